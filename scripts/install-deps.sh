@@ -1,0 +1,30 @@
+#!/usr/bin/env bash
+# Installs every Debian 12 package the client, its tools and its tests need.
+# Idempotent: quiet and quick when everything is present already.
+set -euo pipefail
+
+PACKAGES=(
+  build-essential cmake ninja-build pkg-config
+  qtbase5-dev qtwebengine5-dev
+  libpoco-dev libssl-dev zlib1g-dev libexpat1-dev
+  libopenh264-dev libavcodec-dev libavutil-dev libswscale-dev ffmpeg
+  libgtest-dev libgmock-dev
+  xvfb xauth libgl1-mesa-dri
+  python3 python3-websockets python3-wsproto
+  openssl libxml2-utils
+)
+
+missing=()
+for p in "${PACKAGES[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
+    missing+=("$p")
+  fi
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+SUDO=""
+[ "$(id -u)" -ne 0 ] && SUDO="sudo"
+echo "Installing: ${missing[*]}"
+export DEBIAN_FRONTEND=noninteractive
+$SUDO apt-get update -qq
+$SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null

@@ -1,0 +1,25 @@
+#!/usr/bin/env bash
+# Installs what is needed, builds, and runs every test: the whole suite in a
+# RelWithDebInfo build, then the non-GUI unit tests again under
+# AddressSanitizer and UndefinedBehaviorSanitizer.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scripts/install-deps.sh
+
+jobs=$(nproc)
+export QTWEBENGINE_DISABLE_SANDBOX=1
+export XDG_RUNTIME_DIR=${XDG_RUNTIME_DIR:-$(mktemp -d)}
+chmod 700 "$XDG_RUNTIME_DIR"
+
+echo "== build (RelWithDebInfo)"
+scripts/build.sh build-tests -DCMAKE_BUILD_TYPE=RelWithDebInfo
+echo "== tests"
+(cd build-tests && xvfb-run -a -s "-screen 0 1920x1080x24" \
+   ctest --output-on-failure -j "$jobs" --timeout 300)
+
+echo "== build (sanitizers)"
+scripts/build.sh build-asan -DCMAKE_BUILD_TYPE=Debug -DQDK_SANITIZE=ON -DQDK_BUILD_GUI=OFF
+echo "== unit tests under sanitizers"
+export ASAN_OPTIONS=detect_leaks=1:abort_on_error=0
+export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+(cd build-asan && ctest --output-on-failure -j "$jobs" --timeout 300 -LE gui)
