@@ -1,0 +1,36 @@
+#include "ConfigFixture.h"
+
+#include "ClientConfig.h"
+#include "Logging.h"
+
+#include <Poco/Message.h>
+#include <Poco/Util/MapConfiguration.h>
+#include <Poco/Util/XMLConfiguration.h>
+
+#include <sstream>
+
+ConfigTest::ConfigTest() { useConfig(""); }
+
+ConfigTest::~ConfigTest() {
+    debugComponentMask = 0;
+    traceComponentMask = 0;
+}
+
+void ConfigTest::useConfig(const std::string& xml) {
+    config = new Poco::Util::LayeredConfiguration;
+    config->add(new Poco::Util::MapConfiguration, "properties", -100, true);
+    if (!xml.empty()) {
+        std::istringstream stream(xml);
+        config->add(new Poco::Util::XMLConfiguration(stream), "file", 0, false);
+    }
+    createClientConfig(config.get())->m_baseConfig = config.get();
+}
+
+void ConfigTest::setProperty(const std::string& name, const std::string& value) { config->setString(name, value); }
+
+std::vector<std::string> ConfigTest::warnings() const {
+    std::vector<std::string> result;
+    for (const CapturedLine& line : log.lines())
+        if (line.priority <= Poco::Message::PRIO_WARNING) result.push_back(line.text);
+    return result;
+}
