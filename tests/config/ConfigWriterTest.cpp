@@ -1,0 +1,203 @@
+// Writing the configuration back: write classes, full mode, comments for
+// defaults, escaping, numbered backups and file permissions.
+#include "ConfigFixture.h"
+
+#include "ClientConfig.h"
+#include "ClientSettings.h"
+#include "ConfigStringValue.h"
+#include "Logging.h"
+#include "RunConfig.h"
+#include "TestPaths.h"
+
+#include <Poco/File.h>
+#include <Poco/Path.h>
+#include <Poco/Util/XMLConfiguration.h>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+using qor::ConfigStringValue;
+
+namespace {
+
+class ConfigWriterTest : public ConfigTest {
+protected:
+    ConfigWriterTest() : path(dir.file("qdk-client.xml")) {
+        setProperty("application.baseName", "qdk-client");
+        setProperty("application.configDir", dir.path() + "/");
+    }
+
+    bool write(const std::string& target) {
+        std::string errorText;
+        return getClientConfig()->writeConfigFile(target, true, errorText);
+    }
+
+    static bool exists(const std::string& file) { return Poco::File(file).exists(); }
+    static unsigned permissions(const std::string& file) {
+        struct stat st;
+        return ::stat(file.c_str(), &st) == 0 ? (st.st_mode & 0777) : 0u;
+    }
+
+    TempDir dir;
+    std::string path;
+};
+
+} // namespace
+
+TEST_F(ConfigWriterTest, NothingToWrite) {
+    ASSERT_TRUE(write(path));
+    EXPECT_EQ(readTextFile(path), "<config>\n</config>\n");
+    EXPECT_TRUE(log.contains("Writing config file '" + path + "'"));
+}
+
+TEST_F(ConfigWriterTest, ClassOneAsCommentAndChangedValueInItsSection) {
+    clientLogLevel.ensureRegistered(1);
+    clientVirtualHereClientPort.ensureRegistered(2);
+    clientVirtualHereServerPort.ensureRegistered(2);
+    clientVirtualHereClientPort.setFromString("17600");
+    ASSERT_TRUE(write(path));
+    EXPECT_EQ(readTextFile(path), "<config>\n"
+                                  "  <Client>\n"
+                                  "        <!-- <LogLevel>information</LogLevel> -->\n"
+                                  "        <VirtualHere>\n"
+                                  "            <ClientPort>17600</ClientPort>\n"
+                                  "        </VirtualHere>\n"
+                                  "  </Client>\n"
+                                  "</config>\n");
+}
+
+TEST_F(ConfigWriterTest, ValueSetBackToDefaultIsNoLongerWritten) {
+    clientEncoding.ensureRegistered(2);
+    clientEncoding.setFromString("1,0,8");
+    ASSERT_TRUE(write(path));
+    EXPECT_NE(readTextFile(path).find("<Encoding>1,0,8</Encoding>"), std::string::npos);
+    clientEncoding.setFromString("0,0,8");
+    ASSERT_TRUE(write(path));
+    EXPECT_EQ(readTextFile(path), "<config>\n</config>\n");
+}
+
+TEST_F(ConfigWriterTest, FullWriteCommentsDefaultsAndSkipsRunPaths) {
+    setProperty("application.dir", dir.path() + "/bin/");
+    initRunConfigPaths();
+    clientH264Profile.ensureRegistered(2);
+    clientKioskModeEnabled.ensureRegistered(2);
+    clientLogLevel.ensureRegistered(1);
+    clientOpenGLVShaderNV12.ensureRegistered(2);
+    clientLogFile.ensureRegistered(2);
+    clientLogFileSize.ensureRegistered(2);
+    clientLogFileSize.setFromString("20000");
+    enableFullConfigWrite();
+    ASSERT_TRUE(write(path));
+    EXPECT_EQ(readTextFile(path), "<config>\n"
+                                  "  <Client>\n"
+                                  "        <!-- <h264Profile>BASE</h264Profile> -->\n"
+                                  "        <!-- <LogLevel>information</LogLevel> -->\n"
+                                  "        <!-- <LogFile>quarrydesk-client.log</LogFile> -->\n"
+                                  "        <LogFileSize>20000</LogFileSize>\n"
+                                  "        <KioskMode>\n"
+                                  "            <!-- <Enabled>false</Enabled> -->\n"
+                                  "        </KioskMode>\n"
+                                  "        <OpenGL>\n"
+                                  "            <!-- <VShaderNV12></VShaderNV12> -->\n"
+                                  "        </OpenGL>\n"
+                                  "  </Client>\n"
+                                  "</config>\n");
+}
+
+TEST_F(ConfigWriterTest, SpecialCharactersSurviveWriteAndRead) {
+    const std::string values[] = {"a&b", "<tag>", "say \"hi\"", "it's", "x -- y", "--", "&amp;", "]]>"};
+    std::vector<std::unique_ptr<ConfigStringValue>> written;
+    int n = 0;
+    for (const std::string& value : values) {
+        written.emplace_back(new ConfigStringValue("Client.Special.V" + std::to_string(n++), "d", {}, 1, 0x1));
+        written.back()->ensureRegistered(2);
+        written.back()->setFromString(value);
+    }
+    // Defaults in comments must keep the file well-formed as well.
+    ConfigStringValue commented("Client.Special.Commented", "a--b<&>", {}, 1, 0x1);
+    commented.ensureRegistered(1);
+    ASSERT_TRUE(write(path));
+
+    Poco::AutoPtr<Poco::Util::XMLConfiguration> file;
+    ASSERT_NO_THROW(file = new Poco::Util::XMLConfiguration(path));
+    useConfig(readTextFile(path));
+    n = 0;
+    for (const std::string& value : values) {
+        ConfigStringValue reread("Client.Special.V" + std::to_string(n++), "d", {}, 1, 0x1);
+        EXPECT_EQ(reread.get(), value);
+    }
+    EXPECT_FALSE(file->hasProperty("Client.Special.Commented"));
+}
+
+TEST_F(ConfigWriterTest, BackupsAreNumberedAndDroppedWhenUnchanged) {
+    clientConnectUrl.ensureRegistered(2);
+    clientConnectUrl.setFromString("https://desk.example.com");
+
+    // No file yet: no backup is attempted.
+    ASSERT_TRUE(write(path));
+    EXPECT_FALSE(exists(path + ".1"));
+    EXPECT_FALSE(log.contains("Opened config to backup"));
+    const std::string first = readTextFile(path);
+
+    // Same contents again: the backup is made and removed.
+    log.clear();
+    ASSERT_TRUE(write(path));
+    EXPECT_TRUE(log.contains("Opened config to backup: '" + path + "'"));
+    EXPECT_TRUE(log.contains("Opened backup location: '" + path + ".1'"));
+    EXPECT_FALSE(exists(path + ".1"));
+
+    // Changed contents: the backup stays with the old file.
+    clientConnectUrl.setFromString("https://other.example.com");
+    ASSERT_TRUE(write(path));
+    ASSERT_TRUE(exists(path + ".1"));
+    EXPECT_EQ(readTextFile(path + ".1"), first);
+
+    // With .1 taken the next backup is .2.
+    clientConnectUrl.setFromString("https://third.example.com");
+    ASSERT_TRUE(write(path));
+    EXPECT_TRUE(exists(path + ".2"));
+    EXPECT_EQ(readTextFile(path + ".1"), first);
+    EXPECT_FALSE(exists(path + ".3"));
+}
+
+TEST_F(ConfigWriterTest, FilesThatMayHoldPasswordsAreOwnerOnly) {
+    clientPassword.ensureRegistered(2);
+    clientPassword.setFromString("s3cret");
+    ASSERT_TRUE(write(path));
+    EXPECT_EQ(permissions(path), 0600u);
+    EXPECT_NE(readTextFile(path).find("<Password>s3cret</Password>"), std::string::npos);
+
+    ::chmod(path.c_str(), 0644);
+    clientPassword.setFromString("other");
+    ASSERT_TRUE(write(path));
+    EXPECT_EQ(permissions(path), 0600u) << "an existing file is narrowed";
+    ASSERT_TRUE(exists(path + ".1"));
+    EXPECT_EQ(permissions(path + ".1"), 0600u);
+    for (const std::string& line : log.texts()) EXPECT_EQ(line.find("s3cret"), std::string::npos) << line;
+}
+
+TEST_F(ConfigWriterTest, DefaultPathFromConfigurationDirectory) {
+    EXPECT_EQ(defaultConfigFilePath(), dir.path() + "/qdk-client.xml");
+    setProperty("application.configDir", dir.path());
+    EXPECT_EQ(defaultConfigFilePath(), dir.path() + "/qdk-client.xml");
+    ASSERT_TRUE(write(""));
+    EXPECT_TRUE(exists(dir.path() + "/qdk-client.xml"));
+}
+
+TEST_F(ConfigWriterTest, AppDataPathIsReplacedByFileInWorkingDirectory) {
+    const std::string before = Poco::Path::current();
+    ASSERT_EQ(::chdir(dir.path().c_str()), 0);
+    const bool written = write(dir.path() + "/AppData/Roaming/qdk.xml");
+    EXPECT_EQ(::chdir(before.c_str()), 0);
+    EXPECT_TRUE(written);
+    EXPECT_TRUE(exists(dir.path() + "/qdk-client.xml"));
+    EXPECT_FALSE(exists(dir.path() + "/AppData"));
+}
+
+TEST_F(ConfigWriterTest, UnwritablePathReportsError) {
+    std::string errorText;
+    const std::string target = dir.path() + "/missing/qdk-client.xml";
+    EXPECT_FALSE(getClientConfig()->writeConfigFile(target, true, errorText));
+    EXPECT_EQ(errorText, "Can't open configuration file '" + target + "' for writing");
+    EXPECT_TRUE(log.contains(errorText));
+}
