@@ -129,26 +129,30 @@ TEST_F(RunConfigTest, PathsFollowTheInstallationDirectory) {
                                               "Client.Paths.RunPath"}));
 }
 
-TEST_F(RunConfigTest, LogPathFromConfiguration) {
-    struct Case {
-        const char* name;
-        std::string configured;
-        std::string expected;
-    } cases[] = {
-        {"dot", "./", "inst/"},
-        {"relative to configuration dir", "../logs", "logs/"},
-        {"absolute", "ABS/logs", "logs/"},
-        {"missing directory", "/nonexistent/qdk/logs", "inst/bin/"},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        std::string configured = c.configured;
-        if (configured.rfind("ABS/", 0) == 0) configured = root + configured.substr(4);
-        useConfigWithProgram("<config><Client><Paths><LogPath>" + configured + "</LogPath></Paths></Client></config>");
-        initRunConfigPaths();
-        EXPECT_EQ(runConfigLogPath(), root + c.expected);
-    }
+// The run paths are made once per process, so each configured log path is
+// a test of its own.
+struct LogPathCase {
+    const char* name;
+    const char* configured; // "ABS/" stands for the test's root directory
+    const char* expected;   // below the root directory
+};
+
+class LogPathTest : public RunConfigTest, public ::testing::WithParamInterface<LogPathCase> {};
+
+TEST_P(LogPathTest, FromConfiguration) {
+    std::string text = GetParam().configured;
+    if (text.rfind("ABS/", 0) == 0) text = root + text.substr(4);
+    useConfigWithProgram("<config><Client><Paths><LogPath>" + text + "</LogPath></Paths></Client></config>");
+    initRunConfigPaths();
+    EXPECT_EQ(runConfigLogPath(), root + GetParam().expected);
 }
+
+INSTANTIATE_TEST_SUITE_P(RunConfig, LogPathTest,
+                         ::testing::Values(LogPathCase{"Dot", "./", "inst/"},
+                                           LogPathCase{"RelativeToConfigurationDirectory", "../logs", "logs/"},
+                                           LogPathCase{"Absolute", "ABS/logs", "logs/"},
+                                           LogPathCase{"MissingDirectory", "/nonexistent/qdk/logs", "inst/bin/"}),
+                         [](const ::testing::TestParamInfo<LogPathCase>& info) { return info.param.name; });
 
 TEST_F(RunConfigTest, HomeIsTheDefaultLogPath) {
     ::setenv("HOME", (root + "logs").c_str(), 1);
