@@ -4,7 +4,6 @@
 #include "SettingsRegistry.h"
 #include "Utilities.h"
 
-#include <Poco/Exception.h>
 #include <Poco/NumberParser.h>
 #include <Poco/Util/AbstractConfiguration.h>
 
@@ -28,15 +27,17 @@ bool ConfigBoolValue::load() {
         return value_;
     }
     const std::string property = propertyName(*config);
-    const std::string text = config->getString(property, "");
     bool result = defaultValue_;
-    if (text != "default") {
-        try {
-            result = config->getBool(property, defaultValue_);
-        } catch (const Poco::Exception&) {
+    if (config->hasProperty(property)) {
+        const bool refusedBefore = valueRejected_;
+        const std::string text = readString(*config, property, boolToString(defaultValue_));
+        if (valueRejected_ != refusedBefore || text == "default") {
+            result = defaultValue_;
+        } else if (!Poco::NumberParser::tryParseBool(text, result)) {
             logWarning("Illegal value '" + shown(text) + "' for config setting " + key_ + ".  Using default value '" +
                        boolToString(defaultValue_) + "'");
             valueRejected_ = true;
+            result = defaultValue_;
         }
     }
     accept(result);

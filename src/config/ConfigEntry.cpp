@@ -3,6 +3,7 @@
 #include "Logging.h"
 #include "SettingsRegistry.h"
 
+#include <Poco/Exception.h>
 #include <Poco/Util/AbstractConfiguration.h>
 
 namespace qor {
@@ -69,6 +70,18 @@ std::string ConfigEntry::propertyName(const Poco::Util::AbstractConfiguration& c
     std::string selected = key_ + osKeySuffix();
     if (config.hasProperty(selected)) return selected;
     return key_ + "[@OS=]";
+}
+
+std::string ConfigEntry::readString(const Poco::Util::AbstractConfiguration& config, const std::string& property,
+                                    const std::string& fallback) {
+    try {
+        return config.getString(property, fallback);
+    } catch (const Poco::Exception& e) {
+        logWarning("Illegal value '" + shown(config.getRawString(property, "")) + "' for config setting " + key_ +
+                   ".  Using default value '" + shown(fallback) + "'");
+        valueRejected_ = true;
+        return fallback;
+    }
 }
 
 } // namespace qor

@@ -87,6 +87,12 @@ protected:
     // configuration has that element, else the key with the empty selector.
     std::string propertyName(const Poco::Util::AbstractConfiguration& config) const;
 
+    // Reads the property as text (fallback when absent). A value the
+    // configuration cannot resolve (a reference to itself, for instance) is
+    // refused with a warning and gives the fallback.
+    std::string readString(const Poco::Util::AbstractConfiguration& config, const std::string& property,
+                           const std::string& fallback);
+
     void setLoaded() { loaded_.store(true, std::memory_order_release); }
 
     std::vector<std::string> components_;

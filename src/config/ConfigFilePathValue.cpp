@@ -37,7 +37,7 @@ std::string ConfigFilePathValue::load() {
     std::lock_guard<std::recursive_mutex> lock(configMutex());
     Poco::Util::AbstractConfiguration* config = applicationConfiguration();
     if (config == nullptr) return value_;
-    setFromString(Poco::trim(config->getString(propertyName(*config), rawDefault_)));
+    setFromString(Poco::trim(readString(*config, propertyName(*config), rawDefault_)));
     return value_;
 }
 

@@ -29,7 +29,7 @@ int ConfigIntValue::load() {
         result = config->getInt(property, defaultValue_);
     } catch (const Poco::Exception&) {
         // Not a number: refused like a value out of range.
-        logWarning("Illegal value '" + config->getString(property, "") + "' for config setting " + key_ +
+        logWarning("Illegal value '" + config->getRawString(property, "") + "' for config setting " + key_ +
                    ".  Using default value '" + std::to_string(defaultValue_) + "'");
         valueRejected_ = true;
         value_ = defaultValue_;

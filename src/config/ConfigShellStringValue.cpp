@@ -26,7 +26,7 @@ std::string ConfigShellStringValue::load() {
     std::lock_guard<std::recursive_mutex> lock(configMutex());
     Poco::Util::AbstractConfiguration* config = applicationConfiguration();
     if (config == nullptr) return value_;
-    std::string text = config->getString(propertyName(*config), rawDefault_);
+    std::string text = readString(*config, propertyName(*config), rawDefault_);
     setLoaded();
     update(text);
     return value_;

@@ -28,7 +28,7 @@ std::string ConfigStringValue::load() {
     std::lock_guard<std::recursive_mutex> lock(configMutex());
     Poco::Util::AbstractConfiguration* config = applicationConfiguration();
     if (config == nullptr) return value_;
-    std::string text = config->getString(propertyName(*config), defaultValue_);
+    std::string text = readString(*config, propertyName(*config), defaultValue_);
     setLoaded();
     if (accept(text)) {
         value_ = text;

@@ -36,7 +36,11 @@ std::string absoluteDirectory(const std::string& text, const std::string& base) 
 
 std::string configString(const std::string& property) {
     Poco::Util::AbstractConfiguration* config = applicationConfiguration();
-    return config ? config->getString(property, "") : std::string();
+    try {
+        return config ? config->getString(property, "") : std::string();
+    } catch (const Poco::Exception&) {
+        return std::string();
+    }
 }
 
 qor::ConfigShellPathValue* makePathSetting(const char* key, const std::string& defaultValue) {

@@ -4,6 +4,7 @@
 
 #include "ConfigBoolValue.h"
 #include "ConfigIntValue.h"
+#include "ConfigShellStringValue.h"
 #include "ConfigStringValue.h"
 #include "Logging.h"
 
@@ -132,4 +133,24 @@ TEST_F(ConfigTest, PublishWritesCurrentTextUnderPlainKey) {
     setting.publish();
     EXPECT_TRUE(setting.isInConfigFile());
     EXPECT_EQ(config->getString("openSSL.server.cipherList"), "HIGH");
+}
+
+TEST_F(ConfigTest, SelfReferencingValuesFallBackToDefaults) {
+    useConfig(clientXml("<Text>${Client.Text}</Text><Flag>${Client.Flag}</Flag><Number>${Client.Number}</Number>"
+                        "<Shell>a${Client.Shell}</Shell>"));
+    ConfigStringValue text("Client.Text", "t", {}, 1, OTHER);
+    ConfigBoolValue flag("Client.Flag", true, 1, OTHER);
+    ConfigIntValue number("Client.Number", 4, ConfigIntValue::NoLimit, ConfigIntValue::NoLimit, 1, OTHER);
+    qor::ConfigShellStringValue shell("Client.Shell", "s", 1, OTHER);
+    EXPECT_EQ(text.get(), "t");
+    EXPECT_TRUE(flag.get());
+    EXPECT_EQ(number.get(), 4);
+    EXPECT_EQ(shell.effectiveString(), "s");
+    shell.get();
+    EXPECT_EQ(shell.effectiveString(), "s");
+    EXPECT_EQ(warnings(), (std::vector<std::string>{
+                              "Illegal value '${Client.Text}' for config setting Client.Text.  Using default value 't'",
+                              "Illegal value '${Client.Flag}' for config setting Client.Flag.  Using default value 'true'",
+                              "Illegal value '${Client.Number}' for config setting Client.Number.  Using default value '4'",
+                              "Illegal value 'a${Client.Shell}' for config setting Client.Shell.  Using default value 's'"}));
 }
