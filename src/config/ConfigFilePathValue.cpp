@@ -14,7 +14,7 @@ ConfigFilePathValue::ConfigFilePathValue(std::string key, std::string defaultVal
                                          std::uint64_t componentMask)
     : ConfigValue(std::move(key), defaultValue, level, componentMask), rawDefault_(std::move(defaultValue)) {}
 
-std::string ConfigFilePathValue::baseDirectory(const std::string&) const { return runConfigBinPath(); }
+std::string ConfigFilePathValue::baseDirectory() const { return runConfigBinPath(); }
 
 std::string ConfigFilePathValue::resolved(const std::string& path) const {
     if (Poco::Path(path).isAbsolute()) return path;

@@ -23,7 +23,7 @@ public:
     bool trySet(const std::string& v) override { return setFromString(v); }
 
     // The directory relative values are resolved against (the program directory).
-    virtual std::string baseDirectory(const std::string& unused = std::string()) const;
+    virtual std::string baseDirectory() const;
     // The file-name part of the value; empty when no file is configured.
     std::string fileName();
 
