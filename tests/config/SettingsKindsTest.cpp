@@ -14,6 +14,9 @@
 
 #include <Poco/Message.h>
 
+#include <atomic>
+#include <thread>
+
 using qor::ConfigBoolValue;
 using qor::ConfigEntry;
 using qor::ConfigIntValue;
@@ -331,4 +334,26 @@ TEST_F(ConfigTest, ReadBeforeConfigurationExistsLoadsLater) {
     EXPECT_FALSE(setting.isLoaded());
     useConfig("<config><T><number>9</number></T></config>");
     EXPECT_EQ(setting.get(), 9);
+}
+
+TEST_F(ConfigTest, ConcurrentFirstReadsLoadOnce) {
+    useConfig("<config><T><text>configured</text><path>${QDK_TEST_CONCURRENT}/x</path></T></config>");
+    ::setenv("QDK_TEST_CONCURRENT", "/srv", 1);
+    ConfigStringValue text("T.text", "builtin", {}, 1, OTHER);
+    ConfigShellStringValue path("T.path", "", 1, OTHER);
+    std::vector<std::thread> readers;
+    std::atomic<int> wrong{0};
+    for (int i = 0; i < 8; ++i) {
+        readers.emplace_back([&] {
+            for (int n = 0; n < 200; ++n) {
+                if (text.get() != "configured") ++wrong;
+                path.get();
+                if (path.effectiveString() != "/srv/x") ++wrong;
+            }
+        });
+    }
+    for (std::thread& reader : readers) reader.join();
+    EXPECT_EQ(wrong.load(), 0);
+    EXPECT_EQ(log.count("'T.text' => 'configured'"), 1);
+    EXPECT_EQ(log.count("'T.path' =>"), 1);
 }
