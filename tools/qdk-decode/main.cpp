@@ -34,7 +34,7 @@ const char* const usage =
     "  -d, --decoder NAME    use only this decoder kind (OpenH264, LibAVH264)\n"
     "  -f, --formats LIST    colour-format codes the canvas draws (default 0,6,30,125,160)\n"
     "  -s, --spec E,C,B      stream specification (default 3,0,8)\n"
-    "  -S, --size WxH        announced stream size (default 0x0)\n"
+    "  -S, --size WxH        announced stream size (default 400x400)\n"
     "  -L, --libav-dir DIR   folder of the FFmpeg libraries\n"
     "  -o, --output FILE     raw planes of every picture ('-': standard output)\n"
     "  -l, --log FILE        one line per picture (default: standard output,\n"
@@ -46,8 +46,9 @@ struct Options {
     std::set<int> formats{ColorFormat::YUV420P, ColorFormat::YUV444P, ColorFormat::NV12, ColorFormat::RGB24,
                           ColorFormat::GBRP};
     std::string spec = "3,0,8";
-    int width = 0;
-    int height = 0;
+    // A screen session's size until the server names one.
+    int width = 400;
+    int height = 400;
     std::string libAvDirectory;
     std::string output;
     std::string log;
