@@ -1,6 +1,7 @@
 #include "I420ToRgb24.h"
 
 #include <cstddef>
+#include <cstring>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -60,14 +61,23 @@ inline void convert16(const std::uint8_t* yRow, const std::uint8_t* uRow, const 
         rgb[1][half] = _mm_srai_epi16(g, 6);
         rgb[2][half] = _mm_srai_epi16(b, 6);
     }
-    alignas(16) std::uint8_t channel[3][16];
-    for (int ch = 0; ch < 3; ++ch) {
-        _mm_store_si128(reinterpret_cast<__m128i*>(channel[ch]), _mm_packus_epi16(rgb[ch][0], rgb[ch][1]));
-    }
-    for (int i = 0; i < 16; ++i) {
-        out[3 * i] = channel[0][i];
-        out[3 * i + 1] = channel[1][i];
-        out[3 * i + 2] = channel[2][i];
+    const __m128i r8 = _mm_packus_epi16(rgb[0][0], rgb[0][1]);
+    const __m128i g8 = _mm_packus_epi16(rgb[1][0], rgb[1][1]);
+    const __m128i b8 = _mm_packus_epi16(rgb[2][0], rgb[2][1]);
+    // Pixels as R, G, B, 0 words, each stored over the next pixel's start:
+    // the fourth byte is overwritten by the following store. The caller
+    // keeps three bytes after the block writable (see lastVectorColumn).
+    const __m128i rgLo = _mm_unpacklo_epi8(r8, g8), rgHi = _mm_unpackhi_epi8(r8, g8);
+    const __m128i bLo = _mm_unpacklo_epi8(b8, zero), bHi = _mm_unpackhi_epi8(b8, zero);
+    const __m128i quads[4] = {_mm_unpacklo_epi16(rgLo, bLo), _mm_unpackhi_epi16(rgLo, bLo),
+                              _mm_unpacklo_epi16(rgHi, bHi), _mm_unpackhi_epi16(rgHi, bHi)};
+    for (int q = 0; q < 4; ++q) {
+        __m128i pixels = quads[q];
+        for (int i = 0; i < 4; ++i) {
+            const std::uint32_t word = static_cast<std::uint32_t>(_mm_cvtsi128_si32(pixels));
+            std::memcpy(out + 12 * q + 3 * i, &word, 4);
+            pixels = _mm_srli_si128(pixels, 4);
+        }
     }
 }
 #endif
@@ -86,7 +96,9 @@ void i420ToRgb24Scalar(const std::uint8_t* y, const std::uint8_t* u, const std::
 void i420ToRgb24(const std::uint8_t* y, const std::uint8_t* u, const std::uint8_t* v, int lumaStride,
                  int chromaStride, int width, int height, std::uint8_t* destination) {
 #if defined(__SSE2__)
-    const int vectorColumns = width & ~15;
+    // The last 16-pixel block of a row writes one byte past its 48; it is
+    // vectorised only when scalar columns follow it.
+    const int vectorColumns = width % 16 == 0 ? (width >= 16 ? width - 16 : 0) : width & ~15;
     for (int r = 0; r < height; ++r) {
         const std::uint8_t* yRow = y + static_cast<std::ptrdiff_t>(r) * lumaStride;
         const std::ptrdiff_t chromaRow = static_cast<std::ptrdiff_t>(r / 2) * chromaStride;

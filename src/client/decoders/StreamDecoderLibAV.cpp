@@ -75,7 +75,8 @@ int pixelFormatOf(const VideoFrame& frame) {
 StreamDecoderLibAV::StreamDecoderLibAV(int width, int height, int outputColorFormat, const VideoEncodingSpec& spec)
     : StreamDecoder(width, height, outputColorFormat, spec) {
     name = "LibAv";
-    packet = ffmpegApi.av_packet_alloc();
+    // Made only once FFmpeg is loaded; without it the decoder stays inert.
+    if (ffmpegApi.av_packet_alloc != nullptr) packet = ffmpegApi.av_packet_alloc();
     Poco::Mutex::ScopedLock guard(ffmpegDecoderLock);
     colorConvStats.longest = 0;
     colorConvStats.shortest = 2147483647.0;

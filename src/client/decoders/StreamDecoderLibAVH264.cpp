@@ -75,10 +75,12 @@ bool StreamDecoderLibAVH264::setupEncoder() {
 
 bool StreamDecoderLibAVH264::decode(const std::uint8_t* data, std::uint32_t length, VideoFrame** frame) {
     if (length == 0 || codecContext == nullptr || packet == nullptr || data == nullptr || frame == nullptr ||
-        *frame == nullptr || length > 0x7fffffffu) {
+        length > 0x7fffffffu) {
         return false;
     }
-    AVFrame* picture = static_cast<AvVideoFrame*>(*frame)->avFrame;
+    auto* target = dynamic_cast<AvVideoFrame*>(*frame);
+    if (target == nullptr || target->avFrame == nullptr) return false;
+    AVFrame* picture = target->avFrame;
     const std::string counts = std::to_string(frameCount) + ", size " + std::to_string(length) + " got ";
 
     // The packet does not own the bytes; FFmpeg copies them (with the
