@@ -94,6 +94,15 @@ bool tryLoad(const std::string& path) {
     }
 }
 
+// The file through the system's library search, then in the current
+// directory; path is left at the last attempt.
+bool trySearchedThenHere(std::string& path, const std::string& file) {
+    path = file;
+    if (tryLoad(path)) return true;
+    path = "./" + file;
+    return tryLoad(path);
+}
+
 bool loadSymbols(LibraryInfo& lib) {
     if (lib.resolved) return true;
     const std::string& path = *lib.path;
@@ -143,22 +152,12 @@ bool loadLibrary(FfmpegLibrary id, const std::string& directory) {
         if (!found) logDebug(failText + path + "', trying default");
     }
     if (!found) {
-        path = files.versioned;
-        found = tryLoad(path);
-        if (!found) {
-            path = "./" + files.versioned;
-            found = tryLoad(path);
-            if (!found) logDebug(failText + path + "'");
-        }
+        found = trySearchedThenHere(path, files.versioned);
+        if (!found) logDebug(failText + path + "'");
     }
     if (!found) {
-        path = files.plain;
-        found = tryLoad(path);
-        if (!found) {
-            path = "./" + files.plain;
-            found = tryLoad(path);
-            if (!found && !avcodec) logDebug(failText + path + "'");
-        }
+        found = trySearchedThenHere(path, files.plain);
+        if (!found && !avcodec) logDebug(failText + path + "'");
     }
     if (!found) {
         if (id == FfmpegLibrary::avutil) {
