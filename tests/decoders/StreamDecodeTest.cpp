@@ -197,11 +197,21 @@ TEST_F(StreamDecode, UnitWithoutPictureIsNoPicture) {
             qor::releaseVideoFrame(&frame);
             return decoded;
         };
+        LogCapture log;
         EXPECT_FALSE(decodeUnit(parameterSets));
         EXPECT_TRUE(decodeUnit(units[0]));
         EXPECT_FALSE(decodeUnit(parameterSets));
         EXPECT_TRUE(decodeUnit(units[1]));
         EXPECT_EQ(decoder->frameCount, 2);
+        if (decoder->name == "OpenH264") {
+            EXPECT_EQ(log.count("Buffer status: 0"), 1);
+            EXPECT_EQ(log.count("Decode returned: "), 1);
+        } else {
+            // FFmpeg refuses a packet without a slice outright.
+            const std::string size = ", size " + std::to_string(parameterSets.size()) + " got ";
+            EXPECT_TRUE(log.contains("Error sending a packet to decoder while decoding frame 0" + size));
+            EXPECT_TRUE(log.contains("Error sending a packet to decoder while decoding frame 1" + size));
+        }
     }
 }
 

@@ -14,7 +14,7 @@ VideoFrame* AVFrameAllocator::newFrame(int colorFormat) {
 
 VideoFrame* AVFrameAllocator::allocate(int, int width, int height) {
     auto* frame = new AvVideoFrame(this);
-    frame->avFrame = ffmpegApi.av_frame_alloc();
+    frame->avFrame = ffmpegApi.av_frame_alloc != nullptr ? ffmpegApi.av_frame_alloc() : nullptr;
     if (frame->avFrame == nullptr) {
         decoderError("AVFrameAllocator: Could not allocate video frame");
         delete frame;

@@ -50,7 +50,8 @@ bool StreamDecoderLibAVH264::registerDecoder(const DecoderRegistrationConfig& co
 
 bool StreamDecoderLibAVH264::setupEncoder() {
     decoderDebug(name + ": In setupEncoder");
-    codec = ffmpegApi.avcodec_find_decoder_by_name("h264");
+    codec = ffmpegApi.avcodec_find_decoder_by_name != nullptr ? ffmpegApi.avcodec_find_decoder_by_name("h264")
+                                                               : nullptr;
     if (codec == nullptr) {
         logWarning(name + ": Can't find decoder 'h264'");
         return false;
@@ -106,11 +107,9 @@ bool StreamDecoderLibAVH264::decode(const std::uint8_t* data, std::uint32_t leng
     ++frameCount;
     if (outputColorFormat != ColorFormat::RGB24) return true;
 
+    // convert logs why it could not make the RGB24 frame.
     VideoFrame* converted = convert(*frame);
-    if (converted == nullptr) {
-        decoderError("Can't setup conversion");
-        return false;
-    }
+    if (converted == nullptr) return false;
     releaseFrame(frame);
     *frame = converted;
     return true;
