@@ -282,3 +282,30 @@ TEST_F(StreamDecode, RetiredFfmpegStateIsFreedTwoSecondsLater) {
     make("LibAVH264", {3, 0, 8}, 0).reset();
     EXPECT_EQ(StreamDecoderLibAV::retiredResourceCount(), 1);
 }
+
+// Every 50th conversion, over all FFmpeg decoders, writes one timing line; a
+// decoder made in between restarts the average, which then reads -1.
+TEST_F(StreamDecode, ConversionTimingLineEveryFiftyConversions) {
+    const auto units = readAccessUnits("high444.h264");
+    std::unique_ptr<StreamDecoder> decoder = make("LibAVH264", {6, 6, 8}, ColorFormat::YUV444P);
+    VideoFrame* frame = decoder->allocFrame(ColorFormat::YUV444P);
+    ASSERT_TRUE(decoder->decode(units[0].data(), static_cast<std::uint32_t>(units[0].size()), &frame));
+    LogCapture log("debug");
+    auto convertTimes = [&](int times) {
+        for (int i = 0; i < times; ++i) {
+            VideoFrame* rgb = decoder->convert(frame);
+            ASSERT_NE(rgb, nullptr);
+            qor::releaseVideoFrame(&rgb);
+        }
+    };
+    convertTimes(49);
+    EXPECT_EQ(log.count("avg colorConv"), 0);
+    convertTimes(1);
+    EXPECT_EQ(log.count("LibAVH264: avg colorConv "), 1);
+    EXPECT_EQ(log.count("avg colorConv -1.000000"), 0);
+    convertTimes(20);
+    make("LibAVH264", {6, 6, 8}, ColorFormat::YUV444P).reset();
+    convertTimes(30);
+    EXPECT_EQ(log.count("LibAVH264: avg colorConv -1.000000, min/max "), 1);
+    qor::releaseVideoFrame(&frame);
+}
