@@ -1,0 +1,22 @@
+// H.264 through FFmpeg's "h264" decoder (loaded at run time): Baseline,
+// Main, High, High 4:4:4 and lossless RGB.
+#pragma once
+
+#include "StreamDecoderLibAV.h"
+
+namespace qor {
+
+class StreamDecoderLibAVH264 : public StreamDecoderLibAV {
+public:
+    StreamDecoderLibAVH264(int width, int height, int outputColorFormat, const VideoEncodingSpec& spec);
+
+    bool decode(const std::uint8_t* data, std::uint32_t length, VideoFrame** frame) override;
+    bool init() override { return setupEncoder(); }
+    bool setupEncoder();
+
+    // Registers the eleven rows of this kind; false when FFmpeg is missing or
+    // the kind is switched off.
+    static bool registerDecoder(const DecoderRegistrationConfig& config);
+};
+
+} // namespace qor

@@ -1,0 +1,147 @@
+#include "StreamDecoderOpenH264.h"
+
+#include "ColorFormat.h"
+#include "DecodedVideoFrame.h"
+#include "DecoderLog.h"
+#include "I420ToRgb24.h"
+#include "Logging.h"
+
+#include <wels/codec_api.h>
+
+#include <cstring>
+
+namespace qor {
+
+namespace {
+const char* const kindName = "OpenH264";
+} // namespace
+
+StreamDecoderOpenH264::StreamDecoderOpenH264(int width, int height, int outputColorFormat,
+                                             const VideoEncodingSpec& spec)
+    : StreamDecoder(width, height, outputColorFormat, spec) {
+    name = kindName;
+}
+
+StreamDecoderOpenH264::~StreamDecoderOpenH264() {
+    decoderTrace(name + ": Cleaning data structures");
+    if (decoder != nullptr) {
+        decoder->Uninitialize();
+        WelsDestroyDecoder(decoder);
+        decoder = nullptr;
+    }
+}
+
+bool StreamDecoderOpenH264::registerDecoder(const DecoderRegistrationConfig& config) {
+    decoderDebug(std::string("Registering ") + kindName);
+    const int priority = configuredPriority(config.settings, kindName, 3);
+    if (priority == -1) return false;
+    const int profiles[] = {0, 2, 3};
+    for (const int output : {ColorFormat::YUV420P, ColorFormat::RGB24}) {
+        for (const int profile : profiles) {
+            addRegistration({kindName, {profile, 0, 8}, output, output == ColorFormat::YUV420P, true, priority});
+        }
+    }
+    return true;
+}
+
+bool StreamDecoderOpenH264::init() {
+    ISVCDecoder* handle = nullptr;
+    if (WelsCreateDecoder(&handle) != 0 || handle == nullptr) {
+        decoderCritical(name + ": Create Decoder failed.");
+        return false;
+    }
+    SDecodingParam param;
+    std::memset(&param, 0, sizeof(param));
+    param.uiTargetDqLayer = 255;
+    param.eEcActiveIdc = ERROR_CON_SLICE_COPY;
+    param.sVideoProperty.size = sizeof(param.sVideoProperty);
+    param.sVideoProperty.eVideoBsType = VIDEO_BITSTREAM_SVC;
+    if (handle->Initialize(&param) != 0) {
+        decoderCritical(name + ": Decoder initialization failed.");
+        WelsDestroyDecoder(handle);
+        return false;
+    }
+    decoder = handle;
+    decoderDebug(name + ": Decoder initialization done.");
+    return true;
+}
+
+bool StreamDecoderOpenH264::decode(const std::uint8_t* data, std::uint32_t length, VideoFrame** frame) {
+    if (decoder == nullptr) {
+        logCritical(decoderName() + ": Decoder not initialized");
+        return false;
+    }
+    if (frame == nullptr || *frame == nullptr || data == nullptr || length == 0 || length > 0x7fffffffu) {
+        return false;
+    }
+    unsigned char* planes[3] = {nullptr, nullptr, nullptr};
+    SBufferInfo info;
+    std::memset(&info, 0, sizeof(info));
+    const DECODING_STATE state =
+        decoder->DecodeFrameNoDelay(data, static_cast<int>(length), planes, &info);
+
+    // For streams that may reorder pictures (Main, High) the library keeps
+    // the newest picture back until the next access unit arrives. The
+    // server sends no reordered pictures, so waiting would only show every
+    // picture one access unit late: take it out now.
+    if (info.iBufferStatus == 0) {
+        int remaining = 0;
+        decoder->GetOption(DECODER_OPTION_NUM_OF_FRAMES_REMAINING_IN_BUFFER, &remaining);
+        if (remaining > 0) {
+            std::memset(&info, 0, sizeof(info));
+            planes[0] = planes[1] = planes[2] = nullptr;
+            decoder->FlushFrame(planes, &info);
+        }
+    }
+
+    if (info.iBufferStatus == 0 || planes[0] == nullptr || planes[1] == nullptr || planes[2] == nullptr) {
+        // No new picture: the caller presents nothing and counts a failure.
+        if (frameCount > 0) {
+            decoderDebug("Buffer status: " + std::to_string(info.iBufferStatus));
+            decoderDebug("Decode returned: " + std::to_string(static_cast<int>(state)));
+        }
+        return false;
+    }
+
+    ++frameCount;
+    const SSysMEMBuffer& picture = info.UsrData.sSystemBuffer;
+    return storePicture(planes, picture.iWidth, picture.iHeight, picture.iStride[0], picture.iStride[1],
+                        *static_cast<DecodedVideoFrame*>(*frame));
+}
+
+bool StreamDecoderOpenH264::storePicture(std::uint8_t* const planes[3], int pictureWidth, int pictureHeight,
+                                         int lumaStride, int chromaStride, DecodedVideoFrame& frame) {
+    if (pictureWidth <= 0 || pictureHeight <= 0) return false;
+    frame.setWidth(pictureWidth);
+    frame.setHeight(pictureHeight);
+    frame.setColorFormat(outputColorFormat == ColorFormat::RGB24 ? ColorFormat::RGB24 : ColorFormat::YUV420P);
+    frame.computeLineSizes();
+    if (!frame.growToLayout()) {
+        decoderCritical(name + ": Out of memory for a " + std::to_string(pictureWidth) + "x" +
+                        std::to_string(pictureHeight) + " picture");
+        return false;
+    }
+    if (frame.colorFormat() == ColorFormat::RGB24) {
+        i420ToRgb24(planes[0], planes[1], planes[2], lumaStride, chromaStride, pictureWidth, pictureHeight,
+                    frame.plane(0));
+        return true;
+    }
+    for (int k = 0; k < 3; ++k) {
+        const int stride = k == 0 ? lumaStride : chromaStride;
+        const int line = frame.lineSize(k);
+        const int lines = frame.planeLines(k);
+        const std::uint8_t* from = planes[k];
+        std::uint8_t* to = frame.plane(k);
+        for (int i = 0; i < lines; ++i) {
+            std::memcpy(to + static_cast<std::ptrdiff_t>(i) * line, from + static_cast<std::ptrdiff_t>(i) * stride,
+                        line);
+        }
+    }
+    return true;
+}
+
+VideoFrame* StreamDecoderOpenH264::convert(const VideoFrame* frame) {
+    return convertToRgb24(frame);
+}
+
+} // namespace qor

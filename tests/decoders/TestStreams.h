@@ -1,0 +1,31 @@
+// The H.264 test streams that make-streams.sh makes with ffmpeg, and small
+// helpers to feed them through a decoder.
+#pragma once
+
+#include "StreamDecoder.h"
+#include "VideoFrame.h"
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+// Folder of the streams; makes them when a run outside ctest needs them.
+const std::string& testStreamDir();
+std::string testStreamPath(const std::string& file);
+std::vector<std::uint8_t> readBinaryFile(const std::string& path);
+// The access units of a stream file.
+std::vector<std::vector<std::uint8_t>> readAccessUnits(const std::string& streamFile);
+
+// The visible bytes of every plane of a frame, line after line.
+std::vector<std::uint8_t> frameBytes(const qor::VideoFrame& frame);
+
+struct DecodeResult {
+    std::vector<std::vector<std::uint8_t>> pictures;  // visible bytes per picture
+    std::vector<std::string> formats;                 // "WxH code" per picture
+    int failures = 0;
+};
+
+// Feeds every access unit to the decoder as the decoder thread does and
+// keeps each picture; pictures the canvas test refuses are converted first.
+DecodeResult decodeAll(qor::StreamDecoder& decoder, const std::vector<std::vector<std::uint8_t>>& units,
+                       const qor::StreamDecoder::FormatTest& canvasSupports);
