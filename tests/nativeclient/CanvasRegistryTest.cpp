@@ -1,0 +1,144 @@
+#include "CanvasRegistry.h"
+#include "LogCapture.h"
+#include "QorCanvas.h"
+#include "QorCanvasListEntry.h"
+
+#include <Poco/Runnable.h>
+#include <Poco/Thread.h>
+
+#include <gtest/gtest.h>
+
+using namespace qor;
+
+namespace {
+
+class FakeCanvas : public QorCanvas {
+public:
+    explicit FakeCanvas(int id) : QorCanvas(0, 0) { setCanvasId(id); }
+    bool supportsColorFormat(int) override { return true; }
+    void clearScreen() override {}
+    void refreshScreen() override {}
+    void deleteCanvasObject() override {}
+    void resetFrames() override {}
+};
+
+class Registry : public ::testing::Test {
+protected:
+    void TearDown() override {
+        ScopedOwnerLock guard(canvasRegistryLock);
+        for (auto& entry : canvasRegistry) delete entry.second;
+        canvasRegistry.clear();
+    }
+    LogCapture log{"debug"};
+};
+
+} // namespace
+
+TEST_F(Registry, BaseCanvasBehaviour) {
+    FakeCanvas canvas(-1);
+    EXPECT_EQ(canvas.canvasName(), "QorCanvas");
+    EXPECT_FALSE(canvas.resizeCanvas(10, 10));
+    canvas.QorCanvas::presentFrame(nullptr);
+    EXPECT_FALSE(canvas.decoderAttached);
+}
+
+TEST_F(Registry, AddRefusals) {
+    FakeCanvas first(3), second(3);
+    EXPECT_FALSE(addCanvas(nullptr));
+    EXPECT_TRUE(log.contains("NativeClient: Canvas is NULL"));
+    EXPECT_TRUE(addCanvas(&first));
+    EXPECT_TRUE(log.contains("NativeClient: Added canvas 3"));
+    EXPECT_FALSE(addCanvas(&first));
+    EXPECT_TRUE(log.contains("NativeClient: Trying to add canvas 3 twice"));
+    EXPECT_FALSE(addCanvas(&second));
+    EXPECT_TRUE(log.contains("NativeClient: Add canvas 3 with existing id"));
+    EXPECT_EQ(retrieveCanvas(3, false), &first);
+}
+
+TEST_F(Registry, RetrieveWithoutWaitOfAbsentIdReturnsAtOnce) {
+    EXPECT_EQ(retrieveCanvas(5, false), nullptr);
+    EXPECT_EQ(log.texts(), std::vector<std::string>{"NativeClient: Request to retrieve canvas 5"});
+}
+
+TEST_F(Registry, RetrieveTakesTheCanvasOut) {
+    FakeCanvas canvas(0);
+    ASSERT_TRUE(addCanvas(&canvas));
+    EXPECT_EQ(retrieveCanvas(0, true), &canvas);
+    EXPECT_TRUE(log.contains("NativeClient: Removed canvas list entry 0"));
+    EXPECT_EQ(retrieveCanvas(0, false), nullptr);
+}
+
+TEST_F(Registry, WaitingRetrieverGetsCanvasAddedLater) {
+    FakeCanvas canvas(2);
+    QorCanvas* got = nullptr;
+    class Retriever : public Poco::Runnable {
+    public:
+        explicit Retriever(QorCanvas** out) : out(out) {}
+        void run() override { *out = retrieveCanvas(2, true); }
+        QorCanvas** out;
+    } retriever(&got);
+    Poco::Thread thread;
+    thread.start(retriever);
+    ASSERT_TRUE(log.waitFor("Added canvas template for 2", 5000));
+    EXPECT_TRUE(addCanvas(&canvas));
+    thread.join();
+    EXPECT_EQ(got, &canvas);
+    ScopedOwnerLock guard(canvasRegistryLock);
+    EXPECT_EQ(canvasRegistry.count(2), 0u);
+}
+
+TEST_F(Registry, TimedOutRetrievalLeavesTemplateThatALaterAddFills) {
+    EXPECT_EQ(retrieveCanvas(7, true, 50), nullptr);
+    EXPECT_TRUE(log.contains("NativeClient: Timed out during retrieval of canvas 7"));
+    FakeCanvas canvas(7);
+    EXPECT_TRUE(addCanvas(&canvas));
+    // The template was signalled when it got its canvas: no wait now, and the
+    // wait flag does not matter once an entry exists.
+    EXPECT_EQ(retrieveCanvas(7, false, 50), &canvas);
+}
+
+TEST_F(Registry, Relabel) {
+    struct Case {
+        const char* what;
+        int registeredId; // canvas registered under this id first (or 999: none)
+        int otherId;      // a second canvas registered here (999: none)
+        int from, to;
+        bool result;
+        int finalId; // where the first canvas stands afterwards (999: nowhere)
+        const char* line;
+    } cases[] = {
+        {"main window to screen 0", -1, 999, -1, 0, true, 0, "NativeClient: Adding canvas again ..."},
+        {"to control window", -1, 999, -1, -42, true, -42, nullptr},
+        {"absent id", 999, 999, -1, 0, false, 999, "NativeClient: Can't find canvas to relabel -1"},
+        {"onto a taken id leaves it", -1, 0, -1, 0, false, -1, "NativeClient: Add canvas 0 with existing id"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        FakeCanvas canvas(c.registeredId), other(c.otherId);
+        if (c.registeredId != 999) {
+            ASSERT_TRUE(addCanvas(&canvas));
+        }
+        if (c.otherId != 999) {
+            ASSERT_TRUE(addCanvas(&other));
+        }
+        log.clear();
+        EXPECT_EQ(relabelCanvas(c.from, c.to), c.result);
+        if (c.line) {
+            EXPECT_TRUE(log.contains(c.line));
+        }
+        if (c.finalId != 999) {
+            EXPECT_EQ(canvas.canvasId(), c.finalId);
+            EXPECT_EQ(retrieveCanvas(c.finalId, false), &canvas);
+        }
+        if (c.otherId != 999) {
+            EXPECT_EQ(retrieveCanvas(c.otherId, false), &other);
+        }
+        TearDown();
+    }
+}
+
+TEST_F(Registry, RelabelOfTemplateIsRefused) {
+    EXPECT_EQ(retrieveCanvas(4, true, 10), nullptr);
+    EXPECT_FALSE(relabelCanvas(4, 5));
+    EXPECT_TRUE(log.contains("NativeClient: Relabel canvas, map is corrupted (no canvas present)."));
+}
