@@ -46,6 +46,8 @@ public:
     // Signs in and keeps the session cookie; true when the server set it.
     bool signIn(const std::string& user, const std::string& password);
     const std::string& sessionId() const { return sessionId_; }
+    // Takes over a session that was signed in elsewhere (e.g. in a browser).
+    void useSession(const std::string& sessionId) { sessionId_ = sessionId; }
     // The CSRF token of the desk page.
     std::string csrfToken();
     // A ticket request made with this peer's cookie, token and origin.
