@@ -4,6 +4,8 @@
 #include <Poco/PipeStream.h>
 #include <Poco/StreamCopier.h>
 
+#include <gtest/gtest.h>
+
 #include <chrono>
 #include <csignal>
 #include <stdexcept>
@@ -39,7 +41,12 @@ DemoServerProcess::DemoServerProcess(const std::vector<std::string>& arguments) 
 }
 
 DemoServerProcess::~DemoServerProcess() {
-    if (running_) stop(SIGKILL);
+    // Every run ends with an orderly stop, so that a crash, a hang or a
+    // sanitizer report in the server shows as a failure of the test.
+    if (running_) {
+        const int code = stop(SIGTERM);
+        EXPECT_EQ(0, code) << "demo-server did not stop cleanly; its log:\n" << log();
+    }
     if (logReader_.joinable()) logReader_.join();
 }
 

@@ -14,6 +14,7 @@ public:
     // Starts demo-server with --port=0 and the given arguments and waits for
     // its "listening on" line; throws std::runtime_error when it does not come.
     explicit DemoServerProcess(const std::vector<std::string>& arguments);
+    // Stops the server with SIGTERM and fails the test unless it exits with 0.
     ~DemoServerProcess();
     DemoServerProcess(const DemoServerProcess&) = delete;
     DemoServerProcess& operator=(const DemoServerProcess&) = delete;

@@ -28,7 +28,16 @@ std::string expectedOrigin(const DemoContext& context, const Poco::Net::HTTPServ
 }
 
 bool hasAllowedOrigin(const DemoContext& context, const Poco::Net::HTTPServerRequest& request) {
-    return request.has("Origin") && request.get("Origin") == expectedOrigin(context, request);
+    if (!request.has("Origin")) return false;
+    // Compared as scheme, host and port, so that "http://h" and "http://h:80" agree.
+    try {
+        const Poco::URI origin(request.get("Origin"));
+        const Poco::URI self(expectedOrigin(context, request));
+        return origin.getPathEtc().empty() && origin.getUserInfo().empty() && origin.getScheme() == self.getScheme() &&
+               origin.getHost() == self.getHost() && origin.getPort() == self.getPort();
+    } catch (const Poco::Exception&) {
+        return false;
+    }
 }
 
 void sendBody(Poco::Net::HTTPServerResponse& response, HTTPResponse::HTTPStatus status,
