@@ -196,6 +196,26 @@ TEST_F(DemoScreenTest, EndingAScreenFromThePageRelaysTheErrorAndClosesItsVideo) 
     EXPECT_EQ(Poco::Net::WebSocket::WS_NORMAL_CLOSE, receiveCloseCode(*video_));
 }
 
+TEST_F(DemoScreenTest, MalformedPageAndClientMessagesAreDropped) {
+    start();
+    sendJson(*control_, startMessage(0));
+    const std::vector<std::string> garbage{
+        "not json", "[1,2]", "{}", "{\"kind\":7}", "{\"kind\":\"client\",\"message\":5}",
+        "{\"kind\":\"bridge\",\"state\":{\"x\":1}}", "{\"kind\":\"end-screen\",\"screen\":\"zero\"}",
+        "{\"kind\":\"end-screen\",\"screen\":7}", "{\"kind\":\"end-screen\",\"screen\":-1}"};
+    for (const auto& text : garbage) {
+        sendJson(*pageSocket_, text);
+        sendJson(*control_, text);
+    }
+    sendJson(*control_, "{\"session\":9,\"type\":30}");
+    std::string unit;
+    ASSERT_TRUE(receiveBinary(*video_, unit)) << "the screen still streams";
+    sendJson(*pageSocket_, "{\"kind\":\"end-screen\",\"screen\":0}");
+    auto error = receiveRelay(*pageSocket_, 109);
+    ASSERT_TRUE(error) << "the page socket still works";
+    EXPECT_EQ(0, error->getValue<int>("session"));
+}
+
 TEST_F(DemoScreenTest, ClosingThePageClosesTheClientsSockets) {
     start();
     sendJson(*control_, startMessage(0));

@@ -102,20 +102,26 @@ bool Desk::relay(const Object::Ptr& controlMessage) {
 }
 
 void Desk::handlePageMessage(const std::string& text) {
-    Object::Ptr m = parseObject(text);
-    const std::string kind = (m && m->has("kind")) ? m->getValue<std::string>("kind") : "";
-    if (kind == "bridge") {
-        logger_.information("Desk " + clientId_ + ": page bridge " + m->optValue<std::string>("state", "?") +
-                            (m->has("detail") ? " (" + m->optValue<std::string>("detail", "") + ")" : ""));
-    } else if (kind == "client") {
-        logger_.information("Desk " + clientId_ + ": client told the page " +
-                            (m->has("message") ? toText(m->getObject("message")) : std::string("nothing")));
-    } else if (kind == "end-screen") {
-        endScreen(intMember(m, "screen", -1), "ended from the page");
-    } else if (kind == "log") {
-        logger_.information("Desk " + clientId_ + ": page says " + m->optValue<std::string>("text", ""));
-    } else {
-        logger_.warning("Desk " + clientId_ + ": unknown page message " + text);
+    // The page is not trusted: a message of the wrong shape is logged and dropped.
+    try {
+        Object::Ptr m = parseObject(text);
+        const std::string kind = (m && m->has("kind")) ? m->getValue<std::string>("kind") : "";
+        if (kind == "bridge") {
+            logger_.information("Desk " + clientId_ + ": page bridge " + m->optValue<std::string>("state", "?") +
+                                (m->has("detail") ? " (" + m->optValue<std::string>("detail", "") + ")" : ""));
+        } else if (kind == "client") {
+            Object::Ptr message = m->getObject("message");
+            logger_.information("Desk " + clientId_ + ": client told the page " +
+                                (message ? toText(message) : std::string("nothing")));
+        } else if (kind == "end-screen") {
+            endScreen(intMember(m, "screen", -1), "ended from the page");
+        } else if (kind == "log") {
+            logger_.information("Desk " + clientId_ + ": page says " + m->optValue<std::string>("text", ""));
+        } else {
+            logger_.warning("Desk " + clientId_ + ": unknown page message " + text);
+        }
+    } catch (const Poco::Exception& e) {
+        logger_.warning("Desk " + clientId_ + ": bad page message " + text + ": " + e.displayText());
     }
 }
 

@@ -8,6 +8,11 @@
 using Poco::Net::HTTPResponse;
 using Poco::Net::WebSocket;
 
+namespace {
+// Pages and clients send small JSON messages; anything larger is refused.
+constexpr int kMaxIncomingMessage = 1 << 20;
+}  // namespace
+
 std::string requestPath(const Poco::Net::HTTPServerRequest& request) {
     try {
         return Poco::URI(request.getURI()).getPath();
@@ -63,6 +68,7 @@ std::unique_ptr<WebSocket> upgradeToWebSocket(DemoContext& context, Poco::Net::H
     try {
         auto socket = std::make_unique<WebSocket>(request, response);
         socket->setNoDelay(true);
+        socket->setMaxPayloadSize(kMaxIncomingMessage);
         return socket;
     } catch (const Poco::Net::WebSocketException& e) {
         context.logger.warning(what + ": WebSocket upgrade failed: " + e.displayText());
@@ -108,6 +114,8 @@ bool serveTextMessages(WebSocket& socket, const std::function<bool()>& keepGoing
         }
         if (opcode == WebSocket::FRAME_OP_PONG) continue;
         message.append(buffer.begin(), static_cast<std::size_t>(n));
+        if (message.size() > static_cast<std::size_t>(kMaxIncomingMessage))
+            throw Poco::Net::WebSocketException("message too large", WebSocket::WS_ERR_PAYLOAD_TOO_BIG);
         if (flags & WebSocket::FRAME_FLAG_FIN) {
             onText(message);
             message.clear();
