@@ -224,6 +224,21 @@ TEST_F(DemoScreenTest, ClosingThePageClosesTheClientsSockets) {
     EXPECT_EQ(Poco::Net::WebSocket::WS_NORMAL_CLOSE, receiveCloseCode(*video_));
 }
 
+TEST_F(DemoScreenTest, GuestsAreNotTheHost) {
+    server_ = startServer(ServerSetup());
+    DemoPeer guest(*server_, "");
+    EXPECT_FALSE(guest.signInAsGuest(""));
+    ASSERT_TRUE(guest.signInAsGuest("bob"));
+    auto page = guest.openPageSocket();
+    auto hello = receiveJson(*page);
+    ASSERT_TRUE(hello);
+    EXPECT_TRUE(hello->getValue<bool>("guest"));
+    auto control = guest.connectDesktopSocket(controlPath(hello->getValue<std::string>("clientId")));
+    auto id = receiveRelay(*page, 100);
+    ASSERT_TRUE(id);
+    EXPECT_FALSE(id->getValue<bool>("ClntIsHost"));
+}
+
 TEST_F(DemoScreenTest, ASecondControlSocketIsRefused) {
     start();
     auto second = peer_->connectDesktopSocket(controlPath(clientId_));

@@ -114,7 +114,16 @@ bool DemoPeer::signIn(const std::string& user, const std::string& password) {
     encoded.clear();
     Poco::URI::encode(password, "&=+", encoded);
     form += encoded;
-    const HttpReply reply = postForm("/signin", form, false);
+    return takeSessionCookie(postForm("/signin", form, false));
+}
+
+bool DemoPeer::signInAsGuest(const std::string& name) {
+    std::string encoded;
+    Poco::URI::encode(name, "&=+", encoded);
+    return takeSessionCookie(postForm("/guest-signin", "username=" + encoded, false));
+}
+
+bool DemoPeer::takeSessionCookie(const HttpReply& reply) {
     const std::string marker = cookieName() + "=";
     const auto at = reply.setCookie.find(marker);
     if (reply.status != 303 || at != 0) return false;

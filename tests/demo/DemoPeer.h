@@ -45,6 +45,7 @@ public:
     HttpReply postForm(const std::string& path, const std::string& formBody, bool withCookie = true);
     // Signs in and keeps the session cookie; true when the server set it.
     bool signIn(const std::string& user, const std::string& password);
+    bool signInAsGuest(const std::string& name);
     const std::string& sessionId() const { return sessionId_; }
     // Takes over a session that was signed in elsewhere (e.g. in a browser).
     void useSession(const std::string& sessionId) { sessionId_ = sessionId; }
@@ -63,6 +64,7 @@ public:
 
 private:
     std::unique_ptr<Poco::Net::HTTPClientSession> session() const;
+    bool takeSessionCookie(const HttpReply& reply);
 
     int port_;
     bool secure_;
