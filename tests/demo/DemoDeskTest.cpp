@@ -219,6 +219,8 @@ TEST_F(DemoScreenTest, MalformedPageAndClientMessagesAreDropped) {
 TEST_F(DemoScreenTest, ClosingThePageClosesTheClientsSockets) {
     start();
     sendJson(*control_, startMessage(0));
+    std::string unit;
+    ASSERT_TRUE(receiveBinary(*video_, unit)) << "the video socket is in";
     pageSocket_->shutdown();
     EXPECT_EQ(Poco::Net::WebSocket::WS_NORMAL_CLOSE, receiveCloseCode(*control_));
     EXPECT_EQ(Poco::Net::WebSocket::WS_NORMAL_CLOSE, receiveCloseCode(*video_));
@@ -241,6 +243,7 @@ TEST_F(DemoScreenTest, GuestsAreNotTheHost) {
 
 TEST_F(DemoScreenTest, ASecondControlSocketIsRefused) {
     start();
+    ASSERT_TRUE(receiveRelay(*pageSocket_, 100)) << "the first control socket is in";
     auto second = peer_->connectDesktopSocket(controlPath(clientId_));
     EXPECT_EQ(Poco::Net::WebSocket::WS_POLICY_VIOLATION, receiveCloseCode(*second));
 }
