@@ -1,0 +1,216 @@
+// The desk page's script in a real browser engine (Qt WebEngine): it reads
+// the bridge port from the User-Agent, waits for gJSBridgeNonce, opens the
+// bridge WebSocket at the prefixed path with its client id and nonce, and
+// relays control messages between the demo server and the bridge.
+#include "DemoFixture.h"
+
+#include <Poco/Buffer.h>
+#include <Poco/JSON/Parser.h>
+#include <Poco/Net/HTTPRequestHandler.h>
+#include <Poco/Net/HTTPRequestHandlerFactory.h>
+#include <Poco/Net/HTTPServer.h>
+#include <Poco/Net/HTTPServerRequest.h>
+#include <Poco/Net/HTTPServerResponse.h>
+#include <Poco/Net/ServerSocket.h>
+#include <Poco/URI.h>
+
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QNetworkCookie>
+#include <QWebEngineCookieStore>
+#include <QWebEnginePage>
+#include <QWebEngineProfile>
+
+#include <atomic>
+#include <functional>
+#include <mutex>
+
+namespace {
+
+// A stand-in for the client's js-bridge: accepts one WebSocket on any path
+// and keeps what the page sends.
+class FakeBridge {
+public:
+    FakeBridge() : socket_(Poco::Net::SocketAddress("127.0.0.1", 0)) {
+        server_ = std::make_unique<Poco::Net::HTTPServer>(new Factory(*this), socket_, new Poco::Net::HTTPServerParams);
+        server_->start();
+    }
+    ~FakeBridge() {
+        stopping_ = true;
+        server_->stopAll(true);
+    }
+    int port() const { return socket_.address().port(); }
+    std::string path() const {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return path_;
+    }
+    std::vector<std::string> messages() const {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return messages_;
+    }
+    bool send(const std::string& text) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (!socket_ws_) return false;
+        socket_ws_->sendFrame(text.data(), static_cast<int>(text.size()), Poco::Net::WebSocket::FRAME_TEXT);
+        return true;
+    }
+
+private:
+    struct Handler : Poco::Net::HTTPRequestHandler {
+        explicit Handler(FakeBridge& bridge) : bridge_(bridge) {}
+        void handleRequest(Poco::Net::HTTPServerRequest& request, Poco::Net::HTTPServerResponse& response) override {
+            Poco::Net::WebSocket ws(request, response);
+            {
+                std::lock_guard<std::mutex> lock(bridge_.mutex_);
+                bridge_.path_ = Poco::URI(request.getURI()).getPath();
+                bridge_.socket_ws_ = &ws;
+            }
+            Poco::Buffer<char> buffer(0);
+            while (!bridge_.stopping_) {
+                if (!ws.poll(Poco::Timespan(0, 100000), Poco::Net::Socket::SELECT_READ)) continue;
+                int flags = 0;
+                buffer.resize(0);
+                const int n = ws.receiveFrame(buffer, flags);
+                if ((flags & Poco::Net::WebSocket::FRAME_OP_BITMASK) == Poco::Net::WebSocket::FRAME_OP_CLOSE || n <= 0)
+                    break;
+                std::lock_guard<std::mutex> lock(bridge_.mutex_);
+                bridge_.messages_.emplace_back(buffer.begin(), static_cast<std::size_t>(n));
+            }
+            std::lock_guard<std::mutex> lock(bridge_.mutex_);
+            bridge_.socket_ws_ = nullptr;
+        }
+        FakeBridge& bridge_;
+    };
+    struct Factory : Poco::Net::HTTPRequestHandlerFactory {
+        explicit Factory(FakeBridge& bridge) : bridge_(bridge) {}
+        Poco::Net::HTTPRequestHandler* createRequestHandler(const Poco::Net::HTTPServerRequest&) override {
+            return new Handler(bridge_);
+        }
+        FakeBridge& bridge_;
+    };
+
+    Poco::Net::ServerSocket socket_;
+    std::unique_ptr<Poco::Net::HTTPServer> server_;
+    std::atomic<bool> stopping_{false};
+    mutable std::mutex mutex_;
+    std::string path_;
+    std::vector<std::string> messages_;
+    Poco::Net::WebSocket* socket_ws_ = nullptr;
+};
+
+// Runs the Qt event loop until the condition holds or 30 s have passed.
+bool waitUntil(const std::function<bool()>& condition) {
+    QElapsedTimer timer;
+    timer.start();
+    while (!condition()) {
+        if (timer.elapsed() > 30000) return false;
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+    }
+    return true;
+}
+
+QString runScript(QWebEnginePage& page, const QString& script) {
+    QString result;
+    bool done = false;
+    page.runJavaScript(script, [&](const QVariant& value) {
+        result = value.toString();
+        done = true;
+    });
+    waitUntil([&] { return done; });
+    return result;
+}
+
+class DemoPageScriptTest : public DemoFixture {
+protected:
+    void SetUp() override {
+        qputenv("QTWEBENGINE_DISABLE_SANDBOX", "1");
+        qputenv("QTWEBENGINE_CHROMIUM_FLAGS", "--disable-gpu");
+        QCoreApplication::setAttribute(Qt::AA_ShareOpenGLContexts);
+        static int argc = 1;
+        static char name[] = "demo_page_tests";
+        static char* argv[] = {name, nullptr};
+        app_ = std::make_unique<QApplication>(argc, argv);
+        server_ = startServer(ServerSetup(false, "/a/b"));
+    }
+    void TearDown() override {
+        page_.reset();
+        profile_.reset();
+    }
+
+    // Loads the sign-in page with the given User-Agent, signs in through the
+    // form as the client does, and waits for the desk page.
+    void signInWithAgent(const QString& userAgent) {
+        profile_ = std::make_unique<QWebEngineProfile>();
+        profile_->setHttpUserAgent(userAgent);
+        QObject::connect(profile_->cookieStore(), &QWebEngineCookieStore::cookieAdded,
+                         [this](const QNetworkCookie& cookie) {
+                             if (cookie.name() == "httpSID") sessionCookie_ = cookie.value().toStdString();
+                         });
+        page_ = std::make_unique<QWebEnginePage>(profile_.get());
+        QObject::connect(page_.get(), &QWebEnginePage::loadFinished, [this](bool ok) {
+            if (ok) loadedPath_ = page_->url().path().toStdString();
+        });
+        page_->load(QUrl(QString::fromStdString(server_->announcedUrl() + "signin.html")));
+        ASSERT_TRUE(waitUntil([this] { return loadedPath_ == "/a/b/signin.html"; }));
+        runScript(*page_,
+                  "document.getElementById('inputUsername').value = 'alice';"
+                  "document.getElementById('inputPassword').value = 's3cret&x';"
+                  "document.getElementById('signin-btn').click(); true;");
+        ASSERT_TRUE(waitUntil([this] { return loadedPath_ == "/a/b/quarrydesk.html"; }));
+        ASSERT_FALSE(sessionCookie_.empty());
+    }
+
+    std::unique_ptr<QApplication> app_;
+    std::unique_ptr<DemoServerProcess> server_;
+    std::unique_ptr<QWebEngineProfile> profile_;
+    std::unique_ptr<QWebEnginePage> page_;
+    std::string loadedPath_;
+    std::string sessionCookie_;
+};
+
+TEST_F(DemoPageScriptTest, RelaysBetweenServerAndBridge) {
+    FakeBridge bridge;
+    signInWithAgent(QString("QuarrydeskClient/14.0 (Windows NT 10.0; decoder:Native; bridgePort:%1) QorNet/4.3 "
+                            "Mozilla/5.0 NoUSB")
+                        .arg(bridge.port()));
+    // The page opens the bridge only once the client gave it a nonce.
+    QCoreApplication::processEvents(QEventLoop::AllEvents, 300);
+    EXPECT_TRUE(bridge.path().empty());
+    runScript(*page_, "gJSBridgeNonce=\"n0nce-_43\";");
+    ASSERT_TRUE(waitUntil([&] { return !bridge.path().empty(); }));
+
+    const std::string path = bridge.path();
+    const std::string start = "/a/b/ws/desktop/";
+    ASSERT_EQ(0u, path.find(start)) << path;
+    const std::string rest = path.substr(start.size());
+    ASSERT_EQ("/n0nce-_43", rest.substr(rest.find('/'))) << path;
+    const std::string clientId = rest.substr(0, rest.find('/'));
+
+    // The client's part: a ticket with the browser's cookie, then the control socket.
+    DemoPeer client(*server_, "/a/b");
+    client.useSession(sessionCookie_);
+    auto control = client.connectDesktopSocket(controlPath(clientId));
+    ASSERT_TRUE(waitUntil([&] { return bridge.messages().size() >= 4; }));
+    const std::vector<int> expectedTypes{100, 101, 12, 102};
+    const auto messages = bridge.messages();
+    for (std::size_t i = 0; i < expectedTypes.size(); ++i) {
+        Poco::JSON::Parser parser;
+        auto message = parser.parse(messages[i]).extract<Poco::JSON::Object::Ptr>();
+        EXPECT_EQ(expectedTypes[i], message->getValue<int>("type")) << messages[i];
+        if (expectedTypes[i] == 100) {
+            EXPECT_EQ(clientId, message->getValue<std::string>("ClntID"));
+        }
+    }
+    EXPECT_EQ("Connected", runScript(*page_, "document.getElementById('status').textContent").toStdString());
+
+    ASSERT_TRUE(bridge.send("{\"NativeClientFeatures\":1,\"type\":960}"));
+    EXPECT_TRUE(waitUntil([&] { return server_->log().find("\"type\":960") != std::string::npos; })) << server_->log();
+}
+
+TEST_F(DemoPageScriptTest, TellsTheServerWhenTheClientHasNoBridge) {
+    signInWithAgent("QuarrydeskClient/14.0 (Windows NT 10.0; decoder:WebGL; ) QorNet/4.3 Mozilla/5.0 NoUSB");
+    EXPECT_TRUE(waitUntil([&] { return server_->log().find("page bridge unavailable") != std::string::npos; }))
+        << server_->log();
+}
+
+}  // namespace

@@ -1,0 +1,277 @@
+#include "PageAssets.h"
+
+const char* const kServerPageMarker = "<!-- MY_UUID=808620FE-0605-4C04-B3A5-95AA4EE9F435 -->";
+
+namespace {
+
+std::string head(const std::string& title, const std::string& extra = "") {
+    return "<!DOCTYPE html>\n<html>\n<head>\n<meta charset=\"utf-8\">\n" + extra + "<title>" + title +
+           "</title>\n<link rel=\"stylesheet\" href=\"demo.css\">\n</head>\n";
+}
+
+std::string noticeParagraph(const std::string& notice) {
+    return notice.empty() ? std::string() : "<p class=\"notice\">" + notice + "</p>\n";
+}
+
+}  // namespace
+
+std::string signInPage(const std::string& notice) {
+    return head("Quarrydesk demo - Sign in") + "<body class=\"form-page\">\n" + kServerPageMarker + R"html(
+<form class="card" method="post" action="signin">
+<h1>Quarrydesk demo server</h1>
+)html" + noticeParagraph(notice) +
+           R"html(<label>User <input id="inputUsername" name="username" autocomplete="username" autofocus></label>
+<label>Password <input id="inputPassword" name="password" type="password" autocomplete="current-password"></label>
+<button id="signin-btn" type="submit">Sign in</button>
+<p class="small"><a href="guest-signin.html">Join as a guest</a></p>
+</form>
+</body>
+</html>
+)html";
+}
+
+std::string guestSignInPage(const std::string& notice) {
+    return head("Quarrydesk demo - Guest") + "<body class=\"form-page\">\n" + kServerPageMarker + R"html(
+<form class="card" method="post" action="guest-signin">
+<h1>Join as a guest</h1>
+)html" + noticeParagraph(notice) +
+           R"html(<label>Your name <input id="inputUsername" name="username" autofocus></label>
+<button id="signin-btn" type="submit">Join</button>
+<p class="small"><a href="signin.html">Sign in with a password</a></p>
+</form>
+</body>
+</html>
+)html";
+}
+
+std::string signedOutPage() {
+    return head("Quarrydesk demo - Signed out") + "<body class=\"form-page\">\n" + kServerPageMarker + R"html(
+<div class="card">
+<h1>Signed out</h1>
+<p><a href="signin.html">Sign in again</a></p>
+</div>
+</body>
+</html>
+)html";
+}
+
+std::string deskPage(const std::string& csrfToken, int screen, int width, int height) {
+    const std::string size = "width:" + std::to_string(width) + "px;height:" + std::to_string(height) + "px";
+    const std::string title = screen < 0 ? "Quarrydesk demo" : "Quarrydesk demo - screen " + std::to_string(screen);
+    std::string page = head(title, screen < 0 ? "<meta name=\"CSRFToken\" content=\"" + csrfToken + "\">\n" : "");
+    page += "<body class=\"desk\">\n";
+    page += kServerPageMarker;
+    page += "\n<div id=\"toolbar\">\n<span id=\"status\">Starting</span>\n<span id=\"stats\"></span>\n"
+            "<span id=\"screen-buttons\"></span>\n"
+            "<button id=\"fullscreen\" type=\"button\">Full screen</button>\n";
+    if (screen < 0) {
+        page += "<button id=\"disconnect\" type=\"button\">Disconnect</button>\n"
+                "<a href=\"signout.html\">Sign out</a>\n";
+    }
+    page += "</div>\n<canvas id=\"canvas\" style=\"" + size + "\"></canvas>\n";
+    page += "<script src=\"demo-page.js\"></script>\n</body>\n</html>\n";
+    return page;
+}
+
+const std::string& pageScript() {
+    static const std::string script = R"js(// Quarrydesk demo page.
+// The main window's page relays control messages between the demo server
+// (its page socket) and the client's js-bridge; screen windows only show
+// their transparent canvas, under which the client draws the picture.
+(function () {
+  'use strict';
+  var params = new URLSearchParams(location.search);
+  var statusEl = document.getElementById('status');
+  var statsEl = document.getElementById('stats');
+  var buttonsEl = document.getElementById('screen-buttons');
+  var canvas = document.getElementById('canvas');
+
+  function setStatus(text) { if (statusEl) statusEl.textContent = text; }
+
+  // Called by the client when present: let the picture show through.
+  window.enableTransparency = function () {
+    document.documentElement.style.background = 'transparent';
+    document.body.style.background = 'transparent';
+  };
+
+  // The client hides the full-screen control with $("#fullscreen").hide().
+  if (typeof window.$ === 'undefined') {
+    window.$ = function (selector) {
+      var elements = Array.prototype.slice.call(document.querySelectorAll(selector));
+      return {
+        hide: function () { elements.forEach(function (e) { e.style.display = 'none'; }); return this; },
+        show: function () { elements.forEach(function (e) { e.style.display = ''; }); return this; }
+      };
+    };
+  }
+
+  var fullscreenButton = document.getElementById('fullscreen');
+  if (fullscreenButton) {
+    fullscreenButton.onclick = function () {
+      if (document.fullscreenElement) document.exitFullscreen();
+      else document.documentElement.requestFullscreen();
+    };
+  }
+
+  if (params.has('screen')) {
+    setStatus('Screen ' + params.get('screen'));
+    return;
+  }
+
+  // "/a/b/quarrydesk.html" -> "/a/b"; the bridge path starts with it too.
+  var prefix = location.pathname.replace(/\/[^\/]*$/, '');
+  var bridgeMatch = /bridgePort:(\d+)/.exec(navigator.userAgent);
+  var pageSocket = new WebSocket((location.protocol === 'https:' ? 'wss://' : 'ws://') +
+                                 location.host + prefix + '/ws/page');
+  var bridge = null;
+  var bridgeOpen = false;
+  var pending = [];
+  var clientId = null;
+  var screenCount = 1;
+  var screenWindows = [];
+
+  function toServer(object) {
+    if (pageSocket.readyState === WebSocket.OPEN) pageSocket.send(JSON.stringify(object));
+  }
+
+  function toBridge(message) {
+    var text = JSON.stringify(message);
+    if (bridgeOpen) bridge.send(text);
+    else pending.push(text);
+  }
+
+  // The client writes gJSBridgeNonce into the page after every load.
+  function whenNonce(callback) {
+    if (typeof window.gJSBridgeNonce === 'string' && window.gJSBridgeNonce.length > 0) {
+      callback(window.gJSBridgeNonce);
+    } else {
+      setTimeout(function () { whenNonce(callback); }, 100);
+    }
+  }
+
+  function openBridge() {
+    if (!bridgeMatch) {
+      setStatus('This page needs the Quarrydesk Client with native decoding');
+      toServer({kind: 'bridge', state: 'unavailable', detail: 'no bridgePort in the User-Agent'});
+      return;
+    }
+    setStatus('Waiting for the client');
+    whenNonce(function (nonce) {
+      var url = 'ws://127.0.0.1:' + bridgeMatch[1] + prefix + '/ws/desktop/' +
+                encodeURIComponent(clientId) + '/' + encodeURIComponent(nonce);
+      bridge = new WebSocket(url);
+      bridge.onopen = function () {
+        bridgeOpen = true;
+        pending.forEach(function (text) { bridge.send(text); });
+        pending = [];
+        setStatus('Connected');
+        toServer({kind: 'bridge', state: 'open'});
+      };
+      bridge.onmessage = function (event) {
+        var message;
+        try { message = JSON.parse(event.data); } catch (e) { return; }
+        if (message.type === 108 && message.WarnMsg) setStatus(message.WarnMsg);
+        toServer({kind: 'client', message: message});
+      };
+      bridge.onclose = function (event) {
+        bridgeOpen = false;
+        setStatus('Client connection closed; reload the page to connect again');
+        toServer({kind: 'bridge', state: 'closed', detail: String(event.code)});
+      };
+    });
+  }
+
+  function openScreenWindows(count) {
+    for (var i = 0; i < count; ++i) {
+      if (!screenWindows[i] || screenWindows[i].closed) {
+        screenWindows[i] = window.open('quarrydesk.html?screen=' + i, 'screen' + i);
+      }
+    }
+  }
+
+  function addScreenButtons(count) {
+    if (!buttonsEl) return;
+    buttonsEl.textContent = '';
+    for (var i = 0; i < count; ++i) {
+      (function (screen) {
+        var button = document.createElement('button');
+        button.type = 'button';
+        button.textContent = 'End screen ' + screen;
+        button.onclick = function () { toServer({kind: 'end-screen', screen: screen}); };
+        buttonsEl.appendChild(button);
+      })(i);
+    }
+  }
+
+  function onServerMessage(message) {
+    if (message.type === 101) {
+      screenCount = message.SvrPNumScrs || 1;
+      addScreenButtons(screenCount);
+      // Several screens: each is drawn in a window of its own.
+      if (screenCount > 1) openScreenWindows(screenCount);
+    } else if (message.type === 102 && screenCount === 1 && canvas) {
+      canvas.style.width = message.SrvVSWth + 'px';
+      canvas.style.height = message.SrvVSHgt + 'px';
+    }
+  }
+
+  function showStats(envelope) {
+    var m = envelope.message || {};
+    if (!statsEl) return;
+    if (m.type === 16) {
+      statsEl.textContent = 'screen ' + envelope.screen + ': ' + m.CSFno + ' frames, ' +
+                            m.CSFpInt + ' fps, decode ' + m.CSDas + ' ms';
+    }
+  }
+
+  pageSocket.onmessage = function (event) {
+    var message;
+    try { message = JSON.parse(event.data); } catch (e) { return; }
+    if (message.kind === 'hello') {
+      clientId = message.clientId;
+      openBridge();
+    } else if (message.kind === 'relay') {
+      onServerMessage(message.message);
+      toBridge(message.message);
+    } else if (message.kind === 'stats') {
+      showStats(message);
+    } else if (message.kind === 'status') {
+      setStatus(message.text);
+    }
+  };
+  pageSocket.onclose = function () {
+    setStatus('Server connection closed');
+    if (bridge) bridge.close();
+  };
+
+  var disconnectButton = document.getElementById('disconnect');
+  if (disconnectButton) {
+    disconnectButton.onclick = function () {
+      toBridge({type: 90});
+      toServer({kind: 'log', text: 'the user disconnected'});
+    };
+  }
+  window.addEventListener('beforeunload', function () {
+    screenWindows.forEach(function (w) { if (w && !w.closed) w.close(); });
+  });
+})();
+)js";
+    return script;
+}
+
+const std::string& styleSheet() {
+    static const std::string css = R"css(html, body { margin: 0; font-family: sans-serif; }
+body.form-page { background: #20242c; color: #e8e8e8; }
+body.desk { background: transparent; color: #e8e8e8; }
+.card { width: 22em; margin: 10vh auto; padding: 1.5em 2em; background: #2e3440; border-radius: 6px; }
+.card label { display: block; margin: 0.8em 0; }
+.card input { width: 100%; box-sizing: border-box; padding: 0.4em; }
+.notice { color: #ffb86c; }
+.small { font-size: 0.85em; }
+a { color: #8fbcbb; }
+#toolbar { display: flex; gap: 1em; align-items: center; padding: 0.3em 0.8em; background: #2e3440; }
+#stats { flex: 1; font-size: 0.85em; color: #a0a8b8; }
+#canvas { display: block; background: transparent; }
+)css";
+    return css;
+}
