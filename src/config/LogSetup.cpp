@@ -14,6 +14,7 @@
 #include <Poco/SplitterChannel.h>
 
 #include <exception>
+#include <iostream>
 
 std::string logFilePath;
 
@@ -57,7 +58,7 @@ bool registerLogSettings(const std::string& logFileName) {
 bool setupLogChannels(const std::string& firstLine, bool failOnWriteError, const std::string& logFileName) {
     if (!registerLogSettings(logFileName)) return false;
 
-    if (!isRunAsService() && !isSystemAccount()) consoleChannel = new Poco::ConsoleChannel;
+    if (!isRunAsService() && !isSystemAccount()) consoleChannel = new Poco::ConsoleChannel(std::cout);
 
     fileChannel = new OwnerOnlyFileChannel;
     fileChannel->setProperty("path", logFilePath);

@@ -51,8 +51,10 @@ std::vector<std::pair<std::string, std::string>> queryItems(const Poco::URI& uri
             const std::string::size_type eq = item.find('=');
             std::string name;
             std::string value;
-            Poco::URI::decode(item.substr(0, eq), name, true);
-            if (eq != std::string::npos) Poco::URI::decode(item.substr(eq + 1), value, true);
+            // "+" is a blank; an encoded plus ("%2B") stays a plus.
+            const std::string plain = Poco::replace(item, "+", " ");
+            Poco::URI::decode(plain.substr(0, eq), name);
+            if (eq != std::string::npos) Poco::URI::decode(plain.substr(eq + 1), value);
             items.emplace_back(name, value);
         }
         pos = end + 1;
@@ -202,7 +204,11 @@ int DummyPocoApp::main(const std::vector<std::string>& arguments) {
 void parseUriArgument(DummyPocoApp& application, const std::string& text) {
     StartupOptions& o = startupOptions;
     if (o.startAddressGiven) abortStartup("Aborting.  Only one server URI argument is allowed at a time", -2);
-    const Poco::URI uri(text);
+    Poco::URI uri;
+    if (Poco::toLower(text) == "qdk:")
+        uri.setScheme("qdk"); // the scheme alone, which the parser refuses
+    else
+        uri = Poco::URI(text);
     if (uri.getScheme() != "qdk") {
         o.startAddress = text;
         o.startAddressGiven = true;
