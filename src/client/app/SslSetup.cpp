@@ -113,6 +113,11 @@ bool setupSsl() {
             }
         }
         openSslClientLoadDefaultCAFile.ensureRegistered(2);
+        // A value the copy above published lives under the plain key, which
+        // the settings' own load (OS-selector forms only) does not see.
+        const std::string caKey = openSslClientLoadDefaultCAFile.key();
+        if (config != nullptr && config->hasProperty(caKey))
+            openSslClientLoadDefaultCAFile.setFromString(config->getRawString(caKey));
         if (openSslClientLoadDefaultCAFile.get()) {
             Poco::Net::SSLManager& manager = Poco::Net::SSLManager::instance();
             Poco::Net::Context::Ptr context = manager.defaultClientContext();
