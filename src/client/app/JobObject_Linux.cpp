@@ -81,9 +81,8 @@ void terminateJobProcesses() {
         const pid_t child = static_cast<pid_t>(std::strtol(name.c_str(), nullptr, 10));
         if (group != ownGroup && group > 1) ::kill(-group, SIGKILL);
         ::kill(child, SIGKILL);
+        // Collect it, so that no zombie is left behind.
+        ::waitpid(child, nullptr, 0);
     }
     ::closedir(proc);
-    // Collect what was ended, so no zombie is left behind.
-    while (::waitpid(-1, nullptr, WNOHANG) > 0) {
-    }
 }
