@@ -21,6 +21,8 @@
 #include <openssl/x509.h>
 
 #include <exception>
+#include <memory>
+#include <vector>
 
 namespace {
 
@@ -42,9 +44,12 @@ const char* const clientKeys[] = {
 // A setting for a key of the list that the key table does not hold; lives
 // until the process ends and is never registered.
 qor::ConfigEntry* makeTwinSetting(const std::string& key) {
+    static std::vector<std::unique_ptr<qor::ConfigEntry>> twins;
     if (key.find("privateKeyPassphraseHandler") != std::string::npos)
-        return new qor::ConfigPasswordValue(key, "", 1, LogComponentMask::SSL);
-    return new qor::ConfigStringValue(key, "", {}, 1, LogComponentMask::SSL);
+        twins.push_back(std::make_unique<qor::ConfigPasswordValue>(key, "", 1, LogComponentMask::SSL));
+    else
+        twins.push_back(std::make_unique<qor::ConfigStringValue>(key, "", std::vector<std::string>{}, 1, LogComponentMask::SSL));
+    return twins.back().get();
 }
 
 // The console handlers of POCO would ask on standard input; the client has
