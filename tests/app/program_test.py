@@ -299,6 +299,19 @@ class GuiRun(unittest.TestCase):
         self.assertIn("II: No native decoding available", console)
         self.assertIn("Initializing connect dialog", console)
 
+    def test_kiosk_without_address_uses_the_connect_dialog(self):
+        code, console = Home().run_until_ui("--nativeDecodingEnabled=false", "--kiosk")
+        self.assertEqual(code, 0, console)
+        self.assertIn("NN: Running in kiosk mode", console)
+        self.assertIn("No URL defined, using connect dialog.  Please specify server URL or broker URL.", console)
+        self.assertIn("Initializing connect dialog", console)
+
+    def test_quick_opengl_test(self):
+        result = Home().run("--runOpenGLTest")
+        self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
+        self.assertIn("NN: Running quick OpenGL tests", result.stdout)
+        self.assertIn("NN: No OpenGL problems detected", result.stdout)
+
 
 if __name__ == "__main__":
     PROGRAM = os.path.abspath(sys.argv[1])
