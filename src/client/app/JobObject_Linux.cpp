@@ -12,10 +12,12 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -72,6 +74,7 @@ void terminateJobProcesses() {
     const pid_t ownGroup = ::getpgrp();
     DIR* proc = ::opendir("/proc");
     if (proc == nullptr) return;
+    std::vector<pid_t> ended;
     while (const dirent* entry = ::readdir(proc)) {
         const std::string name = entry->d_name;
         if (name.empty() || name.find_first_not_of("0123456789") != std::string::npos) continue;
@@ -81,8 +84,17 @@ void terminateJobProcesses() {
         const pid_t child = static_cast<pid_t>(std::strtol(name.c_str(), nullptr, 10));
         if (group != ownGroup && group > 1) ::kill(-group, SIGKILL);
         ::kill(child, SIGKILL);
-        // Collect it, so that no zombie is left behind.
-        ::waitpid(child, nullptr, 0);
+        ended.push_back(child);
     }
     ::closedir(proc);
+    // Collect them, so that no zombie is left behind; a process stuck in
+    // the kernel must not hold up the exit for long.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+    while (!ended.empty() && std::chrono::steady_clock::now() < deadline) {
+        for (auto it = ended.begin(); it != ended.end();) {
+            const pid_t result = ::waitpid(*it, nullptr, WNOHANG);
+            it = (result == 0) ? it + 1 : ended.erase(it);
+        }
+        if (!ended.empty()) ::usleep(5000);
+    }
 }
