@@ -197,7 +197,7 @@ void writeConfigurationAndExit(const std::string& requestedPath, bool full) {
 
 bool startClient(const std::string& banner, const std::string& programTag, const std::string& programDir, int argc,
                  char** argv) {
-    // 1-2: the command line.
+    // The command line.
     application = new DummyPocoApp;
     std::vector<std::string> arguments(argv, argv + argc);
     try {
@@ -215,7 +215,7 @@ bool startClient(const std::string& banner, const std::string& programTag, const
         std::exit(-3);
     }
 
-    // 3-5: configuration files.
+    // Configuration files.
     Poco::Util::LayeredConfiguration& config = application->config();
     const int loaded = application->loadConfiguration(0);
     configFileLoaded = loaded > 0;
@@ -234,13 +234,13 @@ bool startClient(const std::string& banner, const std::string& programTag, const
     else
         recordConfigFile(userFile, false);
 
-    // 6-9: container, run paths, start-up settings and overrides.
+    // Container, run paths, start-up settings and overrides.
     createClientConfig(&config);
     initRunConfigPaths();
     registerStartupSettings();
     applyCommandLineValues();
 
-    // 10: output requests, before anything touches the log.
+    // Output requests, before anything touches the log.
     if (application->helpRequested) {
         displayHelp(*application);
         std::exit(0);
@@ -250,7 +250,7 @@ bool startClient(const std::string& banner, const std::string& programTag, const
         std::exit(0);
     }
 
-    // 11-12: logging and the working directory.
+    // Logging and the working directory.
     if (!setupLogChannels(banner, false, startupOptions.logFileName)) return false;
     programDirectory = programDir;
     if (!changeDirectory(programDir)) {
@@ -259,12 +259,12 @@ bool startClient(const std::string& banner, const std::string& programTag, const
         return false;
     }
 
-    // 13-15: USB.
+    // USB.
     runUsbStartup(programDirectory);
     if (startupOptions.usbDiagnosis != 0) runUsbDiagnosis();
     if (!startupOptions.usbServiceCommand.empty()) runUsbServiceCommand(startupOptions.usbServiceCommand);
 
-    // 16-23: report and the remaining switches.
+    // Report and the remaining switches.
     reportConfigFiles();
     applySwitches();
     if (isHyperVGuest()) {
@@ -275,7 +275,7 @@ bool startClient(const std::string& banner, const std::string& programTag, const
         }
     }
 
-    // 24-25: decoders.
+    // Decoders.
     const bool decoders = registerStreamDecoders();
     if (!decoders && clientNativeDecoding.get()) {
         if (isDebugEnabled()) logDebug("NativeClient: Can't register a single decoder, giving up");
@@ -283,11 +283,11 @@ bool startClient(const std::string& banner, const std::string& programTag, const
     }
     collectSupportedEncodingSpecs(registeredDecoderSpecs());
 
-    // 26: configuration output.
+    // Configuration output.
     if (startupOptions.writeConfigGiven || startupOptions.writeFullConfigGiven)
         writeConfigurationAndExit(startupOptions.configOutputPath, startupOptions.writeFullConfigGiven);
 
-    // 27-33: banner, TLS and the start address.
+    // Banner, TLS and the start address.
     logStartupBanner();
     setupSsl();
     if (isDebugEnabled()) logDebug("NativeClient: Initialized");

@@ -1,5 +1,5 @@
 // Start-up's view of the stream decoders: the registration call and the
-// encoding specifications of the registry. The decoding library provides
+// encodings of the registry. The decoding library provides
 // the registry itself; until it is linked into the client, registration
 // finds no decoder and the client runs without native decoding.
 #pragma once
@@ -16,7 +16,7 @@ struct VideoEncodingSpec {
     }
 };
 
-// The specifications the client can decode, in first-seen order without
+// The encodings the client can decode, in first-seen order without
 // duplicates; filled once by the start-up.
 extern std::vector<VideoEncodingSpec> supportedEncodingSpecs;
 
@@ -24,9 +24,9 @@ extern std::vector<VideoEncodingSpec> supportedEncodingSpecs;
 // least one was registered. Hook for StreamDecoder::registerDecoders.
 bool registerStreamDecoders();
 
-// The specification of each entry of the decoder registry in registration
+// The encoding triple of each entry of the decoder registry in registration
 // order. Hook for the registry walk.
 std::vector<VideoEncodingSpec> registeredDecoderSpecs();
 
-// Appends each specification of the registry that is not listed yet.
+// Appends each triple of the registry that is not listed yet.
 void collectSupportedEncodingSpecs(const std::vector<VideoEncodingSpec>& registry);
