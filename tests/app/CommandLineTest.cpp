@@ -104,8 +104,13 @@ TEST(CommandLine, MessagesOnStandardError) {
         {{"qdk://h/?broker-password=x"}, "Ignoring unrecognized 'broker-password' argument.\n"},
         {{"qdk://h/?password=x"}, "Setting 'password' with the URI is not currently supported.  Ignoring.\n"},
         {{"qdk://h/?writeFullConfig=x.xml"}, "Setting 'writeFullConfig' with the URI is not currently supported.  Ignoring.\n"},
+        {{"--server=http://u:pw@[bad"},
+         "Ignoring the server URI 'http://u:***@[bad': Bad URI syntax: unterminated IPv6 address\n"},
+        {{"http://[::1"}, "Ignoring the server URI 'http://[::1': Bad URI syntax: unterminated IPv6 address\n"},
     };
     for (const Case& c : cases) EXPECT_EQ(parseWithStderr(c.arguments), c.message) << c.arguments.front();
+    parseWithStderr({"http://[::1"});
+    EXPECT_FALSE(startupOptions.startAddressGiven);
     parseWithStderr({"qdk://h/?password=x&logFile=y"});
     EXPECT_FALSE(startupOptions.passwordGiven);
     EXPECT_TRUE(startupOptions.logFileName.empty());

@@ -3,6 +3,7 @@
 #include "StartupOptions.h"
 #include "Utilities.h"
 
+#include <Poco/Exception.h>
 #include <Poco/String.h>
 #include <Poco/URI.h>
 #include <Poco/Util/HelpFormatter.h>
@@ -205,10 +206,17 @@ void parseUriArgument(DummyPocoApp& application, const std::string& text) {
     StartupOptions& o = startupOptions;
     if (o.startAddressGiven) abortStartup("Aborting.  Only one server URI argument is allowed at a time", -2);
     Poco::URI uri;
-    if (Poco::toLower(text) == "qdk:")
-        uri.setScheme("qdk"); // the scheme alone, which the parser refuses
-    else
-        uri = Poco::URI(text);
+    try {
+        if (Poco::toLower(text) == "qdk:")
+            uri.setScheme("qdk"); // the scheme alone, which the parser refuses
+        else
+            uri = Poco::URI(text);
+    } catch (const Poco::SyntaxException& error) {
+        // The client starts without a start address.
+        std::fprintf(stderr, "Ignoring the server URI '%s': %s\n", addressForDisplay(text).c_str(),
+                     error.displayText().c_str());
+        return;
+    }
     if (uri.getScheme() != "qdk") {
         o.startAddress = text;
         o.startAddressGiven = true;
