@@ -298,7 +298,11 @@ TEST_F(BridgeServer, AcceptedSocketReachesTheEventThreadAndCarriesFrames) {
     EXPECT_NE(bridgeNonce(), nonce);
     EXPECT_EQ(bridgeNonce().size(), 43u);
     EXPECT_EQ(serverPathPrefix(), "");
+    EXPECT_TRUE(log.contains("JsBridge: Started js-bridge server on local port " + std::to_string(port)));
     EXPECT_TRUE(log.contains("Got URI /ws/free/client-7/" + nonce + ", client id client-7"));
+    EXPECT_TRUE(log.contains("WebSocketRequestHandler: Connected WebSocket to 127.0.0.1:"));
+    bridge.stopBridgeServer();
+    EXPECT_TRUE(log.contains("JsBridge: Shutting down"));
 }
 
 TEST_F(BridgeServer, ReplayedNonceIsRefusedAndChangesNothing) {
