@@ -40,7 +40,10 @@ TestFrame::TestFrame(qor::VideoFrameAllocator* owner, int colorFormat, int width
         const int samples = k > 0 && chroma420(colorFormat) ? (width + 1) / 2 : width;
         const int lines = k > 0 && chroma420(colorFormat) ? (height + 1) / 2 : height;
         lineSizes_[k] = samples * bytesPerPixel(colorFormat, k) + padding;
-        planes_[k].assign(static_cast<std::size_t>(lineSizes_[k]) * lines, 0xEE);
+        // Lines shorter than a row (negative padding) overlap; the slack
+        // keeps the last row's pixels inside the buffer.
+        const int slack = padding < 0 ? -padding * lines : 0;
+        planes_[k].assign(static_cast<std::size_t>(lineSizes_[k]) * lines + slack, 0xEE);
     }
 }
 
