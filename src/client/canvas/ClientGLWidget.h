@@ -39,6 +39,11 @@ public:
     explicit ClientGLWidget(bool mainWindow, QWidget* parent = nullptr);
     ~ClientGLWidget() override;
 
+    // width() and height() are the window's; the canvas size set by
+    // resizeCanvas is qor::QorCanvas::width / height.
+    using QOpenGLWidget::height;
+    using QOpenGLWidget::width;
+
     QSize sizeHint() const override { return QSize(1920, 1080); }
     QSize minimumSizeHint() const override { return QSize(50, 50); }
 
