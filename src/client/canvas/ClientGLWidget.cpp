@@ -66,24 +66,27 @@ std::string fixed(double value) {
     return text;
 }
 
-// Leading blanks, an optional sign, decimal digits (',' skipped as a
-// thousands separator). False for text without digits or out of range.
-bool parseColorCode(const std::string& text, int& code) {
-    std::size_t i = text.find_first_not_of(" \t");
+// From position `from`: leading blanks, an optional sign, then decimal
+// digits up to the first other character (',' skipped when asked, as a
+// thousands separator). False without digits or outside 32 bits.
+bool parseLeadingNumber(const std::string& text, std::size_t from, bool skipCommas, int& number) {
+    std::size_t i = text.find_first_not_of(" \t", from);
     if (i == std::string::npos) return false;
     bool negative = false;
     if (text[i] == '+' || text[i] == '-') negative = text[i++] == '-';
     long long value = 0;
     bool digits = false;
     for (; i < text.size(); ++i) {
-        if (text[i] == ',') continue;
+        if (skipCommas && text[i] == ',') continue;
         if (text[i] < '0' || text[i] > '9') break;
         value = value * 10 + (text[i] - '0');
         digits = true;
-        if (value > INT_MAX) return false;
+        if (value > static_cast<long long>(INT_MAX) + 1) return false;
     }
     if (!digits) return false;
-    code = static_cast<int>(negative ? -value : value);
+    value = negative ? -value : value;
+    if (value > INT_MAX || value < INT_MIN) return false;
+    number = static_cast<int>(value);
     return true;
 }
 
@@ -92,22 +95,7 @@ bool parseColorCode(const std::string& text, int& code) {
 bool parseScreenNumber(const std::string& url, int& screen) {
     const std::size_t equals = url.find('=');
     if (equals == std::string::npos || equals == 0) return false;
-    std::size_t i = url.find_first_not_of(" \t", equals + 1);
-    if (i == std::string::npos) return false;
-    bool negative = false;
-    if (url[i] == '+' || url[i] == '-') negative = url[i++] == '-';
-    long long value = 0;
-    bool digits = false;
-    for (; i < url.size() && url[i] >= '0' && url[i] <= '9'; ++i) {
-        value = value * 10 + (url[i] - '0');
-        digits = true;
-        if (value > static_cast<long long>(INT_MAX) + 1) return false;
-    }
-    if (!digits) return false;
-    value = negative ? -value : value;
-    if (value > INT_MAX || value < INT_MIN) return false;
-    screen = static_cast<int>(value);
-    return true;
+    return parseLeadingNumber(url, equals + 1, false, screen);
 }
 
 // Per-program texts and settings.
@@ -882,7 +870,7 @@ bool ClientGLWidget::testCopyPerformance(const QString& formatText) {
         logDebug("Format check skipped");
         return true;
     }
-    const bool supported = parseColorCode(text, code) && supportsColorFormat(code);
+    const bool supported = parseLeadingNumber(text, 0, true, code) && supportsColorFormat(code);
     logDebug("Format '" + text + (supported ? "' supported" : "' not supported"));
     return supported;
 }
