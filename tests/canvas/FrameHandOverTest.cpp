@@ -57,7 +57,7 @@ TEST_F(FrameHandOverTest, TenPresentsBetweenTwoTicksGiveOneRepaint) {
     const int before = canvas.updateRequests();
     for (int i = 0; i < 10; ++i) canvas.presentFrame(frame());
     EXPECT_EQ(allocator.released, 8);
-    processEventsFor(50);
+    ASSERT_TRUE(waitUntil([&] { return canvas.updateRequests() > before; }));
     EXPECT_EQ(canvas.updateRequests(), before + 1);
     processEventsFor(20);
     EXPECT_EQ(canvas.updateRequests(), before + 1);
@@ -115,8 +115,7 @@ TEST(FrameHandOverLoad, TwoPresentingThreadsWhileTheGuiPaints) {
     ASSERT_TRUE(waitUntil([&] { return running == 0; }, 120000));
     decoder.join();
     converter.join();
-    processEventsFor(50);
-    EXPECT_GT(canvas->updateRequests(), updatesBefore);
+    EXPECT_TRUE(waitUntil([&] { return canvas->updateRequests() > updatesBefore; }));
     EXPECT_EQ(canvas->presented(), 2 * perThread);
     // Every frame but the two in the slots went back.
     EXPECT_EQ(allocator.outstanding, 2);
