@@ -69,6 +69,14 @@ void expectPicturesEqual(const std::vector<std::vector<std::uint8_t>>& pictures,
     EXPECT_EQ(offset, reference.size()) << "pictures missing";
 }
 
+// Counts the stages a decoder reports, per stage.
+class StageCounter : public DecoderStageObserver {
+public:
+    void stageReached(Stage stage) override { ++counts[static_cast<int>(stage)]; }
+    int count(Stage stage) const { return counts[static_cast<int>(stage)]; }
+    std::atomic<int> counts[4] = {};
+};
+
 class DecoderThread : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -174,6 +182,8 @@ TEST_F(DecoderThread, EveryPresentedPictureEqualsFfmpegsOnItsPath) {
         addCanvas(&canvas);
         StreamStatistics caseStatistics;
         decoder.reset(new NativeDecoder(&sink, SCREEN, &caseStatistics, "Session 1", c.spec, 320, 240));
+        StageCounter stages;
+        decoder->setStageObserver(&stages);
         decoder->start(0);
         ASSERT_TRUE(canvas.decoderAttached);
         EXPECT_EQ(decoder->colorConvThread() != nullptr, std::string(c.presenter) == "RecodeThread");
@@ -209,6 +219,14 @@ TEST_F(DecoderThread, EveryPresentedPictureEqualsFfmpegsOnItsPath) {
         EXPECT_EQ(caseStatistics.intervalCount + caseStatistics.lastIntervalCount > 0, true);
         EXPECT_EQ(sink.queuedEvents(), 0);
         EXPECT_EQ(log.count("Received unhandled event"), 0);
+        using Stage = DecoderStageObserver::Stage;
+        const int converted = c.canvas.count(ColorFormat::YUV420P) && std::string(c.stream) != "high10.h264"
+                                  ? 0
+                                  : static_cast<int>(units.size());
+        EXPECT_EQ(stages.count(Stage::DECODE_START), static_cast<int>(units.size()));
+        EXPECT_EQ(stages.count(Stage::DECODE_DONE), static_cast<int>(units.size()));
+        EXPECT_EQ(stages.count(Stage::NO_PICTURE), 0);
+        EXPECT_EQ(stages.count(Stage::CONVERSION_DONE), converted);
     }
 }
 
@@ -399,13 +417,24 @@ TEST_F(DecoderThread, ProgressLineEvery2500UnitsCoversTheUnitsSinceTheLast) {
 }
 
 TEST_F(DecoderThread, OtherEventsAreLoggedAndDropped) {
-    RecordingCanvas canvas({ColorFormat::YUV420P}, SCREEN);
+    RecordingCanvas canvas({ColorFormat::RGB24}, SCREEN);
     addCanvas(&canvas);
     startDecoder();
+    ASSERT_NE(decoder->colorConvThread(), nullptr);
     decoder->postEvent(new NativeClientDecoderOutOfSyncEvent(3));
-    ASSERT_TRUE(log.waitFor("Received unhandled event in ", WAIT_MS));
+    decoder->colorConvThread()->postEvent(new NativeClientErrorEvent("x", 0, 0));
+    ASSERT_TRUE(log.waitFor("NativeClientDecoder.cpp at line ", WAIT_MS));
+    ASSERT_TRUE(log.waitFor("NativeClientColorConvThread.cpp at line ", WAIT_MS));
     EXPECT_TRUE(log.contains(", value 2"));
+    EXPECT_TRUE(log.contains(", value 4"));
+    for (const std::string& text : log.texts()) {
+        if (text.find("Received unhandled event in ") != std::string::npos) {
+            EXPECT_EQ(text.find("Received"), 0u) << text;
+        }
+    }
+    // Both threads go on with their work.
     post(readAccessUnits("high.h264")[0]);
     EXPECT_TRUE(canvas.waitForFrames(1, WAIT_MS));
+    EXPECT_EQ(canvas.presenters[0], "RecodeThread");
     shutDown();
 }

@@ -1,7 +1,6 @@
 #include "NativeClientColorConvThread.h"
 
 #include "DecoderLog.h"
-#include "Logging.h"
 #include "NativeClientDecodedVideoFrameEvent.h"
 #include "NativeClientDecoder.h"
 #include "QorCanvas.h"
@@ -29,8 +28,7 @@ void NativeColorConvThread::eventLoop() {
         checkpoint(__LINE__, CheckpointFile::VIDEO_DECODER);
         auto* decoded = dynamic_cast<NativeClientDecodedVideoFrameEvent*>(event.get());
         if (decoded == nullptr) {
-            logError(std::string("Received unhandled event in ") + __FILE__ + " at line " +
-                     std::to_string(__LINE__) + ", value " + std::to_string(event->type()));
+            NativeDecoder::logUnhandledEvent(__FILE__, __LINE__, event->type());
             continue;
         }
         NativeClientDecodedVideoFrameEvent::Frame frame = decoded->takeFrame();
@@ -38,6 +36,7 @@ void NativeColorConvThread::eventLoop() {
         const std::int64_t start = monotonicMillis();
         VideoFrame* converted = decoder_->streamDecoder()->convert(frame.get());
         frame.reset(); // back to its allocator before the canvas work
+        decoder_->reachStage(DecoderStageObserver::Stage::CONVERSION_DONE);
         // A failed conversion shows nothing; the stream decoder has said why.
         if (converted == nullptr) continue;
         decoder_->canvas()->presentFrame(converted);

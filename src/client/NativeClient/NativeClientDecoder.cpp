@@ -61,6 +61,11 @@ std::int32_t NativeDecoder::createdDecoders() {
     return decoderCounter;
 }
 
+void NativeDecoder::logUnhandledEvent(const char* file, int line, int eventCode) {
+    logError(std::string("Received unhandled event in ") + file + " at line " + std::to_string(line) + ", value " +
+             std::to_string(eventCode));
+}
+
 QorCanvas* NativeDecoder::takeCanvas() {
     QorCanvas* taken = canvas_;
     canvas_ = nullptr;
@@ -149,8 +154,7 @@ void NativeDecoder::eventLoop() {
             if (video != nullptr) {
                 decodeFrame(*video);
             } else {
-                logError(std::string("Received unhandled event in ") + __FILE__ + " at line " +
-                         std::to_string(__LINE__) + ", value " + std::to_string(event->type()));
+                logUnhandledEvent(__FILE__, __LINE__, event->type());
             }
         }
     } catch (const std::exception& e) {
@@ -185,6 +189,7 @@ void NativeDecoder::decodeFrame(NativeClientVideoFrameEvent& event) {
     const std::int32_t length = event.length;
 
     ++decodeAttempts_;
+    reachStage(DecoderStageObserver::Stage::DECODE_START);
     const std::int64_t start = monotonicMillis();
     VideoFrame* frame = streamDecoder_->allocFrame(streamDecoder_->outputColorFormat);
     const bool decoded = frame != nullptr && data != nullptr && length >= 0 &&
@@ -192,10 +197,12 @@ void NativeDecoder::decodeFrame(NativeClientVideoFrameEvent& event) {
                                                 static_cast<std::uint32_t>(length), &frame) &&
                          frame != nullptr;
     if (decoded) {
+        reachStage(DecoderStageObserver::Stage::DECODE_DONE);
         decodedFrame(frame, start, length, frameCount);
         return;
     }
     // No new picture: whatever the frame holds is not shown.
+    reachStage(DecoderStageObserver::Stage::NO_PICTURE);
     releaseVideoFrame(&frame);
     if (++consecutiveFailures_ > RESYNC_AFTER_FAILURES) {
         consecutiveFailures_ = 0;
@@ -228,6 +235,7 @@ void NativeDecoder::decodedFrame(VideoFrame* frame, std::int64_t start, std::int
     } else {
         VideoFrame* converted = streamDecoder_->convert(frame);
         releaseVideoFrame(&frame);
+        reachStage(DecoderStageObserver::Stage::CONVERSION_DONE);
         if (!sampled) {
             elapsed = monotonicMillis() - start;
             statistics_->addDecodeSample(elapsed, length);

@@ -7,6 +7,7 @@
 // server connection) for a resynchronisation of the screen.
 #pragma once
 
+#include "DecoderStageObserver.h"
 #include "QorEventThread.h"
 #include "StreamDecoder.h"
 #include "VideoEncodingSpec.h"
@@ -57,6 +58,17 @@ public:
     std::int32_t consecutiveFailures() const { return consecutiveFailures_; }
     const VideoEncodingSpec& encodingSpec() const { return encodingSpec_; }
 
+    // Set before start; the observer must outlive the decoder.
+    void setStageObserver(DecoderStageObserver* observer) { stageObserver_ = observer; }
+    DecoderStageObserver* stageObserver() const { return stageObserver_; }
+    void reachStage(DecoderStageObserver::Stage stage) const {
+        if (stageObserver_ != nullptr) stageObserver_->stageReached(stage);
+    }
+
+    // The error line for an event a decoder-side loop does not handle
+    // (written without a name; file and line of the loop).
+    static void logUnhandledEvent(const char* file, int line, int eventCode);
+
     // Decoders created by the process so far (the last one's number).
     static std::int32_t createdDecoders();
 
@@ -82,6 +94,7 @@ private:
     const VideoEncodingSpec encodingSpec_;
     // Client.ParallelDecoding, read once by the set-up.
     bool parallelDecoding_ = true;
+    DecoderStageObserver* stageObserver_ = nullptr;
 };
 
 } // namespace qor
