@@ -13,7 +13,9 @@
 #include "CanvasRegistry.h"
 #include "ClientGLWidget.h"
 #include "OpenGLCheck.h"
-#include "interim/ConnectDialog.h"
+#include "ClientWebViewConnect.h"
+#include "ConnectDialog.h"
+#include "WebPlatform.h"
 #include "interim/NativeClientHooks.h"
 
 #include <QSurfaceFormat>
@@ -56,6 +58,7 @@ int main(int argc, char** argv) {
     QSurfaceFormat::setDefaultFormat(format);
     QCoreApplication::setAttribute(Qt::AA_DisableHighDpiScaling, true);
     registerUrlScheme();
+    prepareBrowserEngineEnvironment();
 
     MyQApplication app(argc, argv);
     QCoreApplication::setApplicationName(displayName);
@@ -117,19 +120,18 @@ int main(int argc, char** argv) {
         logInformation("No native decoding available");
     }
 
+    useClientWebViews();
     auto* widget = new ClientGLWidget(true);
     mainWidget = widget;
     postScreenClosedHook = postScreenClosed;
     widget->show();
     if (isDebugEnabled()) logDebug("Starting native client UI");
 
-    ConnectDialog* connectDialog = nullptr;
-    if (needsConnectDialog()) {
+    auto* view = qobject_cast<ClientWebViewConnect*>(widget->hostedView());
+    if (needsConnectDialog() && view != nullptr && view->dialog() != nullptr) {
         if (isDebugEnabled()) logDebug("Initializing connect dialog");
-        connectDialog = new ConnectDialog(widget);
-        // Cancel in the connect dialog ends the client.
-        QObject::connect(connectDialog, &QDialog::rejected, widget, &QWidget::close);
-        connectDialog->connectWithRetry(QUrl());
+        view->dialog()->setWindowFlags(view->dialog()->windowFlags() | Qt::Window);
+        view->dialog()->connectWithRetry(QUrl());
     }
 
     QObject::connect(&app, &QCoreApplication::aboutToQuit, widget, &ClientGLWidget::cleanup);

@@ -30,6 +30,7 @@
 ClientGLWidget* mainWidget = nullptr;
 std::string windowTitleWarning;
 std::function<void(int screen)> postScreenClosedHook;
+std::function<void(ClientGLWidget* window, bool mainWindow)> webViewFactory;
 
 namespace {
 
@@ -225,9 +226,6 @@ const ClientGLWidget::ShaderProgram& ClientGLWidget::program(int colorFormat) co
 
 ClientGLWidget::ClientGLWidget(bool mainWindow, QWidget* parent)
     : QOpenGLWidget(parent), qor::QorCanvas(0, 0), widgetId(nextWidgetId()), mainWindow(mainWindow) {
-    // Web view: the web subsystem makes the window's browser here (the
-    // connect view for the main window, a screen view otherwise) and hands
-    // it to hostView.
     layout_ = new QHBoxLayout;
     layout_->setContentsMargins(0, 0, 0, 0);
     setLayout(layout_);
@@ -235,6 +233,11 @@ ClientGLWidget::ClientGLWidget(bool mainWindow, QWidget* parent)
     repaintTimer = new QTimer(this);
     connect(repaintTimer, &QTimer::timeout, this, &ClientGLWidget::scheduleUpdate);
     repaintTimer->start(1);
+
+    // Web view: the web subsystem makes the window's browser here (the
+    // connect view for the main window, a screen view otherwise); the view
+    // puts itself into the window with hostView.
+    if (webViewFactory) webViewFactory(this, mainWindow);
 }
 
 ClientGLWidget::~ClientGLWidget() {
@@ -316,7 +319,7 @@ void ClientGLWidget::refreshScreen() {
             if (!self || self->closing) return;
             logDebug(self->prefix() + "Refresh screen, thread");
             // Web view: the page redraws its canvas placement here.
-            if (self->webView) self->webView->update();
+            if (self->webView) QMetaObject::invokeMethod(self->webView, "redrawWindow");
         },
         Qt::QueuedConnection);
 }
@@ -363,7 +366,8 @@ void ClientGLWidget::closeEvent(QCloseEvent* event) {
     if (webView) {
         layout_->removeWidget(webView);
         webView->setParent(nullptr);
-        // Web view: the view lets go of its canvas here (detachCanvas).
+        // Web view: the view lets go of its canvas here.
+        QMetaObject::invokeMethod(webView, "detachCanvas");
         webView->close();
     }
     QThread::msleep(100);
@@ -372,7 +376,7 @@ void ClientGLWidget::closeEvent(QCloseEvent* event) {
 
 void ClientGLWidget::loadFinished(bool ok) {
     // Web view: the address of the hosted view's page.
-    handlePageLoaded(ok, QUrl());
+    handlePageLoaded(ok, webView ? webView->property("url").toUrl() : QUrl());
 }
 
 void ClientGLWidget::handlePageLoaded(bool ok, const QUrl& url) {
@@ -395,6 +399,7 @@ void ClientGLWidget::handlePageLoaded(bool ok, const QUrl& url) {
 
 void ClientGLWidget::cleanup() {
     // Web view: the view's cleanup stops the NativeClient and the js-bridge.
+    if (webView) QMetaObject::invokeMethod(webView, "cleanup");
 }
 
 // ---------------------------------------------------------------------------
@@ -663,11 +668,16 @@ void ClientGLWidget::setClearColor(const QColor& color) {
 }
 
 void ClientGLWidget::setTransparent() {
-    // Web view: the page's background colour decides; until the view exists
-    // the hosted widget's translucency stands for it.
-    if (webView == nullptr || !webView->testAttribute(Qt::WA_TranslucentBackground)) {
+    // Web view: the page's background colour decides; a window without a
+    // browser counts as not transparent yet.
+    QColor pageColour;
+    if (webView) QMetaObject::invokeMethod(webView, "pageBackgroundColor", Q_RETURN_ARG(QColor, pageColour));
+    if (webView == nullptr || pageColour != QColor(Qt::transparent)) {
         logDebug(prefix() + "setTransparent()");
-        if (webView) webView->setAttribute(Qt::WA_TranslucentBackground, true);
+        if (webView) {
+            webView->setAttribute(Qt::WA_TranslucentBackground, true);
+            QMetaObject::invokeMethod(webView, "setPageBackgroundColor", Q_ARG(QColor, QColor(Qt::transparent)));
+        }
         withContext([this] { clearBuffers(); });
     }
     transparent = true;
@@ -676,7 +686,10 @@ void ClientGLWidget::setTransparent() {
 void ClientGLWidget::unsetTransparent() {
     logDebug(prefix() + "unsetTransparent()");
     // Web view: the page's background colour becomes black here.
-    if (webView) webView->setAttribute(Qt::WA_TranslucentBackground, false);
+    if (webView) {
+        webView->setAttribute(Qt::WA_TranslucentBackground, false);
+        QMetaObject::invokeMethod(webView, "setPageBackgroundColor", Q_ARG(QColor, QColor(Qt::black)));
+    }
     setClearColor(Qt::white);
     withContext([this] { clearBuffers(); });
     transparent = false;

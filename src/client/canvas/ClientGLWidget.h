@@ -7,6 +7,7 @@
 
 #include "QorCanvas.h"
 
+#include <QByteArray>
 #include <QColor>
 #include <QOpenGLFunctions_2_0>
 #include <QOpenGLWidget>
@@ -82,6 +83,8 @@ public:
 
     // Puts the hosted view (the window's browser) into the window's layout.
     void hostView(QWidget* view);
+    QWidget* hostedView() const { return webView; }
+    QRect viewportRect() const { return QRect(viewport[0], viewport[1], viewport[2], viewport[3]); }
     // The work of loadFinished for a page address: numbers, registers and
     // titles a screen window.
     void handlePageLoaded(bool ok, const QUrl& url);
@@ -167,8 +170,10 @@ private:
     std::atomic<bool> newFrame{false};
     int updateRequestCount = 0;
 
+    // Web view: saved and restored by the view around its full-screen mode.
+    friend class ClientWebView;
     Qt::WindowFlags savedWindowFlags = Qt::WindowFlags(~0);
-    QRect savedGeometry;
+    QByteArray savedGeometry;
 
     QHBoxLayout* layout_ = nullptr;
     QTimer* repaintTimer = nullptr;
@@ -182,6 +187,9 @@ extern std::string windowTitleWarning;
 // Tells the connection side that the user closed the window of a screen
 // (ScreenClosed to the NativeClient thread). Set by main; empty = nobody.
 extern std::function<void(int screen)> postScreenClosedHook;
+// Web view: builds the browser of a new window (the window hosts it);
+// set by the web side, empty = windows without a browser.
+extern std::function<void(ClientGLWidget* window, bool mainWindow)> webViewFactory;
 
 // Screen number of a screen page address: the decimal number after the
 // first '=' (leading blanks, optional sign, digits up to the first other

@@ -1,12 +1,12 @@
 #include "ConnectDialog.h"
 
 #include "BrokerSession.h"
+#include "WebSessionStandIns.h"
 
 #include <QComboBox>
 #include <QDialogButtonBox>
 #include <QLabel>
 #include <QPushButton>
-#include <QUrl>
 #include <QVBoxLayout>
 
 ConnectDialog::ConnectDialog(QWidget* parent) : QDialog(parent), address_(new QComboBox), errorLine_(new QLabel) {
@@ -19,7 +19,7 @@ ConnectDialog::ConnectDialog(QWidget* parent) : QDialog(parent), address_(new QC
     buttons->addButton("Connect", QDialogButtonBox::AcceptRole);
     buttons->addButton(QDialogButtonBox::Cancel);
     connect(buttons, &QDialogButtonBox::accepted, this, &ConnectDialog::connectClicked);
-    connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
+    connect(buttons, &QDialogButtonBox::rejected, this, &ConnectDialog::rejectConnect);
     auto* layout = new QVBoxLayout(this);
     layout->addWidget(new QLabel("Server or broker address:"));
     layout->addWidget(address_);
@@ -27,7 +27,7 @@ ConnectDialog::ConnectDialog(QWidget* parent) : QDialog(parent), address_(new QC
     layout->addWidget(buttons);
 }
 
-void ConnectDialog::connectWithRetry(const QUrl& url) {
+void ConnectDialog::connectWithRetry(QUrl url) {
     if (!url.isEmpty()) {
         const QString text = url.toString();
         int index = address_->findText(text);
@@ -38,19 +38,22 @@ void ConnectDialog::connectWithRetry(const QUrl& url) {
         address_->setCurrentIndex(index);
     }
     std::string& pending = BrokerSession::instance().pendingConnectMessage;
-    errorLine_->setText(QString::fromStdString(pending));
+    if (!pending.empty()) errorLine_->setText(QString::fromStdString(pending));
     pending.clear();
     show();
 }
 
+void ConnectDialog::showError(QString text) { errorLine_->setText(text); }
+
+QString ConnectDialog::currentText() const { return address_->currentText(); }
+
 void ConnectDialog::connectClicked() {
-    std::string error;
-    const std::string address = address_->currentText().trimmed().toStdString();
-    if (!initStartServerUrl(address, error)) {
-        errorLine_->setText(QString::fromStdString(error));
+    QString error;
+    if (!setServerUrl(address_->currentText().trimmed(), error)) {
+        errorLine_->setText(error);
         return;
     }
     errorLine_->clear();
-    emit serverChosen(QString::fromStdString(BrokerSession::instance().startServerUrl));
-    accept();
+    QUrl url = serverUrl();
+    emit acceptConnect(url);
 }
