@@ -1,0 +1,35 @@
+// Qt application for the web view tests (one per test process), waiting
+// with a running event loop, and running a script in a page synchronously.
+#pragma once
+
+#include <QString>
+#include <QVariant>
+
+#include <functional>
+
+class QWebEnginePage;
+
+bool waitUntil(const std::function<bool()>& predicate, int timeoutMs = 20000);
+void processEventsFor(int milliseconds);
+// The script's result, or an invalid QVariant after the time-out.
+QVariant runScript(QWebEnginePage* page, const QString& script, int timeoutMs = 20000);
+
+#include <memory>
+#include <string>
+
+namespace Poco::Net {
+class HTTPServer;
+}
+
+// An HTTP server on 127.0.0.1 that answers every GET with the same page
+// (no server marker): a broker or a foreign site for the views.
+class PlainPageServer {
+public:
+    explicit PlainPageServer(std::string body);
+    ~PlainPageServer();
+    int port() const { return port_; }
+
+private:
+    std::unique_ptr<Poco::Net::HTTPServer> server_;
+    int port_ = 0;
+};
