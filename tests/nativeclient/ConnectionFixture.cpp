@@ -1,0 +1,23 @@
+#include "ConnectionFixture.h"
+
+#include "NativeClient.h"
+#include "QorWebSocket.h"
+#include "ServerConnectionValues.h"
+
+void ConnectionTest::useServer(bool secure) {
+    server.reset(new FakeServer(secure, &tempDir));
+    qor::serverIsSecure.store(secure);
+    qor::serverPort.store(server->port());
+    qor::setSessionCookieValue("cookie-1");
+    qor::setServerPathPrefix("");
+    qor::NativeClient::instance()->setCsrfToken("csrf-1");
+    qor::setCurrentServerUrl("127.0.0.1");
+}
+
+BridgePair ConnectionTest::openBridge() {
+    BridgePair pair;
+    pair.page.reset(connectPocoWebSocket("127.0.0.1", acceptor.port()));
+    Poco::Net::WebSocket* serverSide = acceptor.waitForSocket(20000);
+    if (serverSide != nullptr) pair.client = new qor::QorWebSocket(serverSide, "bridge");
+    return pair;
+}
