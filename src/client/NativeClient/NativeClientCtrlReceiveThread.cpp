@@ -15,7 +15,8 @@ NativeClientCtrlReceiveThread::NativeClientCtrlReceiveThread(NativeClientServerP
     if (isDebugEnabled()) logDebug(name() + ": created");
 }
 
-NativeClientCtrlReceiveThread::~NativeClientCtrlReceiveThread() = default;
+// The body calls back into this object until it has ended.
+NativeClientCtrlReceiveThread::~NativeClientCtrlReceiveThread() { stopReceiving(); }
 
 void NativeClientCtrlReceiveThread::onFrame(Buffer& buffer, int length) {
     // The page may send anything: a text that is no JSON object is dropped

@@ -13,7 +13,8 @@ NativeClientVideoReceiveThread::NativeClientVideoReceiveThread(NativeClientSessi
     if (isDebugEnabled()) logDebug(name() + ": created");
 }
 
-NativeClientVideoReceiveThread::~NativeClientVideoReceiveThread() = default;
+// The body calls back into this object until it has ended.
+NativeClientVideoReceiveThread::~NativeClientVideoReceiveThread() { stopReceiving(); }
 
 void NativeClientVideoReceiveThread::onFrame(Buffer& buffer, int length) {
     ScopedOwnerLock guard(session_->decoderLock());
