@@ -1,22 +1,133 @@
-// Program entry of the Quarrydesk Client.
+// Program entry of the Quarrydesk Client: start-up before any Qt object,
+// then the application object, the OpenGL check, the connection side, the
+// main window and the event loop.
+#include "ClientSettings.h"
+#include "JobObject.h"
 #include "Logging.h"
+#include "MyQApplication.h"
+#include "StartClient.h"
+#include "StartupOptions.h"
+#include "TerminationSignals.h"
+#include "Utilities.h"
+#include "interim/BrokerSession.h"
+#include "interim/ClientMainWindow.h"
+#include "interim/ConnectDialog.h"
+#include "interim/NativeClientHooks.h"
+#include "interim/OpenGLCheck.h"
 
-#include <Poco/ConsoleChannel.h>
-#include <Poco/FormattingChannel.h>
-#include <Poco/Logger.h>
-#include <Poco/PatternFormatter.h>
+#include <QSurfaceFormat>
+#include <QUrl>
+#include <QtGlobal>
 
-#include <unistd.h>
-
+#include <cstdio>
+#include <cstdlib>
 #include <string>
 
-int main() {
-    Poco::AutoPtr<Poco::PatternFormatter> formatter(new Poco::PatternFormatter("%q%q: %t"));
-    Poco::AutoPtr<Poco::FormattingChannel> channel(
-        new Poco::FormattingChannel(formatter, new Poco::ConsoleChannel));
-    Poco::Logger::root().setChannel(channel);
-    Poco::Logger::root().setLevel("information");
-    createClientLogger();
-    logInformation("Quarrydesk Client 14.0.0 started with PID " + std::to_string(::getpid()));
-    return 0;
+namespace {
+
+const char* const displayName = "Quarrydesk Client";
+const char* const programTag = "qdk-client";
+
+// The qdk scheme is registered by the web side before the application
+// object exists; without the web view nothing uses it yet.
+void registerUrlScheme() {}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    // Console attachment has no counterpart here: the standard streams are
+    // those of the parent already.
+    const std::string banner = std::string(displayName) + " " + getClientVersion() + " started with PID " +
+                               std::to_string(QCoreApplication::applicationPid());
+    const std::string directory = applicationDirectory(argv[0]);
+    const bool ok = startClient(banner, programTag, directory, argc, argv);
+
+    JobObject job = createJobObject();
+    setJobObjectKillOnClose(job);
+    if (!assignProcessToJobObject(job)) {
+        std::printf("Can't assign current process to job");
+        std::fflush(stdout);
+    }
+
+    QSurfaceFormat format;
+    format.setVersion(2, 1);
+    format.setProfile(QSurfaceFormat::CoreProfile);
+    QSurfaceFormat::setDefaultFormat(format);
+    QCoreApplication::setAttribute(Qt::AA_DisableHighDpiScaling, true);
+    registerUrlScheme();
+
+    MyQApplication app(argc, argv);
+    QCoreApplication::setApplicationName(displayName);
+    QCoreApplication::setApplicationVersion(QString::fromStdString(getClientVersion()));
+    TerminationSignals terminationSignals;
+    if (isDebugEnabled()) logDebug(std::string("Started native client, based on QT ") + qVersion());
+
+    if (!clientHighDPIScaling.get()) enableDpiAwareness();
+    if (isDebugEnabled()) {
+        if (QCoreApplication::testAttribute(Qt::AA_EnableHighDpiScaling)) logDebug("AA_EnableHighDpiScaling is enabled");
+        if (!QCoreApplication::testAttribute(Qt::AA_DisableHighDpiScaling))
+            logDebug("AA_DisableHighDpiScaling is disabled");
+    }
+
+    if (!clientDoubleBuffering.get()) {
+        QSurfaceFormat single = QSurfaceFormat::defaultFormat();
+        single.setSwapBehavior(QSurfaceFormat::SingleBuffer);
+        QSurfaceFormat::setDefaultFormat(single);
+        if (isDebugEnabled()) logDebug("Using single buffering");
+    } else if (isDebugEnabled()) {
+        logDebug("Using double buffering");
+    }
+
+    if (!detectOpenGLVersion()) {
+        if (!showOpenGLWarning()) {
+            if (isDebugEnabled()) logDebug("User abort");
+            std::exit(-1);
+        }
+        windowTitleWarning = "WARNING: OpenGL support missing";
+        clientNativeDecoding.trySet(false);
+    }
+
+    if (startupOptions.runOpenGLTest) {
+        logNotice("Running quick OpenGL tests");
+        auto* testWindow = new ClientMainWindow;
+        mainWidget = testWindow;
+        testWindow->show();
+        // The quick test of the video canvas; until the canvas exists it is
+        // the capability check on the shown window's screen.
+        if (detectOpenGLVersion()) {
+            logNotice("No OpenGL problems detected");
+            std::exit(0);
+        }
+        logCritical("OpenGL problems detected, check log");
+        std::exit(-1);
+    }
+
+    startNativeClientThread();
+    if (ok && clientNativeDecoding.get()) {
+        if (startJsBridge()) {
+            clientNativeDecoding.trySet(true);
+        } else {
+            clientNativeDecoding.trySet(false);
+            logWarning("Failed to bridge components, no native decoding available");
+        }
+    } else {
+        clientNativeDecoding.trySet(false);
+        logInformation("No native decoding available");
+    }
+
+    auto* window = new ClientMainWindow;
+    mainWidget = window;
+    window->show();
+    if (isDebugEnabled()) logDebug("Starting native client UI");
+
+    if (needsConnectDialog()) {
+        if (isDebugEnabled()) logDebug("Initializing connect dialog");
+        window->connectDialog()->connectWithRetry(QUrl());
+    }
+
+    QObject::connect(&app, SIGNAL(aboutToQuit()), window, SLOT(cleanup()));
+    // The main canvas registers under id -1 here once the video canvas exists.
+    const int result = QApplication::exec();
+    logInformation("Event loop ended with " + std::to_string(result));
+    return result;
 }

@@ -1,0 +1,32 @@
+// The start-up routine: command line, configuration files, run paths,
+// start-up settings and their command-line overrides, logging, USB steps,
+// decoders, configuration writing, TLS and the classification of the start
+// address. It ends the process itself for help and version output, option
+// errors, USB commands, configuration writing and an invalid render mode.
+#pragma once
+
+#include <string>
+
+class DummyPocoApp;
+
+// The program directory (with a trailing separator); set by startClient.
+extern std::string programDirectory;
+
+// False when the client cannot use native decoding: logging could not be
+// set up, the working directory not changed, or no stream decoder is
+// available while native decoding is on.
+bool startClient(const std::string& banner, const std::string& programTag, const std::string& programDir, int argc,
+                 char** argv);
+
+// The command-line object of this process, null before startClient.
+DummyPocoApp* startupApplication();
+
+// True when the machine is a Hyper-V guest (a Microsoft display adapter).
+bool isHyperVGuest();
+// The same test on the system tree below root ("/" for the running system).
+bool isHyperVGuestAt(const std::string& root);
+
+// Writes the configuration for the options writeConfig / writeFullConfig
+// and ends the process: 0 when written; -1 with the reason on standard
+// error when the file cannot be written.
+[[noreturn]] void writeConfigurationAndExit(const std::string& path, bool full);

@@ -1,0 +1,3 @@
+#include "StartupOptions.h"
+
+StartupOptions startupOptions;

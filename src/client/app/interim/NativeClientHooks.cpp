@@ -1,0 +1,7 @@
+#include "NativeClientHooks.h"
+
+void startNativeClientThread() {}
+
+bool startJsBridge() { return false; }
+
+bool jsBridgeCreated() { return false; }

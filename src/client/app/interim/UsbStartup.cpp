@@ -1,0 +1,65 @@
+#include "UsbStartup.h"
+
+#include "LogSetup.h"
+#include "Logging.h"
+
+#include <cstdlib>
+
+bool usbForwardingEnabled = false;
+
+namespace {
+
+const std::string serviceLabel = "VHProxy service";
+
+// A message of the VH component at the given priority (Poco numbering).
+void vhMessage(int priority, const std::string& text) {
+    if (((debugComponentMask | traceComponentMask) & LogComponentMask::VH) != 0) {
+        logInformation(componentNames(LogComponentMask::VH, false) + ":" + text);
+        return;
+    }
+    switch (priority) {
+    case 2: logCritical(text); break;
+    case 3: logError(text); break;
+    case 4: logWarning(text); break;
+    case 6: logInformation(text); break;
+    default:
+        if (isDebugEnabled()) logDebug(text);
+        break;
+    }
+}
+
+[[noreturn]] void endProcess(int code) { std::exit(code); }
+
+} // namespace
+
+void runUsbStartup(const std::string&) {
+    usbForwardingEnabled = false;
+    vhMessage(7, "VirtualHere USB integration not enabled");
+}
+
+void runUsbDiagnosis() {
+    setLogLevel("trace");
+    // No USB device enumeration without USB support: the list is empty.
+    endProcess(0);
+}
+
+void runUsbServiceCommand(const std::string& requested) {
+    // Without USB support the helper service is never installed.
+    const bool installed = false;
+    std::string command = requested;
+    if (command == "auto") command = installed ? "uninstall" : "install";
+    if (command == "status" || command == "stop" || command == "start") {
+        logInformation(serviceLabel + " is not installed");
+        endProcess(0);
+    }
+    if (command == "uninstall") {
+        logInformation("Not installed '" + serviceLabel + "'");
+        endProcess(0);
+    }
+    if (command != "install") {
+        vhMessage(2, "Invalid argument " + command);
+        endProcess(-2);
+    }
+    vhMessage(3, "Error installing '" + serviceLabel + "'");
+    endProcess(-1);
+}

@@ -1,0 +1,46 @@
+#include "OwnerOnlyFileChannel.h"
+
+#include <Poco/NumberParser.h>
+#include <Poco/String.h>
+
+namespace {
+
+// "<n>" bytes, "<n> K" kilobytes, "<n> M" megabytes; anything else (time
+// based rotation, "never") gives 0.
+Poco::UInt64 parseRotationSize(const std::string& text) {
+    std::string::size_type digits = 0;
+    while (digits < text.size() && text[digits] >= '0' && text[digits] <= '9') ++digits;
+    if (digits == 0) return 0;
+    Poco::UInt64 value = 0;
+    if (!Poco::NumberParser::tryParseUnsigned64(text.substr(0, digits), value)) return 0;
+    const std::string unit = Poco::trim(text.substr(digits));
+    if (unit.empty()) return value;
+    if (unit == "K") return value * 1024;
+    if (unit == "M") return value * 1024 * 1024;
+    return 0;
+}
+
+} // namespace
+
+void OwnerOnlyFileChannel::open() {
+    prepareOwnerOnlyFile(path_);
+    Poco::FileChannel::open();
+}
+
+void OwnerOnlyFileChannel::setProperty(const std::string& name, const std::string& value) {
+    Poco::FileChannel::setProperty(name, value);
+    if (name == PROP_ROTATION) rotationBytes_ = parseRotationSize(value);
+    if (name == PROP_PATH) path_ = value;
+}
+
+void OwnerOnlyFileChannel::log(const Poco::Message& msg) {
+    Poco::FastMutex::ScopedLock lock(mutex_);
+    // POCO renames the full file and creates its successor inside log();
+    // only then may a new file appear, so only then is the scope needed.
+    if (rotationBytes_ != 0 && size() >= rotationBytes_) {
+        OwnerOnlyCreationScope ownerOnly;
+        Poco::FileChannel::log(msg);
+    } else {
+        Poco::FileChannel::log(msg);
+    }
+}

@@ -1,0 +1,13 @@
+# Black-box tests of the program, one CTest test per group of program_test.py.
+# Groups that start the user interface need a display (label gui).
+if(TARGET quarrydesk-client)
+  foreach(group CommandLine ConfigWrite StartAddress GuiRun)
+    set(_labels "app")
+    if(group STREQUAL "StartAddress" OR group STREQUAL "GuiRun")
+      set(_labels "app;gui")
+    endif()
+    add_test(NAME program.${group}
+      COMMAND /usr/bin/python3 ${CMAKE_CURRENT_LIST_DIR}/program_test.py $<TARGET_FILE:quarrydesk-client> ${group})
+    set_tests_properties(program.${group} PROPERTIES LABELS "${_labels}" TIMEOUT 600)
+  endforeach()
+endif()
