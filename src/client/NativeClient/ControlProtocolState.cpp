@@ -1,6 +1,6 @@
 #include "ControlProtocolState.h"
 
-#include <Poco/Mutex.h>
+#include "LockedText.h"
 
 namespace qor {
 
@@ -16,26 +16,15 @@ std::atomic<std::int32_t> serverFeatures{0};
 
 namespace {
 
-Poco::FastMutex& listLock() {
-    static Poco::FastMutex lock;
-    return lock;
-}
-
-std::string& listText() {
-    static std::string text;
+LockedText& listText() {
+    static LockedText text;
     return text;
 }
 
 } // namespace
 
-std::string allowedUsbDevices() {
-    Poco::FastMutex::ScopedLock guard(listLock());
-    return listText();
-}
+std::string allowedUsbDevices() { return listText().get(); }
 
-void setAllowedUsbDevices(const std::string& list) {
-    Poco::FastMutex::ScopedLock guard(listLock());
-    listText() = list;
-}
+void setAllowedUsbDevices(const std::string& list) { listText().set(list); }
 
 } // namespace qor

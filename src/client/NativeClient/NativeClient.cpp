@@ -1,6 +1,7 @@
 #include "NativeClient.h"
 
 #include "ClientSettings.h"
+#include "ControlMessageTypes.h"
 #include "Logging.h"
 #include "NativeClientScreenClosedEvent.h"
 #include "NativeClientServerProxy.h"
@@ -25,8 +26,6 @@ NativeClient* theInstance = nullptr;
 
 const std::string EXIT_REASON = "NativeClientExit";
 
-constexpr int CLNT_KEY = 2;
-constexpr int NATIVE_CLIENT_FEATURES = 960;
 constexpr std::int64_t FEATURE_LOSSLESS = 0x1;
 constexpr std::int64_t FEATURE_ALWAYS = 0x210;
 constexpr std::int64_t FEATURE_USB = 0x40;
@@ -42,30 +41,20 @@ NativeClient* NativeClient::instance() {
     return theInstance;
 }
 
-NativeClient::NativeClient() : QorEventThread(false) { setName("NativeClient"); }
+NativeClient::NativeClient() : QorEventThread(false) {
+    currentServerUrl_.set("unconnected");
+    setName("NativeClient");
+}
 
 NativeClient::~NativeClient() { stopNativeClient(); }
 
-void NativeClient::setCsrfToken(const std::string& token) {
-    Poco::FastMutex::ScopedLock guard(textLock_);
-    csrfToken_ = token;
-}
+void NativeClient::setCsrfToken(const std::string& token) { csrfToken_.set(token); }
 
-std::string NativeClient::csrfToken() const {
-    Poco::FastMutex::ScopedLock guard(textLock_);
-    return csrfToken_;
-}
+std::string NativeClient::csrfToken() const { return csrfToken_.get(); }
 
-std::string NativeClient::currentServerUrl() const {
-    Poco::FastMutex::ScopedLock guard(textLock_);
-    return currentServerUrl_;
-}
+std::string NativeClient::currentServerUrl() const { return currentServerUrl_.get(); }
 
-void setCurrentServerUrl(const std::string& url) {
-    NativeClient* client = NativeClient::instance();
-    Poco::FastMutex::ScopedLock guard(client->textLock_);
-    client->currentServerUrl_ = url;
-}
+void setCurrentServerUrl(const std::string& url) { NativeClient::instance()->currentServerUrl_.set(url); }
 
 void NativeClient::eventLoop() {
     const int file = CheckpointFile::NATIVE_CLIENT;
@@ -185,7 +174,7 @@ std::string NativeClient::shutdownServerProxy() {
 bool sendKeyEvent(const std::string& code, const std::string& key, bool keyUp, bool shift, bool ctrl, bool alt,
                   bool meta) {
     ScopedOwnerLock guard(currentProxyLock);
-    QorMessage message(CLNT_KEY);
+    QorMessage message(MessageType::CLNT_KEY);
     message.setMember(QOR_KEY_KEY, key);
     message.setMember(QOR_KEY_UTF16, std::int64_t{0});
     message.setMember(QOR_KEY_CODE, code);
@@ -215,7 +204,7 @@ std::string buildClientFeatures() {
         list->add(text);
     }
     if ((features & FEATURE_LOSSLESS) != 0) componentDebug(LogComponentMask::LOSSLESS, "NativeClient feature: lossless");
-    QorMessage message(NATIVE_CLIENT_FEATURES);
+    QorMessage message(MessageType::NATIVE_CLIENT_FEATURES);
     message.setMember(QOR_VCONF_LIST, list);
     message.setMember(QOR_VCONF, clientEncoding.effectiveString());
     features |= FEATURE_ALWAYS;

@@ -4,10 +4,10 @@
 // here; program exit ends the thread, the proxy and everything it owns.
 #pragma once
 
+#include "LockedText.h"
 #include "OwnerLock.h"
 #include "QorEventThread.h"
 
-#include <Poco/Mutex.h>
 
 #include <cstdint>
 #include <string>
@@ -50,10 +50,9 @@ private:
     // Deletes every event still queued, handling an exit event among them.
     void drainAfterStop();
 
-    mutable Poco::FastMutex textLock_;
-    std::string currentServerUrl_ = "unconnected";
+    LockedText currentServerUrl_;
     NativeClientServerProxy* currentProxy_ = nullptr;
-    std::string csrfToken_;
+    LockedText csrfToken_;
 };
 
 // Host part of the current server's address, for the next proxy.

@@ -3,6 +3,7 @@
 #include "CanvasRegistry.h"
 #include "QorCanvas.h"
 #include "ClientSettings.h"
+#include "ControlMessageTypes.h"
 #include "Logging.h"
 #include "NativeClient.h"
 #include "NativeClientCtrlReceiveThread.h"
@@ -29,8 +30,6 @@ namespace qor {
 std::atomic<std::int32_t> proxyCounter{0};
 
 namespace {
-
-constexpr int SVR_WARNING = 108;
 
 bool collapsed(const QorThread& thread) { return (thread.state() & ThreadState::STOPPING_MASK) != 0; }
 
@@ -61,10 +60,7 @@ NativeClientServerProxy::~NativeClientServerProxy() {
 
 bool NativeClientServerProxy::attachBridgeSocket(QorWebSocket* bridgeSocket, const std::string& clientId) {
     bridgeSocket_ = bridgeSocket;
-    {
-        Poco::FastMutex::ScopedLock guard(clientIdLock_);
-        clientId_ = clientId;
-    }
+    clientId_.set(clientId);
     if (ensureServerCtrlSocket()) return true;
     logError(name() + ": Can't connect WebSocket to server");
     requestStop();
@@ -187,7 +183,7 @@ bool NativeClientServerProxy::updateWebClient(const std::string& text, bool verb
 bool NativeClientServerProxy::sendClientUpdate(std::int32_t warningCode, const std::string& text,
                                                std::int32_t displayTime) {
     if (isDebugEnabled()) logDebug("Sending client update " + text);
-    QorMessage warning(SVR_WARNING);
+    QorMessage warning(MessageType::SVR_WARNING);
     warning.setMember(QOR_SVR_WARNING_CODE, std::int64_t{warningCode});
     warning.setMember(QOR_SVR_WARNING_DISPLAY_TIME, std::int64_t{displayTime});
     warning.setMember(QOR_SVR_WARNING_MSG, text);
@@ -271,10 +267,7 @@ bool NativeClientServerProxy::storeSession(std::int32_t index, NativeClientSessi
     return true;
 }
 
-std::string NativeClientServerProxy::clientId() const {
-    Poco::FastMutex::ScopedLock guard(clientIdLock_);
-    return clientId_;
-}
+std::string NativeClientServerProxy::clientId() const { return clientId_.get(); }
 
 bool NativeClientServerProxy::closeConnections() {
     ScopedOwnerLock guard(sendLock_);

@@ -5,6 +5,7 @@
 // messages and the failure and end events of its parts.
 #pragma once
 
+#include "LockedText.h"
 #include "OwnerLock.h"
 #include "QorEventThread.h"
 
@@ -101,8 +102,7 @@ private:
     ServerConnectionFactory* connectionFactory_ = nullptr;
     std::string serverAddress_;
     std::unique_ptr<std::array<NativeClientSession*, SESSION_SLOTS>> sessions_;
-    mutable Poco::FastMutex clientIdLock_;
-    std::string clientId_;
+    LockedText clientId_;
     NativeClientCtrlReceiveThread* webClientReceiver_ = nullptr;
     NativeClientSenderThread* sender_ = nullptr;
     QorThread* tunnel_ = nullptr;

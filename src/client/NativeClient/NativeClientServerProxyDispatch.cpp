@@ -5,6 +5,7 @@
 #include "CanvasRegistry.h"
 #include "QorCanvas.h"
 #include "ClientSettings.h"
+#include "ControlMessageTypes.h"
 #include "ControlProtocolState.h"
 #include "Logging.h"
 #include "MessageTypeNames.h"
@@ -22,25 +23,13 @@
 
 #include <Poco/Exception.h>
 
+#include <functional>
+
 namespace qor {
 
 namespace {
 
-enum MessageType : int {
-    CLNT_VIDEO_SETUP = 12,
-    CLNT_RESYNC = 30,
-    CLNT_CLOSE = 90,
-    SVR_CLNT_ID = 100,
-    SVR_SERVER_PARAM = 101,
-    SVR_VS_PARAM = 102,
-    SVR_ERROR = 109,
-    SVR_STAT_REQUEST = 122,
-    MU_SVR_KBM_CTRL = 156,
-    TUN_CTRL = 300,
-    VH_LIST_DEVICES = 324,
-    VH_CONNECT_DEVICE = 326,
-    VH_DISCONNECT_DEVICE = 327,
-};
+using namespace MessageType;
 
 std::string invalidValue(const std::string& key, const std::string& symbol) {
     return "Retrieved invalid value for " + key + " (" + symbol + ")";
@@ -195,8 +184,7 @@ bool NativeClientServerProxy::handleClientId(const QorMessage& message) {
         logCritical("Information about video state (video paused?) missing in message, " + json);
     }
     if (message.hasMember(QOR_CLNT_ID_CLIENT_ID)) {
-        Poco::FastMutex::ScopedLock guard(clientIdLock_);
-        clientId_ = message.getString(QOR_CLNT_ID_CLIENT_ID);
+        clientId_.set(message.getString(QOR_CLNT_ID_CLIENT_ID));
     } else {
         logCritical("ClientID missing in message, " + json);
     }
@@ -208,66 +196,61 @@ bool NativeClientServerProxy::parseServerParam(const QorMessage& message) {
     const bool debug = isDebugEnabled();
     if (debug) logDebug("Parsing server parameter message");
     const std::string prefix = name() + ": ";
-    auto failed = [&](const char* key, const char* symbol) {
-        logError(prefix + invalidValue(key, symbol));
-        return false;
-    };
     auto missing = [&](const char* symbol) {
-        if (debug) logDebug(prefix + "Server '" + symbol + "' parameter missing");
+        return [=] {
+            if (debug) logDebug(prefix + "Server '" + symbol + "' parameter missing");
+        };
     };
-    if (message.hasMember(QOR_SVR_PARAM_INPUT_CONTROL)) {
-        try {
-            serverInputControl.store(message.getBool(QOR_SVR_PARAM_INPUT_CONTROL));
-        } catch (...) {
-            return failed(QOR_SVR_PARAM_INPUT_CONTROL, "QOR_SVR_PARAM_INPUT_CONTROL");
+    // Each member is optional; the first unreadable one ends the parse and
+    // what was stored before it stays.
+    struct Member {
+        const char* key;
+        const char* symbol;
+        std::function<void()> store;
+        std::function<void()> whenMissing;
+    };
+    const Member members[] = {
+        {QOR_SVR_PARAM_INPUT_CONTROL, "QOR_SVR_PARAM_INPUT_CONTROL",
+         [&] { serverInputControl.store(message.getBool(QOR_SVR_PARAM_INPUT_CONTROL)); },
+         missing("QOR_SVR_PARAM_INPUT_CONTROL")},
+        {QOR_SVR_PARAM_LOCALCURSOR, "QOR_SVR_PARAM_LOCALCURSOR",
+         [&] { serverLocalCursor.store(message.getBool(QOR_SVR_PARAM_LOCALCURSOR)); },
+         missing("QOR_SVR_PARAM_LOCALCURSOR")},
+        {QOR_SVR_PARAM_NUM_SCREENS, "QOR_SVR_PARAM_NUM_SCREENS",
+         [&] {
+             screenCount.store(message.getInt(QOR_SVR_PARAM_NUM_SCREENS));
+             if (debug)
+                 logDebug(prefix + "Server has " + std::to_string(screenCount.load()) +
+                          " screen currently configured");
+         },
+         missing("QOR_SVR_PARAM_NUM_SCREENS")},
+        {QOR_SVR_PARAM_ALLOWED_USBDEVS, "QOR_SVR_PARAM_ALLOWED_USBDEVS",
+         [&] {
+             setAllowedUsbDevices(message.getString(QOR_SVR_PARAM_ALLOWED_USBDEVS));
+             if (debug)
+                 logDebug(prefix + "Server allows devices in this list to connect '" + allowedUsbDevices() + "'");
+         },
+         [&] {
+             componentTrace(LogComponentMask::VH, prefix +
+                                                      "Server 'QOR_SVR_PARAM_ALLOWED_USBDEVS' not defined, no device "
+                                                      "allow list filter enabled");
+         }},
+        {QOR_SVR_PARAM_SHOW_ALL_USBDEVS, "QOR_SVR_PARAM_SHOW_ALL_USBDEVS",
+         [&] { showAllUsbDevices.store(message.getInt(QOR_SVR_PARAM_SHOW_ALL_USBDEVS) != 0); }, [] {}},
+        {QOR_SVR_PARAM_FEATURES, "QOR_SVR_PARAM_FEATURES",
+         [&] { serverFeatures.store(message.getInt(QOR_SVR_PARAM_FEATURES)); }, missing("QOR_SVR_PARAM_FEATURES")},
+    };
+    for (const Member& member : members) {
+        if (!message.hasMember(member.key)) {
+            member.whenMissing();
+            continue;
         }
-    } else {
-        missing("QOR_SVR_PARAM_INPUT_CONTROL");
-    }
-    if (message.hasMember(QOR_SVR_PARAM_LOCALCURSOR)) {
         try {
-            serverLocalCursor.store(message.getBool(QOR_SVR_PARAM_LOCALCURSOR));
+            member.store();
         } catch (...) {
-            return failed(QOR_SVR_PARAM_LOCALCURSOR, "QOR_SVR_PARAM_LOCALCURSOR");
+            logError(prefix + invalidValue(member.key, member.symbol));
+            return false;
         }
-    } else {
-        missing("QOR_SVR_PARAM_LOCALCURSOR");
-    }
-    if (message.hasMember(QOR_SVR_PARAM_NUM_SCREENS)) {
-        try {
-            screenCount.store(message.getInt(QOR_SVR_PARAM_NUM_SCREENS));
-        } catch (...) {
-            return failed(QOR_SVR_PARAM_NUM_SCREENS, "QOR_SVR_PARAM_NUM_SCREENS");
-        }
-        if (debug)
-            logDebug(prefix + "Server has " + std::to_string(screenCount.load()) + " screen currently configured");
-    } else {
-        missing("QOR_SVR_PARAM_NUM_SCREENS");
-    }
-    if (message.hasMember(QOR_SVR_PARAM_ALLOWED_USBDEVS)) {
-        setAllowedUsbDevices(message.getString(QOR_SVR_PARAM_ALLOWED_USBDEVS));
-        if (debug)
-            logDebug(prefix + "Server allows devices in this list to connect '" + allowedUsbDevices() + "'");
-    } else {
-        componentTrace(LogComponentMask::VH, prefix +
-                                                 "Server 'QOR_SVR_PARAM_ALLOWED_USBDEVS' not defined, no device allow "
-                                                 "list filter enabled");
-    }
-    if (message.hasMember(QOR_SVR_PARAM_SHOW_ALL_USBDEVS)) {
-        try {
-            showAllUsbDevices.store(message.getInt(QOR_SVR_PARAM_SHOW_ALL_USBDEVS) != 0);
-        } catch (...) {
-            return failed(QOR_SVR_PARAM_SHOW_ALL_USBDEVS, "QOR_SVR_PARAM_SHOW_ALL_USBDEVS");
-        }
-    }
-    if (message.hasMember(QOR_SVR_PARAM_FEATURES)) {
-        try {
-            serverFeatures.store(message.getInt(QOR_SVR_PARAM_FEATURES));
-        } catch (...) {
-            return failed(QOR_SVR_PARAM_FEATURES, "QOR_SVR_PARAM_FEATURES");
-        }
-    } else {
-        missing("QOR_SVR_PARAM_FEATURES");
     }
     return true;
 }

@@ -1,6 +1,7 @@
 #include "NativeClientSession.h"
 
 #include "ClientSettings.h"
+#include "ControlMessageTypes.h"
 #include "Logging.h"
 #include "NativeClientJSONDataFrameEvent.h"
 #include "NativeClientScreenSessionFinishedEvent.h"
@@ -18,14 +19,7 @@ namespace qor {
 
 namespace {
 
-enum MessageType : int {
-    CLNT_VIDEO_SETUP = 12,
-    CLNT_START_VS = 14,
-    CLNT_STATS = 16,
-    CLNT_ACK_STAT = 22,
-    SVR_VS_PARAM = 102,
-    SVR_STAT_REQUEST = 122,
-};
+using namespace MessageType;
 
 std::string invalidValue(const std::string& key, const char* symbol) {
     return "Retrieved invalid value for " + key + " (" + symbol + ")";

@@ -41,6 +41,13 @@ std::string lastErrorText() { return windowsErrorText(static_cast<unsigned int>(
 
 std::uint16_t currentPort() { return static_cast<std::uint16_t>(serverPort.load()); }
 
+// The session cookie of the signed-in page, for every request.
+Poco::Net::NameValueCollection sessionCookies() {
+    Poco::Net::NameValueCollection cookies;
+    cookies.add(sessionCookieName(serverIsSecure.load()), sessionCookieValue());
+    return cookies;
+}
+
 } // namespace
 
 ServerConnectionFactory::ServerConnectionFactory(const std::string& host) : host_(host) {
@@ -127,12 +134,9 @@ QorWebSocket* ServerConnectionFactory::connectWebSocket(const std::string& clien
 
 std::string ServerConnectionFactory::requestTicket(const Addresses& addresses) {
     std::unique_ptr<Poco::Net::HTTPClientSession> session(openServerSession());
-    Poco::Net::NameValueCollection cookies;
-    cookies.add(sessionCookieName(serverIsSecure.load()), sessionCookieValue());
-
     Poco::Net::HTTPRequest request(Poco::Net::HTTPRequest::HTTP_POST, addresses.ticketTarget,
                                    Poco::Net::HTTPMessage::HTTP_1_1);
-    request.setCookies(cookies);
+    request.setCookies(sessionCookies());
     Poco::Net::HTMLForm form(Poco::Net::HTMLForm::ENCODING_URL);
     form.add("uri", addresses.webSocketUrl);
     form.add("CSRFToken", NativeClient::instance()->csrfToken());
@@ -173,11 +177,9 @@ std::string ServerConnectionFactory::requestTicket(const Addresses& addresses) {
 QorWebSocket* ServerConnectionFactory::openWebSocket(const Addresses& addresses, const std::string& clientId,
                                                      const std::string& ticket) {
     std::unique_ptr<Poco::Net::HTTPClientSession> session(openServerSession());
-    Poco::Net::NameValueCollection cookies;
-    cookies.add(sessionCookieName(serverIsSecure.load()), sessionCookieValue());
     Poco::Net::HTTPRequest request(Poco::Net::HTTPRequest::HTTP_POST, addresses.webSocketUrl,
                                    Poco::Net::HTTPMessage::HTTP_1_1);
-    request.setCookies(cookies);
+    request.setCookies(sessionCookies());
     request.set("Origin", addresses.origin);
 
     std::unique_ptr<QorWebSocket> socket;

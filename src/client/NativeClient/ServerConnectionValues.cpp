@@ -1,6 +1,6 @@
 #include "ServerConnectionValues.h"
 
-#include <Poco/Mutex.h>
+#include "LockedText.h"
 
 namespace qor {
 
@@ -14,41 +14,24 @@ std::atomic<std::int32_t> clientErrorCode{0};
 
 namespace {
 
-Poco::FastMutex& textLock() {
-    static Poco::FastMutex lock;
-    return lock;
-}
-
-std::string& cookieText() {
-    static std::string text;
+LockedText& cookieText() {
+    static LockedText text;
     return text;
 }
 
-std::string& prefixText() {
-    static std::string text;
+LockedText& prefixText() {
+    static LockedText text;
     return text;
 }
 
 } // namespace
 
-std::string sessionCookieValue() {
-    Poco::FastMutex::ScopedLock guard(textLock());
-    return cookieText();
-}
+std::string sessionCookieValue() { return cookieText().get(); }
 
-void setSessionCookieValue(const std::string& value) {
-    Poco::FastMutex::ScopedLock guard(textLock());
-    cookieText() = value;
-}
+void setSessionCookieValue(const std::string& value) { cookieText().set(value); }
 
-std::string currentServerPathPrefix() {
-    Poco::FastMutex::ScopedLock guard(textLock());
-    return prefixText();
-}
+std::string currentServerPathPrefix() { return prefixText().get(); }
 
-void setServerPathPrefix(const std::string& prefix) {
-    Poco::FastMutex::ScopedLock guard(textLock());
-    prefixText() = prefix;
-}
+void setServerPathPrefix(const std::string& prefix) { prefixText().set(prefix); }
 
 } // namespace qor
