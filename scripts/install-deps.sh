@@ -11,7 +11,7 @@ PACKAGES=(
   libgtest-dev libgmock-dev
   xvfb xauth libgl1-mesa-dri
   python3 python3-websockets python3-wsproto
-  openssl libxml2-utils
+  openssl libxml2-utils curl
 )
 
 missing=()

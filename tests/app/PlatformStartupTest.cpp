@@ -1,6 +1,6 @@
 // The Hyper-V guest test on a made-up system tree, the process job (no
 // descendant outlives it) and the list of supported encodings.
-#include "DecoderRegistration.h"
+#include "DecoderStartup.h"
 #include "JobObject.h"
 #include "LogCapture.h"
 #include "StartClient.h"
@@ -100,6 +100,6 @@ TEST(ProcessJob, NoDescendantOutlivesTheJob) {
 TEST(SupportedEncodingSpecs, FirstSeenOrderWithoutDuplicates) {
     supportedEncodingSpecs.clear();
     collectSupportedEncodingSpecs({{0, 0, 8}, {1, 0, 8}, {0, 0, 8}, {0, 6, 8}, {1, 0, 8}, {0, 0, 10}});
-    const std::vector<VideoEncodingSpec> expected{{0, 0, 8}, {1, 0, 8}, {0, 6, 8}, {0, 0, 10}};
+    const std::vector<qor::VideoEncodingSpec> expected{{0, 0, 8}, {1, 0, 8}, {0, 6, 8}, {0, 0, 10}};
     EXPECT_EQ(supportedEncodingSpecs, expected);
 }

@@ -70,6 +70,9 @@ TEST_F(StartupFlow, OptionsOverrideTheUserFileAndTheStartAddressIsClassified) {
 }
 
 TEST_F(StartupFlow, WithoutAStreamDecoderNativeDecodingCannotStart) {
+    writeTextFile(home.file("qdk-client.xml"),
+                  "<config><Client><Decoder><OpenH264><enabled>false</enabled></OpenH264>"
+                  "<LibAVH264><enabled>false</enabled></LibAVH264></Decoder></Client></config>");
     EXPECT_FALSE(start({"http://127.0.0.1:9/"}));
     const std::string log = readTextFile(home.file("quarrydesk-client.log"));
     // Start-up stops before the TLS set-up and the address probe.

@@ -33,6 +33,11 @@ def free_port():
         return s.getsockname()[1]
 
 
+# A user configuration that switches both stream decoders off.
+NO_DECODERS_CONFIG = ("<config><Client><Decoder><OpenH264><enabled>false</enabled></OpenH264>"
+                      "<LibAVH264><enabled>false</enabled></LibAVH264></Decoder></Client></config>")
+
+
 class Home:
     """A temporary home directory and the environment of one program run."""
 
@@ -293,6 +298,8 @@ class GuiRun(unittest.TestCase):
 
     def test_without_decoders_the_ui_still_starts(self):
         home = Home()
+        with open(home.file("qdk-client.xml"), "w", encoding="utf-8") as f:
+            f.write(NO_DECODERS_CONFIG)
         code, console = home.run_until_ui()
         self.assertEqual(code, 0, console)
         self.assertIn("NativeClient: Can't register a single decoder, giving up", console)

@@ -12,7 +12,7 @@
 #include "StartupOptions.h"
 #include "Utilities.h"
 #include "interim/BrokerSession.h"
-#include "interim/DecoderRegistration.h"
+#include "DecoderStartup.h"
 #include "interim/StartAddressProbe.h"
 #include "interim/UsbStartup.h"
 

@@ -1,0 +1,172 @@
+#include "JsBridge.h"
+
+#include "Logging.h"
+#include "OwnerLock.h"
+#include "RequestHandlerFactory.h"
+
+#include <Poco/Base64Encoder.h>
+#include <Poco/Exception.h>
+#include <Poco/Net/HTTPServer.h>
+#include <Poco/Net/HTTPServerParams.h>
+#include <Poco/Net/ServerSocket.h>
+#include <Poco/Net/SocketAddress.h>
+#include <Poco/Path.h>
+
+#include <openssl/rand.h>
+
+#include <algorithm>
+#include <sstream>
+
+JsBridge* jsBridge = nullptr;
+
+namespace qor {
+
+std::atomic<Poco::UInt16> bridgePort{0};
+
+namespace {
+
+// Guards the nonce and the path prefix together.
+OwnerLock bridgeStateLock;
+std::string currentNonce;
+std::string currentPathPrefix;
+
+// The running server (it holds the listening socket); replaced by a second
+// start, kept until the process ends after a stop.
+Poco::Net::HTTPServer* httpServer = nullptr;
+
+constexpr int RANDOM_BYTES = 32;
+constexpr int LISTEN_BACKLOG = 64;
+
+// Equal texts, compared without stopping at the first difference.
+bool sameNonce(const std::string& a, const std::string& b) {
+    if (a.size() != b.size()) return false;
+    unsigned char difference = 0;
+    for (std::size_t i = 0; i < a.size(); ++i)
+        difference |= static_cast<unsigned char>(a[i] ^ b[i]);
+    return difference == 0;
+}
+
+// A fresh token, or "" (matching nothing) when the random source failed.
+std::string freshNonce() {
+    try {
+        return randomUrlToken();
+    } catch (Poco::Exception& e) {
+        logError("JsBridge: Can't create js-bridge nonce: " + e.displayText());
+        return std::string();
+    }
+}
+
+} // namespace
+
+std::string bridgeNonce() {
+    ScopedOwnerLock guard(bridgeStateLock);
+    return currentNonce;
+}
+
+void renewBridgeNonce() {
+    std::string nonce = freshNonce();
+    ScopedOwnerLock guard(bridgeStateLock);
+    currentNonce.swap(nonce);
+}
+
+bool acceptBridgeNonce(const std::string& presented, const std::string* joinedPrefix) {
+    // Made outside the lock; thrown away when the nonce does not match.
+    std::string next = freshNonce();
+    ScopedOwnerLock guard(bridgeStateLock);
+    if (currentNonce.empty() || !sameNonce(presented, currentNonce)) return false;
+    currentNonce.swap(next);
+    if (joinedPrefix) currentPathPrefix = pathPrefixText(*joinedPrefix);
+    return true;
+}
+
+std::string serverPathPrefix() {
+    ScopedOwnerLock guard(bridgeStateLock);
+    return currentPathPrefix;
+}
+
+void setServerPathPrefix(const std::string& joinedSegments) {
+    std::string prefix = pathPrefixText(joinedSegments);
+    ScopedOwnerLock guard(bridgeStateLock);
+    currentPathPrefix.swap(prefix);
+}
+
+std::string pathPrefixText(const std::string& joinedSegments) {
+    if (joinedSegments.empty()) return std::string();
+    return "/" + joinedSegments.substr(0, joinedSegments.size() - 1);
+}
+
+std::string randomBase64() {
+    unsigned char bytes[RANDOM_BYTES];
+    if (RAND_bytes(bytes, RANDOM_BYTES) != 1) throw Poco::Exception("the random generator failed");
+    std::ostringstream text;
+    Poco::Base64Encoder encoder(text);
+    encoder.write(reinterpret_cast<const char*>(bytes), RANDOM_BYTES);
+    encoder.close();
+    std::fill(bytes, bytes + RANDOM_BYTES, 0);
+    return text.str();
+}
+
+std::string randomUrlToken() {
+    std::string token = randomBase64();
+    std::replace(token.begin(), token.end(), '+', '-');
+    std::replace(token.begin(), token.end(), '/', '_');
+    token.erase(std::remove(token.begin(), token.end(), '='), token.end());
+    return token;
+}
+
+std::vector<std::string> bridgePathSegments(const std::string& path) {
+    const Poco::Path parsed(path + "/", Poco::Path::PATH_WINDOWS);
+    std::vector<std::string> segments;
+    for (int i = 0; i < parsed.depth(); ++i) segments.push_back(parsed[i]);
+    return segments;
+}
+
+int findWsSegment(const std::vector<std::string>& segments) {
+    for (int i = static_cast<int>(segments.size()) - 4; i >= 0; --i)
+        if (segments[i] == "ws") return i;
+    return -1;
+}
+
+int findWsSegment(const std::string& path) { return findWsSegment(bridgePathSegments(path)); }
+
+bool isLoopbackClient(const Poco::Net::IPAddress& host) {
+    if (host.isLoopback()) return true;
+    if (host.family() == Poco::Net::IPAddress::IPv6 && host.isIPv4Mapped()) {
+        const char* bytes = static_cast<const char*>(host.addr());
+        return Poco::Net::IPAddress(bytes + 12, 4).isLoopback();
+    }
+    return false;
+}
+
+} // namespace qor
+
+bool JsBridge::startBridgeServer(qor::QorEventThread* eventTarget) {
+    if (isDebugEnabled()) logDebug("Starting js-bridge server");
+    Poco::Net::ServerSocket socket;
+    try {
+        socket.bind(Poco::Net::SocketAddress("127.0.0.1", 0), false);
+        socket.listen(qor::LISTEN_BACKLOG);
+    } catch (Poco::Exception& e) {
+        logError(name() + ": Can't start js-bridge server: " + e.displayText());
+        throw;
+    }
+    const Poco::UInt16 port = socket.address().port();
+    qor::bridgePort = port;
+
+    auto* server = new Poco::Net::HTTPServer(new qor::RequestHandlerFactory(eventTarget), socket,
+                                             new Poco::Net::HTTPServerParams);
+    delete qor::httpServer;
+    qor::httpServer = server;
+    server->start();
+    componentDebug(LogComponentMask::NET | LogComponentMask::SMGNT,
+                   name() + ": Started js-bridge server on local port " + std::to_string(port));
+    return true;
+}
+
+bool JsBridge::stopBridgeServer() {
+    if (isDebugEnabled()) logDebug(name() + ": Shutting down");
+    // Idle keep-alive connections end now; a request in progress finishes
+    // first. An upgraded socket has left its connection already.
+    if (qor::httpServer) qor::httpServer->stopAll(false);
+    return true;
+}
