@@ -2,6 +2,7 @@
 
 #include "NativeClient.h"
 #include "QorWebSocket.h"
+#include "JsBridge.h"
 #include "ServerConnectionValues.h"
 
 void ConnectionTest::useServer(bool secure) {

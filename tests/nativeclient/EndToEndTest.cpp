@@ -9,6 +9,7 @@
 #include "NativeClientWebSocketEvent.h"
 #include "QorCanvasListEntry.h"
 #include "QorWebSocket.h"
+#include "JsBridge.h"
 #include "ServerConnectionValues.h"
 
 #include <Poco/JSON/Parser.h>
@@ -151,7 +152,7 @@ TEST_P(EndToEnd, ScreenStreamsUntilTheServerEndsIt) {
     serverIsSecure.store(secure);
     serverPort.store(server->port());
     setSessionCookieValue(peer.sessionId());
-    setServerPathPrefix("/a/b");
+    setServerPathPrefix("a/b/");
     NativeClient::instance()->setCsrfToken(peer.csrfToken());
     setCurrentServerUrl("127.0.0.1");
     FakeCanvas canvas(CANVAS_ID_UNASSIGNED);

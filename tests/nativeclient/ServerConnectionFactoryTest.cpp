@@ -3,6 +3,7 @@
 #include "NativeClient.h"
 #include "QorWebSocket.h"
 #include "ServerConnectionFactory.h"
+#include "JsBridge.h"
 #include "ServerConnectionValues.h"
 
 #include <memory>
@@ -30,7 +31,7 @@ TEST_F(Factory, AddressesFollowSchemePortHostAndPrefix) {
         {true, 443, "desk.example", "", "https://desk.example/ws/x", "/resource-ticket", "https://desk.example"},
         {true, 8443, "desk.example", "", "https://desk.example/ws/x", "/resource-ticket", "https://desk.example:8443"},
         {false, 80, "desk.example", "", "http://desk.example/ws/x", "/resource-ticket", "http://desk.example"},
-        {false, 8080, "10.1.2.3", "/a/b", "http://10.1.2.3/a/b/ws/x", "/a/b/resource-ticket", "http://10.1.2.3:8080"},
+        {false, 8080, "10.1.2.3", "a/b/", "http://10.1.2.3/a/b/ws/x", "/a/b/resource-ticket", "http://10.1.2.3:8080"},
         {true, 443, "fe80::1", "", "https://[fe80::1]/ws/x", "/resource-ticket", "https://[fe80::1]"},
         {false, 80, "desk.example:81", "", "http://desk.example:81/ws/x", "/resource-ticket", "http://desk.example:81"},
     };
@@ -56,7 +57,7 @@ TEST_F(Factory, ControlSocketTakesTicketAndSendsItFirst) {
     for (bool secure : {false, true}) {
         SCOPED_TRACE(secure ? "https" : "http");
         useServer(secure);
-        setServerPathPrefix("/a/b");
+        setServerPathPrefix("a/b/");
         server->setTicketAnswer(200, "ticket-" + std::string(secure ? "s" : "p"));
         ServerConnectionFactory factory("127.0.0.1");
         std::unique_ptr<QorWebSocket> socket(factory.connectCtrlSocket("client-7"));

@@ -1,5 +1,6 @@
 #include "ServerConnectionValues.h"
 
+#include "JsBridge.h"
 #include "LockedText.h"
 
 namespace qor {
@@ -19,19 +20,12 @@ LockedText& cookieText() {
     return text;
 }
 
-LockedText& prefixText() {
-    static LockedText text;
-    return text;
-}
-
 } // namespace
 
 std::string sessionCookieValue() { return cookieText().get(); }
 
 void setSessionCookieValue(const std::string& value) { cookieText().set(value); }
 
-std::string currentServerPathPrefix() { return prefixText().get(); }
-
-void setServerPathPrefix(const std::string& prefix) { prefixText().set(prefix); }
+std::string currentServerPathPrefix() { return serverPathPrefix(); }
 
 } // namespace qor

@@ -32,9 +32,8 @@ extern std::atomic<std::int32_t> clientErrorCode;
 std::string sessionCookieValue();
 void setSessionCookieValue(const std::string& value);
 
-// Path prefix of every server request, learnt by the js-bridge from the
-// page's bridge request ("" or "/a/b").
+// Path prefix of every server request ("" or "/a/b"), as the js-bridge
+// learnt it from the page's bridge request.
 std::string currentServerPathPrefix();
-void setServerPathPrefix(const std::string& prefix);
 
 } // namespace qor
