@@ -143,12 +143,16 @@ bool NativeClientSession::handleVsParam(const QorMessage& message) {
     const bool debug = isDebugEnabled();
     if (debug) logDebug(prefix + "Received initial session parameter");
     const bool first = streamParams_.configNo == -1;
+    // Parsed aside, also the first message: one that fails leaves the
+    // session waiting for its first parameters, so that the next good one
+    // still starts the video receiver.
     VideoStreamParams later;
-    VideoStreamParams& record = first ? streamParams_ : later;
-    if (!parseVsParam(message, record)) {
+    if (first) later.encodingSpec = streamParams_.encodingSpec;
+    if (!parseVsParam(message, later)) {
         logError(prefix + "Error parsing VS parameter " + message.toJson());
         return false;
     }
+    if (first) streamParams_ = later;
     bool restart = first;
     if (!first) {
         streamParams_.configNo = later.configNo;
