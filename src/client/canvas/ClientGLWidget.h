@@ -1,0 +1,189 @@
+// The top-level window of one remote screen and, at the same time, the
+// canvas into which that screen's video is drawn with OpenGL. Decoder and
+// colour-conversion threads hand frames over through two locked frame
+// slots; a 1 ms timer on the GUI thread polls a new-frame flag and repaints.
+// Every other request of another thread is queued to the GUI thread.
+#pragma once
+
+#include "QorCanvas.h"
+
+#include <QColor>
+#include <QOpenGLFunctions_2_0>
+#include <QOpenGLWidget>
+#include <QPointer>
+#include <QRect>
+#include <QUrl>
+
+#include <atomic>
+#include <functional>
+#include <mutex>
+#include <string>
+
+class QHBoxLayout;
+class QTimer;
+struct PlaneUpload;
+
+class ClientGLWidget : public QOpenGLWidget, public qor::QorCanvas, public QOpenGLFunctions_2_0 {
+    Q_OBJECT
+
+public:
+    struct ShaderProgram {
+        GLuint program = 0;
+        GLuint fragmentShader = 0;
+        GLuint vertexShader = 0;
+        GLint samplerLocations[3] = {0, 0, 0};
+        // Read by decoder threads through supportsColorFormat.
+        std::atomic<bool> linked{false};
+    };
+
+    explicit ClientGLWidget(bool mainWindow, QWidget* parent = nullptr);
+    ~ClientGLWidget() override;
+
+    // width() and height() are the window's; the canvas size set by
+    // resizeCanvas is qor::QorCanvas::width / height.
+    using QOpenGLWidget::height;
+    using QOpenGLWidget::width;
+
+    QSize sizeHint() const override { return QSize(1920, 1080); }
+    QSize minimumSizeHint() const override { return QSize(50, 50); }
+
+    // Canvas operations (any thread unless noted).
+    bool supportsColorFormat(int colorFormat) override;
+    void presentFrame(qor::VideoFrame* frame) override;
+    std::string canvasName() const override;
+    void setCanvasId(int id) override;
+    void clearScreen() override;
+    void refreshScreen() override;
+    bool resizeCanvas(int width, int height) override;
+    void deleteCanvasObject() override;
+    void resetFrames() override;
+    void releaseFrames();
+
+    // Page geometry and transparency (GUI thread).
+    void setViewport(int x, int y, int width, int height);
+    void setClearColor(const QColor& color);
+    void setTransparent();
+    void unsetTransparent();
+    void uploadBlankTexture();
+
+    // Shader programs (GUI thread, context current).
+    void loadShaders();
+    void unloadShaders();
+    bool programYUV420pShaders();
+    bool programYUV444pShaders();
+    bool programNV12Shaders();
+    bool programRGBpShader();
+    bool programRGBShader();
+
+    // The quick OpenGL test: times plane copies and asks whether the colour
+    // format of the text can be drawn.
+    bool testCopyPerformance(const QString& formatText);
+    static void measureMemoryCopy();
+
+    // Puts the hosted view (the window's browser) into the window's layout.
+    void hostView(QWidget* view);
+    // The work of loadFinished for a page address: numbers, registers and
+    // titles a screen window.
+    void handlePageLoaded(bool ok, const QUrl& url);
+
+    // Read by tests and diagnostics.
+    int widgetNumber() const { return widgetId; }
+    bool isClosing() const { return closing; }
+    bool isTransparent() const { return transparent; }
+    bool isQuadsMode() const { return quadsMode; }
+    int presented() const { return presentedCount.load(); }
+    int updateRequests() const { return updateRequestCount; }
+    qor::VideoFrame* frameInSlot(int slot) const { return frameSlots[slot]; }
+    int nextWriteSlot() const { return writeIndex.load(); }
+    QSize lastFrameSize() const { return QSize(frameWidth.load(), frameHeight.load()); }
+    const ShaderProgram& program(int colorFormat) const;
+
+public slots:
+    void cleanup();
+    void loadFinished(bool ok);
+    void scheduleUpdate();
+
+protected:
+    void closeEvent(QCloseEvent* event) override;
+    void initializeGL() override;
+    void paintGL() override;
+
+private:
+    enum class Family { YUV420p, YUV444p, NV12, RGBp, RGB };
+    struct ProgramTexts;
+
+    static const ProgramTexts& textsOf(Family family);
+    ShaderProgram& recordOf(Family family);
+    bool buildProgram(Family family);
+    void unloadProgram(Family family);
+    bool loadSingleShader(const char* builtIn, const std::string& path, GLuint* shader, bool vertex, GLuint program);
+
+    void renderPlanes(Family family, const qor::VideoFrame& frame);
+    void uploadPlane(const PlaneUpload& upload);
+    void drawQuad();
+    void drawTriangleFan();
+    void createVertexBuffer();
+    void clearBuffers();
+    // Runs GL work outside paintGL with the widget's context current; does
+    // nothing before the context exists.
+    void withContext(const std::function<void()>& work);
+    void clearStep();
+    std::string prefix() const { return canvasName() + ": "; }
+
+    const int widgetId;
+    mutable std::mutex labelLock;
+    std::string canvasLabel;
+    bool hasCanvasLabel = false;
+    const bool mainWindow;
+    int viewport[4] = {0, 0, 0, 0};
+    bool transparent = false;
+    std::atomic<bool> closing{false};
+    // The hosted browser view; the web subsystem puts it here (hostView).
+    QPointer<QWidget> webView;
+
+    qor::VideoFrame* frameSlots[2] = {nullptr, nullptr};
+    std::atomic<int> writeIndex{0};
+    std::atomic<int> presentedCount{0};
+    // Serialises presents of one canvas (decoder and conversion thread).
+    std::mutex presentLock;
+
+    QColor clearColor = Qt::white;
+    GLuint planeTextures[3] = {0, 0, 0};
+    bool quadsMode = false;
+    GLuint vertexBuffer = 0;
+    bool glReady = false;
+    // True while GL work runs with the context current (init, paint, or
+    // inside withContext).
+    bool glCurrent = false;
+
+    ShaderProgram nv12Program;
+    ShaderProgram yuv420pProgram;
+    ShaderProgram yuv444pProgram;
+    ShaderProgram rgbpProgram;
+    ShaderProgram rgbProgram;
+
+    std::atomic<int> frameWidth{0};
+    std::atomic<int> frameHeight{0};
+    std::atomic<bool> newFrame{false};
+    int updateRequestCount = 0;
+
+    Qt::WindowFlags savedWindowFlags = Qt::WindowFlags(~0);
+    QRect savedGeometry;
+
+    QHBoxLayout* layout_ = nullptr;
+    QTimer* repaintTimer = nullptr;
+};
+
+// The main window, set by main; the close handling compares against it.
+extern ClientGLWidget* mainCanvasWidget;
+// "WARNING: OpenGL support missing" when the user went on without OpenGL;
+// it prefixes the titles of screen windows. Set by main before any window.
+extern std::string openGLWarningText;
+// Tells the connection side that the user closed the window of a screen
+// (ScreenClosed to the NativeClient thread). Set by main; empty = nobody.
+extern std::function<void(int screen)> postScreenClosedHook;
+
+// Screen number of a screen page address: the decimal number after the
+// first '=' (leading blanks, optional sign, digits up to the first other
+// character). False when there is no '=', no digits or no 32-bit value.
+bool parseScreenNumber(const std::string& url, int& screen);
