@@ -4,6 +4,8 @@
 #pragma once
 
 #include "FakeServer.h"
+#include "NativeClientServerProxy.h"
+#include "QorThread.h"
 #include "LogCapture.h"
 #include "TestPaths.h"
 #include "WebSocketAcceptor.h"
@@ -34,6 +36,38 @@ protected:
     TempDir tempDir;
     std::unique_ptr<FakeServer> server;
     WebSocketAcceptor acceptor;
+};
+
+// A started proxy between the page (the test) and the fake server.
+class StartedProxyTest : public ConnectionTest {
+protected:
+    void SetUp() override {
+        useServer(false);
+        connect();
+    }
+
+    // A new bridge, a new proxy attached to it, and its control socket.
+    void connect() {
+        bridge = openBridge();
+        ASSERT_NE(bridge.client, nullptr);
+        proxy.reset(new qor::NativeClientServerProxy("127.0.0.1"));
+        ASSERT_TRUE(proxy->attachBridgeSocket(bridge.client, "client-1"));
+        AcceptedSocket accepted = server->waitForSocket(20000);
+        ASSERT_EQ(accepted.target, "http://127.0.0.1/ws/desktop/native-ctrl/client-1");
+        control = std::move(accepted.socket);
+        proxy->start(-1);
+    }
+
+    void TearDown() override { proxy.reset(); }
+
+    void fromPage(const std::string& text) { sendTextFrame(*bridge.page, text); }
+    std::string toServer(const std::string& fragment) { return readFrameContaining(*control, fragment, 20000); }
+    std::string toPage(const std::string& fragment) { return readFrameContaining(*bridge.page, fragment, 20000); }
+    bool proxyEnded() { return (proxy->state() & qor::ThreadState::BODY_RETURNED) != 0; }
+
+    BridgePair bridge;
+    std::unique_ptr<Poco::Net::WebSocket> control;
+    std::unique_ptr<qor::NativeClientServerProxy> proxy;
 };
 
 // Waits until the predicate holds (polling); false after the time-out.

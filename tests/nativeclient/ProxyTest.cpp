@@ -18,36 +18,7 @@ namespace {
 const char* const CLIENT_ID_4_3 =
     R"({"type":100,"NetProtVer":"4.3","SvrVer":"14.0.0","ClntID":"client-1","Paused":false})";
 
-// A started proxy between the page (the test) and the fake server.
-class Proxy : public ConnectionTest {
-protected:
-    void SetUp() override {
-        useServer(false);
-        connect();
-    }
-
-    void connect() {
-        bridge = openBridge();
-        ASSERT_NE(bridge.client, nullptr);
-        proxy.reset(new NativeClientServerProxy("127.0.0.1"));
-        ASSERT_TRUE(proxy->attachBridgeSocket(bridge.client, "client-1"));
-        AcceptedSocket accepted = server->waitForSocket(20000);
-        ASSERT_EQ(accepted.target, "http://127.0.0.1/ws/desktop/native-ctrl/client-1");
-        control = std::move(accepted.socket);
-        proxy->start(-1);
-    }
-
-    void TearDown() override { proxy.reset(); }
-
-    void fromPage(const std::string& text) { sendTextFrame(*bridge.page, text); }
-    std::string toServer(const std::string& fragment) { return readFrameContaining(*control, fragment, 20000); }
-    std::string toPage(const std::string& fragment) { return readFrameContaining(*bridge.page, fragment, 20000); }
-    bool proxyEnded() { return (proxy->state() & ThreadState::BODY_RETURNED) != 0; }
-
-    BridgePair bridge;
-    std::unique_ptr<Poco::Net::WebSocket> control;
-    std::unique_ptr<NativeClientServerProxy> proxy;
-};
+using Proxy = StartedProxyTest;
 
 } // namespace
 
