@@ -15,6 +15,7 @@
 #include "NativeClientScreenSessionFinishedEvent.h"
 #include "NativeClientSession.h"
 #include "ProtocolKeys.h"
+#include "ProtocolReading.h"
 #include "ProxyServiceHooks.h"
 #include "QorMessage.h"
 #include "QorWebSocket.h"
@@ -30,10 +31,6 @@ namespace qor {
 namespace {
 
 using namespace MessageType;
-
-std::string invalidValue(const std::string& key, const std::string& symbol) {
-    return "Retrieved invalid value for " + key + " (" + symbol + ")";
-}
 
 std::string versionText(int major, int minor) { return std::to_string(major) + "." + std::to_string(minor); }
 
@@ -53,12 +50,7 @@ bool NativeClientServerProxy::dispatchCtrlMessage(const QorMessage& message) {
         return false;
     }
     int type = 0;
-    try {
-        type = message.getType();
-    } catch (...) {
-        logError(invalidValue(QOR_MSG_TYPE, "QOR_MSG_TYPE"));
-        return false;
-    }
+    if (!readMessageType(message, type)) return false;
     const std::string json = message.toJson();
     if (type != SVR_STAT_REQUEST && type != MU_SVR_KBM_CTRL && isDebugEnabled())
         logDebug(name() + ": Processing " + json + ", type " + std::to_string(type));
@@ -177,7 +169,7 @@ bool NativeClientServerProxy::handleClientId(const QorMessage& message) {
         try {
             serverVideoPaused.store(message.getBool(QOR_SVR_VIDEO_PAUSED));
         } catch (...) {
-            logError(invalidValue(QOR_SVR_VIDEO_PAUSED, "QOR_SVR_VIDEO_PAUSED"));
+            logError(invalidValueText(QOR_SVR_VIDEO_PAUSED, "QOR_SVR_VIDEO_PAUSED"));
             return false;
         }
     } else {
@@ -248,7 +240,7 @@ bool NativeClientServerProxy::parseServerParam(const QorMessage& message) {
         try {
             member.store();
         } catch (...) {
-            logError(prefix + invalidValue(member.key, member.symbol));
+            logError(prefix + invalidValueText(member.key, member.symbol));
             return false;
         }
     }
@@ -263,7 +255,7 @@ bool NativeClientServerProxy::handleKbmCtrl(const QorMessage& message) {
     try {
         kbmControl.store(message.getBool(QOR_MU_SVR_KBM_CTRL_VAL));
     } catch (...) {
-        logError(invalidValue(QOR_MU_SVR_KBM_CTRL_VAL, "QOR_MU_SVR_KBM_CTRL_VAL"));
+        logError(invalidValueText(QOR_MU_SVR_KBM_CTRL_VAL, "QOR_MU_SVR_KBM_CTRL_VAL"));
         return false;
     }
     return true;
@@ -286,7 +278,7 @@ bool NativeClientServerProxy::dispatchTunnelCtrl(const QorMessage& message) {
     try {
         command = message.getInt(QOR_TUN_CMD);
     } catch (...) {
-        logError(prefix + invalidValue(QOR_TUN_CMD, "QOR_TUN_CMD"));
+        logError(prefix + invalidValueText(QOR_TUN_CMD, "QOR_TUN_CMD"));
         return false;
     }
     switch (command) {
@@ -331,7 +323,7 @@ bool NativeClientServerProxy::dispatchScreenMessage(int type, const QorMessage& 
     try {
         index = message.getInt(QOR_MSG_SCREEN_ID);
     } catch (...) {
-        logError(prefix + invalidValue(QOR_MSG_SCREEN_ID, "QOR_MSG_SCREEN_ID"));
+        logError(prefix + invalidValueText(QOR_MSG_SCREEN_ID, "QOR_MSG_SCREEN_ID"));
         return false;
     }
     const std::string indexText = std::to_string(index);

@@ -8,6 +8,7 @@
 #include "NativeClientServerProxy.h"
 #include "NativeClientVideoReceiveThread.h"
 #include "ProtocolKeys.h"
+#include "ProtocolReading.h"
 #include "QorMessage.h"
 #include "QorWebSocket.h"
 #include "ServerConnectionValues.h"
@@ -21,10 +22,6 @@ namespace {
 
 using namespace MessageType;
 
-std::string invalidValue(const std::string& key, const char* symbol) {
-    return "Retrieved invalid value for " + key + " (" + symbol + ")";
-}
-
 // One optional integer member: false (after the error line) when it is
 // present and unreadable; a missing one keeps the default.
 bool readOptionalInt(const QorMessage& message, const char* key, const char* symbol, std::int32_t& value,
@@ -37,7 +34,7 @@ bool readOptionalInt(const QorMessage& message, const char* key, const char* sym
         value = message.getInt(key);
         return true;
     } catch (...) {
-        logError(invalidValue(key, invalidSymbol != nullptr ? invalidSymbol : symbol));
+        logError(invalidValueText(key, invalidSymbol != nullptr ? invalidSymbol : symbol));
         return false;
     }
 }
@@ -106,12 +103,7 @@ void NativeClientSession::eventLoop() {
 bool NativeClientSession::handleSessionMessage(const QorMessage& message) {
     const std::string prefix = name() + ": ";
     int type = 0;
-    try {
-        type = message.getType();
-    } catch (...) {
-        logError(invalidValue(QOR_MSG_TYPE, "QOR_MSG_TYPE"));
-        return false;
-    }
+    if (!readMessageType(message, type)) return false;
     if (type != SVR_STAT_REQUEST && isDebugEnabled()) logDebug(prefix + "Processing " + message.toJson());
     switch (type) {
     case CLNT_VIDEO_SETUP:
@@ -119,7 +111,7 @@ bool NativeClientSession::handleSessionMessage(const QorMessage& message) {
         try {
             streamParams_.screenId = message.getInt(QOR_MSG_SCREEN_ID);
         } catch (...) {
-            logError(invalidValue(QOR_MSG_SCREEN_ID, "QOR_MSG_SCREEN_ID"));
+            logError(invalidValueText(QOR_MSG_SCREEN_ID, "QOR_MSG_SCREEN_ID"));
             return false;
         }
         return true;
@@ -206,7 +198,7 @@ bool NativeClientSession::parseVsParam(const QorMessage& message, VideoStreamPar
     try {
         record.screenId = message.getInt(QOR_MSG_SCREEN_ID);
     } catch (...) {
-        logError(invalidValue(QOR_MSG_SCREEN_ID, "QOR_MSG_SCREEN_ID"));
+        logError(invalidValueText(QOR_MSG_SCREEN_ID, "QOR_MSG_SCREEN_ID"));
         return false;
     }
     record.frameRate = 24;
@@ -241,11 +233,11 @@ bool NativeClientSession::parseVsParam(const QorMessage& message, VideoStreamPar
     // unreadable value; the session keeps its state.
     try {
         if (!parseVideoEncodingSpec(record.encodingSpec, message.getString(QOR_VCONF))) {
-            logError(invalidValue(QOR_VCONF, "QOR_VCONF"));
+            logError(invalidValueText(QOR_VCONF, "QOR_VCONF"));
             return false;
         }
     } catch (...) {
-        logError(invalidValue(QOR_VCONF, "QOR_VCONF"));
+        logError(invalidValueText(QOR_VCONF, "QOR_VCONF"));
         return false;
     }
     return true;
@@ -261,7 +253,7 @@ bool NativeClientSession::parseStatRequest(const QorMessage& message) {
     try {
         statRequest_.screenId = message.getInt(QOR_MSG_SCREEN_ID);
     } catch (...) {
-        logError(invalidValue(QOR_MSG_SCREEN_ID, "QOR_MSG_SCREEN_ID"));
+        logError(invalidValueText(QOR_MSG_SCREEN_ID, "QOR_MSG_SCREEN_ID"));
         return false;
     }
     auto missing = [&](const char* symbol) { return prefix + symbol + " missing in stat request"; };
@@ -272,7 +264,7 @@ bool NativeClientSession::parseStatRequest(const QorMessage& message) {
         try {
             statRequest_.fullStats = !message.getBool(QOR_SVR_STAT_REQUEST_ONLY_ACK);
         } catch (...) {
-            logError(invalidValue(QOR_SVR_STAT_REQUEST_ONLY_ACK, "QOR_SVR_STAT_REQUEST_ONLY_ACK"));
+            logError(invalidValueText(QOR_SVR_STAT_REQUEST_ONLY_ACK, "QOR_SVR_STAT_REQUEST_ONLY_ACK"));
             return false;
         }
     } else if (isDebugEnabled()) {
