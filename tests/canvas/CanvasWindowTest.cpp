@@ -92,9 +92,9 @@ TEST(CanvasWindow, LoadedScreenPageNumbersRegistersAndTitlesTheWindow) {
     EXPECT_EQ(canvas.windowTitle(), "Screen 3 - https://h:8443 - Quarrydesk Client");
     EXPECT_EQ(qor::retrieveCanvas(3, false), &canvas);
 
-    openGLWarningText = "WARNING: OpenGL support missing";
+    windowTitleWarning = "WARNING: OpenGL support missing";
     canvas.handlePageLoaded(true, QUrl("https://h:8443/q?screen=4"));
-    openGLWarningText.clear();
+    windowTitleWarning.clear();
     EXPECT_EQ(canvas.windowTitle(),
               "WARNING: OpenGL support missing  -  Screen 4 - https://h:8443 - Quarrydesk Client");
     EXPECT_EQ(qor::retrieveCanvas(4, false), &canvas);
@@ -107,7 +107,7 @@ protected:
     }
     void TearDown() override {
         postScreenClosedHook = nullptr;
-        mainCanvasWidget = nullptr;
+        mainWidget = nullptr;
     }
     std::vector<int> closedScreens;
 };
@@ -129,14 +129,14 @@ TEST_F(CloseTest, OnlyNumberedScreenWindowsReportTheirClose) {
         closedScreens.clear();
         log.clear();
         ClientGLWidget canvas(c.isMain);
-        if (c.isMain) mainCanvasWidget = &canvas;
+        if (c.isMain) mainWidget = &canvas;
         canvas.setCanvasId(c.id);
         canvas.show();
         canvas.close();
         EXPECT_TRUE(canvas.isClosing());
         EXPECT_EQ(closedScreens, c.reported) << c.line;
         EXPECT_TRUE(log.contains(c.line)) << c.line;
-        mainCanvasWidget = nullptr;
+        mainWidget = nullptr;
     }
 }
 

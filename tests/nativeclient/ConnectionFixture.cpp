@@ -1,6 +1,9 @@
 #include "ConnectionFixture.h"
 
+#include "CanvasRegistry.h"
 #include "NativeClient.h"
+#include "QorCanvasListEntry.h"
+#include "StreamDecoder.h"
 #include "QorWebSocket.h"
 #include "JsBridge.h"
 #include "ServerConnectionValues.h"
@@ -21,4 +24,16 @@ BridgePair ConnectionTest::openBridge() {
     Poco::Net::WebSocket* serverSide = acceptor.waitForSocket(20000);
     if (serverSide != nullptr) pair.client = new qor::QorWebSocket(serverSide, "bridge");
     return pair;
+}
+
+void ConnectionTest::TearDown() {
+    ScopedOwnerLock guard(qor::canvasRegistryLock);
+    for (auto& entry : qor::canvasRegistry) delete entry.second;
+    qor::canvasRegistry.clear();
+}
+
+void ConnectionTest::offerCanvas() {
+    static const bool registered = qor::StreamDecoder::registerDecoders();
+    ASSERT_TRUE(registered);
+    ASSERT_TRUE(qor::addCanvas(&canvas));
 }

@@ -3,6 +3,7 @@
 // bridge WebSocket.
 #pragma once
 
+#include "FakeCanvas.h"
 #include "FakeServer.h"
 #include "NativeClientServerProxy.h"
 #include "QorThread.h"
@@ -28,14 +29,20 @@ struct BridgePair {
 
 class ConnectionTest : public ::testing::Test {
 protected:
+    // Empties the canvas registry.
+    void TearDown() override;
     // Points the connection values at a fresh fake server.
     void useServer(bool secure);
     BridgePair openBridge();
+    // Registers the stream decoders (once per process) and the canvas of the
+    // main window (-1), which a screen's decoder then takes.
+    void offerCanvas();
 
     LogCapture log{"debug"};
     TempDir tempDir;
     std::unique_ptr<FakeServer> server;
     WebSocketAcceptor acceptor;
+    FakeCanvas canvas{-1};
 };
 
 // A started proxy between the page (the test) and the fake server.
@@ -58,7 +65,10 @@ protected:
         proxy->start(-1);
     }
 
-    void TearDown() override { proxy.reset(); }
+    void TearDown() override {
+        proxy.reset();
+        ConnectionTest::TearDown();
+    }
 
     void fromPage(const std::string& text) { sendTextFrame(*bridge.page, text); }
     std::string toServer(const std::string& fragment) { return readFrameContaining(*control, fragment, 20000); }

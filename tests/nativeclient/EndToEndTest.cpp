@@ -11,6 +11,7 @@
 #include "QorWebSocket.h"
 #include "JsBridge.h"
 #include "ServerConnectionValues.h"
+#include "StreamDecoder.h"
 
 #include <Poco/JSON/Parser.h>
 #include <Poco/JSON/Stringifier.h>
@@ -128,6 +129,10 @@ private:
 
 class EndToEnd : public DemoFixture, public ::testing::WithParamInterface<bool> {
 protected:
+    void SetUp() override {
+        static const bool registered = StreamDecoder::registerDecoders();
+        ASSERT_TRUE(registered);
+    }
     void TearDown() override {
         stopNativeClient();
         ScopedOwnerLock guard(canvasRegistryLock);
@@ -171,6 +176,7 @@ TEST_P(EndToEnd, ScreenStreamsUntilTheServerEndsIt) {
     EXPECT_TRUE(eventually([&] { return relay.count("stats") >= 2; }, 30000)) << server->log();
     EXPECT_TRUE(log.contains("Session 0: Connected video socket"));
     EXPECT_EQ(canvas.canvasId(), 0);
+    EXPECT_TRUE(eventually([&] { return canvas.frames.load() >= 10; }, 30000)) << canvas.frames.load();
 
     // The server ends the screen; with one screen the connection ends.
     relay.sendToServer(R"({"kind":"end-screen","screen":0})");

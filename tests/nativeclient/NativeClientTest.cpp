@@ -24,7 +24,10 @@ protected:
         useServer(false);
         NativeClient::instance()->start(-1);
     }
-    void TearDown() override { stopNativeClient(); }
+    void TearDown() override {
+        stopNativeClient();
+        ConnectionTest::TearDown();
+    }
 
     // Hands a new bridge connection to NativeClient as the js-bridge does.
     BridgePair connectPage(const std::string& clientId = "client-1") {

@@ -40,6 +40,7 @@ TEST_F(Proxy, ClientIdGetsTheFeaturesBack) {
 }
 
 TEST_F(Proxy, ScreenSetUpOpensVideoSocketAndStartsTheStream) {
+    offerCanvas();
     fromPage(CLIENT_ID_4_3);
     fromPage(R"({"type":101,"SvrPNumScrs":1})");
     fromPage(R"({"type":12,"session":0})");

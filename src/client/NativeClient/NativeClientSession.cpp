@@ -1,20 +1,26 @@
 #include "NativeClientSession.h"
 
+#include "CanvasRegistry.h"
 #include "ClientSettings.h"
 #include "ControlMessageTypes.h"
 #include "Logging.h"
+#include "NativeClientDecoder.h"
 #include "NativeClientJSONDataFrameEvent.h"
 #include "NativeClientScreenSessionFinishedEvent.h"
 #include "NativeClientServerProxy.h"
 #include "NativeClientVideoReceiveThread.h"
 #include "ProtocolKeys.h"
 #include "ProtocolReading.h"
+#include "QorCanvas.h"
 #include "QorMessage.h"
 #include "QorWebSocket.h"
 #include "ServerConnectionValues.h"
+#include "StreamStatistics.h"
 #include "Utilities.h"
 
 #include <Poco/Exception.h>
+
+#include <algorithm>
 
 namespace qor {
 
@@ -42,18 +48,26 @@ bool readOptionalInt(const QorMessage& message, const char* key, const char* sym
 } // namespace
 
 NativeClientSession::NativeClientSession(NativeClientServerProxy* proxy, std::int32_t screenIndex)
-    : QorEventThread(false), proxy_(proxy) {
+    : QorEventThread(false), proxy_(proxy), statistics_(new StreamStatistics) {
     setName(screenCount.load() == 1 ? proxy->name() : proxy->name() + ", display " + std::to_string(screenIndex));
     clientDebugReportInterval.ensureRegistered(2);
 }
 
 NativeClientSession::~NativeClientSession() {
     stopEventLoop();
+    // A session whose loop never ran may still own parts; the order stays.
     shutdownVideoReceiver();
+    QorCanvas* canvas = nullptr;
+    {
+        ScopedOwnerLock guard(decoderLock_);
+        canvas = shutdownDecoder();
+    }
+    if (canvas != nullptr) disposeCanvas(canvas, true);
     closeVideoSocket();
+    delete statistics_;
 }
 
-QorEventThread* NativeClientSession::decoderThread() const { return nullptr; }
+QorEventThread* NativeClientSession::decoderThread() const { return decoder_; }
 
 void NativeClientSession::eventLoop() {
     const int file = CheckpointFile::SCREEN_SESSION;
@@ -91,7 +105,16 @@ void NativeClientSession::eventLoop() {
         shutdownVideoReceiver();
     }
     checkpoint(__LINE__, file);
-    shutdownDecoder();
+    QorCanvas* canvas = nullptr;
+    {
+        ScopedOwnerLock guard(decoderLock_);
+        if (decoder_ != nullptr) {
+            if (isTraceEnabled()) logTrace(prefix + "Shutting down decoder");
+            canvas = shutdownDecoder();
+        }
+    }
+    checkpoint(__LINE__, file);
+    if (canvas != nullptr) disposeCanvas(canvas, true);
     checkpoint(__LINE__, file);
     if (isTraceEnabled()) logTrace(prefix + "Shutting down sockets");
     closeVideoSocket();
@@ -133,7 +156,11 @@ bool NativeClientSession::handleSessionMessage(const QorMessage& message) {
 bool NativeClientSession::handleVsParam(const QorMessage& message) {
     const std::string prefix = name() + ": ";
     const bool debug = isDebugEnabled();
-    if (debug) logDebug(prefix + "Received initial session parameter");
+    if (debug) {
+        const std::int32_t frames = statistics_->snapshot().frameCount;
+        logDebug(frames != 0 ? prefix + "Received new session parameter at frame " + std::to_string(frames)
+                             : prefix + "Received initial session parameter");
+    }
     const bool first = streamParams_.configNo == -1;
     // Parsed aside, also the first message: one that fails leaves the
     // session waiting for its first parameters, so that the next good one
@@ -181,6 +208,7 @@ bool NativeClientSession::handleVsParam(const QorMessage& message) {
         if (!restart) {
             if (debug) logDebug(prefix + "Stream parameter do not require reset of decoder");
             sendStartSignal();
+            statistics_->reset(streamParams_.frameRate);
             return true;
         }
     } else if (debug) {
@@ -191,6 +219,7 @@ bool NativeClientSession::handleVsParam(const QorMessage& message) {
     startDecoder();
     if (first) startVideoReceiver();
     sendStartSignal();
+    statistics_->reset(streamParams_.frameRate);
     return true;
 }
 
@@ -290,9 +319,60 @@ bool NativeClientSession::parseStatRequest(const QorMessage& message) {
     return true;
 }
 
-bool NativeClientSession::startDecoder() { return true; }
+bool NativeClientSession::startDecoder() {
+    const std::string prefix = name() + ": ";
+    const bool debug = isDebugEnabled();
+    // Held throughout: the video receive thread waits with its next access
+    // unit until the new decoder exists.
+    ScopedOwnerLock guard(decoderLock_);
+    if (decoder_ != nullptr) {
+        if (debug) logDebug(prefix + "Previous decoder still active");
+        QorCanvas* canvas = shutdownDecoder();
+        if (canvas != nullptr)
+            disposeCanvas(canvas, false);
+        else
+            logWarning(prefix + "Previous decoder without canvas?");
+        if (debug) logDebug(prefix + "Previous decoder has been shutdown");
+    }
+    if (debug) logDebug(prefix + "Starting fresh decoder");
+    decoder_ = new NativeDecoder(proxy_, streamParams_.screenId, statistics_, name(), streamParams_.encodingSpec,
+                                 streamParams_.width, streamParams_.height);
+    decoder_->start(-1);
+    return true;
+}
 
-void NativeClientSession::shutdownDecoder() {}
+QorCanvas* NativeClientSession::shutdownDecoder() {
+    if (decoder_ == nullptr) return nullptr;
+    const std::string prefix = name() + ": ";
+    const bool debug = isDebugEnabled();
+    if (debug) logDebug(prefix + "Shutting down encoder " + decoder_->name());
+    decoder_->stopEventLoop();
+    QorCanvas* canvas = decoder_->takeCanvas();
+    if (canvas == nullptr && debug) logDebug(prefix + "No canvas, encoder " + decoder_->name());
+    delete decoder_;
+    decoder_ = nullptr;
+    if (debug) logDebug(prefix + "Shutting down decoder, done");
+    return canvas;
+}
+
+void NativeClientSession::disposeCanvas(QorCanvas*& canvas, bool final) {
+    const std::string prefix = name() + ": ";
+    const std::string id = std::to_string(canvas->canvasId());
+    if (isDebugEnabled()) logDebug(prefix + "Disposing canvas, id: " + id);
+    if (!final) {
+        if (isTraceEnabled()) logTrace(prefix + "Adding canvas to cache, id: " + id);
+        addCanvas(canvas);
+    } else if (screenCount.load() == 1) {
+        if (isTraceEnabled()) logTrace(prefix + "Cleaning screen");
+        canvas->clearScreen();
+        addCanvas(canvas);
+    } else {
+        if (isTraceEnabled()) logTrace(prefix + "Deleting canvas object, id: " + id);
+        canvas->deleteCanvasObject();
+    }
+    if (isDebugEnabled()) logDebug(prefix + "Done disposing canvas");
+    canvas = nullptr;
+}
 
 void NativeClientSession::startVideoReceiver() {
     if (videoReceiver_ != nullptr) return;
@@ -326,13 +406,50 @@ void NativeClientSession::sendStatAck(std::int32_t frameNo) {
 }
 
 void NativeClientSession::sendStats(std::int32_t frameNo) {
+    const StreamStatistics::Snapshot s = statistics_->snapshot();
+    std::int32_t backlog = 0;
+    {
+        ScopedOwnerLock guard(decoderLock_);
+        if (decoder_ != nullptr) backlog = decoder_->queueLength();
+    }
     QorMessage stats(CLNT_STATS);
     stats.setMember(QOR_SVR_VS_PARAM_CONFIG_NO, std::int64_t{streamParams_.configNo});
     stats.setMember(QOR_MSG_SCREEN_ID, std::int64_t{streamParams_.screenId});
     stats.setMember(QOR_CLNT_STATS_SVR_FRAME_NO, std::int64_t{frameNo});
-    stats.setMember(QOR_CLNT_STATS_FRAME_NO, std::int64_t{0});
-    stats.setMember(QOR_CLNT_STATS_BACKLOG, std::int64_t{0});
+    stats.setMember(QOR_CLNT_STATS_FRAME_NO, std::int64_t{s.frameCount});
+    stats.setMember(QOR_CLNT_STATS_BACKLOG, std::int64_t{backlog});
+    stats.setMember(QOR_CLNT_STATS_DECODE_AVG, doubleToFixed(std::max(s.decodeAverage, s.conversionAverage), 2));
+    stats.setMember(QOR_CLNT_STATS_DECODE_STDDEV,
+                    doubleToFixed(std::max(s.decodeDeviation, s.conversionDeviation), 2));
+    stats.setMember(QOR_CLNT_STATS_DECODE_MAX,
+                    doubleToFixed(static_cast<double>(std::max(s.maxDecodeTime, s.maxConversionTime)), 2));
+    stats.setMember(QOR_CLNT_STATS_FRAMES_PER_INTERVAL, std::to_string(s.lastIntervalCount));
+    stats.setMember(QOR_CLNT_STATS_FRAME_SIZE_MAX, std::to_string(s.maxFrameSize));
+    stats.setMember(QOR_CLNT_STATS_FRAME_SIZE_AVG, doubleToFixed(s.frameSizeAverage, 2));
+    stats.setMember(QOR_CLNT_STATS_FRAME_SIZE_STDDEV, doubleToFixed(s.frameSizeDeviation, 2));
     proxy_->sendCtrl(stats.toJson(), "Stats", false);
+    if (isDebugEnabled()) {
+        ++reportCounter_;
+        if (StreamStatistics::reportDue(reportCounter_, clientDebugReportInterval.get())) logStatistics(frameNo);
+    }
+}
+
+void NativeClientSession::logStatistics(std::int32_t frameNo) {
+    const StreamStatistics::Snapshot s = statistics_->snapshot();
+    std::string line = "Screen #" + std::to_string(streamParams_.screenId) + ": " +
+                       std::to_string(s.lastIntervalCount) + " fpi, ";
+    if (s.decodeSamples > s.meanWindow || s.conversionSamples > s.meanWindow) {
+        if (s.decodeAverage > s.conversionAverage)
+            line += doubleToFixed(s.decodeAverage, 2) + "ms avg dec, " + doubleToFixed(s.decodeDeviation, 2) +
+                    " std dev, ";
+        else
+            line += doubleToFixed(s.conversionAverage, 2) + "ms avg rec, " +
+                    doubleToFixed(s.conversionDeviation, 2) + " std dev, ";
+    }
+    line += "frame " + std::to_string(frameNo);
+    const std::int64_t behind = std::int64_t{frameNo} - s.frameCount;
+    if (behind != 0) line += ", backlog " + std::to_string(behind);
+    logDebug(line);
 }
 
 void NativeClientSession::closeVideoSocket() {

@@ -18,7 +18,10 @@ namespace qor {
 
 class NativeClientServerProxy;
 class NativeClientVideoReceiveThread;
+class NativeDecoder;
+class QorCanvas;
 class QorWebSocket;
+class StreamStatistics;
 
 struct VideoStreamParams {
     std::int32_t screenId = 0;
@@ -57,8 +60,11 @@ public:
     // Held while the decoder is replaced, and by the video receive thread
     // while it hands an access unit to the decoder.
     OwnerLock& decoderLock() { return decoderLock_; }
-    // The decoder to post access units to; null while there is none.
+    // The decoder to post access units to; null while there is none. Read
+    // under decoderLock.
     QorEventThread* decoderThread() const;
+    NativeDecoder* decoder() const { return decoder_; }
+    StreamStatistics* statistics() const { return statistics_; }
     NativeClientServerProxy* proxy() const { return proxy_; }
     const VideoStreamParams& streamParams() const { return streamParams_; }
 
@@ -77,15 +83,20 @@ private:
     void sendStatAck(std::int32_t frameNo);
     void sendStats(std::int32_t frameNo);
     void shutdownVideoReceiver();
-    void shutdownDecoder();
+    // Called with decoderLock held; the decoder's canvas, or null.
+    QorCanvas* shutdownDecoder();
+    void disposeCanvas(QorCanvas*& canvas, bool final);
     void closeVideoSocket();
+    void logStatistics(std::int32_t frameNo);
 
     std::atomic<QorWebSocket*> videoSocket_{nullptr};
     NativeClientServerProxy* proxy_;
     VideoStreamParams streamParams_;
     StatRequest statRequest_;
     NativeClientVideoReceiveThread* videoReceiver_ = nullptr;
+    NativeDecoder* decoder_ = nullptr;
     OwnerLock decoderLock_;
+    StreamStatistics* statistics_;
     std::int32_t reportCounter_ = 0;
 };
 

@@ -8,6 +8,7 @@
 #include "StreamDecoderRegistration.h"
 
 #include <algorithm>
+#include <memory>
 
 std::vector<qor::VideoEncodingSpec> supportedEncodingSpecs;
 
@@ -15,17 +16,26 @@ namespace {
 
 // The per-decoder settings are made when the decoder kind registers; they
 // live until the process ends, like every other setting.
-bool readDecoderBool(const std::string& key, bool defaultValue) {
-    auto* setting = new qor::ConfigBoolValue(key, defaultValue, 1, LogComponentMask::DECODER);
+std::vector<std::unique_ptr<qor::ConfigEntry>>& decoderSettings() {
+    static std::vector<std::unique_ptr<qor::ConfigEntry>> settings;
+    return settings;
+}
+
+template <class Setting>
+Setting* keepDecoderSetting(Setting* setting) {
+    decoderSettings().emplace_back(setting);
     setting->ensureRegistered(2);
-    return setting->get();
+    return setting;
+}
+
+bool readDecoderBool(const std::string& key, bool defaultValue) {
+    return keepDecoderSetting(new qor::ConfigBoolValue(key, defaultValue, 1, LogComponentMask::DECODER))->get();
 }
 
 int readDecoderInt(const std::string& key, int defaultValue) {
-    auto* setting = new qor::ConfigIntValue(key, defaultValue, qor::ConfigEntry::NoLimit,
-                                            qor::ConfigEntry::NoLimit, 1, LogComponentMask::DECODER);
-    setting->ensureRegistered(2);
-    return setting->get();
+    return keepDecoderSetting(new qor::ConfigIntValue(key, defaultValue, qor::ConfigEntry::NoLimit,
+                                                      qor::ConfigEntry::NoLimit, 1, LogComponentMask::DECODER))
+        ->get();
 }
 
 } // namespace

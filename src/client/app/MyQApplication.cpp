@@ -1,9 +1,6 @@
 #include "MyQApplication.h"
 
-#include <QWidget>
-
-QWidget* mainWidget = nullptr;
-std::string windowTitleWarning;
+#include "ClientGLWidget.h"
 
 MyQApplication::MyQApplication(int& argc, char** argv) : QApplication(argc, argv) {}
 

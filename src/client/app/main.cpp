@@ -10,10 +10,11 @@
 #include "TerminationSignals.h"
 #include "Utilities.h"
 #include "interim/BrokerSession.h"
-#include "interim/ClientMainWindow.h"
+#include "CanvasRegistry.h"
+#include "ClientGLWidget.h"
+#include "OpenGLCheck.h"
 #include "interim/ConnectDialog.h"
 #include "interim/NativeClientHooks.h"
-#include "interim/OpenGLCheck.h"
 
 #include <QSurfaceFormat>
 #include <QUrl>
@@ -89,12 +90,13 @@ int main(int argc, char** argv) {
 
     if (startupOptions.runOpenGLTest) {
         logNotice("Running quick OpenGL tests");
-        auto* testWindow = new ClientMainWindow;
-        mainWidget = testWindow;
-        testWindow->show();
-        // The quick test of the video canvas; until the canvas exists it is
-        // the capability check on the shown window's screen.
-        if (detectOpenGLVersion()) {
+        auto* testWidget = new ClientGLWidget(false);
+        mainWidget = testWidget;
+        testWidget->show();
+        // The programs are built on the first paint; test on a ready canvas.
+        while (!testWidget->isValid()) QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
+        QCoreApplication::processEvents();
+        if (testWidget->testCopyPerformance(QString::fromStdString(startupOptions.openGLTestFormat))) {
             logNotice("No OpenGL problems detected");
             std::exit(0);
         }
@@ -115,18 +117,24 @@ int main(int argc, char** argv) {
         logInformation("No native decoding available");
     }
 
-    auto* window = new ClientMainWindow;
-    mainWidget = window;
-    window->show();
+    auto* widget = new ClientGLWidget(true);
+    mainWidget = widget;
+    postScreenClosedHook = postScreenClosed;
+    widget->show();
     if (isDebugEnabled()) logDebug("Starting native client UI");
 
+    ConnectDialog* connectDialog = nullptr;
     if (needsConnectDialog()) {
         if (isDebugEnabled()) logDebug("Initializing connect dialog");
-        window->connectDialog()->connectWithRetry(QUrl());
+        connectDialog = new ConnectDialog(widget);
+        // Cancel in the connect dialog ends the client.
+        QObject::connect(connectDialog, &QDialog::rejected, widget, &QWidget::close);
+        connectDialog->connectWithRetry(QUrl());
     }
 
-    QObject::connect(&app, SIGNAL(aboutToQuit()), window, SLOT(cleanup()));
-    // The main canvas registers under id -1 here once the video canvas exists.
+    QObject::connect(&app, &QCoreApplication::aboutToQuit, widget, &ClientGLWidget::cleanup);
+    widget->setCanvasId(qor::CANVAS_ID_UNASSIGNED);
+    qor::addCanvas(widget);
     const int result = QApplication::exec();
     logInformation("Event loop ended with " + std::to_string(result));
     return result;

@@ -27,8 +27,8 @@
 #include <memory>
 #include <new>
 
-ClientGLWidget* mainCanvasWidget = nullptr;
-std::string openGLWarningText;
+ClientGLWidget* mainWidget = nullptr;
+std::string windowTitleWarning;
 std::function<void(int screen)> postScreenClosedHook;
 
 namespace {
@@ -352,7 +352,7 @@ void ClientGLWidget::deleteCanvasObject() {
 void ClientGLWidget::closeEvent(QCloseEvent* event) {
     closing = true;
     const int id = canvasId();
-    if (this == mainCanvasWidget) {
+    if (this == mainWidget) {
         logDebug(prefix() + "Received close-event, main window");
     } else if (id >= 0) {
         logDebug(prefix() + "Received close-event, screen " + std::to_string(id));
@@ -389,7 +389,7 @@ void ClientGLWidget::handlePageLoaded(bool ok, const QUrl& url) {
     qor::addCanvas(this);
     const QString host = url.toString(QUrl::RemovePath | QUrl::RemoveQuery);
     QString title = QStringLiteral("Screen %1 - %2 - Quarrydesk Client").arg(screen).arg(host);
-    if (!openGLWarningText.empty()) title = QString::fromStdString(openGLWarningText) + "  -  " + title;
+    if (!windowTitleWarning.empty()) title = QString::fromStdString(windowTitleWarning) + "  -  " + title;
     setWindowTitle(title);
 }
 

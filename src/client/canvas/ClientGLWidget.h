@@ -175,10 +175,10 @@ private:
 };
 
 // The main window, set by main; the close handling compares against it.
-extern ClientGLWidget* mainCanvasWidget;
+extern ClientGLWidget* mainWidget;
 // "WARNING: OpenGL support missing" when the user went on without OpenGL;
 // it prefixes the titles of screen windows. Set by main before any window.
-extern std::string openGLWarningText;
+extern std::string windowTitleWarning;
 // Tells the connection side that the user closed the window of a screen
 // (ScreenClosed to the NativeClient thread). Set by main; empty = nobody.
 extern std::function<void(int screen)> postScreenClosedHook;

@@ -5,3 +5,5 @@ void startNativeClientThread() {}
 bool startJsBridge() { return false; }
 
 bool jsBridgeCreated() { return false; }
+
+void postScreenClosed(int) {}

@@ -9,3 +9,5 @@ void startNativeClientThread();
 bool startJsBridge();
 // True while a js-bridge object exists (main's jsBridge pointer).
 bool jsBridgeCreated();
+// Tells the NativeClient thread that the user closed a screen's window.
+void postScreenClosed(int screen);
