@@ -114,3 +114,38 @@ TEST_F(DecodingSession, ClosedVideoSocketEndsTheScreen) {
     EXPECT_TRUE(eventually([&] { return proxyEnded(); }));
     EXPECT_TRUE(log.contains("Session 0: Session 0 cleaned"));
 }
+
+// With two screens each has its own window: ending one deletes that window
+// and leaves the other screen and the connection running.
+TEST_F(DecodingSession, EndOfOneOfTwoScreensDeletesItsWindow) {
+    FakeCanvas first(0);
+    FakeCanvas second(1);
+    ASSERT_TRUE(addCanvas(&first));
+    ASSERT_TRUE(addCanvas(&second));
+    fromPage(CLIENT_ID_4_3);
+    fromPage(R"({"type":101,"SvrPNumScrs":2})");
+    EXPECT_TRUE(eventually([&] { return canvas.canvasId() == CANVAS_ID_CONTROL_WINDOW; }));
+    std::unique_ptr<Poco::Net::WebSocket> videos[2];
+    for (int screen = 0; screen < 2; ++screen) {
+        const std::string index = std::to_string(screen);
+        fromPage(R"({"type":12,"session":)" + index + "}");
+        fromPage(R"({"type":102,"session":)" + index + R"(,"SrvVSWth":192,"SrvVSHgt":108,"VConf":"0,0,8"})");
+        AcceptedSocket accepted = server->waitForSocket(20000);
+        EXPECT_EQ(accepted.target, "http://127.0.0.1/ws/desktop/screen/client-1/" + index);
+        videos[screen] = std::move(accepted.socket);
+        EXPECT_EQ(toServer("\"type\":14"), R"({"session":)" + index + R"(,"type":14})");
+    }
+    EXPECT_TRUE(log.contains("Session 0, display 1: Starting fresh decoder"));
+
+    fromPage(R"({"type":109,"session":1})");
+    EXPECT_TRUE(eventually([&] { return second.deletes.load() == 1; }));
+    EXPECT_TRUE(log.waitFor("Session 0: Session 1 cleaned", 20000));
+    fromPage(R"({"type":122,"session":0,"StatSvrFrNo":3,"StatOnlyAck":true})");
+    EXPECT_EQ(toServer("\"type\":22"), R"({"CSSvrFno":3,"session":0,"type":22})");
+    EXPECT_FALSE(proxyEnded());
+    EXPECT_EQ(first.deletes.load(), 0);
+    // The end of the connection deletes the other window too.
+    proxy.reset();
+    EXPECT_EQ(first.deletes.load(), 1);
+    screenCount.store(1);
+}
