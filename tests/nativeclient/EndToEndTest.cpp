@@ -5,6 +5,7 @@
 #include "ConnectionFixture.h"
 #include "DemoFixture.h"
 #include "FakeCanvas.h"
+#include "JsBridge.h"
 #include "NativeClient.h"
 #include "NativeClientWebSocketEvent.h"
 #include "QorCanvasListEntry.h"
@@ -127,7 +128,13 @@ private:
     std::vector<std::string> fromClient_;
 };
 
-class EndToEnd : public DemoFixture, public ::testing::WithParamInterface<bool> {
+struct Route {
+    bool secure;
+    bool throughBridge;  // the page's socket comes through the real js-bridge
+    const char* name;
+};
+
+class EndToEnd : public DemoFixture, public ::testing::WithParamInterface<Route> {
 protected:
     void SetUp() override {
         static const bool registered = StreamDecoder::registerDecoders();
@@ -147,7 +154,8 @@ protected:
 } // namespace
 
 TEST_P(EndToEnd, ScreenStreamsUntilTheServerEndsIt) {
-    const bool secure = GetParam();
+    const bool secure = GetParam().secure;
+    const bool throughBridge = GetParam().throughBridge;
     std::unique_ptr<DemoServerProcess> server = startServer(ServerSetup(secure, "/a/b"));
     DemoPeer peer(*server, "/a/b");
     std::unique_ptr<Poco::Net::WebSocket> pageSocket;
@@ -157,18 +165,29 @@ TEST_P(EndToEnd, ScreenStreamsUntilTheServerEndsIt) {
     serverIsSecure.store(secure);
     serverPort.store(server->port());
     setSessionCookieValue(peer.sessionId());
-    setServerPathPrefix("a/b/");
+    setServerPathPrefix(throughBridge ? "" : "a/b/");
     NativeClient::instance()->setCsrfToken(peer.csrfToken());
     setCurrentServerUrl("127.0.0.1");
     FakeCanvas canvas(CANVAS_ID_UNASSIGNED);
     ASSERT_TRUE(addCanvas(&canvas));
     NativeClient::instance()->start(-1);
 
-    std::unique_ptr<Poco::Net::WebSocket> bridgePage(connectPocoWebSocket("127.0.0.1", acceptor.port()));
-    QorWebSocket* bridgeClient = new QorWebSocket(acceptor.waitForSocket(20000), "bridge");
+    // The page's bridge socket: through the js-bridge, whose path also
+    // tells the server's path prefix, or handed to NativeClient directly.
+    JsBridge bridge;
+    std::unique_ptr<Poco::Net::WebSocket> bridgePage;
+    if (throughBridge) {
+        ASSERT_TRUE(bridge.startBridgeServer(NativeClient::instance()));
+        renewBridgeNonce();
+        bridgePage.reset(connectPocoWebSocket("127.0.0.1", bridgePort.load(),
+                                              "/a/b/ws/free/" + clientId + "/" + bridgeNonce()));
+    } else {
+        bridgePage.reset(connectPocoWebSocket("127.0.0.1", acceptor.port()));
+        QorWebSocket* bridgeClient = new QorWebSocket(acceptor.waitForSocket(20000), "bridge");
+        NativeClient::instance()->postEvent(new NativeClientWebSocketEvent(
+            NativeClientWebSocketEvent::Socket(bridgeClient, &deleteSocket), clientId));
+    }
     PageRelay relay(*pageSocket, *bridgePage);
-    NativeClient::instance()->postEvent(new NativeClientWebSocketEvent(
-        NativeClientWebSocketEvent::Socket(bridgeClient, &deleteSocket), clientId));
 
     // The server's identity gets the client's features; the screen starts
     // and the server's statistics requests are answered.
@@ -184,8 +203,11 @@ TEST_P(EndToEnd, ScreenStreamsUntilTheServerEndsIt) {
     EXPECT_TRUE(eventually([&] { return relay.bridgeClosed(); }, 30000));
     relay.stop();
     stopNativeClient();
+    if (throughBridge) bridge.stopBridgeServer();
     EXPECT_EQ(canvas.canvasId(), CANVAS_ID_UNASSIGNED);
 }
 
-INSTANTIATE_TEST_SUITE_P(Schemes, EndToEnd, ::testing::Values(false, true),
-                         [](const ::testing::TestParamInfo<bool>& info) { return info.param ? "https" : "http"; });
+INSTANTIATE_TEST_SUITE_P(Routes, EndToEnd,
+                         ::testing::Values(Route{false, false, "http"}, Route{true, false, "https"},
+                                           Route{false, true, "httpThroughJsBridge"}),
+                         [](const ::testing::TestParamInfo<Route>& info) { return info.param.name; });
