@@ -67,6 +67,13 @@ TEST_F(Threads, ReceiverTakesOneSocket) {
     delete acceptor.waitForSocket(20000);
 }
 
+TEST_F(Threads, ReceiverWithoutSocketEndsAtOnce) {
+    receiver.reset(new NativeClientCtrlReceiveThread(proxy.get(), " (WebClCtrl)"));
+    receiver->start(-1);
+    EXPECT_TRUE(eventually([&] { return proxy->queuedEvents() == 1; }));
+    EXPECT_TRUE(log.contains("Session 0 (WebClCtrl): Socket not defined"));
+}
+
 TEST_F(Threads, PingsAreAnsweredAndFramesCounted) {
     startReceiver();
     peer->sendFrame("p", 1, Poco::Net::WebSocket::FRAME_FLAG_FIN | Poco::Net::WebSocket::FRAME_OP_PING);

@@ -60,11 +60,16 @@ void NativeClientBaseReceiveThread::eventLoop() {
     checkpoint(60, file);
     raisePriority();
     QorWebSocket* webSocket = socket();
-    try {
-        webSocket->setReceiveTimeout(initialTimeout_->get());
-    } catch (const Poco::Exception& e) {
-        logError(name() + ": caught: exception on socket '" + e.message() + "'");
+    if (webSocket == nullptr) {
+        logError(name() + ": Socket not defined");
         requestStop();
+    } else {
+        try {
+            webSocket->setReceiveTimeout(initialTimeout_->get());
+        } catch (const Poco::Exception& e) {
+            logError(name() + ": caught: exception on socket '" + e.message() + "'");
+            requestStop();
+        }
     }
     frameCount_ = 0;
     while (isRunning()) {
