@@ -60,6 +60,12 @@ TEST_F(Session, StreamParametersWithDefaults) {
     EXPECT_EQ(record.encodingSpec, (VideoEncodingSpec{3, 0, 8}));
     EXPECT_TRUE(log.contains("Session 0: QOR_SVR_VS_PARAM_FRAMERATE missing in session parameter"));
     EXPECT_TRUE(log.contains("Session 0: QOR_VCONF missing in session parameter"));
+
+    // An encoding text the parser cannot read leaves the specification.
+    EXPECT_TRUE(session->parseVsParam(QorMessage(R"({"type":102,"session":0,"VConf":"a,b,c"})"), record));
+    EXPECT_EQ(record.encodingSpec, (VideoEncodingSpec{3, 0, 8}));
+    EXPECT_TRUE(session->parseVsParam(QorMessage(R"({"type":102,"session":0,"VConf":"9,125,8"})"), record));
+    EXPECT_EQ(record.encodingSpec, (VideoEncodingSpec{9, 125, 8}));
 }
 
 TEST_F(Session, UnreadableStreamParametersAreRefused) {
@@ -70,7 +76,6 @@ TEST_F(Session, UnreadableStreamParametersAreRefused) {
         {R"({"type":102,"session":"x"})", "Retrieved invalid value for session (QOR_MSG_SCREEN_ID)"},
         {R"({"type":102,"session":0,"SrvVSFr":"fast"})", "Retrieved invalid value for SrvVSFr (QOR_SVR_VS_PARAM_FRAMERATE)"},
         {R"({"type":102,"session":0,"SrvVSHgt":"tall"})", "Retrieved invalid value for SrvVSHgt (QOR_SVR_VS_PARAM_HEIGHT)"},
-        {R"({"type":102,"session":0,"VConf":"a,b,c"})", "Retrieved invalid value for VConf (QOR_VCONF)"},
     };
     for (const Case& c : cases) {
         VideoStreamParams record;

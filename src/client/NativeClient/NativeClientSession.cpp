@@ -258,13 +258,10 @@ bool NativeClientSession::parseVsParam(const QorMessage& message, VideoStreamPar
         if (isDebugEnabled()) logDebug(prefix + "QOR_VCONF missing in session parameter");
         return true;
     }
-    // A text whose fields are not numbers is refused like any other
-    // unreadable value; the session keeps its state.
+    // The parser logs a text it cannot read and leaves the specification
+    // as it was; should it raise, the value counts as unreadable.
     try {
-        if (!parseVideoEncodingSpec(record.encodingSpec, message.getString(QOR_VCONF))) {
-            logError(invalidValueText(QOR_VCONF, "QOR_VCONF"));
-            return false;
-        }
+        parseVideoEncodingSpec(record.encodingSpec, message.getString(QOR_VCONF));
     } catch (...) {
         logError(invalidValueText(QOR_VCONF, "QOR_VCONF"));
         return false;
