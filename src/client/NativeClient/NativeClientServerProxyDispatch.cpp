@@ -112,13 +112,14 @@ bool NativeClientServerProxy::handleServerParamMessage(const QorMessage& message
 
 bool NativeClientServerProxy::handleClientId(const QorMessage& message) {
     const std::string json = message.toJson();
-    std::string protocolText = "-1.-1";
-    if (message.hasMember(QOR_CLNT_ID_NET_PROT_VER))
-        protocolText = message.getString(QOR_CLNT_ID_NET_PROT_VER);
-    else if (message.hasMember(QOR_CLNT_ID_NETPROT))
-        protocolText = message.getString(QOR_CLNT_ID_NETPROT);
-    else
-        logCritical(name() + ": Protocol version missing in message, " + json);
+    // A version text under its key or its older key; "-1.-1" when missing.
+    auto versionMember = [&](const char* key, const char* olderKey, const std::string& what) {
+        if (message.hasMember(key)) return message.getString(key);
+        if (message.hasMember(olderKey)) return message.getString(olderKey);
+        logCritical(name() + ": " + what + " missing in message, " + json);
+        return std::string("-1.-1");
+    };
+    const std::string protocolText = versionMember(QOR_CLNT_ID_NET_PROT_VER, QOR_CLNT_ID_NETPROT, "Protocol version");
     int major = -1;
     int minor = -1;
     parseMajorMinor(protocolText, major, minor);
@@ -126,13 +127,7 @@ bool NativeClientServerProxy::handleClientId(const QorMessage& message) {
     networkProtocolMajor.store(major);
     networkProtocolMinor.store(minor);
 
-    std::string serverVersion = "-1.-1";
-    if (message.hasMember(QOR_CLNT_ID_SVR_VERSION))
-        serverVersion = message.getString(QOR_CLNT_ID_SVR_VERSION);
-    else if (message.hasMember(QOR_CLNT_ID_SRVVER))
-        serverVersion = message.getString(QOR_CLNT_ID_SRVVER);
-    else
-        logCritical(name() + ": Server version missing in message, " + json);
+    const std::string serverVersion = versionMember(QOR_CLNT_ID_SVR_VERSION, QOR_CLNT_ID_SRVVER, "Server version");
     int versionMajor = -1;
     int versionMinor = -1;
     int patch = -1;
