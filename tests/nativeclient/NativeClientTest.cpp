@@ -2,6 +2,7 @@
 #include "Logging.h"
 #include "NativeClient.h"
 #include "NativeClientServerProxy.h"
+#include "NativeClientServerSessionFinishedEvent.h"
 #include "NativeClientWebSocketEvent.h"
 #include "QorMessage.h"
 #include "QorWebSocket.h"
@@ -79,6 +80,22 @@ TEST_F(Client, NewBridgeConnectionReplacesTheProxy) {
     EXPECT_TRUE(log.waitFor(
         "NativeClient: ServerProxy 'Session 0' shutdown requested, ServerProxy 'Session 1' running", 20000));
     EXPECT_EQ(NativeClient::instance()->currentProxy()->name(), "Session 1");
+}
+
+TEST_F(Client, ServerSessionFinishedDeletesOnlyTheNamedProxy) {
+    NativeClient::instance()->postEvent(new NativeClientServerSessionFinishedEvent("", "Session 9"));
+    EXPECT_TRUE(log.waitFor(
+        "NativeClient: ServerProxy 'Session 9' shutdown requested, server already exited", 20000));
+
+    BridgePair bridge = connectPage();
+    ASSERT_NE(acceptControl(), nullptr);
+    ASSERT_TRUE(log.waitFor("NativeClient: New js-bridge connection connected, starting ServerProxy", 20000));
+    NativeClient::instance()->postEvent(new NativeClientServerSessionFinishedEvent("", "Session 9"));
+    EXPECT_TRUE(log.waitFor(
+        "NativeClient: ServerProxy 'Session 9' shutdown requested, ServerProxy 'Session 0' running", 20000));
+    NativeClient::instance()->postEvent(new NativeClientServerSessionFinishedEvent("Client closed", "Session 0"));
+    EXPECT_TRUE(log.waitFor("NativeClient: Session Session 0 terminated, reason \"Client closed\"", 20000));
+    EXPECT_TRUE(closedByPeer(*bridge.page));
 }
 
 TEST_F(Client, RefusedTicketClosesThePageSocket) {
