@@ -9,11 +9,12 @@
 #include "StartupOptions.h"
 #include "TerminationSignals.h"
 #include "Utilities.h"
-#include "interim/BrokerSession.h"
+#include "BrokerSession.h"
 #include "CanvasRegistry.h"
 #include "ClientGLWidget.h"
 #include "OpenGLCheck.h"
-#include "interim/ConnectDialog.h"
+#include "ClientProtocolHandler.h"
+#include "ConnectDialog.h"
 #include "interim/NativeClientHooks.h"
 
 #include <QSurfaceFormat>
@@ -28,10 +29,6 @@ namespace {
 
 const char* const displayName = "Quarrydesk Client";
 const char* const programTag = "qdk-client";
-
-// The qdk scheme is registered by the web side before the application
-// object exists; without the web view nothing uses it yet.
-void registerUrlScheme() {}
 
 } // namespace
 
@@ -128,7 +125,7 @@ int main(int argc, char** argv) {
         if (isDebugEnabled()) logDebug("Initializing connect dialog");
         connectDialog = new ConnectDialog(widget);
         // Cancel in the connect dialog ends the client.
-        QObject::connect(connectDialog, &QDialog::rejected, widget, &QWidget::close);
+        QObject::connect(connectDialog, &ConnectDialog::rejectConnect, widget, &QWidget::close);
         connectDialog->connectWithRetry(QUrl());
     }
 
