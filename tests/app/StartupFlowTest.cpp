@@ -58,9 +58,8 @@ TEST_F(StartupFlow, OptionsOverrideTheUserFileAndTheStartAddressIsClassified) {
     EXPECT_EQ(programDirectory, home.path() + "/");
     EXPECT_EQ(Poco::Path::current(), home.path() + "/");
 
-    const BrokerSession& session = BrokerSession::instance();
-    EXPECT_EQ(session.pendingConnectMessage, "Can't access server, URL '" + address + "'");
-    EXPECT_EQ(session.userName, "bob");
+    EXPECT_EQ(takePendingConnectMessage(), "Can't access server, URL '" + address + "'");
+    EXPECT_EQ(sessionUserName(), "bob");
     EXPECT_TRUE(needsConnectDialog());
 
     const std::string log = readTextFile(home.file("quarrydesk-client.log"));

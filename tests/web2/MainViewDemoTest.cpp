@@ -7,11 +7,11 @@
 #include "ClientGLWidget.h"
 #include "ClientSettings.h"
 #include "ClientWebViewConnect.h"
-#include "ConnectionStandIns.h"
+#include "NativeClient.h"
+#include "ServerConnectionValues.h"
 #include "DemoFixture.h"
 #include "JsBridge.h"
 #include "LogCapture.h"
-#include "WebSessionStandIns.h"
 #include "WebTestSupport.h"
 
 #include <QJsonDocument>
@@ -45,8 +45,8 @@ protected:
                      const std::string& password = "s3cret&x") {
         std::string error;
         ASSERT_TRUE(initStartServerUrl(address, error)) << error;
-        BrokerSession::instance().userName = user;
-        BrokerSession::instance().password = password;
+        BrokerSession::instance().sessionUserName = user;
+        BrokerSession::instance().sessionPassword = password;
         window_ = std::make_unique<ClientGLWidget>(true);
         window_->resize(1200, 800);
         window_->show();

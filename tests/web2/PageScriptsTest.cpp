@@ -2,7 +2,7 @@
 // JavaScript string literals whatever they contain, and the full-screen
 // pieces carry the state they are given.
 #include "PageScripts.h"
-#include "WebScriptText.h"
+#include "PageFormScripts.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -30,7 +30,7 @@ TEST(JsonStringLiteral, EveryTextRoundTrips) {
         QString(QChar(1)) + QChar(0x1f),
     };
     for (const QString& text : cases) {
-        const QString literal = jsonStringLiteral(text);
+        const QString literal = QString::fromStdString(jsStringLiteral(text.toStdString()));
         EXPECT_TRUE(literal.startsWith('"') && literal.endsWith('"'));
         EXPECT_FALSE(literal.contains('\n')) << literal.toStdString();
         EXPECT_FALSE(literal.contains(QChar(0x2028)));

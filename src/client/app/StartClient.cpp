@@ -11,9 +11,9 @@
 #include "SslSetup.h"
 #include "StartupOptions.h"
 #include "Utilities.h"
-#include "interim/BrokerSession.h"
+#include "BrokerSession.h"
 #include "DecoderStartup.h"
-#include "interim/StartAddressProbe.h"
+#include "PageProbes.h"
 #include "interim/UsbStartup.h"
 
 #include <Poco/Exception.h>
@@ -141,7 +141,7 @@ void classifyStartAddress() {
                 netMessage(3, text);
                 setPendingConnectMessage(text);
             }
-        } else if (std::string answer; probeBroker(url, answer)) {
+        } else if (probeBroker(url, body)) {
             if (initBrokerUrl(url)) {
                 netMessage(5, "Using connection broker, URL '" + shown + "'");
             } else {

@@ -9,10 +9,11 @@
 #include "StartupOptions.h"
 #include "TerminationSignals.h"
 #include "Utilities.h"
-#include "interim/BrokerSession.h"
+#include "BrokerSession.h"
 #include "CanvasRegistry.h"
 #include "ClientGLWidget.h"
 #include "OpenGLCheck.h"
+#include "ClientProtocolHandler.h"
 #include "ClientWebViewConnect.h"
 #include "ConnectDialog.h"
 #include "WebPlatform.h"
@@ -30,10 +31,6 @@ namespace {
 
 const char* const displayName = "Quarrydesk Client";
 const char* const programTag = "qdk-client";
-
-// The qdk scheme is registered by the web side before the application
-// object exists; without the web view nothing uses it yet.
-void registerUrlScheme() {}
 
 } // namespace
 

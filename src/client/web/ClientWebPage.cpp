@@ -2,10 +2,11 @@
 
 #include "ClientGLWidget.h"
 #include "ClientWebView.h"
-#include "ConnectionStandIns.h"
+#include "BrokerSession.h"
 #include "Logging.h"
 #include "PageScripts.h"
-#include "WebSessionStandIns.h"
+#include "PageForms.h"
+#include "ServerConnectionValues.h"
 
 #include <QApplication>
 #include <QMessageBox>
@@ -61,10 +62,10 @@ bool ClientWebPage::acceptNavigationRequest(const QUrl& url, NavigationType, boo
             QString error;
             if (!setServerUrl(url.toString(), error)) {
                 logError(logName() + ":  broker -> server, error setting server url '" +
-                         serverUrlText().toStdString() + "', " + error.toStdString());
+                         serverUrlText() + "', " + error.toStdString());
                 return false;
             }
-            nav(logName() + ": broker -> server, url '" + serverUrlText().toStdString() + "'");
+            nav(logName() + ": broker -> server, url '" + serverUrlText() + "'");
             disconnectFromBroker();
         }
     }

@@ -1,19 +1,20 @@
 #include "ClientWebView.h"
 
+#include "BrokerSession.h"
 #include "ClientGLWidget.h"
 #include "ClientSettings.h"
 #include "ClientWebPage.h"
 #include "ClientWebViewConnect.h"
-#include "ConnectionStandIns.h"
+#include "ClientProtocolHandler.h"
 #include "ImageResizeTimer.h"
 #include "JsBridge.h"
 #include "Logging.h"
 #include "PageGeometry.h"
 #include "PageScripts.h"
-#include "UsbStartup.h"
 #include "Utilities.h"
 #include "WebPlatform.h"
-#include "WebSessionStandIns.h"
+#include "NativeClient.h"
+#include "ServerConnectionValues.h"
 
 #include <QApplication>
 #include <QChildEvent>
@@ -128,7 +129,7 @@ QString ClientWebView::composeUserAgent() const {
     if (native) agent += "bridgePort:" + QString::number(qor::bridgePort.load());
     agent += ") QorNet/" + QString::number(protocolMajor) + "." + QString::number(protocolMinor);
     agent += " " + QWebEngineProfile::defaultProfile()->httpUserAgent();
-    agent += QString(" ") + (usbForwardingEnabled ? "USB" : "NoUSB");
+    agent += QString(" ") + (qor::usbForwardingEnabled.load() ? "USB" : "NoUSB");
     return agent;
 }
 

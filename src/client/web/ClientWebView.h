@@ -139,9 +139,6 @@ private:
     QByteArray savedGeometry;
 };
 
-// True when start-up chose neither a server nor a broker.
-bool needsConnectDialog();
-
 // Lets every ClientGLWidget made from now on build its web view: the
 // connect view for the main window, a plain view for screen windows.
 void useClientWebViews();

@@ -4,11 +4,14 @@
 #include "ClientSettings.h"
 #include "ClientWebPage.h"
 #include "ConnectDialog.h"
-#include "ConnectionStandIns.h"
+#include "BrokerSession.h"
+#include "NativeClient.h"
 #include "JsBridge.h"
 #include "Logging.h"
 #include "PageScripts.h"
-#include "WebSessionStandIns.h"
+#include "PageForms.h"
+#include "PageProbes.h"
+#include "ServerConnectionValues.h"
 
 #include <QCoreApplication>
 #include <QPointer>
@@ -45,11 +48,11 @@ ClientWebViewConnect::ClientWebViewConnect(QWidget* parent, ClientGLWidget* canv
         if (isDebugEnabled()) logDebug(logName() + ": Showing connect dialog");
     } else if (hasStartServerUrl()) {
         assignServerUrl(startServerUrl());
-        if (isDebugEnabled()) logDebug(logName() + ": Connecting to server '" + serverUrlText().toStdString() + "'");
+        if (isDebugEnabled()) logDebug(logName() + ": Connecting to server '" + serverUrlText() + "'");
         QUrl address = serverUrl();
         emit acceptConnect(address);
     } else if (isBrokerServiceEnabled()) {
-        if (isDebugEnabled()) logDebug(logName() + ": Connecting to broker '" + brokerUrlText().toStdString() + "'");
+        if (isDebugEnabled()) logDebug(logName() + ": Connecting to broker '" + brokerUrlText() + "'");
         QUrl address = brokerUrl();
         emit acceptConnect(address);
     }
@@ -93,7 +96,7 @@ void ClientWebViewConnect::handleLoadFinished(bool success) {
         if (isBrokerServiceEnabled()) {
             resetServerInformation();
             if (isDebugEnabled())
-                logDebug(logName() + ": Page not from server, reconnecting to broker '" + brokerUrlText().toStdString() +
+                logDebug(logName() + ": Page not from server, reconnecting to broker '" + brokerUrlText() +
                          "'");
             QUrl broker = brokerUrl();
             emit acceptConnect(broker);
@@ -133,7 +136,7 @@ void ClientWebViewConnect::handleLoadFinished(bool success) {
             connectDialog->connectWithRetry(address);
         } else if (isBrokerServiceEnabled()) {
             if (isDebugEnabled())
-                logDebug(logName() + ": Reconnecting to broker '" + brokerUrlText().toStdString() + "'");
+                logDebug(logName() + ": Reconnecting to broker '" + brokerUrlText() + "'");
             QUrl broker = brokerUrl();
             emit acceptConnect(broker);
             return;
@@ -226,7 +229,7 @@ void ClientWebViewConnect::handleHTML(QString html) {
             if (hasStartServerUrl()) {
                 if (isDebugEnabled()) logDebug(logName() + ": Setting server url");
                 assignServerUrl(startServerUrl());
-                QString error;
+                std::string error;
                 setServerUrl(serverUrlText(), error);
             }
             // A server page that the load handler did not know as one.

@@ -1,6 +1,6 @@
 #include "PageScripts.h"
 
-#include "WebScriptText.h"
+#include "PageFormScripts.h"
 
 namespace PageScripts {
 
@@ -121,11 +121,11 @@ QString fullScreenControls(bool showHint) {
 }
 
 QString brokerUrl(const QUrl& address) {
-    return "nativeClientBrokerURL = " + jsonStringLiteral(address.toString()) + "; PAGE_MAX_RETRY_SECONDS = 20;";
+    return "nativeClientBrokerURL = " + QString::fromStdString(jsStringLiteral(address.toString().toStdString())) + "; PAGE_MAX_RETRY_SECONDS = 20;";
 }
 
 QString bridgeNonce(const std::string& nonce) {
-    return "gJSBridgeNonce=" + jsonStringLiteral(QString::fromStdString(nonce)) + ";";
+    return "gJSBridgeNonce=" + QString::fromStdString(jsStringLiteral(nonce)) + ";";
 }
 
 } // namespace PageScripts
