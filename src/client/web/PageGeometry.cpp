@@ -67,8 +67,12 @@ bool backgroundColour(const QString& json, QColor& colour) {
     bool ok = false;
     const QJsonObject object = objectOf(json, ok);
     if (!ok || !object.contains("red") || !object.contains("green") || !object.contains("blue")) return false;
-    QColor result(object.value("red").toInt(), object.value("green").toInt(), object.value("blue").toInt(), 255);
-    if (!result.isValid()) return false;
+    const int red = object.value("red").toInt(-1);
+    const int green = object.value("green").toInt(-1);
+    const int blue = object.value("blue").toInt(-1);
+    auto inRange = [](int value) { return value >= 0 && value <= 255; };
+    if (!inRange(red) || !inRange(green) || !inRange(blue)) return false;
+    QColor result(red, green, blue, 255);
     if (object.contains("alpha")) result.setAlphaF(std::clamp(object.value("alpha").toDouble(), 0.0, 1.0));
     colour = result;
     return true;
