@@ -35,6 +35,8 @@ protected:
 
     void SetUp() override {
         server_ = startServer(ServerSetup(false));
+        useEmptyConfiguration();
+        clientNativeDecoding.get();
         clientNativeDecoding.trySet(true);
         qor::bridgePort = fakeBridgePort;
         useClientWebViews();
@@ -137,6 +139,8 @@ TEST_F(MainViewDemoTest, OnlyTheServersPageGetsTheBridgeNonce) {
     const std::string brokerAddress = "http://localhost:" + std::to_string(broker.port()) + "/";
     ASSERT_TRUE(initBrokerUrl(brokerAddress));
     // Broker pages take the server's credentials from the settings again.
+    clientUsername.get();
+    clientPassword.get();
     ASSERT_TRUE(clientUsername.setFromString("alice"));
     ASSERT_TRUE(clientPassword.setFromString("s3cret&x"));
     window_ = std::make_unique<ClientGLWidget>(true);

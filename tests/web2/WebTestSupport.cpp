@@ -105,3 +105,13 @@ PlainPageServer::PlainPageServer(std::string body) {
 }
 
 PlainPageServer::~PlainPageServer() { server_->stopAll(true); }
+
+#include "ClientConfig.h"
+
+#include <Poco/AutoPtr.h>
+#include <Poco/Util/MapConfiguration.h>
+
+void useEmptyConfiguration() {
+    static Poco::AutoPtr<Poco::Util::MapConfiguration> configuration(new Poco::Util::MapConfiguration);
+    createClientConfig(configuration.get())->m_baseConfig = configuration.get();
+}

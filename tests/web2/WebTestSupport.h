@@ -33,3 +33,7 @@ private:
     std::unique_ptr<Poco::Net::HTTPServer> server_;
     int port_ = 0;
 };
+
+// Gives the settings an (empty) configuration, so that values set by a test
+// stay; call before the first read of a setting.
+void useEmptyConfiguration();
