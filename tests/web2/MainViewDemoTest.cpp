@@ -14,7 +14,9 @@
 #include "LogCapture.h"
 #include "WebTestSupport.h"
 
+#include <QApplication>
 #include <QJsonDocument>
+#include <QPointer>
 #include <QJsonObject>
 #include <QWebEnginePage>
 
@@ -129,6 +131,32 @@ TEST_F(MainViewDemoTest, CanvasElementSetsTheViewport) {
         view_->update();
         return window_->viewportRect() == QRect(0, window_->height(), 0, 0);
     }));
+}
+
+// window.open from the web client opens a screen window that takes its
+// screen number from the page address; closing it ends its view.
+TEST_F(MainViewDemoTest, WindowOpenMakesAScreenWindow) {
+    startClient(server_->announcedUrl());
+    ASSERT_TRUE(waitUntil([this] { return onDeskPage(); }, 60000)) << pagePath().toStdString();
+    runScript(view_->page(), "window.open('quarrydesk.html?screen=0', 'screen0'); true;");
+    ClientGLWidget* screen = nullptr;
+    ASSERT_TRUE(waitUntil([&] {
+        for (QWidget* widget : QApplication::topLevelWidgets()) {
+            auto* candidate = qobject_cast<ClientGLWidget*>(widget);
+            if (candidate != nullptr && candidate != window_.get() && candidate->canvasId() == 0) screen = candidate;
+        }
+        return screen != nullptr;
+    }));
+    EXPECT_TRUE(screen->isVisible());
+    QPointer<QWidget> screenView = screen->hostedView();
+    ASSERT_TRUE(screenView);
+    EXPECT_EQ(qobject_cast<ClientWebView*>(screenView.data())->page()->url().query().toStdString(), "screen=0");
+    // The opener keeps its page.
+    EXPECT_TRUE(pagePath().endsWith("/quarrydesk.html"));
+
+    screen->close();
+    EXPECT_TRUE(waitUntil([&] { return screenView.isNull(); }));
+    EXPECT_TRUE(screen->isClosing());
 }
 
 // A broker's page never gets the nonce; the server's page the broker leads
