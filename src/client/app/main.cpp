@@ -11,13 +11,16 @@
 #include "Utilities.h"
 #include "BrokerSession.h"
 #include "CanvasRegistry.h"
+#include "JsBridge.h"
+#include "NativeClient.h"
 #include "ClientGLWidget.h"
 #include "OpenGLCheck.h"
 #include "ClientProtocolHandler.h"
 #include "ClientWebViewConnect.h"
 #include "ConnectDialog.h"
 #include "WebPlatform.h"
-#include "interim/NativeClientHooks.h"
+
+#include <Poco/Exception.h>
 
 #include <QSurfaceFormat>
 #include <QUrl>
@@ -31,6 +34,20 @@ namespace {
 
 const char* const displayName = "Quarrydesk Client";
 const char* const programTag = "qdk-client";
+
+// Starts the js-bridge that the page's script connects to; false when its
+// server cannot listen.
+bool startJsBridge() {
+    jsBridge = new JsBridge;
+    try {
+        return jsBridge->startBridgeServer(qor::NativeClient::instance());
+    } catch (const Poco::Exception& e) {
+        logError("Can't start the js-bridge: " + e.displayText());
+    }
+    delete jsBridge;
+    jsBridge = nullptr;
+    return false;
+}
 
 } // namespace
 
@@ -104,7 +121,7 @@ int main(int argc, char** argv) {
         std::exit(-1);
     }
 
-    startNativeClientThread();
+    qor::NativeClient::instance()->start(-1);
     if (ok && clientNativeDecoding.get()) {
         if (startJsBridge()) {
             clientNativeDecoding.trySet(true);
@@ -120,7 +137,7 @@ int main(int argc, char** argv) {
     useClientWebViews();
     auto* widget = new ClientGLWidget(true);
     mainWidget = widget;
-    postScreenClosedHook = postScreenClosed;
+    postScreenClosedHook = qor::postScreenClosed;
     widget->show();
     if (isDebugEnabled()) logDebug("Starting native client UI");
 
@@ -131,6 +148,7 @@ int main(int argc, char** argv) {
         view->dialog()->connectWithRetry(QUrl());
     }
 
+    // The main window's view ends the NativeClient thread and the js-bridge.
     QObject::connect(&app, &QCoreApplication::aboutToQuit, widget, &ClientGLWidget::cleanup);
     widget->setCanvasId(qor::CANVAS_ID_UNASSIGNED);
     qor::addCanvas(widget);
