@@ -7,6 +7,7 @@
 #include "ClientGLWidget.h"
 #include "ClientSettings.h"
 #include "ClientWebViewConnect.h"
+#include "ConnectDialog.h"
 #include "NativeClient.h"
 #include "ServerConnectionValues.h"
 #include "DemoFixture.h"
@@ -15,12 +16,14 @@
 #include "WebTestSupport.h"
 
 #include <QApplication>
+#include <QFile>
 #include <QJsonDocument>
 #include <QPointer>
 #include <QJsonObject>
 #include <QWebEnginePage>
 
 #include <cmath>
+#include <cstdlib>
 #include <memory>
 
 namespace {
@@ -157,6 +160,42 @@ TEST_F(MainViewDemoTest, WindowOpenMakesAScreenWindow) {
     screen->close();
     EXPECT_TRUE(waitUntil([&] { return screenView.isNull(); }));
     EXPECT_TRUE(screen->isClosing());
+}
+
+// Without a start address the view waits for the connect dialog; a failed
+// load offers the address again with an error, a server page closes the
+// dialog and writes the history.
+TEST_F(MainViewDemoTest, ConnectDialogLeadsToTheServer) {
+    setenv("XDG_DATA_HOME", dir_.path().c_str(), 1);
+    window_ = std::make_unique<ClientGLWidget>(true);
+    window_->show();
+    view_ = qobject_cast<ClientWebViewConnect*>(window_->hostedView());
+    ASSERT_NE(view_, nullptr);
+    ConnectDialog* dialog = view_->dialog();
+    ASSERT_NE(dialog, nullptr);
+    EXPECT_FALSE(dialog->isVisible());
+    processEventsFor(500);
+    EXPECT_TRUE(view_->url().isEmpty());
+
+    const int closedPort = freeLoopbackPort();
+    QUrl unreachable(QString("http://127.0.0.1:%1/").arg(closedPort));
+    std::string error;
+    ASSERT_TRUE(setServerUrl(unreachable.toString().toStdString(), error));
+    emit dialog->acceptConnect(unreachable);
+    ASSERT_TRUE(waitUntil([&] { return dialog->isVisible(); }));
+    EXPECT_EQ(dialog->currentText(), unreachable.toString());
+    // (The log form of an address names any port but 80 as https.)
+    EXPECT_TRUE(log_.contains("WebViewCnct_0: Failed to load URL: 'https://127.0.0.1:" + std::to_string(closedPort)));
+
+    QUrl server(QString::fromStdString(server_->announcedUrl()));
+    ASSERT_TRUE(setServerUrl(server.toString().toStdString(), error));
+    dialog->connectWithRetry(server);
+    emit dialog->acceptConnect(server);
+    ASSERT_TRUE(waitUntil([&] { return !dialog->isVisible(); }));
+    EXPECT_TRUE(pagePath().endsWith("/signin.html"));
+    QFile history(ConnectDialog::historyFilePath());
+    ASSERT_TRUE(history.open(QIODevice::ReadOnly));
+    EXPECT_TRUE(history.readAll().startsWith(server.toString().toUtf8()));
 }
 
 // A broker's page never gets the nonce; the server's page the broker leads
