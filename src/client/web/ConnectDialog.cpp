@@ -69,7 +69,6 @@ void ConnectDialog::buildUi() {
     QPushButton* cancelButton = cancelButtonBox->button(QDialogButtonBox::Cancel);
     cancelButton->setText(tr("Cancel"));
 
-    connect(addressBox->lineEdit(), &QLineEdit::returnPressed, connectButton, &QPushButton::click);
     connect(connectButton, &QPushButton::clicked, this, &ConnectDialog::handleClickOK);
     connect(cancelButton, &QPushButton::clicked, this, &ConnectDialog::handleClickCancel);
 
