@@ -90,7 +90,7 @@ TEST(ProtocolHandler, OnlyValidQdkAddressesAreHandled) {
     for (const std::string& line : log.texts()) EXPECT_EQ(line.find("Pw0rd"), std::string::npos) << line;
 }
 
-TEST(ProtocolHandler, BrowserFollowsAQdkAddressToTheServer) {
+TEST(ProtocolHandler, BrowserFollowsAQdkAddressButRefusesAPostedForm) {
     ensureApplication();
     ASSERT_NE(clientProtocolHandler(), nullptr);
     EXPECT_EQ(clientProtocolHandler()->scheme().flags(), 0xE5);
@@ -111,4 +111,15 @@ TEST(ProtocolHandler, BrowserFollowsAQdkAddressToTheServer) {
     EXPECT_EQ(sessionPassword(), "");
     EXPECT_TRUE(ignoreCertificateErrors());
     EXPECT_TRUE(log.contains("ClientProtocolHandler called for 'qdk'"));
+
+    // A form posted to a qdk address is refused before its query is read.
+    log.clear();
+    runScript(page, "document.body.innerHTML = '<form method=\"post\" action=\"qdk://127.0.0.8:80/server?user=mallory\">"
+                    "<input name=\"a\" value=\"b\"></form>'; document.forms[0].submit(); true;");
+    ASSERT_TRUE(waitUntil([&] { return log.contains("ClientProtocolHandler called for 'qdk'"); }));
+    waitUntil([] { return false; }, 1000);
+    EXPECT_EQ(sessionUserName(), "alice");
+    EXPECT_FALSE(log.contains("ClientProtocolHandler created URL"));
+    // No redirect: the page stays at the refused address.
+    EXPECT_EQ(page.url().scheme(), QStringLiteral("qdk"));
 }
