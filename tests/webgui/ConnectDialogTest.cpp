@@ -1,18 +1,21 @@
 // The connect dialog against real web servers: a server or a broker is
 // accepted with its normalised address, errors appear on the error line,
 // the history file keeps at most six addresses newest first, and a pending
-// start-up message is shown once.
+// start-up message is shown once; the dialog's images are compiled in.
 #include "ConnectDialog.h"
 
 #include "BrokerSession.h"
 #include "GuiApplication.h"
 #include "LogCapture.h"
 #include "PageServer.h"
+#include "WebResources.h"
 
 #include <QComboBox>
 #include <QDir>
+#include <QFile>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMovie>
 #include <QPushButton>
 #include <QTest>
 
@@ -166,4 +169,17 @@ TEST_F(ConnectDialogTest, PendingMessageIsShownByTheFirstDialogOnly) {
     EXPECT_EQ(errorLine(), "Can't access server, URL 'http://desk.example/'");
     makeDialog();
     EXPECT_EQ(errorLine(), "");
+}
+
+TEST(WebResources, ImagesAreCompiledIn) {
+    ensureApplication();
+    initWebResources();
+    for (const char* name : {":images/ajax-loader.gif", ":images/favicon-qdk.ico"}) {
+        QFile file(QString::fromLatin1(name));
+        EXPECT_TRUE(file.open(QIODevice::ReadOnly)) << name;
+        EXPECT_GT(file.size(), 100) << name;
+    }
+    QMovie spinner(QStringLiteral(":images/ajax-loader.gif"));
+    EXPECT_TRUE(spinner.isValid());
+    EXPECT_GT(spinner.frameCount(), 1);
 }

@@ -4,6 +4,7 @@
 #include "Logging.h"
 #include "PageProbes.h"
 #include "Utilities.h"
+#include "WebResources.h"
 
 #include <QComboBox>
 #include <QDialogButtonBox>
@@ -19,9 +20,6 @@
 #include <QStringList>
 #include <QStyle>
 #include <QTextStream>
-
-// The compiled-in images live in this static library.
-static void initWebResources() { Q_INIT_RESOURCE(web); }
 
 namespace {
 
