@@ -2,6 +2,7 @@
 #include "LogCapture.h"
 #include "QorCanvas.h"
 #include "QorCanvasListEntry.h"
+#include "VideoFrame.h"
 
 #include <Poco/Runnable.h>
 #include <Poco/Thread.h>
@@ -38,8 +39,43 @@ TEST_F(Registry, BaseCanvasBehaviour) {
     FakeCanvas canvas(-1);
     EXPECT_EQ(canvas.canvasName(), "QorCanvas");
     EXPECT_FALSE(canvas.resizeCanvas(10, 10));
-    canvas.QorCanvas::presentFrame(nullptr);
+    canvas.QorCanvas::presentFrame(nullptr); // a null frame is ignored
     EXPECT_FALSE(canvas.decoderAttached);
+}
+
+namespace {
+
+class CountingAllocator : public VideoFrameAllocator {
+public:
+    class Frame : public VideoFrame {
+    public:
+        std::uint8_t* plane(int) const override { return nullptr; }
+        int width() const override { return 2; }
+        int height() const override { return 2; }
+        int lineSize(int) const override { return 2; }
+        int colorFormat() const override { return 0; }
+    };
+    VideoFrame* newFrame(int) override {
+        auto* frame = new Frame;
+        frame->allocator = this;
+        return frame;
+    }
+    void release(VideoFrame** frame) override {
+        ++released;
+        delete *frame;
+        *frame = nullptr;
+    }
+    VideoFrame* allocate(int colorFormat, int, int) override { return newFrame(colorFormat); }
+    int released = 0;
+};
+
+} // namespace
+
+TEST_F(Registry, BaseCanvasGivesPresentedFramesBack) {
+    FakeCanvas canvas(-1);
+    CountingAllocator allocator;
+    canvas.QorCanvas::presentFrame(allocator.newFrame(0));
+    EXPECT_EQ(allocator.released, 1);
 }
 
 TEST_F(Registry, AddRefusals) {

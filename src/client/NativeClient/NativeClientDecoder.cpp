@@ -176,10 +176,8 @@ void NativeDecoder::cleanUp() {
     checkpoint(__LINE__, CheckpointFile::VIDEO_DECODER);
     if (canvas_ != nullptr) canvas_->resetFrames();
     checkpoint(__LINE__, CheckpointFile::VIDEO_DECODER);
-    if (streamDecoder_) {
-        streamDecoder_.reset();
-        decoderDebug(logPrefix() + "Deleted decoder");
-    }
+    streamDecoder_.reset();
+    decoderDebug(logPrefix() + "Deleted decoder");
 }
 
 void NativeDecoder::decodeFrame(NativeClientVideoFrameEvent& event) {

@@ -1,8 +1,11 @@
 #include "QorCanvas.h"
 
+#include "VideoFrame.h"
+
 namespace qor {
 
-void QorCanvas::presentFrame(VideoFrame*) {}
+// A canvas that draws nothing still owns what it is handed.
+void QorCanvas::presentFrame(VideoFrame* frame) { releaseVideoFrame(&frame); }
 
 std::string QorCanvas::canvasName() const { return "QorCanvas"; }
 

@@ -5,6 +5,7 @@
 
 #include "OwnerLock.h"
 
+#include <atomic>
 #include <string>
 
 namespace qor {
@@ -35,7 +36,7 @@ public:
     int height;
     // Set by a screen's decoder once it is set up on this canvas; guarded by
     // frameLocks[0]. The window draws video only while it is set.
-    bool decoderAttached = false;
+    std::atomic<bool> decoderAttached{false};
     OwnerLock frameLocks[2];
 
 private:

@@ -11,11 +11,14 @@
 #include "Utilities.h"
 #include "BrokerSession.h"
 #include "CanvasRegistry.h"
+#include "JsBridge.h"
+#include "NativeClient.h"
 #include "ClientGLWidget.h"
 #include "OpenGLCheck.h"
 #include "ClientProtocolHandler.h"
 #include "ConnectDialog.h"
-#include "interim/NativeClientHooks.h"
+
+#include <Poco/Exception.h>
 
 #include <QSurfaceFormat>
 #include <QUrl>
@@ -29,6 +32,30 @@ namespace {
 
 const char* const displayName = "Quarrydesk Client";
 const char* const programTag = "qdk-client";
+
+// Starts the js-bridge that the page's script connects to; false when its
+// server cannot listen.
+bool startJsBridge() {
+    jsBridge = new JsBridge;
+    try {
+        return jsBridge->startBridgeServer(qor::NativeClient::instance());
+    } catch (const Poco::Exception& e) {
+        logError("Can't start the js-bridge: " + e.displayText());
+    }
+    delete jsBridge;
+    jsBridge = nullptr;
+    return false;
+}
+
+// Ends the connection side when the event loop is over: the NativeClient
+// thread with its server connection, then the js-bridge.
+void stopConnectionSide() {
+    qor::stopNativeClient();
+    if (jsBridge != nullptr) {
+        jsBridge->stopBridgeServer();
+        jsBridge = nullptr;
+    }
+}
 
 } // namespace
 
@@ -101,7 +128,7 @@ int main(int argc, char** argv) {
         std::exit(-1);
     }
 
-    startNativeClientThread();
+    qor::NativeClient::instance()->start(-1);
     if (ok && clientNativeDecoding.get()) {
         if (startJsBridge()) {
             clientNativeDecoding.trySet(true);
@@ -116,7 +143,7 @@ int main(int argc, char** argv) {
 
     auto* widget = new ClientGLWidget(true);
     mainWidget = widget;
-    postScreenClosedHook = postScreenClosed;
+    postScreenClosedHook = qor::postScreenClosed;
     widget->show();
     if (isDebugEnabled()) logDebug("Starting native client UI");
 
@@ -130,6 +157,7 @@ int main(int argc, char** argv) {
     }
 
     QObject::connect(&app, &QCoreApplication::aboutToQuit, widget, &ClientGLWidget::cleanup);
+    QObject::connect(&app, &QCoreApplication::aboutToQuit, stopConnectionSide);
     widget->setCanvasId(qor::CANVAS_ID_UNASSIGNED);
     qor::addCanvas(widget);
     const int result = QApplication::exec();

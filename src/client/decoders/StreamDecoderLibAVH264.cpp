@@ -82,7 +82,8 @@ bool StreamDecoderLibAVH264::decode(const std::uint8_t* data, std::uint32_t leng
     auto* target = dynamic_cast<AvVideoFrame*>(*frame);
     if (target == nullptr || target->avFrame == nullptr) return false;
     AVFrame* picture = target->avFrame;
-    const std::string counts = std::to_string(frameCount) + ", size " + std::to_string(length) + " got ";
+    // Only failures are logged: the text is built when one happens.
+    auto counts = [&] { return std::to_string(frameCount) + ", size " + std::to_string(length) + " got "; };
 
     // The packet does not own the bytes; FFmpeg copies them (with the
     // padding its bit readers need) before the call returns.
@@ -92,16 +93,16 @@ bool StreamDecoderLibAVH264::decode(const std::uint8_t* data, std::uint32_t leng
     packet->data = nullptr;
     packet->size = 0;
     if (result < 0) {
-        decoderError("Error sending a packet to decoder while decoding frame " + counts + std::to_string(result));
+        decoderError("Error sending a packet to decoder while decoding frame " + counts() + std::to_string(result));
         return false;
     }
     result = ffmpegApi.avcodec_receive_frame(codecContext, picture);
     if (result == AVERROR(EAGAIN) || result == AVERROR_EOF) {
-        decoderError("Error receiving frame from decoder while decoding frame " + counts + std::to_string(result));
+        decoderError("Error receiving frame from decoder while decoding frame " + counts() + std::to_string(result));
         return false;
     }
     if (result < 0) {
-        decoderError("Error during decoding frame " + counts + std::to_string(result));
+        decoderError("Error during decoding frame " + counts() + std::to_string(result));
         return false;
     }
     ++frameCount;

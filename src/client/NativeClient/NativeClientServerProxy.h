@@ -1,0 +1,115 @@
+// One server connection: the page's bridge WebSocket, the server control
+// WebSocket with its sender thread, the page receive thread, one screen
+// session per remote screen and at most one port tunnel. Its own event
+// thread, "Session " and a running number, dispatches the page's control
+// messages and the failure and end events of its parts.
+#pragma once
+
+#include "LockedText.h"
+#include "OwnerLock.h"
+#include "QorEventThread.h"
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+class QorMessage;
+
+namespace qor {
+
+class NativeClientCtrlReceiveThread;
+class NativeClientSenderThread;
+class NativeClientSession;
+class QorWebSocket;
+class ServerConnectionFactory;
+
+class NativeClientServerProxy : public QorEventThread {
+public:
+    static constexpr int SESSION_SLOTS = 32;
+    // The most bytes of one text written to the page.
+    static constexpr std::size_t PAGE_TEXT_LIMIT = 33554432;
+    // The client's protocol version.
+    static constexpr int CLIENT_PROTOCOL_MAJOR = 4;
+    static constexpr int CLIENT_PROTOCOL_MINOR = 3;
+
+    explicit NativeClientServerProxy(const std::string& serverAddress);
+    ~NativeClientServerProxy() override;
+
+    // Takes over the bridge socket, opens the control WebSocket and starts
+    // the sender; false (state 4) when the control WebSocket cannot be opened.
+    bool attachBridgeSocket(QorWebSocket* bridgeSocket, const std::string& clientId);
+    bool ensureServerCtrlSocket();
+    QorWebSocket* connectServerCtrlSocket();
+
+    // A message to the server, queued for the sender; any thread, never blocks.
+    void sendCtrl(const std::string& json, const std::string& label, bool verbose);
+    // A message to the page; false when nothing was sent.
+    bool updateWebClient(const std::string& text, bool verbose);
+    // SVR_WARNING to the page.
+    bool sendClientUpdate(std::int32_t warningCode, const std::string& text, std::int32_t displayTime);
+
+    QorWebSocket* connectVideoSocket(std::int32_t display);
+    bool setupTunnel(std::int32_t type, const std::string& tunnelName, std::int32_t portB, std::int32_t portC);
+    bool setupVHTunnel();
+    NativeClientSession* sessionAt(std::int32_t index) const;
+    std::string clientId() const;
+    bool closeConnections();
+
+    // Control protocol (proxy thread).
+    bool dispatchCtrlMessage(const QorMessage& message);
+    bool handleClientId(const QorMessage& message);
+    bool parseServerParam(const QorMessage& message);
+    bool handleKbmCtrl(const QorMessage& message);
+    bool sendResync(std::int32_t screen);
+    void warnUsbModuleVersion();
+
+    // The major protocol version the server of this connection announced
+    // (4 until it says otherwise).
+    std::int32_t protocolMajor() const { return protocolMajor_.load(); }
+    bool clientIsHost() const { return clientIsHost_; }
+    bool hasTunnel() const { return tunnel_ != nullptr; }
+
+protected:
+    void eventLoop() override;
+
+private:
+    void startCtrlSendThread();
+    void stopCtrlSendThread();
+    void startWebClientReceiveThread();
+    void stopCtrlReceiveThread();
+    void handleEvent(BaseEvent* event, std::string& endReason);
+    void checkTunnel();
+    void endSessions();
+    // Writes the text to the page under sendLock; bytes sent or -1.
+    int writeToPage(const std::string& text);
+    void deleteTunnel();
+
+    bool dispatchTunnelCtrl(const QorMessage& message);
+    bool dispatchUsbMessage(int type, const QorMessage& message);
+    bool dispatchScreenMessage(int type, const QorMessage& message);
+    bool handleServerParamMessage(const QorMessage& message);
+    bool storeSession(std::int32_t index, NativeClientSession* session);
+
+    OwnerLock sendLock_;
+    // Guards sender_ between sendCtrl callers and the proxy thread.
+    OwnerLock senderLock_;
+    QorWebSocket* bridgeSocket_ = nullptr;
+    QorWebSocket* ctrlSocket_ = nullptr;
+    bool usbWarningSent_ = false;
+    bool clientIsHost_ = true;
+    ServerConnectionFactory* connectionFactory_ = nullptr;
+    std::string serverAddress_;
+    std::unique_ptr<std::array<NativeClientSession*, SESSION_SLOTS>> sessions_;
+    LockedText clientId_;
+    NativeClientCtrlReceiveThread* webClientReceiver_ = nullptr;
+    NativeClientSenderThread* sender_ = nullptr;
+    QorThread* tunnel_ = nullptr;
+    std::atomic<std::int32_t> protocolMajor_{CLIENT_PROTOCOL_MAJOR};
+};
+
+// Number of proxies made so far; the next one takes it as its number.
+extern std::atomic<std::int32_t> proxyCounter;
+
+} // namespace qor

@@ -1,0 +1,39 @@
+#include "ConnectionFixture.h"
+
+#include "CanvasRegistry.h"
+#include "NativeClient.h"
+#include "QorCanvasListEntry.h"
+#include "StreamDecoder.h"
+#include "QorWebSocket.h"
+#include "JsBridge.h"
+#include "ServerConnectionValues.h"
+
+void ConnectionTest::useServer(bool secure) {
+    server.reset(new FakeServer(secure, &tempDir));
+    qor::serverIsSecure.store(secure);
+    qor::serverPort.store(server->port());
+    qor::setSessionCookieValue("cookie-1");
+    qor::setServerPathPrefix("");
+    qor::NativeClient::instance()->setCsrfToken("csrf-1");
+    qor::setCurrentServerUrl("127.0.0.1");
+}
+
+BridgePair ConnectionTest::openBridge() {
+    BridgePair pair;
+    pair.page.reset(connectPocoWebSocket("127.0.0.1", acceptor.port()));
+    Poco::Net::WebSocket* serverSide = acceptor.waitForSocket(20000);
+    if (serverSide != nullptr) pair.client = new qor::QorWebSocket(serverSide, "bridge");
+    return pair;
+}
+
+void ConnectionTest::TearDown() {
+    ScopedOwnerLock guard(qor::canvasRegistryLock);
+    for (auto& entry : qor::canvasRegistry) delete entry.second;
+    qor::canvasRegistry.clear();
+}
+
+void ConnectionTest::offerCanvas() {
+    static const bool registered = qor::StreamDecoder::registerDecoders();
+    ASSERT_TRUE(registered);
+    ASSERT_TRUE(qor::addCanvas(&canvas));
+}
