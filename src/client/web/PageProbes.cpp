@@ -36,7 +36,9 @@ struct FetchState {
     int redirects = 0;
 };
 
-std::string deadlineText(const FetchState& state);
+std::string deadlineText(const FetchState& state) {
+    return "Page not received within " + std::to_string(state.limits.deadline.count()) + " ms";
+}
 
 // The time the connect and the send may take: 12 s, or what is left of the
 // whole fetch; none left ends the fetch.
@@ -45,10 +47,6 @@ Poco::Timespan nextStepTimeout(const FetchState& state) {
     if (left.count() <= 0) throw Poco::TimeoutException(deadlineText(state));
     const auto step = std::min(left, stepTimeout);
     return Poco::Timespan(static_cast<Poco::Timespan::TimeDiff>(step.count()) * 1000);
-}
-
-std::string deadlineText(const FetchState& state) {
-    return "Page not received within " + std::to_string(state.limits.deadline.count()) + " ms";
 }
 
 void appendLimited(std::string& body, const char* data, std::size_t size, const FetchState& state) {
