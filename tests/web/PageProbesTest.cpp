@@ -93,7 +93,7 @@ TEST_F(PageProbes, AddressesThatDoNotNormaliseOpenNoConnection) {
     }
 }
 
-TEST_F(PageProbes, OversizedAndTricklingAnswersEndTheFetch) {
+TEST_F(PageProbes, OversizedAnswersEndTheFetch) {
     PageServer server;
     ASSERT_TRUE(server.ready()) << server.output();
     for (const char* path : {"/big", "/big-unsized", "/bomb"}) {
@@ -105,16 +105,30 @@ TEST_F(PageProbes, OversizedAndTricklingAnswersEndTheFetch) {
         EXPECT_TRUE(log.contains("Page larger than 4194304 bytes")) << path;
     }
 
+}
+
+TEST_F(PageProbes, TricklingAnswersEndAtTheDeadline) {
+    TestCertificate certificate;
+    ASSERT_TRUE(certificate.made());
+    PageServer plain;
+    PageServer secure("127.0.0.1", 0, &certificate);
+    ASSERT_TRUE(plain.ready()) << plain.output();
+    ASSERT_TRUE(secure.ready()) << secure.output();
     PageFetchLimits limits;
     limits.deadline = std::chrono::milliseconds(3000);
-    std::string page;
-    const auto start = std::chrono::steady_clock::now();
-    EXPECT_FALSE(fetchPage(server.url("/trickle"), page, limits));
-    // The trickle lasts 250 s; the fetch ends at its deadline.
-    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(60));
-    // Either the deadline or the last read's time-out, cut to the deadline.
-    EXPECT_TRUE(log.contains("Error connecting to '" + server.url("/trickle") + "': ")) << ::testing::PrintToString(log.texts());
-    EXPECT_EQ(page, "");
+    // Each answer would take 250 s, one byte at a time, every byte well
+    // within the time-out of a single read.
+    for (const std::string& url : {plain.url("/trickle"), plain.url("/trickle-headers"), secure.url("/trickle"),
+                                   secure.url("/trickle-headers")}) {
+        std::string page = "kept";
+        log.clear();
+        const auto start = std::chrono::steady_clock::now();
+        EXPECT_FALSE(fetchPage(url, page, limits)) << url;
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(60)) << url;
+        EXPECT_TRUE(log.contains("Error connecting to '" + url + "': Timeout: Page not received within 3000 ms"))
+            << url << ::testing::PrintToString(log.texts());
+        EXPECT_EQ(page, "kept") << url;
+    }
 }
 
 TEST_F(PageProbes, HttpsPagesAndARedirectFromHttp) {

@@ -102,6 +102,16 @@ def main():
                         time.sleep(0.25)
                 except OSError:
                     pass
+            elif path == "/trickle-headers":
+                try:
+                    self.wfile.write(b"HTTP/1.1 200 OK\r\nX-Slow: ")
+                    for _ in range(1000):
+                        self.wfile.write(b"s")
+                        self.wfile.flush()
+                        time.sleep(0.25)
+                except OSError:
+                    pass
+                self.close_connection = True
             elif path == "/form":
                 self.send(200, FORM)
             elif path == "/done":

@@ -29,6 +29,7 @@ class NavigationRulesTest : public ::testing::Test {
 protected:
     void SetUp() override {
         useClientWebViews();
+        setCurrentServerHostHandler(qor::setCurrentServerUrl);
         window_ = std::make_unique<ClientGLWidget>(false);
         window_->show();
         view_ = qobject_cast<ClientWebView*>(window_->hostedView());

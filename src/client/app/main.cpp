@@ -122,6 +122,8 @@ int main(int argc, char** argv) {
     }
 
     qor::NativeClient::instance()->start(-1);
+    // Each new current server's host name goes to the connection side.
+    setCurrentServerHostHandler(qor::setCurrentServerUrl);
     if (ok && clientNativeDecoding.get()) {
         if (startJsBridge()) {
             clientNativeDecoding.trySet(true);

@@ -2,6 +2,7 @@
 
 #include "BrokerSession.h"
 #include "Logging.h"
+#include "WebResources.h"
 
 #include <QUrlQuery>
 #include <QWebEngineProfile>
@@ -105,6 +106,7 @@ QUrl ClientProtocolHandler::rewriteUrl(const QUrl& url) {
 
 void registerUrlScheme() {
     if (processHandler != nullptr) return;
+    initWebResources();
     auto* handler = new ClientProtocolHandler();
     QWebEngineUrlScheme::registerScheme(handler->scheme());
     processHandler = handler;

@@ -580,8 +580,6 @@ void ClientWebView::handleLoadFinished(bool) {
 }
 
 void useClientWebViews() {
-    // The server connection learns the current server's host from here.
-    setCurrentServerHostHandler([](const std::string& host) { qor::setCurrentServerUrl(host); });
     webViewFactory = [](ClientGLWidget* window, bool mainWindow) {
         if (mainWindow) {
             new ClientWebViewConnect(nullptr, window, window->widgetNumber());

@@ -139,7 +139,6 @@ private:
     QByteArray savedGeometry;
 };
 
-// Lets every ClientGLWidget made from now on build its web view (the
-// connect view for the main window, a plain view for screen windows), and
-// hands each new current server host to NativeClient.
+// Lets every ClientGLWidget made from now on build its web view: the
+// connect view for the main window, a plain view for screen windows.
 void useClientWebViews();

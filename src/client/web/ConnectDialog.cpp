@@ -4,6 +4,7 @@
 #include "Logging.h"
 #include "PageProbes.h"
 #include "Utilities.h"
+#include "WebResources.h"
 
 #include <QComboBox>
 #include <QDialogButtonBox>
@@ -19,9 +20,6 @@
 #include <QStringList>
 #include <QStyle>
 #include <QTextStream>
-
-// The compiled-in images live in this static library.
-static void initWebResources() { Q_INIT_RESOURCE(web); }
 
 namespace {
 
@@ -69,7 +67,6 @@ void ConnectDialog::buildUi() {
     QPushButton* cancelButton = cancelButtonBox->button(QDialogButtonBox::Cancel);
     cancelButton->setText(tr("Cancel"));
 
-    connect(addressBox->lineEdit(), &QLineEdit::returnPressed, connectButton, &QPushButton::click);
     connect(connectButton, &QPushButton::clicked, this, &ConnectDialog::handleClickOK);
     connect(cancelButton, &QPushButton::clicked, this, &ConnectDialog::handleClickCancel);
 

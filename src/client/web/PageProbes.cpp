@@ -1,6 +1,7 @@
 #include "PageProbes.h"
 
 #include "BrokerSession.h"
+#include "FetchWatchdog.h"
 #include "Logging.h"
 #include "MyInvalidCertificateHandler.h"
 
@@ -35,13 +36,15 @@ struct FetchState {
     int redirects = 0;
 };
 
-// The time the next network step may take: 12 s, or what is left of the
+std::string deadlineText(const FetchState& state) {
+    return "Page not received within " + std::to_string(state.limits.deadline.count()) + " ms";
+}
+
+// The time the connect and the send may take: 12 s, or what is left of the
 // whole fetch; none left ends the fetch.
 Poco::Timespan nextStepTimeout(const FetchState& state) {
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(state.deadline - Clock::now());
-    if (left.count() <= 0)
-        throw Poco::TimeoutException("Page not received within " + std::to_string(state.limits.deadline.count()) +
-                                     " ms");
+    if (left.count() <= 0) throw Poco::TimeoutException(deadlineText(state));
     const auto step = std::min(left, stepTimeout);
     return Poco::Timespan(static_cast<Poco::Timespan::TimeDiff>(step.count()) * 1000);
 }
@@ -52,17 +55,13 @@ void appendLimited(std::string& body, const char* data, std::size_t size, const 
     body.append(data, size);
 }
 
-// Reads the body one socket read at a time, so that the deadline holds
-// also against a peer that trickles bytes.
-std::string readBody(Poco::Net::HTTPClientSession& session, std::istream& stream, const FetchState& state) {
+std::string readBody(std::istream& stream, const FetchState& state) {
     stream.exceptions(std::ios::badbit);
     std::string body;
     char buffer[blockSize];
-    for (;;) {
-        session.socket().setReceiveTimeout(nextStepTimeout(state));
-        if (stream.peek() == std::char_traits<char>::eof()) break;
-        const std::streamsize count = stream.readsome(buffer, sizeof buffer);
-        appendLimited(body, buffer, static_cast<std::size_t>(count), state);
+    while (stream) {
+        stream.read(buffer, sizeof buffer);
+        appendLimited(body, buffer, static_cast<std::size_t>(stream.gcount()), state);
     }
     return body;
 }
@@ -78,6 +77,51 @@ std::string inflateGzip(const std::string& compressed, const FetchState& state) 
         appendLimited(body, buffer, static_cast<std::size_t>(inflater.gcount()), state);
     }
     return body;
+}
+
+bool isPageStatus(int status) { return (status >= 200 && status <= 299) || status == 403 || status == 500; }
+
+bool isRedirectStatus(int status) { return status >= 301 && status <= 399; }
+
+struct Answer {
+    int status = 0;
+    std::string location; // of a redirect that is to be followed
+    std::string body;     // of a page
+};
+
+// Receives the answer to the request sent: the headers, and the body when
+// the answer is the page. The watchdog ends it at the fetch's deadline.
+Answer receiveAnswer(Poco::Net::HTTPClientSession& session, const FetchState& state, const std::string& uriText) {
+    FetchWatchdog watchdog(session.socket(), state.deadline);
+    try {
+        Poco::Net::HTTPResponse response;
+        std::istream& stream = session.receiveResponse(response);
+        Answer answer;
+        answer.status = static_cast<int>(response.getStatus());
+        const std::streamsize length = response.getContentLength();
+        if (isDebugEnabled())
+            logDebug("Received response, URL '" + uriText + "', response status " + std::to_string(answer.status) +
+                     ", size " + std::to_string(length));
+        if (isRedirectStatus(answer.status) && state.redirects < maxRedirects) {
+            answer.location = response.get("Location", "");
+            if (!answer.location.empty()) return answer;
+        } else if (!isPageStatus(answer.status) && !isRedirectStatus(answer.status)) {
+            logError("Error fetching URL '" + uriText + "', response status " + std::to_string(answer.status) +
+                     ", size " + std::to_string(length));
+            return answer;
+        }
+        if (length != Poco::Net::HTTPMessage::UNKNOWN_CONTENT_LENGTH &&
+            static_cast<std::size_t>(length) > state.limits.maxBodyBytes)
+            throw Poco::DataException("Page larger than " + std::to_string(state.limits.maxBodyBytes) + " bytes");
+        answer.body = readBody(stream, state);
+        // A connection cut at the deadline ends the body like a peer's close.
+        if (watchdog.expired()) throw Poco::TimeoutException(deadlineText(state));
+        if (response.get("Content-Encoding", "") == "gzip") answer.body = inflateGzip(answer.body, state);
+        return answer;
+    } catch (const Poco::Exception&) {
+        if (watchdog.expired()) throw Poco::TimeoutException(deadlineText(state));
+        throw;
+    }
 }
 
 std::string hostForAddress(const Poco::URI& uri) {
@@ -118,38 +162,18 @@ bool fetchInto(const std::string& url, std::string& page, FetchState& state) {
         session->setKeepAlive(false);
 
         session->sendRequest(request);
-        Poco::Net::HTTPResponse response;
-        std::istream& stream = session->receiveResponse(response);
-        const int status = static_cast<int>(response.getStatus());
-        const std::streamsize length = response.getContentLength();
-        if (isDebugEnabled())
-            logDebug("Received response, URL '" + uriText + "', response status " + std::to_string(status) +
-                     ", size " + std::to_string(length));
-
-        const bool isPage = (status >= 200 && status <= 299) || status == 403 || status == 500;
-        if (!isPage && status >= 301 && status <= 399) {
-            std::string location = response.get("Location", "");
-            if (!location.empty() && state.redirects < maxRedirects) {
-                ++state.redirects;
-                Poco::URI target(uri);
-                target.resolve(location);
-                location = target.toString();
-                if (isDebugEnabled()) logDebug("Redirect to '" + addressForLog(location) + "'");
-                session.reset();
-                return fetchInto(location, page, state);
-            }
-        } else if (!isPage) {
-            logError("Error fetching URL '" + uriText + "', response status " + std::to_string(status) + ", size " +
-                     std::to_string(length));
-            return false;
+        const Answer answer = receiveAnswer(*session, state, uriText);
+        session.reset();
+        if (!answer.location.empty()) {
+            ++state.redirects;
+            Poco::URI target(uri);
+            target.resolve(answer.location);
+            const std::string location = target.toString();
+            if (isDebugEnabled()) logDebug("Redirect to '" + addressForLog(location) + "'");
+            return fetchInto(location, page, state);
         }
-
-        if (length != Poco::Net::HTTPMessage::UNKNOWN_CONTENT_LENGTH &&
-            static_cast<std::size_t>(length) > state.limits.maxBodyBytes)
-            throw Poco::DataException("Page larger than " + std::to_string(state.limits.maxBodyBytes) + " bytes");
-        std::string body = readBody(*session, stream, state);
-        if (response.get("Content-Encoding", "") == "gzip") body = inflateGzip(body, state);
-        page += body;
+        if (!isPageStatus(answer.status) && !isRedirectStatus(answer.status)) return false;
+        page += answer.body;
         return true;
     } catch (const Poco::Exception& e) {
         logError("Error connecting to '" + uriText + "': " + e.displayText());
