@@ -79,6 +79,29 @@ TEST_F(WindowModesTest, FullScreenTogglesWindowPageAndControls) {
     EXPECT_EQ(pageValue("String(document.querySelectorAll('#__ncfsExitBtn').length)"), "1");
 }
 
+TEST_F(WindowModesTest, ControlF11TogglesFullScreenOnlyWithFocus) {
+    openWindow();
+    QObject target;
+    QKeyEvent key(QEvent::KeyPress, Qt::Key_F11, Qt::ControlModifier);
+    view_->clearFocus();
+    QCoreApplication::sendEvent(&target, &key);
+    EXPECT_FALSE(view_->isFullScreen());
+
+    window_->activateWindow();
+    view_->setFocus();
+    ASSERT_TRUE(waitUntil([this] { return view_->hasFocus(); }));
+    QCoreApplication::sendEvent(&target, &key);
+    EXPECT_TRUE(view_->isFullScreen());
+    EXPECT_TRUE(fullScreenWindow());
+    QCoreApplication::sendEvent(&target, &key);
+    EXPECT_FALSE(view_->isFullScreen());
+
+    // A closing view swallows the key without effect.
+    view_->detachCanvas();
+    QCoreApplication::sendEvent(&target, &key);
+    EXPECT_FALSE(view_->isFullScreen());
+}
+
 TEST_F(WindowModesTest, KioskModeStartsFullScreenWithoutControls) {
     clientKioskModeEnabled.get();
     ASSERT_TRUE(clientKioskModeEnabled.trySet(true));
