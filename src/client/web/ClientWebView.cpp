@@ -111,10 +111,11 @@ ClientWebView::~ClientWebView() {
     detachCanvas();
     blockSignals(true);
     if (cookieStore != nullptr) disconnect(cookieConnection);
-    QCoreApplication::instance()->removeEventFilter(this);
-    // The pages are children of the view and go first; the profile must
-    // outlive them.
-    if (page() != nullptr && page()->parent() == this) delete page();
+    if (QCoreApplication::instance() != nullptr) QCoreApplication::instance()->removeEventFilter(this);
+    // The pages (the current one and replaced ones not yet gone) are
+    // children of the view and go first: the profile must outlive them.
+    const auto pages = findChildren<QWebEnginePage*>(QString(), Qt::FindDirectChildrenOnly);
+    for (QWebEnginePage* child : pages) delete child;
     delete profile;
 }
 
@@ -137,7 +138,12 @@ void ClientWebView::loadPageUrl(QUrl address) {
     auto* newPage = new ClientWebPage(viewId, profile, this);
     QPointer<QWebEnginePage> old = page();
     setPage(newPage);
-    if (old && old->parent() == this) delete old.data();
+    // The old page may be the one whose signal brought us here: it goes
+    // once control is back in the event loop, and says nothing until then.
+    if (old && old->parent() == this) {
+        old->disconnect(this);
+        old->deleteLater();
+    }
     connect(newPage, SIGNAL(loadFinished(bool)), this, SLOT(handleLoadFinished(bool)));
     connect(newPage, SIGNAL(loadStarted()), this, SLOT(handleLoadStarted()));
     connect(newPage, SIGNAL(fullScreenRequested(QWebEngineFullScreenRequest)), this,
