@@ -33,6 +33,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -69,6 +70,9 @@ struct PathCase {
     QSize window;
     QRect viewport;          // GL window coordinates, origin bottom left
 };
+
+// Test names and failure lines show a case by its name.
+void PrintTo(const PathCase& c, std::ostream* out) { *out << c.name; }
 
 constexpr const char* baseline = "-pix_fmt yuv420p -c:v libx264 -profile:v baseline -x264-params aud=1:keyint=4";
 constexpr const char* main420 = "-pix_fmt yuv420p -c:v libx264 -profile:v main -tune zerolatency -x264-params aud=1";
