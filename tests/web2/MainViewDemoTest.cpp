@@ -139,6 +139,32 @@ TEST_F(MainViewDemoTest, CanvasElementSetsTheViewport) {
     }));
 }
 
+// With the ignore flag an untrusted certificate loads the page without
+// asking; the session then runs over https at the server's port.
+TEST(MainViewHttpsTest, IgnoredCertificateErrorLoadsThePage) {
+    class Https : public DemoFixture {
+    public:
+        void TestBody() override {}
+        std::unique_ptr<DemoServerProcess> start() { return startServer(ServerSetup(true)); }
+    } fixture;
+    std::unique_ptr<DemoServerProcess> server = fixture.start();
+    ASSERT_TRUE(server->secure());
+    useEmptyConfiguration();
+    useClientWebViews();
+    LogCapture log("debug");
+    std::string error;
+    ASSERT_TRUE(initStartServerUrl(server->announcedUrl(), error)) << error;
+    BrokerSession::instance().ignoreCertificateErrors = true;
+    auto window = std::make_unique<ClientGLWidget>(true);
+    window->show();
+    auto* view = qobject_cast<ClientWebViewConnect*>(window->hostedView());
+    ASSERT_NE(view, nullptr);
+    ASSERT_TRUE(waitUntil([&] { return view->page()->url().path().endsWith("/signin.html"); }, 60000));
+    EXPECT_TRUE(log.contains("Ignoring SSL certificateError"));
+    EXPECT_TRUE(qor::serverIsSecure.load());
+    EXPECT_EQ(qor::serverPort.load(), server->port());
+}
+
 // window.open from the web client opens a screen window that takes its
 // screen number from the page address; closing it ends its view.
 TEST_F(MainViewDemoTest, WindowOpenMakesAScreenWindow) {
