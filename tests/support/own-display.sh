@@ -1,0 +1,23 @@
+#!/usr/bin/env bash
+# Runs a command on an X server of its own, so that tests that depend on
+# keyboard focus or window state cannot be disturbed by windows of other tests
+# running at the same time. Xvfb picks a free display itself (-displayfd).
+set -u
+fifo=$(mktemp -u)
+mkfifo "$fifo"
+Xvfb -displayfd 3 -screen 0 1920x1080x24 -nolisten tcp 3>"$fifo" 2>/dev/null &
+xvfb=$!
+read -r -t 30 display <"$fifo"
+rm -f "$fifo"
+if [ -z "${display:-}" ]; then
+  echo "own-display: Xvfb did not start" >&2
+  kill "$xvfb" 2>/dev/null
+  exit 1
+fi
+export DISPLAY=":$display"
+unset XAUTHORITY
+"$@"
+status=$?
+kill "$xvfb" 2>/dev/null
+wait "$xvfb" 2>/dev/null
+exit $status
