@@ -80,6 +80,9 @@ TEST_F(Proxy, PageMessagesThatAreNoObjectAreDropped) {
 }
 
 TEST_F(Proxy, ClosingThePageSocketEndsTheProxy) {
+    // A stop that comes before the loop's first wait ends the loop with the
+    // receive thread's finish event undispatched: close once it waits.
+    ASSERT_TRUE(eventually([&] { return proxy->checkpointLine() == 169; }));
     bridge.page->shutdown();
     EXPECT_TRUE(eventually([&] { return proxyEnded(); }));
     EXPECT_TRUE(log.contains("Session 0: Session -1 already removed"));

@@ -9,7 +9,7 @@ void QorCanvas::presentFrame(VideoFrame* frame) { releaseVideoFrame(&frame); }
 
 std::string QorCanvas::canvasName() const { return "QorCanvas"; }
 
-void QorCanvas::setCanvasId(int id) { canvasId_ = id; }
+void QorCanvas::setCanvasId(int id) { canvasId_.store(id); }
 
 bool QorCanvas::resizeCanvas(int, int) { return false; }
 

@@ -30,7 +30,9 @@ public:
     virtual void deleteCanvasObject() = 0;
     virtual void resetFrames() = 0;
 
-    int canvasId() const { return canvasId_; }
+    // Written by the connection's threads under the canvas registry's lock,
+    // read by the window on the GUI thread without it.
+    int canvasId() const { return canvasId_.load(); }
 
     int width;
     int height;
@@ -40,7 +42,7 @@ public:
     OwnerLock frameLocks[2];
 
 private:
-    int canvasId_ = -1;
+    std::atomic<int> canvasId_{-1};
 };
 
 // Canvas ids besides the screens' display numbers 0 and up.
