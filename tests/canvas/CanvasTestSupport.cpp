@@ -27,25 +27,7 @@ const testing::Environment* const qtEnvironment = testing::AddGlobalTestEnvironm
 
 } // namespace
 
-bool waitUntil(const std::function<bool()>& predicate, int timeoutMs) {
-    QElapsedTimer timer;
-    timer.start();
-    while (!predicate()) {
-        if (timer.elapsed() > timeoutMs) return false;
-        QApplication::processEvents(QEventLoop::AllEvents, 10);
-        QThread::msleep(1);
-    }
-    return true;
-}
 
-void processEventsFor(int milliseconds) {
-    QElapsedTimer timer;
-    timer.start();
-    while (timer.elapsed() < milliseconds) {
-        QApplication::processEvents(QEventLoop::AllEvents, 10);
-        QThread::msleep(1);
-    }
-}
 
 std::unique_ptr<ClientGLWidget> makeCanvas(bool quads, bool hwColorConversion) {
     clientOpenGLRenderMode.set(quads ? "quads" : "normal");

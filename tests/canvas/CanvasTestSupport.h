@@ -4,15 +4,13 @@
 #pragma once
 
 #include "ClientGLWidget.h"
+#include "QtWait.h"
 
 #include <QImage>
 
 #include <functional>
 #include <memory>
 
-// Processes GUI events until the predicate holds or the time is up.
-bool waitUntil(const std::function<bool()>& predicate, int timeoutMs = 10000);
-void processEventsFor(int milliseconds);
 
 // A shown screen window of 200 x 150 whose GL state is set up with the
 // given render mode and colour-conversion setting; decoder attached.

@@ -31,25 +31,7 @@ const testing::Environment* const qtEnvironment = testing::AddGlobalTestEnvironm
 
 } // namespace
 
-bool waitUntil(const std::function<bool()>& predicate, int timeoutMs) {
-    QElapsedTimer timer;
-    timer.start();
-    while (!predicate()) {
-        if (timer.elapsed() > timeoutMs) return false;
-        QApplication::processEvents(QEventLoop::AllEvents, 10);
-        QThread::msleep(2);
-    }
-    return true;
-}
 
-void processEventsFor(int milliseconds) {
-    QElapsedTimer timer;
-    timer.start();
-    while (timer.elapsed() < milliseconds) {
-        QApplication::processEvents(QEventLoop::AllEvents, 10);
-        QThread::msleep(2);
-    }
-}
 
 QVariant runScript(QWebEnginePage* page, const QString& script, int timeoutMs) {
     auto done = std::make_shared<bool>(false);

@@ -2,6 +2,8 @@
 // with a running event loop, and running a script in a page synchronously.
 #pragma once
 
+#include "QtWait.h"
+
 #include <QString>
 #include <QVariant>
 
@@ -9,8 +11,6 @@
 
 class QWebEnginePage;
 
-bool waitUntil(const std::function<bool()>& predicate, int timeoutMs = 20000);
-void processEventsFor(int milliseconds);
 // The script's result, or an invalid QVariant after the time-out.
 QVariant runScript(QWebEnginePage* page, const QString& script, int timeoutMs = 20000);
 

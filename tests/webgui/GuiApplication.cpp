@@ -48,15 +48,6 @@ void ensureApplication() {
     QCoreApplication::setApplicationName(QStringLiteral("Quarrydesk Client"));
 }
 
-bool waitUntil(const std::function<bool()>& condition, int timeoutMs) {
-    QElapsedTimer timer;
-    timer.start();
-    while (!condition()) {
-        if (timer.elapsed() > timeoutMs) return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-    }
-    return true;
-}
 
 QVariant runScript(QWebEnginePage& page, const std::string& script) {
     QVariant result;

@@ -3,6 +3,8 @@
 // tests run as root under Xvfb) and the history in a fresh data directory.
 #pragma once
 
+#include "QtWait.h"
+
 #include <QString>
 #include <QVariant>
 
@@ -13,8 +15,6 @@ class QWebEnginePage;
 
 // Creates the application on the first call.
 void ensureApplication();
-// Processes events until the condition holds or the time is up.
-bool waitUntil(const std::function<bool()>& condition, int timeoutMs = 30000);
 // Runs the script in the page and waits for its result.
 QVariant runScript(QWebEnginePage& page, const std::string& script);
 // The application's data directory of this test process.
