@@ -1,0 +1,269 @@
+"""End-to-end tests: the quarrydesk-client program against the demo server.
+
+Usage: e2e_test.py CLIENT DEMO_SERVER GROUP   (GROUP: a TestCase class of this file)
+
+Needs a display of its own (DISPLAY, 1920x1080x24, no window manager): the
+tests take screenshots of it. Each test makes an H.264 stream of colour bars
+with ffmpeg, starts the demo server on a free port and the client signed in
+to it, waits for the log lines of every stage up to decoded pictures, and
+compares the picture on the screen inside the page's canvas with ffmpeg's
+own decode of the stream. The client is ended with SIGTERM.
+"""
+import os
+import re
+import signal
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+import unittest
+
+CLIENT = None
+SERVER = None
+TIMEOUT = 120
+SCREEN = (1920, 1080)
+WIDTH, HEIGHT = 320, 240
+# Level differences allowed between the client's colour conversion and ffmpeg's.
+TOLERANCE = 6
+# Sample points of ffmpeg's smptebars picture, in its flat areas away from
+# their edges (chroma is subsampled): the seven bars at the top row and the
+# middle, the lower blocks at the bottom row.
+BAR = WIDTH / 7
+SAMPLES = ([(int((i + 0.5) * BAR), 2) for i in range(7)] + [(int((i + 0.5) * BAR), HEIGHT // 3) for i in range(7)] +
+           [(int(i * BAR), HEIGHT - 3) for i in (0.5, 1.5, 3.5, 4.5, 6.5)])
+# Points just outside the picture, each with the inside sample beside it:
+# they must not show the picture's colour there (above: the page's toolbar;
+# right and below: the window's background).
+OUTSIDE = [((SAMPLES[0][0], -3), SAMPLES[0]), ((WIDTH + 3, HEIGHT // 3), SAMPLES[13]),
+           ((SAMPLES[14][0], HEIGHT + 3), SAMPLES[14])]
+
+LIBAV_OFF = "<config><Client><Decoder><LibAVH264><enabled>false</enabled></LibAVH264></Decoder></Client></config>"
+OPENH264_OFF = "<config><Client><Decoder><OpenH264><enabled>false</enabled></OpenH264></Decoder></Client></config>"
+
+
+def make_stream(path, profile="baseline", pix_fmt="yuv420p", encoder="libx264", keyint=25, seconds=3):
+    subprocess.run(["ffmpeg", "-hide_banner", "-loglevel", "error", "-y", "-f", "lavfi", "-i",
+                    "smptebars=size=%dx%d:rate=25:duration=%d" % (WIDTH, HEIGHT, seconds),
+                    "-c:v", encoder, "-profile:v", profile, "-pix_fmt", pix_fmt, "-preset", "veryfast",
+                    "-g", str(keyint), "-keyint_min", str(keyint), "-sc_threshold", "0", "-bf", "0",
+                    "-x264-params", "aud=1", "-f", "h264", path], check=True, capture_output=True)
+
+
+def reference_colours(path):
+    """ffmpeg's decode of the stream's first picture at the sample points."""
+    raw = subprocess.run(["ffmpeg", "-hide_banner", "-loglevel", "error", "-i", path, "-frames:v", "1",
+                          "-f", "rawvideo", "-pix_fmt", "rgb24", "-"], check=True, capture_output=True).stdout
+    assert len(raw) == WIDTH * HEIGHT * 3
+    return [tuple(raw[(y * WIDTH + x) * 3:(y * WIDTH + x) * 3 + 3]) for x, y in SAMPLES]
+
+
+def screenshot():
+    raw = subprocess.run(["ffmpeg", "-hide_banner", "-loglevel", "error", "-f", "x11grab", "-video_size",
+                          "%dx%d" % SCREEN, "-i", os.environ["DISPLAY"], "-frames:v", "1", "-f", "rawvideo",
+                          "-pix_fmt", "rgb24", "-"], check=True, capture_output=True, timeout=60).stdout
+    assert len(raw) == SCREEN[0] * SCREEN[1] * 3
+    return raw
+
+
+def near(colour, other):
+    return all(abs(a - b) <= TOLERANCE for a, b in zip(colour, other))
+
+
+def pixel(shot, x, y):
+    offset = (y * SCREEN[0] + x) * 3
+    return tuple(shot[offset:offset + 3])
+
+
+def top_level_windows():
+    """(name, x, y, width, height) of the root window's mapped children."""
+    tree = subprocess.run(["xwininfo", "-root", "-children"], check=True, capture_output=True, text=True).stdout
+    windows = []
+    for line in tree.splitlines():
+        match = re.match(r'\s*0x[0-9a-f]+ (?:"([^"]*)"|\(has no name\)).*?(\d+)x(\d+)\+(-?\d+)\+(-?\d+)', line)
+        if match:
+            name, width, height, x, y = match.groups()
+            windows.append((name or "", int(x), int(y), int(width), int(height)))
+    return windows
+
+
+class Process:
+    """A program started in the background whose output lines are kept."""
+
+    def __init__(self, args, env=None, output=None):
+        self.lines = []
+        self.process = subprocess.Popen(args, env=env, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                                        stderr=subprocess.STDOUT, text=True, errors="replace")
+        self.thread = threading.Thread(target=self._read, args=(output,), daemon=True)
+        self.thread.start()
+
+    def _read(self, output):
+        for line in self.process.stdout:
+            self.lines.append(line)
+            if output:
+                output.write(line)
+                output.flush()
+
+    def text(self):
+        return "".join(self.lines)
+
+    def stop(self):
+        """SIGTERM, then the exit code (None if it had to be killed)."""
+        if self.process.poll() is None:
+            self.process.send_signal(signal.SIGTERM)
+        try:
+            code = self.process.wait(TIMEOUT)
+        except subprocess.TimeoutExpired:
+            self.process.kill()
+            self.process.wait()
+            code = None
+        self.thread.join(10)
+        return code
+
+
+class DemoServer(Process):
+    def __init__(self, directory, *options):
+        self.output = open(os.path.join(directory, "server.out"), "w")
+        super().__init__([SERVER, "--port=0", "--verbose", *options], output=self.output)
+        deadline = time.monotonic() + 30
+        self.url = None
+        while self.url is None and time.monotonic() < deadline and self.process.poll() is None:
+            match = re.search(r"^demo-server listening on (\S+)$", self.text(), re.M)
+            if match:
+                self.url = match.group(1)
+            else:
+                time.sleep(0.1)
+        if self.url is None:
+            self.stop()
+            raise AssertionError("the demo server did not start:\n" + self.text())
+
+    def stop(self):
+        code = super().stop()
+        self.output.close()
+        return code
+
+
+class EndToEndCase(unittest.TestCase):
+    """One client run against one demo server in a temporary home."""
+
+    def setUp(self):
+        self.dir = tempfile.TemporaryDirectory()
+        self.home = self.dir.name
+        runtime = os.path.join(self.home, "runtime")
+        os.mkdir(runtime, 0o700)
+        self.env = dict(os.environ, HOME=self.home, XDG_RUNTIME_DIR=runtime, SHELL="/bin/sh",
+                        QTWEBENGINE_DISABLE_SANDBOX="1", QTWEBENGINE_CHROMIUM_FLAGS="--disable-gpu")
+        self.server = None
+        self.client = None
+
+    def tearDown(self):
+        for process in (self.client, self.server):
+            if process is not None and process.process.poll() is None:
+                process.process.kill()
+                process.process.wait()
+        self.dir.cleanup()
+
+    def fail(self, message):
+        """Fails with the ends of the client's log and the server's output."""
+        server = self.server.text()[-3000:] if self.server is not None else ""
+        super().fail("%s\n---- client log (end)\n%s\n---- server output (end)\n%s" %
+                     (message, self.log()[-6000:], server))
+
+    def path(self, name):
+        return os.path.join(self.home, name)
+
+    def config(self, text):
+        with open(self.path("qdk-client.xml"), "w", encoding="utf-8") as f:
+            f.write(text)
+
+    def log(self):
+        try:
+            with open(self.path("quarrydesk-client.log"), encoding="utf-8", errors="replace") as f:
+                return f.read()
+        except FileNotFoundError:
+            return ""
+
+    def start(self, server_options, client_options=()):
+        self.server = DemoServer(self.home, *server_options)
+        self.client = Process([CLIENT, "--logLevel=trace", "--user=demo", "--password=demo", *client_options,
+                               self.server.url], env=self.env)
+
+    def wait_for(self, pattern, text=None, timeout=TIMEOUT):
+        """Waits until the client's log (or text()) matches; returns the match."""
+        deadline = time.monotonic() + timeout
+        while True:
+            match = re.search(pattern, text() if text else self.log(), re.M)
+            if match:
+                return match
+            if time.monotonic() > deadline:
+                self.fail("no %r within %d s" % (pattern, timeout))
+            if self.client.process.poll() is not None:
+                self.fail("the client ended (%d) before %r" % (self.client.process.returncode, pattern))
+            time.sleep(0.2)
+
+    def wait_for_pictures(self):
+        self.wait_for(r"Received new js-bridge connection")
+        self.wait_for(r"New js-bridge connection connected, starting ServerProxy")
+        self.wait_for(r"; Received frame @ no \d+")
+        self.wait_for(r"Loaded decoder ")
+
+    def canvas_rectangle(self):
+        """The screen rectangle of the page's canvas: the client's last
+        viewport (OpenGL, from the bottom) in its window."""
+        match = None
+        for match in re.finditer(r"Viewport changed to (-?\d+) (-?\d+) / W:(\d+), H:(\d+)", self.log()):
+            pass
+        self.assertIsNotNone(match, "no viewport in the log")
+        x, y, width, height = (int(v) for v in match.groups())
+        windows = [w for w in top_level_windows() if "/quarrydesk.html" in w[0] and "?screen=" not in w[0]]
+        self.assertTrue(windows, top_level_windows())
+        _, left, top, _, window_height = windows[0]
+        return left + x, top + window_height - y - height, width, height
+
+    def check_picture(self, expected, timeout=60):
+        """Waits until the canvas shows the reference colours at the sample
+        points, and not beyond its rectangle."""
+        deadline = time.monotonic() + timeout
+        reference = dict(zip(SAMPLES, expected))
+        while True:
+            left, top, width, height = self.canvas_rectangle()
+            shot = screenshot()
+            seen = [pixel(shot, left + x, top + y) for x, y in SAMPLES]
+            outside = [pixel(shot, left + x, top + y) for (x, y), _ in OUTSIDE]
+            inside = all(near(s, e) for s, e in zip(seen, expected))
+            beyond = not any(near(o, reference[point]) for o, (_, point) in zip(outside, OUTSIDE))
+            if (width, height) == (WIDTH, HEIGHT) and inside and beyond:
+                return
+            if time.monotonic() > deadline:
+                self.fail("canvas %dx%d at %d,%d shows %s (outside %s), not %s" %
+                          (width, height, left, top, seen, outside, expected))
+            time.sleep(1)
+
+    def finish(self):
+        """Ends the client with SIGTERM, then the server: both exit with 0."""
+        self.assertEqual(self.client.stop(), 0, self.client.text()[-3000:])
+        log = self.log()
+        self.assertIn("Event loop ended with 0", log)
+        self.assertRegex(log, r"NativeClient.*Thread \(\S+\) joined")
+        self.assertEqual(self.server.stop(), 0)
+        return log
+
+
+class EndToEndOpenH264(EndToEndCase):
+    def test_baseline_stream_over_http(self):
+        stream = self.path("bars.h264")
+        make_stream(stream)
+        self.config(LIBAV_OFF)
+        self.start(["--stream=" + stream])
+        self.wait_for_pictures()
+        self.assertRegex(self.log(), r"Loaded decoder [^\n]*OpenH264")
+        self.check_picture(reference_colours(stream))
+        self.finish()
+
+
+if __name__ == "__main__":
+    CLIENT = os.path.abspath(sys.argv[1])
+    SERVER = os.path.abspath(sys.argv[2])
+    suite = unittest.defaultTestLoader.loadTestsFromName(sys.argv[3], sys.modules[__name__])
+    result = unittest.TextTestRunner(verbosity=2).run(suite)
+    sys.exit(0 if result.wasSuccessful() else 1)
