@@ -261,6 +261,24 @@ class EndToEndOpenH264(EndToEndCase):
         self.finish()
 
 
+class EndToEndLibAV(EndToEndCase):
+    def test_high444_stream_over_https_under_a_prefix(self):
+        # OpenH264 cannot decode High 4:4:4: the stream's profile selects FFmpeg.
+        stream = self.path("bars444.h264")
+        make_stream(stream, profile="high444", pix_fmt="yuv444p")
+        cert, key = self.path("cert.pem"), self.path("key.pem")
+        subprocess.run(["openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1",
+                        "-nodes", "-days", "2", "-subj", "/CN=127.0.0.1", "-keyout", key, "-out", cert],
+                       check=True, capture_output=True)
+        self.start(["--stream=" + stream, "--cert=" + cert, "--key=" + key, "--prefix=/a/b"], ["--ignoreSSLError"])
+        self.assertRegex(self.server.url, r"^https://127\.0\.0\.1:\d+/a/b/?$")
+        self.wait_for_pictures()
+        self.assertRegex(self.log(), r"Loaded decoder [^\n]*LibAV")
+        self.assertNotRegex(self.log(), r"Loaded decoder [^\n]*OpenH264")
+        self.check_picture(reference_colours(stream))
+        self.finish()
+
+
 if __name__ == "__main__":
     CLIENT = os.path.abspath(sys.argv[1])
     SERVER = os.path.abspath(sys.argv[2])
