@@ -42,20 +42,41 @@ LIBAV_OFF = "<config><Client><Decoder><LibAVH264><enabled>false</enabled></LibAV
 OPENH264_OFF = "<config><Client><Decoder><OpenH264><enabled>false</enabled></OpenH264></Decoder></Client></config>"
 
 
-def make_stream(path, profile="baseline", pix_fmt="yuv420p", encoder="libx264", keyint=25, seconds=3):
+def make_stream(path, profile="baseline", pix_fmt="yuv420p", keyint=25, seconds=3, negate_from=None):
+    """Colour bars (from picture negate_from on their negative) as Annex-B
+    H.264 with a delimiter before every access unit."""
+    filters = ["-vf", "negate=enable='gte(n,%d)'" % negate_from] if negate_from is not None else []
     subprocess.run(["ffmpeg", "-hide_banner", "-loglevel", "error", "-y", "-f", "lavfi", "-i",
-                    "smptebars=size=%dx%d:rate=25:duration=%d" % (WIDTH, HEIGHT, seconds),
-                    "-c:v", encoder, "-profile:v", profile, "-pix_fmt", pix_fmt, "-preset", "veryfast",
+                    "smptebars=size=%dx%d:rate=25:duration=%d" % (WIDTH, HEIGHT, seconds), *filters,
+                    "-c:v", "libx264", "-profile:v", profile, "-pix_fmt", pix_fmt, "-preset", "veryfast",
                     "-g", str(keyint), "-keyint_min", str(keyint), "-sc_threshold", "0", "-bf", "0",
                     "-x264-params", "aud=1", "-f", "h264", path], check=True, capture_output=True)
 
 
-def reference_colours(path):
-    """ffmpeg's decode of the stream's first picture at the sample points."""
-    raw = subprocess.run(["ffmpeg", "-hide_banner", "-loglevel", "error", "-i", path, "-frames:v", "1",
-                          "-f", "rawvideo", "-pix_fmt", "rgb24", "-"], check=True, capture_output=True).stdout
+def reference_colours(path, picture=0):
+    """ffmpeg's decode of one picture of the stream at the sample points."""
+    raw = subprocess.run(["ffmpeg", "-hide_banner", "-loglevel", "error", "-i", path, "-vf",
+                          "select=eq(n\\,%d)" % picture, "-frames:v", "1", "-f", "rawvideo", "-pix_fmt", "rgb24", "-"],
+                         check=True, capture_output=True).stdout
     assert len(raw) == WIDTH * HEIGHT * 3
     return [tuple(raw[(y * WIDTH + x) * 3:(y * WIDTH + x) * 3 + 3]) for x, y in SAMPLES]
+
+
+def access_units(data):
+    """Splits an Annex-B stream before each access unit delimiter."""
+    starts = [m.start() for m in re.finditer(rb"\x00\x00\x00\x01\x09", data)]
+    assert starts and starts[0] == 0
+    return [data[a:b] for a, b in zip(starts, starts[1:] + [len(data)])]
+
+
+def cut_pictures(path, first, last):
+    """Leaves only the delimiter (the first six bytes) of the access units
+    first..last: the decoder gets no picture from them."""
+    with open(path, "rb") as f:
+        units = access_units(f.read())
+    assert last < len(units)
+    with open(path, "wb") as f:
+        f.write(b"".join(unit[:6] if first <= i <= last else unit for i, unit in enumerate(units)))
 
 
 def screenshot():
@@ -237,7 +258,7 @@ class EndToEndCase(unittest.TestCase):
             if time.monotonic() > deadline:
                 self.fail("canvas %dx%d at %d,%d shows %s (outside %s), not %s" %
                           (width, height, left, top, seen, outside, expected))
-            time.sleep(1)
+            time.sleep(0.3)
 
     def finish(self):
         """Ends the client with SIGTERM, then the server: both exit with 0."""
@@ -276,6 +297,27 @@ class EndToEndLibAV(EndToEndCase):
         self.assertRegex(self.log(), r"Loaded decoder [^\n]*LibAV")
         self.assertNotRegex(self.log(), r"Loaded decoder [^\n]*OpenH264")
         self.check_picture(reference_colours(stream))
+        self.finish()
+
+
+class EndToEndResync(EndToEndCase):
+    def test_pictures_come_back_after_access_units_without_pictures(self):
+        # One key unit, bars up to picture 29, their negative up to 39, then
+        # 35 units cut down to their delimiters: without a resynchronisation
+        # the negative would stay until the file starts again.
+        stream = self.path("cut.h264")
+        make_stream(stream, keyint=75, negate_from=30)
+        bars, negative = reference_colours(stream, 0), reference_colours(stream, 35)
+        cut_pictures(stream, 40, 74)
+        self.start(["--stream=" + stream])
+        self.wait_for_pictures()
+        self.wait_for(r"Session 0 lost decoding sync")
+        self.wait_for(r"Sending resync signal")
+        self.wait_for(r"client asked to resync screen 0", self.server.text)
+        self.wait_for(r"screen 0 restarts at a key unit \(resync\)", self.server.text)
+        self.check_picture(bars)
+        self.check_picture(negative)
+        self.check_picture(bars)
         self.finish()
 
 
