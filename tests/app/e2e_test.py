@@ -9,6 +9,7 @@ to it, waits for the log lines of every stage up to decoded pictures, and
 compares the picture on the screen inside the page's canvas with ffmpeg's
 own decode of the stream. The client is ended with SIGTERM.
 """
+import ctypes
 import os
 import re
 import signal
@@ -97,15 +98,26 @@ def pixel(shot, x, y):
 
 
 def top_level_windows():
-    """(name, x, y, width, height) of the root window's mapped children."""
+    """(name, x, y, width, height, id) of the root window's children."""
     tree = subprocess.run(["xwininfo", "-root", "-children"], check=True, capture_output=True, text=True).stdout
     windows = []
     for line in tree.splitlines():
-        match = re.match(r'\s*0x[0-9a-f]+ (?:"([^"]*)"|\(has no name\)).*?(\d+)x(\d+)\+(-?\d+)\+(-?\d+)', line)
+        match = re.match(r'\s*(0x[0-9a-f]+) (?:"([^"]*)"|\(has no name\)).*?(\d+)x(\d+)\+(-?\d+)\+(-?\d+)', line)
         if match:
-            name, width, height, x, y = match.groups()
-            windows.append((name or "", int(x), int(y), int(width), int(height)))
+            window, name, width, height, x, y = match.groups()
+            windows.append((name or "", int(x), int(y), int(width), int(height), int(window, 16)))
     return windows
+
+
+def move_window(window, x, y):
+    """Moves a top-level window (there is no window manager to ask)."""
+    x11 = ctypes.CDLL("libX11.so.6")
+    x11.XOpenDisplay.restype = ctypes.c_void_p
+    display = ctypes.c_void_p(x11.XOpenDisplay(None))
+    assert display.value, "cannot open the display"
+    x11.XMoveWindow(display, ctypes.c_ulong(window), x, y)
+    x11.XSync(display, 0)
+    x11.XCloseDisplay(display)
 
 
 class Process:
@@ -228,26 +240,35 @@ class EndToEndCase(unittest.TestCase):
         self.wait_for(r"; Received frame @ no \d+")
         self.wait_for(r"Loaded decoder ")
 
-    def canvas_rectangle(self):
+    def window(self, screen=None):
+        """The main window, or the window of a screen of several."""
+        for window in top_level_windows():
+            if (window[0].startswith("Screen %d - " % screen) if screen is not None else
+                    "/quarrydesk.html - " in window[0]):
+                return window
+        self.fail("no window for screen %s among %s" % (screen, top_level_windows()))
+
+    def canvas_rectangle(self, screen=None):
         """The screen rectangle of the page's canvas: the client's last
         viewport (OpenGL, from the bottom) in its window."""
         match = None
-        for match in re.finditer(r"Viewport changed to (-?\d+) (-?\d+) / W:(\d+), H:(\d+)", self.log()):
+        widget = r"\(%d\)" % screen if screen is not None else r"[^\n]*"
+        for match in re.finditer(r"GLWidget_\d+ ?%s: Viewport changed to (-?\d+) (-?\d+) / W:(\d+), H:(\d+)" % widget,
+                                 self.log()):
             pass
-        self.assertIsNotNone(match, "no viewport in the log")
+        if match is None:
+            self.fail("no viewport in the log")
         x, y, width, height = (int(v) for v in match.groups())
-        windows = [w for w in top_level_windows() if "/quarrydesk.html" in w[0] and "?screen=" not in w[0]]
-        self.assertTrue(windows, top_level_windows())
-        _, left, top, _, window_height = windows[0]
+        _, left, top, _, window_height, _ = self.window(screen)
         return left + x, top + window_height - y - height, width, height
 
-    def check_picture(self, expected, timeout=60):
+    def check_picture(self, expected, timeout=60, screen=None):
         """Waits until the canvas shows the reference colours at the sample
         points, and not beyond its rectangle."""
         deadline = time.monotonic() + timeout
         reference = dict(zip(SAMPLES, expected))
         while True:
-            left, top, width, height = self.canvas_rectangle()
+            left, top, width, height = self.canvas_rectangle(screen)
             shot = screenshot()
             seen = [pixel(shot, left + x, top + y) for x, y in SAMPLES]
             outside = [pixel(shot, left + x, top + y) for (x, y), _ in OUTSIDE]
@@ -318,6 +339,24 @@ class EndToEndResync(EndToEndCase):
         self.check_picture(bars)
         self.check_picture(negative)
         self.check_picture(bars)
+        self.finish()
+
+
+class EndToEndScreens(EndToEndCase):
+    def test_two_screens_in_windows_of_their_own(self):
+        bars, negative = self.path("bars.h264"), self.path("negative.h264")
+        make_stream(bars)
+        make_stream(negative, negate_from=0)
+        self.start(["--stream=" + bars, "--stream=" + negative, "--screens=2"])
+        self.wait_for_pictures()
+        self.wait_for(r"Child window connected with URL [^\n]*/quarrydesk\.html\?screen=0$")
+        self.wait_for(r"Child window connected with URL [^\n]*/quarrydesk\.html\?screen=1$")
+        self.wait_for(r"(?s)Loaded decoder .*Loaded decoder ")
+        self.window()
+        # The windows open on top of each other: side by side, both show.
+        move_window(self.window(1)[5], 700, 0)
+        self.check_picture(reference_colours(bars), screen=0)
+        self.check_picture(reference_colours(negative), screen=1)
         self.finish()
 
 

@@ -15,7 +15,7 @@ if(TARGET quarrydesk-client)
   # The whole program against the demo server, each group on a display of
   # its own (screenshots of it are compared with the stream).
   if(TARGET demo-server)
-    foreach(group OpenH264 LibAV Resync)
+    foreach(group OpenH264 LibAV Resync Screens)
       add_test(NAME program.EndToEnd${group}
         COMMAND ${CMAKE_CURRENT_LIST_DIR}/../support/own-display.sh /usr/bin/python3
                 ${CMAKE_CURRENT_LIST_DIR}/e2e_test.py $<TARGET_FILE:quarrydesk-client> $<TARGET_FILE:demo-server>
