@@ -281,12 +281,33 @@ class EndToEndCase(unittest.TestCase):
                           (width, height, left, top, seen, outside, expected))
             time.sleep(0.3)
 
+    def processes_of_this_home(self):
+        """Processes still running with this test's home (the client and
+        the browser's helper processes)."""
+        found = []
+        for pid in filter(str.isdigit, os.listdir("/proc")):
+            try:
+                with open("/proc/%s/environ" % pid, "rb") as f:
+                    if ("HOME=%s\0" % self.home).encode() in f.read():
+                        found.append(int(pid))
+            except OSError:
+                pass
+        return found
+
     def finish(self):
-        """Ends the client with SIGTERM, then the server: both exit with 0."""
-        self.assertEqual(self.client.stop(), 0, self.client.text()[-3000:])
+        """Ends the client with SIGTERM while it streams: it stops its
+        threads, leaves no process behind and exits with 0; then the server."""
+        if self.client.stop() != 0:
+            self.fail("exit code %s\n%s" % (self.client.process.returncode, self.client.text()[-3000:]))
         log = self.log()
+        self.assertIn("Received signal 15, closing all windows", log)
+        self.assertRegex(log, r":NativeClient: Thread \(\d+\) joined\n")
+        self.assertNotIn(") not joined", log)
         self.assertIn("Event loop ended with 0", log)
-        self.assertRegex(log, r"NativeClient.*Thread \(\S+\) joined")
+        deadline = time.monotonic() + 30
+        while self.processes_of_this_home() and time.monotonic() < deadline:
+            time.sleep(0.2)
+        self.assertEqual(self.processes_of_this_home(), [])
         self.assertEqual(self.server.stop(), 0)
         return log
 
