@@ -40,7 +40,6 @@ OUTSIDE = [((SAMPLES[0][0], -3), SAMPLES[0]), ((WIDTH + 3, HEIGHT // 3), SAMPLES
            ((SAMPLES[14][0], HEIGHT + 3), SAMPLES[14])]
 
 LIBAV_OFF = "<config><Client><Decoder><LibAVH264><enabled>false</enabled></LibAVH264></Decoder></Client></config>"
-OPENH264_OFF = "<config><Client><Decoder><OpenH264><enabled>false</enabled></OpenH264></Decoder></Client></config>"
 
 
 def make_stream(path, profile="baseline", pix_fmt="yuv420p", keyint=25, seconds=3, negate_from=None):
@@ -93,6 +92,8 @@ def near(colour, other):
 
 
 def pixel(shot, x, y):
+    if not (0 <= x < SCREEN[0] and 0 <= y < SCREEN[1]):
+        return (-1000, -1000, -1000)  # off the screen: matches no colour
     offset = (y * SCREEN[0] + x) * 3
     return tuple(shot[offset:offset + 3])
 
@@ -123,19 +124,17 @@ def move_window(window, x, y):
 class Process:
     """A program started in the background whose output lines are kept."""
 
-    def __init__(self, args, env=None, output=None):
+    def __init__(self, args, env=None):
         self.lines = []
         self.process = subprocess.Popen(args, env=env, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                                         stderr=subprocess.STDOUT, text=True, errors="replace")
-        self.thread = threading.Thread(target=self._read, args=(output,), daemon=True)
+        self.thread = threading.Thread(target=self._read, daemon=True)
         self.thread.start()
 
-    def _read(self, output):
+    def _read(self):
         for line in self.process.stdout:
             self.lines.append(line)
-            if output:
-                output.write(line)
-                output.flush()
+        self.process.stdout.close()
 
     def text(self):
         return "".join(self.lines)
@@ -155,9 +154,10 @@ class Process:
 
 
 class DemoServer(Process):
-    def __init__(self, directory, *options):
-        self.output = open(os.path.join(directory, "server.out"), "w")
-        super().__init__([SERVER, "--port=0", "--verbose", *options], output=self.output)
+    """The demo server on a free port, its debug lines kept."""
+
+    def __init__(self, *options):
+        super().__init__([SERVER, "--port=0", "--verbose", *options])
         deadline = time.monotonic() + 30
         self.url = None
         while self.url is None and time.monotonic() < deadline and self.process.poll() is None:
@@ -169,11 +169,6 @@ class DemoServer(Process):
         if self.url is None:
             self.stop()
             raise AssertionError("the demo server did not start:\n" + self.text())
-
-    def stop(self):
-        code = super().stop()
-        self.output.close()
-        return code
 
 
 class EndToEndCase(unittest.TestCase):
@@ -194,6 +189,11 @@ class EndToEndCase(unittest.TestCase):
             if process is not None and process.process.poll() is None:
                 process.process.kill()
                 process.process.wait()
+        for pid in self.processes_of_this_home():  # the browser's helpers of a failed run
+            try:
+                os.kill(pid, signal.SIGKILL)
+            except OSError:
+                pass
         self.dir.cleanup()
 
     def fail(self, message):
@@ -217,7 +217,7 @@ class EndToEndCase(unittest.TestCase):
             return ""
 
     def start(self, server_options, client_options=()):
-        self.server = DemoServer(self.home, *server_options)
+        self.server = DemoServer(*server_options)
         self.client = Process([CLIENT, "--logLevel=trace", "--user=demo", "--password=demo", *client_options,
                                self.server.url], env=self.env)
 
