@@ -15,10 +15,11 @@ import re
 import signal
 import subprocess
 import sys
-import tempfile
 import threading
 import time
 import unittest
+
+from program_test import Home
 
 CLIENT = None
 SERVER = None
@@ -175,12 +176,9 @@ class EndToEndCase(unittest.TestCase):
     """One client run against one demo server in a temporary home."""
 
     def setUp(self):
-        self.dir = tempfile.TemporaryDirectory()
-        self.home = self.dir.name
-        runtime = os.path.join(self.home, "runtime")
-        os.mkdir(runtime, 0o700)
-        self.env = dict(os.environ, HOME=self.home, XDG_RUNTIME_DIR=runtime, SHELL="/bin/sh",
-                        QTWEBENGINE_DISABLE_SANDBOX="1", QTWEBENGINE_CHROMIUM_FLAGS="--disable-gpu")
+        self.run_home = Home()
+        self.home = self.run_home.path
+        self.env = dict(self.run_home.env, QTWEBENGINE_CHROMIUM_FLAGS="--disable-gpu")
         self.server = None
         self.client = None
 
@@ -194,7 +192,7 @@ class EndToEndCase(unittest.TestCase):
                 os.kill(pid, signal.SIGKILL)
             except OSError:
                 pass
-        self.dir.cleanup()
+        self.run_home.dir.cleanup()
 
     def fail(self, message):
         """Fails with the ends of the client's log and the server's output."""
@@ -203,18 +201,14 @@ class EndToEndCase(unittest.TestCase):
                      (message, self.log()[-6000:], server))
 
     def path(self, name):
-        return os.path.join(self.home, name)
+        return self.run_home.file(name)
 
     def config(self, text):
         with open(self.path("qdk-client.xml"), "w", encoding="utf-8") as f:
             f.write(text)
 
     def log(self):
-        try:
-            with open(self.path("quarrydesk-client.log"), encoding="utf-8", errors="replace") as f:
-                return f.read()
-        except FileNotFoundError:
-            return ""
+        return self.run_home.log()
 
     def start(self, server_options, client_options=()):
         self.server = DemoServer(*server_options)
