@@ -9,7 +9,7 @@ PACKAGES=(
   libpoco-dev libssl-dev zlib1g-dev libexpat1-dev
   libopenh264-dev libavcodec-dev libavutil-dev libswscale-dev ffmpeg
   libgtest-dev libgmock-dev
-  xvfb xauth libgl1-mesa-dri
+  xvfb xauth libgl1-mesa-dri x11-utils
   python3 python3-websockets python3-wsproto
   openssl libxml2-utils curl
 )

@@ -12,4 +12,15 @@ if(TARGET quarrydesk-client)
       COMMAND ${_display} /usr/bin/python3 ${CMAKE_CURRENT_LIST_DIR}/program_test.py $<TARGET_FILE:quarrydesk-client> ${group})
     set_tests_properties(program.${group} PROPERTIES LABELS "${_labels}" TIMEOUT 600)
   endforeach()
+  # The whole program against the demo server, each group on a display of
+  # its own (screenshots of it are compared with the stream).
+  if(TARGET demo-server)
+    foreach(group OpenH264 LibAV Resync Screens)
+      add_test(NAME program.EndToEnd${group}
+        COMMAND ${CMAKE_CURRENT_LIST_DIR}/../support/own-display.sh /usr/bin/python3
+                ${CMAKE_CURRENT_LIST_DIR}/e2e_test.py $<TARGET_FILE:quarrydesk-client> $<TARGET_FILE:demo-server>
+                EndToEnd${group})
+      set_tests_properties(program.EndToEnd${group} PROPERTIES LABELS "app;gui" TIMEOUT 600)
+    endforeach()
+  endif()
 endif()
