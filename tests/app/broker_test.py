@@ -41,10 +41,11 @@ SIGN_IN_PAGE = """<html><head><title>Broker sign-in</title></head><body>
 
 
 class BrokerStandIn:
-    """A connection broker: alive probe, sign-in form, and a hand-over page
-    that sends the browser to the given qdk address after a valid sign-in."""
+    """A connection broker: alive probe, sign-in form, and after a valid
+    sign-in a hand-over to the given qdk address, by a page script or by an
+    HTTP redirect."""
 
-    def __init__(self, qdk_address, certificate=None):
+    def __init__(self, qdk_address, certificate=None, redirect=False):
         self.sign_ins = []
         broker = self
 
@@ -75,6 +76,12 @@ class BrokerStandIn:
                 broker.sign_ins.append(credentials)
                 if credentials != (BROKER_USER, BROKER_PASSWORD):
                     self.answer("<html><body>Wrong user name or password</body></html>", 403)
+                    return
+                if redirect:
+                    self.send_response(303)
+                    self.send_header("Location", qdk_address)
+                    self.send_header("Content-Length", "0")
+                    self.end_headers()
                     return
                 # The hand-over waits a moment, so that the client has looked
                 # at this page before it leaves it.
@@ -181,13 +188,13 @@ class BrokerFlow(unittest.TestCase):
         url = urllib.parse.urlsplit(line.split("demo-server listening on ", 1)[1].strip())
         return watch, url.port
 
-    def run_flow(self, broker_tls, qdk_query, *options):
+    def run_flow(self, broker_tls, qdk_query, *options, redirect=False):
         """Runs the client against a broker stand-in that hands over to the
         demo server with the query; returns (client output, client log,
         demo server output, broker sign-ins) once the server streams."""
         demo, port = self.start_demo_server()
         broker = BrokerStandIn("qdk://127.0.0.1:%d/signin.html?%s" % (port, qdk_query),
-                               self.certificate if broker_tls else None)
+                               self.certificate if broker_tls else None, redirect)
         self.addCleanup(broker.close)
         home = Home()
         with open(home.file("qdk-client.xml"), "w", encoding="utf-8") as f:
@@ -232,6 +239,14 @@ class BrokerFlow(unittest.TestCase):
         for secret in (SERVER_PASSWORD, BROKER_PASSWORD):
             self.assertNotIn(secret, console)
             self.assertNotIn(secret, log)
+
+    def test_redirect_to_a_qdk_address_hands_over_as_well(self):
+        console, log, demo, sign_ins = self.run_flow(
+            True, "username=%s&password=%s&secure=1" % (SERVER_USER, SERVER_PASSWORD), "--ignoreSSLError",
+            redirect=True)
+        self.assertEqual(sign_ins, [(BROKER_USER, BROKER_PASSWORD)])
+        self.assertIn("broker -> server, url 'https://127.0.0.1:", log)
+        self.assertIn("User '%s' signed in" % SERVER_USER, demo)
 
 
 if __name__ == "__main__":
