@@ -30,6 +30,7 @@ from program_test import Home, self_signed_certificate  # noqa: E402
 
 DEMO_SERVER = None
 TIMEOUT = 120
+# The apostrophe checks that the form scripts escape what they fill in.
 BROKER_USER, BROKER_PASSWORD = "broker-bob", "Br0ker'Pw"
 SERVER_USER, SERVER_PASSWORD = "demo", "S3rverPw"
 
