@@ -24,3 +24,10 @@ if(TARGET quarrydesk-client)
     endforeach()
   endif()
 endif()
+# The broker flow, from the broker's sign-in form to the demo server's stream.
+if(TARGET quarrydesk-client AND TARGET demo-server)
+  add_test(NAME program.BrokerFlow
+    COMMAND ${CMAKE_CURRENT_LIST_DIR}/../support/own-display.sh /usr/bin/python3 ${CMAKE_CURRENT_LIST_DIR}/broker_test.py
+            $<TARGET_FILE:quarrydesk-client> $<TARGET_FILE:demo-server> BrokerFlow)
+  set_tests_properties(program.BrokerFlow PROPERTIES LABELS "app;gui" TIMEOUT 600)
+endif()

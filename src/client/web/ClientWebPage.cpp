@@ -12,6 +12,7 @@
 #include <QMessageBox>
 #include <QPushButton>
 #include <QThread>
+#include <QUrlQuery>
 #include <QWebEngineCertificateError>
 #include <QWebEngineView>
 
@@ -21,6 +22,26 @@ constexpr std::uint64_t navigationComponents =
     LogComponentMask::BROKER | LogComponentMask::SMGNT | LogComponentMask::QTGUI;
 
 void nav(const std::string& text) { componentDebug(navigationComponents, text); }
+
+// A broker hands over with addresses that may carry passwords, in the query
+// (qdk addresses) or in the user information: the log shows them masked.
+std::string navigationLogText(QUrl url) {
+    if (!url.password().isEmpty()) url.setPassword("***");
+    QUrlQuery query(url);
+    QList<QPair<QString, QString>> items = query.queryItems(QUrl::FullyEncoded);
+    bool masked = false;
+    for (auto& item : items) {
+        if (item.first == "password" || item.first == "broker-password") {
+            item.second = "***";
+            masked = true;
+        }
+    }
+    if (masked) {
+        query.setQueryItems(items);
+        url.setQuery(query);
+    }
+    return url.toString().toStdString();
+}
 
 } // namespace
 
@@ -40,7 +61,7 @@ QWidget* ClientWebPage::canvasWindow() const {
 }
 
 bool ClientWebPage::acceptNavigationRequest(const QUrl& url, NavigationType, bool) {
-    nav(logName() + ": User navigated to " + url.toString().toStdString());
+    nav(logName() + ": User navigated to " + navigationLogText(url));
     setBackgroundColor(Qt::white);
     QThread::msleep(40);
 
@@ -72,7 +93,7 @@ bool ClientWebPage::acceptNavigationRequest(const QUrl& url, NavigationType, boo
     if (!serverRule) {
         setConnectedToBroker();
         nav(logName() + ": Valid navigation request, client connected to broker service '" +
-            url.toString().toStdString() + "'");
+            navigationLogText(url) + "'");
     } else if (!acceptServerPage(url)) {
         if (QWidget* window = canvasWindow()) {
             logError(logName() + ": Invalid navigation request, hiding view");
@@ -86,7 +107,7 @@ bool ClientWebPage::acceptNavigationRequest(const QUrl& url, NavigationType, boo
 
 bool ClientWebPage::acceptServerPage(const QUrl& url) {
     if (!isServerUrl(url)) return false;
-    nav(logName() + ": Valid navigation request to server " + url.toString().toStdString());
+    nav(logName() + ": Valid navigation request to server " + navigationLogText(url));
     const bool secure = url.scheme() == "https";
     const bool wasSecure = qor::serverIsSecure.load();
     if (secure) {
