@@ -22,10 +22,8 @@ std::string ConfigBoolValue::effectiveString() {
 bool ConfigBoolValue::load() {
     std::lock_guard<std::recursive_mutex> lock(configMutex());
     Poco::Util::AbstractConfiguration* config = applicationConfiguration();
-    if (config == nullptr) {
-        value_ = defaultValue_;
-        return value_;
-    }
+    // Without a configuration there is nothing to read: the current value stays.
+    if (config == nullptr) return value_;
     const std::string property = propertyName(*config);
     bool result = defaultValue_;
     if (config->hasProperty(property)) {

@@ -51,6 +51,23 @@ TEST(ConfigEntryKey, PartsAndPrefix) {
     }
 }
 
+// Before any configuration exists (plain TEST: no fixture installs one), a
+// value set through trySet survives reads of every kind.
+TEST(ConfigEntryKinds, ValuesSetBeforeAConfigurationExistSurviveReads) {
+    ASSERT_EQ(applicationConfiguration(), nullptr);
+    ConfigBoolValue flag("T.early.flag", false, 1, OTHER);
+    ConfigIntValue number("T.early.number", 5, NoLimit, NoLimit, 1, OTHER);
+    ConfigStringValue text("T.early.text", "a", {}, 1, OTHER);
+    ASSERT_TRUE(flag.trySet(true));
+    ASSERT_TRUE(number.trySet(7));
+    ASSERT_TRUE(text.trySet("b"));
+    for (int read = 0; read < 2; ++read) {
+        EXPECT_TRUE(flag.get());
+        EXPECT_EQ(number.get(), 7);
+        EXPECT_EQ(text.get(), "b");
+    }
+}
+
 TEST(ConfigEntryKinds, TypesRangesAndAllowedValues) {
     ConfigStringValue text("T.text", "a", {}, 1, OTHER);
     ConfigStringValue listed("T.listed", "a", {"a", "b"}, 1, OTHER);
