@@ -224,8 +224,29 @@ std::string addressForLog(const std::string& address) {
     const std::string::size_type authorityEnd = std::min(address.find_first_of("/?#", authority), address.size());
     const std::string::size_type at = address.rfind('@', authorityEnd);
     const std::string::size_type colon = address.find(':', authority);
-    if (at == std::string::npos || at < authority || colon == std::string::npos || colon > at) return address;
-    return address.substr(0, colon + 1) + "***" + address.substr(at);
+    std::string shown = address;
+    if (at != std::string::npos && at >= authority && colon != std::string::npos && colon < at)
+        shown = address.substr(0, colon + 1) + "***" + address.substr(at);
+    // Password items of the query (qdk hand-over addresses carry them).
+    const std::string::size_type query = shown.find('?');
+    if (query == std::string::npos) return shown;
+    std::string::size_type item = query + 1;
+    for (;;) {
+        // Masking changes lengths: find the end of the query anew each time.
+        const std::string::size_type fragment = std::min(shown.find('#', query), shown.size());
+        if (item >= fragment) break;
+        std::string::size_type itemEnd = std::min(shown.find('&', item), fragment);
+        const std::string::size_type equals = shown.find('=', item);
+        if (equals < itemEnd) {
+            const std::string name = shown.substr(item, equals - item);
+            if (name == "password" || name == "broker-password") {
+                shown.replace(equals + 1, itemEnd - equals - 1, "***");
+                itemEnd = equals + 4;
+            }
+        }
+        item = itemEnd + 1;
+    }
+    return shown;
 }
 
 void setPendingConnectMessage(const std::string& text) { pendingConnectMessage() = text; }

@@ -12,7 +12,6 @@
 #include <QMessageBox>
 #include <QPushButton>
 #include <QThread>
-#include <QUrlQuery>
 #include <QWebEngineCertificateError>
 #include <QWebEngineView>
 
@@ -25,23 +24,7 @@ void nav(const std::string& text) { componentDebug(navigationComponents, text); 
 
 // A broker hands over with addresses that may carry passwords, in the query
 // (qdk addresses) or in the user information: the log shows them masked.
-std::string navigationLogText(QUrl url) {
-    if (!url.password().isEmpty()) url.setPassword("***");
-    QUrlQuery query(url);
-    QList<QPair<QString, QString>> items = query.queryItems(QUrl::FullyEncoded);
-    bool masked = false;
-    for (auto& item : items) {
-        if (item.first == "password" || item.first == "broker-password") {
-            item.second = "***";
-            masked = true;
-        }
-    }
-    if (masked) {
-        query.setQueryItems(items);
-        url.setQuery(query);
-    }
-    return url.toString().toStdString();
-}
+std::string navigationLogText(const QUrl& url) { return addressForLog(url.toString().toStdString()); }
 
 } // namespace
 
