@@ -201,7 +201,11 @@ std::unique_ptr<WebSocket> DemoPeer::connectDesktopSocket(const std::string& pat
     return openDesktopSocket(path, ticket.body);
 }
 
-Poco::JSON::Object::Ptr receiveJson(WebSocket& socket) {
+namespace {
+
+// The payload of the next frame with the opcode, skipping other frames;
+// false on a close, the end of the stream or a receive time-out.
+bool receiveFrameOf(WebSocket& socket, int wantedOpcode, std::string& payload) {
     Poco::Buffer<char> buffer(0);
     for (;;) {
         int flags = 0;
@@ -210,14 +214,23 @@ Poco::JSON::Object::Ptr receiveJson(WebSocket& socket) {
         try {
             n = socket.receiveFrame(buffer, flags);
         } catch (const Poco::TimeoutException&) {
-            return nullptr;
+            return false;
         }
         const int opcode = flags & WebSocket::FRAME_OP_BITMASK;
-        if (opcode == WebSocket::FRAME_OP_CLOSE || (n == 0 && flags == 0)) return nullptr;
-        if (opcode != WebSocket::FRAME_OP_TEXT) continue;
-        Poco::JSON::Parser parser;
-        return parser.parse(std::string(buffer.begin(), static_cast<std::size_t>(n))).extract<Poco::JSON::Object::Ptr>();
+        if (opcode == WebSocket::FRAME_OP_CLOSE || (n == 0 && flags == 0)) return false;
+        if (opcode != wantedOpcode) continue;
+        payload.assign(buffer.begin(), static_cast<std::size_t>(n));
+        return true;
     }
+}
+
+} // namespace
+
+Poco::JSON::Object::Ptr receiveJson(WebSocket& socket) {
+    std::string text;
+    if (!receiveFrameOf(socket, WebSocket::FRAME_OP_TEXT, text)) return nullptr;
+    Poco::JSON::Parser parser;
+    return parser.parse(text).extract<Poco::JSON::Object::Ptr>();
 }
 
 void sendJson(WebSocket& socket, const std::string& text) {
@@ -243,22 +256,7 @@ Poco::JSON::Object::Ptr receiveRelay(WebSocket& pageSocket, int type) {
 }
 
 bool receiveBinary(WebSocket& socket, std::string& payload) {
-    Poco::Buffer<char> buffer(0);
-    for (;;) {
-        int flags = 0;
-        buffer.resize(0);
-        int n = 0;
-        try {
-            n = socket.receiveFrame(buffer, flags);
-        } catch (const Poco::TimeoutException&) {
-            return false;
-        }
-        const int opcode = flags & WebSocket::FRAME_OP_BITMASK;
-        if (opcode == WebSocket::FRAME_OP_CLOSE || (n == 0 && flags == 0)) return false;
-        if (opcode != WebSocket::FRAME_OP_BINARY) continue;
-        payload.assign(buffer.begin(), static_cast<std::size_t>(n));
-        return true;
-    }
+    return receiveFrameOf(socket, WebSocket::FRAME_OP_BINARY, payload);
 }
 
 int receiveCloseCode(WebSocket& socket) {
