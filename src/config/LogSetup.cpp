@@ -97,7 +97,8 @@ bool setupLogChannels(const std::string& firstLine, bool failOnWriteError, const
 
 bool writeFirstLogLine(const std::string& line, bool failOnWriteError) {
     try {
-        logInformation(line);
+        // Straight to the logger: the facade keeps write failures to itself.
+        if (Poco::Logger* logger = clientLogger()) logger->information(line);
         return true;
     } catch (...) {
         // The file cannot be written: keep logging on the console only, or

@@ -1,5 +1,8 @@
 #include "OwnerOnlyFileChannel.h"
 
+#include "Logging.h"
+
+#include <Poco/Exception.h>
 #include <Poco/NumberParser.h>
 #include <Poco/String.h>
 
@@ -23,6 +26,7 @@ Poco::UInt64 parseRotationSize(const std::string& text) {
 } // namespace
 
 void OwnerOnlyFileChannel::open() {
+    keepRunningAtFileSizeLimit();
     prepareOwnerOnlyFile(path_);
     Poco::FileChannel::open();
 }
@@ -35,12 +39,22 @@ void OwnerOnlyFileChannel::setProperty(const std::string& name, const std::strin
 
 void OwnerOnlyFileChannel::log(const Poco::Message& msg) {
     Poco::FastMutex::ScopedLock lock(mutex_);
-    // POCO renames the full file and creates its successor inside log();
-    // only then may a new file appear, so only then is the scope needed.
-    if (rotationBytes_ != 0 && size() >= rotationBytes_) {
-        OwnerOnlyCreationScope ownerOnly;
-        Poco::FileChannel::log(msg);
-    } else {
-        Poco::FileChannel::log(msg);
+    try {
+        // POCO renames the full file and creates its successor inside log();
+        // only then may a new file appear, so only then is the scope needed.
+        if (rotationBytes_ != 0 && size() >= rotationBytes_) {
+            OwnerOnlyCreationScope ownerOnly;
+            Poco::FileChannel::log(msg);
+        } else {
+            Poco::FileChannel::log(msg);
+        }
+        written_ = true;
+    } catch (const Poco::Exception& e) {
+        if (!written_) throw;
+        // The stream of a failed write stays failed: the next line opens the
+        // file again, so logging resumes once the file can take lines.
+        close();
+        reportLogWriteFailure("Can't write to the log file at '" + path_ + "': " + e.displayText() +
+                              ".  Lines that cannot be written are dropped.");
     }
 }

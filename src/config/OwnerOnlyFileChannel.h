@@ -2,6 +2,12 @@
 // channel, but every log file it creates (the first one and each one that
 // replaces an archived file) can be read and written by its owner only, and
 // an existing log file is restricted when the channel opens it.
+//
+// Once the file has taken a line, a line that cannot be written (disk full,
+// file size limit, a failed rotation) is dropped: the failure is reported
+// once on standard error, the file is closed and opened again for the next
+// line. Until then a failure is raised, so that the log set-up can tell that
+// the file is not usable.
 #pragma once
 
 #include <Poco/FileChannel.h>
@@ -27,6 +33,7 @@ private:
     Poco::FastMutex mutex_;
     Poco::UInt64 rotationBytes_ = 0;
     std::string path_;
+    bool written_ = false;
 };
 
 // Platform part.
@@ -34,6 +41,10 @@ private:
 // takes every other permission away from an existing one. Failures are left
 // to the channel's own open, which reports them.
 void prepareOwnerOnlyFile(const std::string& path);
+
+// A write past the process's file size limit fails instead of ending the
+// process.
+void keepRunningAtFileSizeLimit();
 
 // While it exists, files that this process creates get owner-only
 // permissions (the rotation creates the new log file inside POCO).

@@ -3,6 +3,8 @@
 // a rotated file.
 #include "OwnerOnlyFileChannel.h"
 
+#include <csignal>
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -13,6 +15,13 @@ void prepareOwnerOnlyFile(const std::string& path) {
     if (fd < 0) return;
     ::fchmod(fd, S_IRUSR | S_IWUSR);
     ::close(fd);
+}
+
+void keepRunningAtFileSizeLimit() {
+    // Only the default action (ending the process) is replaced; a handler
+    // that someone installed stays.
+    struct sigaction current {};
+    if (::sigaction(SIGXFSZ, nullptr, &current) == 0 && current.sa_handler == SIG_DFL) ::signal(SIGXFSZ, SIG_IGN);
 }
 
 OwnerOnlyCreationScope::OwnerOnlyCreationScope() : saved_(::umask(S_IRWXG | S_IRWXO)) {}

@@ -19,9 +19,11 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <cstdio>
 #include <iostream>
 #include <sstream>
@@ -101,6 +103,30 @@ TEST_F(LogSetup, AnExistingLogFileBecomesOwnerOnly) {
     ASSERT_TRUE(setupLogChannels("banner", true, ""));
     EXPECT_EQ(fileMode(logFile()), 0600u);
     EXPECT_EQ(readTextFile(logFile()).rfind("older run\n", 0), 0u);
+}
+
+// Under a file size limit the log file takes 4 KiB; every line after that
+// fails. The client must drop those lines, say so once on standard error, and
+// write again once the file can grow (the limit is lifted here).
+void logPastTheFileSizeLimit(const std::string& logFile) {
+    ::signal(SIGXFSZ, SIG_DFL); // as a shell leaves it: the signal would end the process
+    struct rlimit limit {};
+    ::getrlimit(RLIMIT_FSIZE, &limit);
+    const rlim_t unlimited = limit.rlim_cur;
+    limit.rlim_cur = 4096;
+    ::setrlimit(RLIMIT_FSIZE, &limit);
+    setupLogChannels("banner", true, "");
+    for (int i = 0; i < 200; ++i) logInformation(std::string(100, 'x'));
+    limit.rlim_cur = unlimited;
+    ::setrlimit(RLIMIT_FSIZE, &limit);
+    logInformation("written after the limit");
+    std::exit(readTextFile(logFile).find("written after the limit") != std::string::npos ? 0 : 3);
+}
+
+TEST_F(LogSetup, AFailingWriteDropsTheLineAndLoggingGoesOn) {
+    configure("", true);
+    EXPECT_EXIT(logPastTheFileSizeLimit(logFile()), testing::ExitedWithCode(0),
+                "^Can't write to the log file at '" + logFile() + "': [^\n]*\n$");
 }
 
 TEST_F(LogSetup, FileNamesTable) {
