@@ -3,6 +3,7 @@
 #include "Logging.h"
 
 #include <Poco/Exception.h>
+#include <Poco/File.h>
 #include <Poco/NumberParser.h>
 #include <Poco/String.h>
 
@@ -23,12 +24,35 @@ Poco::UInt64 parseRotationSize(const std::string& text) {
     return 0;
 }
 
+bool isRegularFile(const std::string& path) {
+    try {
+        return Poco::File(path).isFile();
+    } catch (const Poco::Exception&) {
+        return false;
+    }
+}
+
 } // namespace
 
 void OwnerOnlyFileChannel::open() {
+    if (open_.load(std::memory_order_acquire)) return;
     keepRunningAtFileSizeLimit();
-    prepareOwnerOnlyFile(path_);
-    Poco::FileChannel::open();
+    {
+        OwnerOnlyCreationScope ownerOnly;
+        Poco::FileChannel::open();
+    }
+    // A device or a FIFO (whose size cannot be told) is never rotated:
+    // rotation would rename it away and put a regular file in its place.
+    if (!isRegularFile(path_)) {
+        Poco::FileChannel::setProperty(PROP_ROTATION, "never");
+        rotationBytes_ = 0;
+    }
+    open_.store(true, std::memory_order_release);
+}
+
+void OwnerOnlyFileChannel::close() {
+    Poco::FileChannel::close();
+    open_.store(false, std::memory_order_release);
 }
 
 void OwnerOnlyFileChannel::setProperty(const std::string& name, const std::string& value) {

@@ -96,13 +96,32 @@ TEST_F(LogSetup, FirstLineIsTheBannerInAnOwnerOnlyFile) {
     EXPECT_EQ(fileMode(logFile()), 0600u);
 }
 
-TEST_F(LogSetup, AnExistingLogFileBecomesOwnerOnly) {
+// Only a file the client creates is made owner-only: an existing log file
+// keeps the mode its owner gave it, and a path that names no regular file
+// (a device such as /dev/null, here a FIFO) is written to and left alone.
+TEST_F(LogSetup, AnExistingLogFileKeepsItsMode) {
     configure("", true);
     writeTextFile(logFile(), "older run\n");
-    ::chmod(logFile().c_str(), 0644);
+    ::chmod(logFile().c_str(), 0640);
     ASSERT_TRUE(setupLogChannels("banner", true, ""));
-    EXPECT_EQ(fileMode(logFile()), 0600u);
+    EXPECT_EQ(fileMode(logFile()), 0640u);
     EXPECT_EQ(readTextFile(logFile()).rfind("older run\n", 0), 0u);
+}
+
+TEST_F(LogSetup, ALogPathThatIsNoRegularFileKeepsItsMode) {
+    configure("", true);
+    const std::string fifo = home.file("log-fifo");
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    ASSERT_EQ(::chmod(fifo.c_str(), 0666), 0);
+    const int reader = ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+    ASSERT_GE(reader, 0);
+    ASSERT_TRUE(setupLogChannels("banner through the fifo", true, fifo));
+    EXPECT_EQ(fileMode(fifo), 0666u);
+    char buffer[4096] = {};
+    const ssize_t n = ::read(reader, buffer, sizeof buffer - 1);
+    ::close(reader);
+    ASSERT_GT(n, 0);
+    EXPECT_NE(std::string(buffer).find("banner through the fifo\n"), std::string::npos) << buffer;
 }
 
 // Under a file size limit the log file takes 4 KiB; every line after that

@@ -13,6 +13,7 @@
 #include <Poco/Path.h>
 #include <Poco/Util/XMLConfiguration.h>
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -174,6 +175,22 @@ TEST_F(ConfigWriterTest, FilesThatMayHoldPasswordsAreOwnerOnly) {
     ASSERT_TRUE(exists(path + ".1"));
     EXPECT_EQ(permissions(path + ".1"), 0600u);
     for (const std::string& line : log.texts()) EXPECT_EQ(line.find("s3cret"), std::string::npos) << line;
+}
+
+// A target that is no regular file (a device such as /dev/null, here a
+// FIFO) is written to, but its mode is nobody's business of ours.
+TEST_F(ConfigWriterTest, ATargetThatIsNoRegularFileKeepsItsMode) {
+    const std::string fifo = dir.file("fifo");
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    ASSERT_EQ(::chmod(fifo.c_str(), 0666), 0);
+    const int reader = ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+    ASSERT_GE(reader, 0);
+    EXPECT_TRUE(write(fifo));
+    char buffer[64] = {};
+    EXPECT_GT(::read(reader, buffer, sizeof buffer - 1), 0);
+    ::close(reader);
+    EXPECT_EQ(std::string(buffer), "<config>\n</config>\n");
+    EXPECT_EQ(permissions(fifo), 0666u);
 }
 
 TEST_F(ConfigWriterTest, DefaultPathFromConfigurationDirectory) {
