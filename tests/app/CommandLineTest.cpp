@@ -147,6 +147,17 @@ TEST(CommandLineDeathTest, AbortsWithMinusTwo) {
         EXPECT_EXIT(parse(c.arguments), testing::ExitedWithCode(254), c.message) << c.arguments.back();
 }
 
+// A qdk address inside a qdk address is a second address: refused before
+// its query is looked at, so that no depth of nesting is followed.
+TEST(CommandLineDeathTest, NestedQdkAddressIsASecondAddress) {
+    std::string nested = "qdk://innermost/?username=x";
+    for (int level = 0; level < 5000; ++level) nested = "qdk:?server=" + nested;
+    for (const std::string& address : {std::string("qdk://h/?server=qdk://g/?username=x"), nested})
+        EXPECT_EXIT(parse({address}), testing::ExitedWithCode(254),
+                    "^Aborting.  Only one server URI argument is allowed at a time\n$")
+            << address.substr(0, 40);
+}
+
 TEST(AddressForDisplay, HidesPasswordsOnly) {
     struct Case {
         const char* address;
