@@ -251,8 +251,7 @@ void parseUriArgument(DummyPocoApp& application, const std::string& text) {
     address.setQuery("");
     std::string addressText = address.toString();
     if (addressText == "http:" || addressText == "https:") addressText += "//";
-    // A server item of the query may have set the address meanwhile.
-    if (o.startAddressGiven) abortStartup("Aborting.  Only one server URI argument is allowed at a time", -2);
+    // The address itself wins over the address of a server item.
     o.startAddress = addressText;
     o.startAddressGiven = true;
 }
