@@ -175,6 +175,17 @@ class CommandLine(unittest.TestCase):
         # An option error shows the help under the program's own name.
         self.assertIn("usage: quarrydesk-client [OPTIONS] [URI]", home.run("--bogus").stdout)
 
+    def test_started_through_path_the_program_knows_its_own_directory(self):
+        # argv[0] is then a bare name; the working directory is elsewhere.
+        home = Home()
+        directory = os.path.dirname(PROGRAM)
+        env = dict(home.env, PATH=directory + os.pathsep + home.env.get("PATH", ""))
+        result = subprocess.run([os.path.basename(PROGRAM), "--logLevel=trace", "--nativeDecodingEnabled=false",
+                                 "--writeConfig=" + home.file("out.xml")], cwd=home.path, env=env,
+                                stdin=subprocess.DEVNULL, capture_output=True, text=True, timeout=TIMEOUT)
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assertIn("Bin path  : %s/\n" % directory, home.log())
+
     def test_a_mistyped_password_option_is_not_echoed(self):
         result = Home().run("--passwrd=Sup3rSecretValue")
         self.assertEqual(result.returncode, 253)
