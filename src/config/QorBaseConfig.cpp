@@ -153,9 +153,9 @@ std::string defaultConfigFilePath() {
         std::printf("m_baseConfig is NULL\n");
         return std::string();
     }
-    const std::string dir = applicationConfigDir();
-    if (dir.empty() || dir.back() == '/') return dir + applicationBaseName() + ".xml";
-    return dir + "/" + applicationBaseName() + ".xml";
+    // The file the start-up reads the user's settings from, so that what is
+    // written is read at the next start.
+    return clientConfigPath(*getClientConfig()->m_baseConfig, "");
 }
 
 bool backupConfigFile(const std::string& path, std::string& backupPath) {

@@ -219,6 +219,14 @@ class ConfigWrite(unittest.TestCase):
     def test_write_full_config_reads_back(self):
         self.check_round_trip("--writeFullConfig")
 
+    def test_write_config_without_a_name_writes_the_file_the_client_reads(self):
+        home = Home()
+        result = home.run("--nativeDecodingEnabled=false", "--user=bob", "--writeConfig")
+        self.assertEqual(result.returncode, 0, result.stderr + result.stdout)
+        root = ElementTree.parse(home.file("qdk-client.xml")).getroot()
+        self.assertEqual(root.findtext("Client/Username"), "bob")
+        self.assertFalse(os.path.exists(home.file(".config")))
+
     def test_a_failed_write_is_an_error(self):
         home = Home()
         with open(home.file("plain"), "w") as f:

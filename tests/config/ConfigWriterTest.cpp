@@ -7,11 +7,14 @@
 #include "ConfigStringValue.h"
 #include "Logging.h"
 #include "RunConfig.h"
+#include "SettingsRegistry.h"
 #include "TestPaths.h"
 
 #include <Poco/File.h>
 #include <Poco/Path.h>
 #include <Poco/Util/XMLConfiguration.h>
+
+#include <cstdlib>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -193,12 +196,17 @@ TEST_F(ConfigWriterTest, ATargetThatIsNoRegularFileKeepsItsMode) {
     EXPECT_EQ(permissions(fifo), 0666u);
 }
 
-TEST_F(ConfigWriterTest, DefaultPathFromConfigurationDirectory) {
+// Without a name the configuration goes where the client reads it: the
+// user's file in the home directory, not the framework's configuration
+// directory.
+TEST_F(ConfigWriterTest, DefaultPathIsTheUserFileTheClientReads) {
+    ::setenv("HOME", dir.path().c_str(), 1);
+    setProperty("application.configDir", dir.file(".config/qdk-client/"));
     EXPECT_EQ(defaultConfigFilePath(), dir.path() + "/qdk-client.xml");
-    setProperty("application.configDir", dir.path());
-    EXPECT_EQ(defaultConfigFilePath(), dir.path() + "/qdk-client.xml");
+    EXPECT_EQ(defaultConfigFilePath(), clientConfigPath(*config, ""));
     ASSERT_TRUE(write(""));
     EXPECT_TRUE(exists(dir.path() + "/qdk-client.xml"));
+    EXPECT_FALSE(exists(dir.file(".config")));
 }
 
 TEST_F(ConfigWriterTest, AppDataPathIsReplacedByFileInWorkingDirectory) {
