@@ -77,7 +77,7 @@ std::string ConfigEntry::readString(const Poco::Util::AbstractConfiguration& con
     try {
         return config.getString(property, fallback);
     } catch (const Poco::Exception& e) {
-        logWarning("Illegal value '" + shown(config.getRawString(property, "")) + "' for config setting " + key_ +
+        settingsWarning("Illegal value '" + shown(config.getRawString(property, "")) + "' for config setting " + key_ +
                    ".  Using default value '" + shown(fallback) + "'");
         valueRejected_ = true;
         return fallback;

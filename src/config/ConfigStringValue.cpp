@@ -35,9 +35,9 @@ std::string ConfigStringValue::load() {
     } else {
         valueRejected_ = true;
         if (key_ == sameOriginKey) {
-            logWarning("Illegal value '" + shown(text) + "' for config setting " + key_ + ".");
+            settingsWarning("Illegal value '" + shown(text) + "' for config setting " + key_ + ".");
         } else {
-            logWarning("Illegal value '" + shown(text) + "' for config setting " + key_ + ".  Using default value '" +
+            settingsWarning("Illegal value '" + shown(text) + "' for config setting " + key_ + ".  Using default value '" +
                        shown(defaultValue_) + "'");
             value_ = defaultValue_;
         }
@@ -56,7 +56,7 @@ bool ConfigStringValue::accept(const std::string& candidate) {
 bool ConfigStringValue::setFromString(const std::string& text) {
     std::lock_guard<std::recursive_mutex> lock(configMutex());
     if (!accept(text)) {
-        logWarning("Illegal value '" + shown(text) + "' for config setting " + key_ + ".  Keeping value '" +
+        settingsWarning("Illegal value '" + shown(text) + "' for config setting " + key_ + ".  Keeping value '" +
                    shown(value_) + "'");
         valueRejected_ = true;
         return false;

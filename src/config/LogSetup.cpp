@@ -4,6 +4,7 @@
 #include "Logging.h"
 #include "OwnerOnlyFileChannel.h"
 #include "RunConfig.h"
+#include "SettingsRegistry.h"
 
 #include <Poco/AutoPtr.h>
 #include <Poco/ConsoleChannel.h>
@@ -90,6 +91,7 @@ bool setupLogChannels(const std::string& firstLine, bool failOnWriteError, const
     client.setLevel(root.getLevel());
 
     const bool written = writeFirstLogLine(firstLine, failOnWriteError);
+    logHeldSettingsWarnings();
     if (failOnWriteError && !written) return false;
     reportRunPaths();
     return true;

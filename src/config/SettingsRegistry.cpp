@@ -24,6 +24,10 @@ std::vector<std::string> loadedConfigFiles;
 std::vector<std::string> missingConfigFiles;
 // Files that exist but could not be read, with the reason.
 std::vector<std::pair<std::string, std::string>> unreadableConfigFiles;
+// Warnings about values from before the log set-up; a few hundred settings
+// at most say anything, the bound only guards against a runaway.
+std::vector<std::string> heldWarnings;
+constexpr std::size_t maxHeldWarnings = 1000;
 
 } // namespace
 
@@ -66,7 +70,7 @@ bool applyPendingValue(qor::ConfigEntry* entry) {
             return true;
         }
         const std::string current = entry->showsValue() ? entry->asString() : std::string("********");
-        logWarning(entry->key() + ": invalid command line option, reverting to " + current);
+        settingsWarning(entry->key() + ": invalid command line option, reverting to " + current);
         return false;
     }
     return true;
@@ -180,4 +184,18 @@ void reportConfigFiles() {
         componentDebug(LogComponentMask::CONF, "Config file loaded: '" + path + "'");
     for (const std::string& path : missingConfigFiles)
         componentTrace(LogComponentMask::CONF, "Config file not found '" + path + "'");
+}
+
+void settingsWarning(const std::string& text) {
+    std::lock_guard<std::recursive_mutex> lock(configMutex());
+    if (clientLogger() != nullptr)
+        logWarning(text);
+    else if (heldWarnings.size() < maxHeldWarnings)
+        heldWarnings.push_back(text);
+}
+
+void logHeldSettingsWarnings() {
+    std::lock_guard<std::recursive_mutex> lock(configMutex());
+    for (std::string& text : heldWarnings) logWarning(std::move(text));
+    heldWarnings.clear();
 }

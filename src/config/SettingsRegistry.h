@@ -56,3 +56,9 @@ void recordConfigFile(const std::string& path, bool loaded);
 bool loadConfigFile(Poco::Util::LayeredConfiguration& config, const std::string& path, int priority);
 // Logs which configuration files were loaded, unreadable or not found.
 void reportConfigFiles();
+
+// Logs a warning about a setting's value. Settings are read before logging
+// is set up; until then the warning is kept, and the log set-up logs the
+// kept ones (logHeldSettingsWarnings) once it has written its first line.
+void settingsWarning(const std::string& text);
+void logHeldSettingsWarnings();

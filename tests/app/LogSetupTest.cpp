@@ -148,6 +148,34 @@ TEST_F(LogSetup, AFailingWriteDropsTheLineAndLoggingGoesOn) {
                 "^Can't write to the log file at '" + logFile() + "': [^\n]*\n$");
 }
 
+// Settings are loaded before logging exists (the start-up settings, the log
+// settings themselves); what they say about bad values is logged once the
+// log is up, after the first line.
+TEST_F(LogSetup, WarningsAboutValuesReadBeforeTheSetupAreLoggedAfterTheFirstLine) {
+    configure("<config><Client><LogFileNumber>99</LogFileNumber><openGLRenderMode>Off</openGLRenderMode>"
+              "</Client></config>",
+              true);
+    clientOpenGLRenderMode.ensureRegistered(2);
+    setLogLevel("verbose");
+    ASSERT_TRUE(setupLogChannels("banner", true, ""));
+    logInformation("after the set-up");
+    const std::string text = readTextFile(logFile());
+    const char* expected[] = {
+        ":banner\n",
+        ":Illegal value 'Off' for config setting Client.openGLRenderMode.  Using default value 'normal'\n",
+        ":Illegal value 'verbose' for config setting Client.LogLevel.  Keeping value 'information'\n",
+        ":LogFileNumber value '99' is set too high.\n",
+        ":Illegal value '99' for config setting Client.LogFileNumber.  Using default value '4'\n",
+        ":after the set-up\n",
+    };
+    std::string::size_type at = 0;
+    for (const char* line : expected) {
+        const std::string::size_type found = text.find(line, at);
+        ASSERT_NE(found, std::string::npos) << line << " in order in\n" << text;
+        at = found;
+    }
+}
+
 TEST_F(LogSetup, FileNamesTable) {
     configure("", true);
     const std::string dir = runConfigLogPath();
