@@ -75,8 +75,8 @@ std::string ConfigEntry::propertyName(const Poco::Util::AbstractConfiguration& c
 std::string ConfigEntry::readString(const Poco::Util::AbstractConfiguration& config, const std::string& property,
                                     const std::string& fallback) {
     try {
-        return config.getString(property, fallback);
-    } catch (const Poco::Exception& e) {
+        return readConfigString(config, property, fallback);
+    } catch (const Poco::Exception&) {
         settingsWarning("Illegal value '" + shown(config.getRawString(property, "")) + "' for config setting " + key_ +
                    ".  Using default value '" + shown(fallback) + "'");
         valueRejected_ = true;

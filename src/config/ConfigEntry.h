@@ -87,9 +87,10 @@ protected:
     // configuration has that element, else the key with the empty selector.
     std::string propertyName(const Poco::Util::AbstractConfiguration& config) const;
 
-    // Reads the property as text (fallback when absent). A value the
-    // configuration cannot resolve (a reference to itself, for instance) is
-    // refused with a warning and gives the fallback.
+    // Reads the property as text (fallback when absent), its references to
+    // other properties resolved within limits (readConfigString). A value
+    // whose references cannot be resolved (a reference to itself, too many
+    // of them) is refused with a warning and gives the fallback.
     std::string readString(const Poco::Util::AbstractConfiguration& config, const std::string& property,
                            const std::string& fallback);
 

@@ -7,6 +7,14 @@
 #include <Poco/NumberParser.h>
 #include <Poco/Util/AbstractConfiguration.h>
 
+namespace {
+// The configuration library's own reading of an integer text ("0x" for
+// hexadecimal), for a text that was expanded within limits.
+struct IntegerText : Poco::Util::AbstractConfiguration {
+    using AbstractConfiguration::parseInt;
+};
+} // namespace
+
 namespace qor {
 
 ConfigIntValue::ConfigIntValue(std::string key, int defaultValue, int minimum, int maximum, int level,
@@ -26,7 +34,7 @@ int ConfigIntValue::load() {
     const std::string property = propertyName(*config);
     int result = defaultValue_;
     try {
-        result = config->getInt(property, defaultValue_);
+        if (config->hasProperty(property)) result = IntegerText::parseInt(readConfigString(*config, property, ""));
     } catch (const Poco::Exception&) {
         // Not a number: refused like a value out of range.
         settingsWarning("Illegal value '" + config->getRawString(property, "") + "' for config setting " + key_ +
