@@ -48,6 +48,7 @@ std::string ConfigStringValue::load() {
 bool ConfigStringValue::accept(const std::string& candidate) {
     if (!allowedList_.empty() && std::find(allowedList_.begin(), allowedList_.end(), candidate) == allowedList_.end())
         return false;
+    if (!acceptsWritableText(candidate)) return false;
     if (candidate != value_ && !updating_) logChange(candidate, value_.empty() || isQuiet());
     isDefault_ = candidate == defaultValue_;
     return true;

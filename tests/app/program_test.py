@@ -219,6 +219,22 @@ class ConfigWrite(unittest.TestCase):
     def test_write_full_config_reads_back(self):
         self.check_round_trip("--writeFullConfig")
 
+    def test_a_value_a_file_cannot_hold_is_refused_and_the_rest_is_saved(self):
+        home = Home()
+        path = home.file("qdk-client.xml")
+        result = home.run("--nativeDecodingEnabled=false", "--user=bob\x01", "--profile=high",
+                          "--writeConfig=" + path)
+        self.assertEqual(result.returncode, 0, result.stderr + result.stdout)
+        self.assertIn("WW: Username value 'bob\\x01' holds a control character, which a configuration file "
+                      "cannot hold.", result.stdout)
+        subprocess.run(["xmllint", "--noout", path], check=True)
+        self.assertEqual(ElementTree.parse(path).getroot().findtext("Client/h264Profile"), "high")
+        # The next start reads the file.
+        result = home.run("--logLevel=debug", "--nativeDecodingEnabled=false", "--writeConfig=" + home.file("2.xml"))
+        self.assertEqual(result.returncode, 0, result.stderr + result.stdout)
+        self.assertNotIn("could not be read", result.stdout)
+        self.assertIn("Config file loaded: '%s'" % path, result.stdout)
+
     def test_write_config_without_a_name_writes_the_file_the_client_reads(self):
         home = Home()
         result = home.run("--nativeDecodingEnabled=false", "--user=bob", "--writeConfig")
