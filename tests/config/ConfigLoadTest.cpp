@@ -165,17 +165,6 @@ std::string referenceChain(int depth) {
     return xml + "<C" + std::to_string(depth) + ">end</C" + std::to_string(depth) + ">";
 }
 
-// Levels of ten references each to the level below: 10^levels in all.
-std::string referenceFan(int levels) {
-    std::string xml = "<L0>xxxxxxxx</L0>";
-    for (int level = 1; level <= levels; ++level) {
-        std::string value;
-        for (int i = 0; i < 10; ++i) value += "${Client.L" + std::to_string(level - 1) + "}";
-        xml += "<L" + std::to_string(level) + ">" + value + "</L" + std::to_string(level) + ">";
-    }
-    return xml;
-}
-
 } // namespace
 
 // References to other properties resolve as they always did, but within

@@ -164,14 +164,8 @@ TEST_F(ConfigTest, UnparsableFileIsReportedAndSettingsKeepDefaults) {
 // is taken out of the file when it is loaded, so no reader expands it.
 TEST_F(ConfigTest, AValueWhoseReferencesRunAwayIsTakenOutOfTheFile) {
     TempDir dir;
-    std::string levels = "<L0>xxxxxxxx</L0>";
-    for (int level = 1; level <= 8; ++level) {
-        std::string value;
-        for (int i = 0; i < 10; ++i) value += "${Client.L" + std::to_string(level - 1) + "}";
-        levels += "<L" + std::to_string(level) + ">" + value + "</L" + std::to_string(level) + ">";
-    }
     const std::string path = dir.file("qdk-client.xml");
-    writeTextFile(path, "<config><Client>" + levels + "<LogFileNumber>6</LogFileNumber></Client>"
+    writeTextFile(path, "<config><Client>" + referenceFan(8) + "<LogFileNumber>6</LogFileNumber></Client>"
                         "<openSSL><client><cipherList>${Client.L8}</cipherList></client></openSSL></config>");
     ASSERT_TRUE(loadConfigFile(*config, path, 0));
     EXPECT_FALSE(config->hasProperty("openSSL.client.cipherList"));
