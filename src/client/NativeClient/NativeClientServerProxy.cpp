@@ -46,7 +46,9 @@ NativeClientServerProxy::NativeClientServerProxy(const std::string& serverAddres
 
 NativeClientServerProxy::~NativeClientServerProxy() {
     stopEventLoop();
-    // A proxy whose loop never ran still owns what attachBridgeSocket made.
+    // A proxy whose loop never ran still owns what attachBridgeSocket and
+    // the dispatch made: the sessions' threads would outlive it.
+    endSessions();
     stopCtrlSendThread();
     closeConnections();
     delete connectionFactory_;
