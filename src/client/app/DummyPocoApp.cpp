@@ -26,6 +26,7 @@ using Poco::Util::Option;
 void abortStartup(const char* text, int code) {
     std::fprintf(stderr, "%s\n", text);
     std::fflush(stderr);
+    startupAbortHandler(code);
     std::exit(code);
 }
 
@@ -64,6 +65,8 @@ std::vector<std::pair<std::string, std::string>> queryItems(const Poco::URI& uri
 }
 
 } // namespace
+
+void (*startupAbortHandler)(int exitCode) = [](int exitCode) { std::exit(exitCode); };
 
 DummyPocoApp::DummyPocoApp() = default;
 
