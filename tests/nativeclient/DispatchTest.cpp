@@ -123,6 +123,27 @@ TEST_F(Dispatch, ClientIdStoresIdAndHostFlag) {
     EXPECT_TRUE(log.contains("VH integration disabled, as client is not host"));
 }
 
+// A client id that could not stand in the server's request lines refuses
+// the whole message: nothing of it takes effect.
+TEST_F(Dispatch, UnsafeClientIdRefusesTheMessage) {
+    EXPECT_TRUE(dispatch(R"({"type":100,"NetProtVer":"4.3","SvrVer":"14.0.0","ClntID":"good","Paused":false})"));
+    const char* const refused[] = {
+        R"({"type":100,"NetProtVer":"4.3","SvrVer":"14.1.0","ClntID":"x\r\nX-Injected: 1","ClntIsHost":false})",
+        R"({"type":100,"NetProtVer":"4.3","SvrVer":"14.1.0","ClntID":"a?b","ClntIsHost":false})",
+        R"({"type":100,"NetProtVer":"4.3","SvrVer":"14.1.0","ClntID":"","ClntIsHost":false})",
+    };
+    for (const char* json : refused) {
+        log.clear();
+        EXPECT_FALSE(dispatch(json)) << json;
+        EXPECT_TRUE(log.contains("Session 0: Refusing client id \"")) << json;
+        EXPECT_TRUE(log.contains("\" from the server, it cannot stand in a server path")) << json;
+        EXPECT_FALSE(log.contains("Connected to server with version 14.1.0")) << json;
+        EXPECT_EQ(proxy->clientId(), "good");
+        EXPECT_TRUE(proxy->clientIsHost());
+    }
+    EXPECT_TRUE(log.contains("Session 0: Refusing client id \"\" from the server"));
+}
+
 // A server of another major version closes the gate of its own connection:
 // the next message there is dropped, a new connection is served.
 TEST_F(Dispatch, VersionGateBelongsToOneConnection) {

@@ -327,6 +327,36 @@ TEST_F(BridgeServer, NonceBeforeTheFirstRenewalIsRefused) {
     EXPECT_EQ(collector.count(), 0);
 }
 
+// The client id and the prefix segments go into the request lines of the
+// server connections as they are: the bridge refuses those that could end a
+// line or change the path, and spends no nonce and stores no prefix on them.
+TEST_F(BridgeServer, UnsafeClientIdOrPrefixIsRefused) {
+    setServerPathPrefix("keep/");
+    renewBridgeNonce();
+    const std::string nonce = bridgeNonce();
+    const std::string paths[] = {
+        "/ws/free/id%0D%0AX-Injected:%201/{nonce}",
+        "/ws/free/id%0A/{nonce}",
+        "/ws/free/id%00/{nonce}",
+        "/ws/free/a%20b/{nonce}",
+        "/ws/free/a%3Fb/{nonce}",
+        "/ws/free/a%23b/{nonce}",
+        "/ws/free/a%25b/{nonce}",
+        "/ws/free/" + std::string(300, 'x') + "/{nonce}",
+        "/a%0D%0Ab/ws/free/id/{nonce}",
+        "/a/b%3Fc/ws/free/id/{nonce}",
+    };
+    for (const std::string& path : paths) {
+        SCOPED_TRACE(path);
+        expectRefused(withNonce(path, nonce));
+    }
+    EXPECT_EQ(bridgeNonce(), nonce);
+    EXPECT_EQ(serverPathPrefix(), "/keep");
+    EXPECT_EQ(collector.count(), 0);
+    EXPECT_TRUE(log.contains("Received invalid WS request (unsafe client id or path prefix), URI = "
+                             "/ws/free/id%0D%0AX-Injected:%201/" + nonce));
+}
+
 struct PrefixCase {
     const char* name;
     const char* path;       // "{nonce}" stands for the current nonce

@@ -112,6 +112,14 @@ bool NativeClientServerProxy::handleServerParamMessage(const QorMessage& message
 
 bool NativeClientServerProxy::handleClientId(const QorMessage& message) {
     const std::string json = message.toJson();
+    // A client id that cannot stand in a server path refuses the message
+    // before any of it takes effect.
+    std::string newClientId;
+    const bool hasClientId = message.hasMember(QOR_CLNT_ID_CLIENT_ID);
+    if (hasClientId) {
+        newClientId = message.getString(QOR_CLNT_ID_CLIENT_ID);
+        if (!checkClientId(newClientId, "the server")) return false;
+    }
     // A version text under its key or its older key; "-1.-1" when missing.
     auto versionMember = [&](const char* key, const char* olderKey, const std::string& what) {
         if (message.hasMember(key)) return message.getString(key);
@@ -170,8 +178,8 @@ bool NativeClientServerProxy::handleClientId(const QorMessage& message) {
     } else {
         logCritical("Information about video state (video paused?) missing in message, " + json);
     }
-    if (message.hasMember(QOR_CLNT_ID_CLIENT_ID)) {
-        clientId_.set(message.getString(QOR_CLNT_ID_CLIENT_ID));
+    if (hasClientId) {
+        clientId_.set(newClientId);
     } else {
         logCritical("ClientID missing in message, " + json);
     }
