@@ -273,6 +273,28 @@ TEST_F(BridgeServer, RefusedNonceClosesAKeepAliveConnection) {
     EXPECT_NE(received.find(R"({"success": false, "error": "Forbidden"})"), std::string::npos) << received;
 }
 
+// A request target that is no absolute path is taken from the root, as a
+// browser resolves one: its ".." segments do not reach the stored prefix.
+TEST_F(BridgeServer, RelativeTargetCannotClimbAboveTheRoot) {
+    setServerPathPrefix("");
+    renewBridgeNonce();
+    Poco::Net::StreamSocket socket(Poco::Net::SocketAddress("127.0.0.1", static_cast<Poco::UInt16>(port)));
+    socket.setReceiveTimeout(Poco::Timespan(30, 0));
+    const std::string request = "GET ..\\..\\a\\ws\\free\\cid\\" + bridgeNonce() + " HTTP/1.1\r\nHost: " + base() +
+                                "\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
+                                "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n\r\n";
+    socket.sendBytes(request.data(), static_cast<int>(request.size()));
+    std::string received;
+    char buffer[1024];
+    for (int n; received.find("\r\n\r\n") == std::string::npos && (n = socket.receiveBytes(buffer, sizeof buffer)) > 0;)
+        received.append(buffer, n);
+    EXPECT_EQ(received.compare(0, 12, "HTTP/1.1 101"), 0) << received;
+    SocketCollector::Arrival arrival = collector.next(kEventMs);
+    ASSERT_TRUE(arrival.socket);
+    EXPECT_EQ(arrival.clientId, "cid");
+    EXPECT_EQ(serverPathPrefix(), "/a");
+}
+
 TEST_F(BridgeServer, AcceptedSocketReachesTheEventThreadAndCarriesFrames) {
     renewBridgeNonce();
     const std::string nonce = bridgeNonce();

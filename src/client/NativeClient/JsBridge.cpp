@@ -115,7 +115,10 @@ std::string randomUrlToken() {
 }
 
 std::vector<std::string> bridgePathSegments(const std::string& path) {
-    const Poco::Path parsed(path + "/", Poco::Path::PATH_WINDOWS);
+    // A path that does not begin at the root is taken from it, as a browser
+    // resolves a relative reference: a ".." never climbs above the root.
+    const bool fromRoot = !path.empty() && (path[0] == '/' || path[0] == '\\');
+    const Poco::Path parsed((fromRoot ? path : "/" + path) + "/", Poco::Path::PATH_WINDOWS);
     std::vector<std::string> segments;
     for (int i = 0; i < parsed.depth(); ++i) segments.push_back(parsed[i]);
     return segments;

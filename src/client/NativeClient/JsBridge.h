@@ -15,8 +15,9 @@
 //
 // Bridge paths: [prefix segments...]/ws/<free>/<client id>/<nonce>[/...],
 // split as Windows paths ("/" and "\" separate, "." and empty segments
-// dropped, ".." removes the segment before it); the layout sits at the last
-// "ws" that has at least three segments after it.
+// dropped, ".." removes the segment before it) from the root, also when the
+// request target does not begin with a separator, so that no ".." survives;
+// the layout sits at the last "ws" that has at least three segments after it.
 #pragma once
 
 #include <Poco/Net/IPAddress.h>
@@ -80,7 +81,8 @@ std::string randomBase64();
 // A-Z, a-z, 0-9, "-" and "_".
 std::string randomUrlToken();
 
-// The segments of a decoded bridge path (a "/" is appended before splitting).
+// The segments of a decoded bridge path (a "/" is appended before splitting),
+// resolved from the root: the result never holds "..".
 // Raises Poco::PathSyntaxException for a path that is not a valid Windows path.
 std::vector<std::string> bridgePathSegments(const std::string& path);
 // Index of the last "ws" with at least three segments after it; -1 if none.
