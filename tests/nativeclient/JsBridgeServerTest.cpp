@@ -12,6 +12,7 @@
 #include "TestPaths.h"
 
 #include <Poco/Net/SocketAddress.h>
+#include <Poco/Exception.h>
 #include <Poco/Net/StreamSocket.h>
 #include <Poco/String.h>
 #include <Poco/Timespan.h>
@@ -271,6 +272,44 @@ TEST_F(BridgeServer, RefusedNonceClosesAKeepAliveConnection) {
     for (int n; (n = socket.receiveBytes(buffer, sizeof buffer)) > 0;) received.append(buffer, n);
     EXPECT_EQ(received.compare(0, 12, "HTTP/1.1 403"), 0) << received;
     EXPECT_NE(received.find(R"({"success": false, "error": "Forbidden"})"), std::string::npos) << received;
+}
+
+// Any local process can connect to the bridge. Connections that send
+// nothing, never finish their request line, or idle after an answer hold a
+// server thread only briefly: the page's upgrade still comes through within
+// its retry window (PAGE_MAX_RETRY_SECONDS), and the bridge closes them.
+TEST_F(BridgeServer, IdleConnectionsDoNotStarveThePage) {
+    renewBridgeNonce();
+    const std::string sends[] = {
+        "",                                                    // nothing at all
+        "GET /ws/free/idle",                                   // an unfinished request line
+        "GET /ws/f/id HTTP/1.1\r\nHost: x\r\nConnection: keep-alive\r\n\r\n", // answered, then idle
+    };
+    std::vector<std::unique_ptr<Poco::Net::StreamSocket>> idle;
+    for (int i = 0; i < 100; ++i) {
+        idle.emplace_back(new Poco::Net::StreamSocket(Poco::Net::SocketAddress("127.0.0.1", static_cast<Poco::UInt16>(port))));
+        const std::string& text = sends[i % 3];
+        if (!text.empty()) idle.back()->sendBytes(text.data(), static_cast<int>(text.size()));
+    }
+    std::unique_ptr<PeerProcess> peer = page("/ws/free/page/" + bridgeNonce(), {"expect-close", "1000"});
+    SocketCollector::Arrival arrival = collector.next(20000);
+    EXPECT_TRUE(arrival.socket) << peer->output();
+    if (arrival.socket) EXPECT_EQ(closeArrival(std::move(arrival), *peer), "page");
+
+    int closed = 0;
+    for (auto& socket : idle) {
+        socket->setReceiveTimeout(Poco::Timespan(30, 0));
+        char buffer[1024];
+        try {
+            while (socket->receiveBytes(buffer, sizeof buffer) > 0) {
+            }
+            ++closed;
+        } catch (const Poco::TimeoutException&) {
+        } catch (const Poco::Exception&) {
+            ++closed; // reset
+        }
+    }
+    EXPECT_EQ(closed, 100);
 }
 
 // A request target that is no absolute path is taken from the root, as a
