@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <memory>
 
 using namespace qor;
@@ -86,6 +87,18 @@ TEST_F(Dispatch, SessionsBeyondTheTableAreRefused) {
     EXPECT_TRUE(log.contains("Too many sessions allocated, current request: 40"));
     EXPECT_EQ(proxy->sessionAt(40), nullptr);
     EXPECT_EQ(proxy->sessionAt(0), nullptr);
+    screenCount.store(1);
+}
+
+// A server may announce any number of screens; a CLNT_CLOSE visits only the
+// session slots that can exist, so it never stalls the proxy thread. The
+// bound is a guard far above the few microseconds the walk takes.
+TEST_F(Dispatch, ClientCloseWithAHugeScreenCountReturnsAtOnce) {
+    EXPECT_TRUE(dispatch(R"({"type":101,"SvrPNumScrs":2147483647})"));
+    EXPECT_EQ(screenCount.load(), 2147483647);
+    const auto started = std::chrono::steady_clock::now();
+    for (int i = 0; i < 5; ++i) EXPECT_TRUE(dispatch(R"({"type":90})"));
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(2));
     screenCount.store(1);
 }
 

@@ -24,6 +24,7 @@
 
 #include <Poco/Exception.h>
 
+#include <algorithm>
 #include <functional>
 
 namespace qor {
@@ -57,7 +58,9 @@ bool NativeClientServerProxy::dispatchCtrlMessage(const QorMessage& message) {
     try {
         switch (type) {
         case CLNT_CLOSE:
-            for (std::int32_t i = 0; i < screenCount.load(); ++i)
+            // Sessions exist only in the slots, whatever number of screens
+            // the server announced.
+            for (std::int32_t i = 0; i < std::min(screenCount.load(), SESSION_SLOTS); ++i)
                 if (NativeClientSession* session = sessionAt(i))
                     session->postEvent(new NativeClientScreenSessionFinishedEvent("Client closed", i));
             return true;
