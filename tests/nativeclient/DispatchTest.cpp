@@ -3,7 +3,6 @@
 #include "FakeCanvas.h"
 #include "LogCapture.h"
 #include "NativeClientServerProxy.h"
-#include "QorCanvasListEntry.h"
 #include "QorMessage.h"
 #include "ServerConnectionValues.h"
 
@@ -27,9 +26,7 @@ protected:
     }
     void TearDown() override {
         proxy.reset();
-        ScopedOwnerLock guard(canvasRegistryLock);
-        for (auto& entry : canvasRegistry) delete entry.second;
-        canvasRegistry.clear();
+        clearCanvasRegistry();
     }
     bool dispatch(const std::string& json) { return proxy->dispatchCtrlMessage(QorMessage(json)); }
 
