@@ -36,8 +36,9 @@ public:
     // Binds 127.0.0.1 at a port the system chooses (backlog 64), publishes it
     // in bridgePort and starts the HTTP server (its own pool of up to 64
     // threads, 256 queued connections, one request per connection, 5 s to
-    // receive it); accepted page WebSockets are posted to eventTarget. A failure to bind or listen is logged and the
-    // exception raised. A second start replaces the running server.
+    // receive it); accepted page WebSockets are posted to eventTarget. A
+    // failure to bind or listen is logged and the exception raised. A second
+    // start replaces the running server.
     bool startBridgeServer(qor::QorEventThread* eventTarget);
     // Stops accepting connections and ends idle keep-alive connections;
     // sockets already handed on are not affected. Always true.
