@@ -2,7 +2,6 @@
 
 #include "CanvasRegistry.h"
 #include "NativeClient.h"
-#include "QorCanvasListEntry.h"
 #include "StreamDecoder.h"
 #include "QorWebSocket.h"
 #include "ServerCertificateTrust.h"
@@ -39,9 +38,7 @@ BridgePair ConnectionTest::openBridge() {
 }
 
 void ConnectionTest::TearDown() {
-    ScopedOwnerLock guard(qor::canvasRegistryLock);
-    for (auto& entry : qor::canvasRegistry) delete entry.second;
-    qor::canvasRegistry.clear();
+    qor::clearCanvasRegistry();
 }
 
 void ConnectionTest::offerCanvas() {

@@ -141,6 +141,11 @@ std::string ServerConnectionFactory::requestTicket(const Addresses& addresses) {
                       " status during authTokenRequest, response length: " + std::to_string(length));
             return std::string();
         }
+        if (length > static_cast<std::streamsize>(MAX_TICKET_BYTES)) {
+            logError("Refusing authToken of " + std::to_string(length) + " bytes from server, at most " +
+                     std::to_string(MAX_TICKET_BYTES) + " are accepted");
+            return std::string();
+        }
         std::string ticket;
         char block[TICKET_BLOCK];
         while (body.read(block, sizeof block) || body.gcount() > 0) ticket.append(block, body.gcount());

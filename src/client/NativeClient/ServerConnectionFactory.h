@@ -24,6 +24,10 @@ class QorWebSocket;
 
 class ServerConnectionFactory {
 public:
+    // The longest ticket taken from the server; a longer one fails the
+    // connection before its body is read.
+    static constexpr int MAX_TICKET_BYTES = 8192;
+
     explicit ServerConnectionFactory(const std::string& host);
     ~ServerConnectionFactory();
     ServerConnectionFactory(const ServerConnectionFactory&) = delete;
