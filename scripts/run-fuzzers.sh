@@ -42,6 +42,7 @@ while [ $# -gt 0 ]; do
   shift
 done
 [ -n "$mode" ] || { echo "run-fuzzers.sh: give --smoke [SECONDS] or --for MINUTES" >&2; exit 2; }
+case $build in /*) ;; *) build=$root/$build ;; esac
 
 if [ "$do_build" = 1 ]; then
   echo "== build (fuzzers)"
@@ -68,7 +69,7 @@ seeds_of() {
 # status is libFuzzer's. Log in $work/<name>.log.
 run_harness() {
   local name=$1 time=$2 corpus=$3 findings=$4
-  local program="$root/$build/fuzz/${name}_fuzzer"
+  local program="$build/fuzz/${name}_fuzzer"
   local flags=(-max_total_time="$time" -timeout=30 -rss_limit_mb=2560 -close_fd_mask=3 -print_final_stats=1
                -artifact_prefix="$findings/")
   [ -f "fuzz/$name.dict" ] && flags+=(-dict="$root/fuzz/$name.dict")
