@@ -1,10 +1,11 @@
 // Control messages as the page and the server send them: each line of the
 // input is one message, parsed by QorMessage and handed to the dispatch of
-// a server proxy and to the handler of one of its screen sessions. Neither
-// is started (as in the dispatch tests), and there is no server: the port
-// the connections would use refuses them at once. The window of each screen
-// that stream parameters name is there already (a canvas as in the
-// connection tests), so that the screen's decoder starts on it at once.
+// a server proxy, and those for screen 0 also to the handler of screen 0's
+// session (the dispatch routes a message by its screen). Neither is started
+// (as in the dispatch tests), and there is no server: the port the
+// connections would use refuses them at once. The window of screen 0 is
+// there when its stream parameters come (a canvas as in the connection
+// tests), so that the screen's decoder starts on it at once.
 // Whatever the text, the dispatch must neither crash nor hang, and a parsed
 // message must come out of toJson as JSON that parses to the same message.
 #include "CanvasRegistry.h"
@@ -56,13 +57,10 @@ public:
         }
         for (FakeCanvas* canvas : canvases_) delete canvas;
     }
-    // A window for the screen that stream parameters name, unless one waits.
+    // A window for screen 0 when stream parameters come, unless one waits.
     void offerFor(const QorMessage& message) {
         try {
-            if (message.isEmpty() || !message.hasMember(QOR_MSG_TYPE) || !message.hasMember(QOR_MSG_SCREEN_ID) ||
-                message.getType() != MessageType::SVR_VS_PARAM)
-                return;
-            offer(message.getInt(QOR_MSG_SCREEN_ID));
+            if (message.hasMember(QOR_MSG_TYPE) && message.getType() == MessageType::SVR_VS_PARAM) offer(0);
         } catch (...) {
         }
     }
@@ -77,6 +75,15 @@ private:
     std::vector<FakeCanvas*> canvases_;
 };
 
+// The dispatch would hand the message to the session of screen 0.
+bool forScreenZero(const QorMessage& message) {
+    try {
+        return message.hasMember(QOR_MSG_SCREEN_ID) && message.getInt(QOR_MSG_SCREEN_ID) == 0;
+    } catch (...) {
+        return false;
+    }
+}
+
 void checkRoundTrip(const QorMessage& message) {
     const std::string json = message.toJson();
     QorMessage again;
@@ -90,8 +97,8 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     fuzz::discardLogs("trace");
     serverIsSecure.store(false);
     serverPort.store(refusingPort().address().port());
-    // OpenH264 only: it is set up in a fraction of the time FFmpeg takes
-    // with its threads, and the decoders themselves have harnesses of their own.
+    // OpenH264 only: it is set up in a fraction of the time FFmpeg takes,
+    // and the decoders themselves have harnesses of their own.
     DecoderRegistrationConfig decoders;
     decoders.settings.readBool = [](const std::string& key, bool) { return key == "Client.Decoder.OpenH264.enabled"; };
     if (!StreamDecoder::registerDecoders(decoders)) fuzz::fail("no stream decoder registered");
@@ -110,10 +117,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::unique_ptr<NativeClientSession> session(new NativeClientSession(proxy.get(), 0));
     for (const std::string& text : fuzz::splitInput(data, size, '\n', MAX_MESSAGES)) {
         QorMessage message;
-        if (message.parse(text)) checkRoundTrip(message);
-        windows.offerFor(message);
+        if (!message.parse(text)) {
+            proxy->dispatchCtrlMessage(message);
+            continue;
+        }
+        checkRoundTrip(message);
+        if (forScreenZero(message)) windows.offerFor(message);
         proxy->dispatchCtrlMessage(message);
-        session->handleSessionMessage(message);
+        if (forScreenZero(message)) session->handleSessionMessage(message);
     }
     session.reset();
     proxy.reset();
