@@ -293,6 +293,22 @@ TEST_F(TunnelTest, LocalReadsFitTheSmallestPeerBuffer) {
     EXPECT_EQ(peer.query("largest", "LARGEST "), "1048576");
 }
 
+// A local application that reads slowly through a small buffer gets every
+// byte: the tunnel waits for it rather than drop or close.
+TEST_F(TunnelTest, SlowLocalReaderGetsEveryByte) {
+    LocalServer local(LocalServer::Mode::SINK, 0, 8192);
+    local.pauseAfterReads(1);
+    startServerSide(local.port());
+    ASSERT_TRUE(run("open 1"));
+    ASSERT_TRUE(run("data 1 1000000"));
+    ASSERT_TRUE(run("data 1 1000000"));
+    ASSERT_TRUE(run("close 1"));
+    ASSERT_TRUE(local.waitFinished(1, 60000));
+    EXPECT_EQ(local.finished()[0].bytes, 2000000u);
+    EXPECT_EQ(local.finished()[0].sha, sha256Hex(patternBytes(1000000) + patternBytes(1000000)));
+    EXPECT_EQ(framesSeen(), "");
+}
+
 TEST_F(TunnelTest, LocalResetClosesOnlyThatConnection) {
     LocalServer local(LocalServer::Mode::ECHO);
     local.resetAfter(100000);

@@ -9,7 +9,9 @@
 
 #include <openssl/evp.h>
 
+#include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <chrono>
 #include <cstdio>
 #include <stdexcept>
@@ -62,6 +64,39 @@ std::uint64_t nextRandom(std::uint64_t& state) {
 }
 
 } // namespace
+
+namespace {
+
+std::uint64_t splitMix(std::uint64_t x) {
+    x += 0x9E3779B97F4A7C15ULL;
+    x = (x ^ (x >> 30)) * 0xBF58476D1CE4E5B9ULL;
+    x = (x ^ (x >> 27)) * 0x94D049BB133111EBULL;
+    return x ^ (x >> 31);
+}
+
+} // namespace
+
+void StreamPattern::fill(std::uint64_t offset, char* target, std::size_t size) const {
+    std::size_t done = 0;
+    while (done < size) {
+        const std::uint64_t position = offset + done;
+        const std::uint64_t word = splitMix(seed_ ^ (position / 8));
+        const unsigned skip = static_cast<unsigned>(position % 8);
+        const std::size_t take = std::min<std::size_t>(8 - skip, size - done);
+        for (std::size_t i = 0; i < take; ++i) target[done + i] = static_cast<char>(word >> (8 * (skip + i)));
+        done += take;
+    }
+}
+
+bool StreamPattern::matches(std::uint64_t offset, const char* bytes, std::size_t size) const {
+    char expected[4096];
+    for (std::size_t done = 0; done < size; done += sizeof expected) {
+        const std::size_t n = std::min(sizeof expected, size - done);
+        fill(offset + done, expected, n);
+        if (std::memcmp(expected, bytes + done, n) != 0) return false;
+    }
+    return true;
+}
 
 std::string randomBytes(std::size_t size, std::uint64_t seed) {
     std::uint64_t state = seed * 0x9E3779B97F4A7C15ULL + 1;
@@ -185,6 +220,7 @@ void LocalServer::serve(Poco::Net::StreamSocket socket) {
                 break;
             }
             if (mode_ == Mode::ECHO) socket.sendBytes(buffer.data(), n);
+            if (readPauseMs_.load() > 0) std::this_thread::sleep_for(std::chrono::milliseconds(readPauseMs_.load()));
         }
     } catch (const Poco::Exception&) {
     }

@@ -43,6 +43,20 @@ std::string randomBytes(std::size_t size, std::uint64_t seed);
 // A size between low and high, spread evenly over the magnitudes.
 std::size_t logUniformSize(std::uint64_t& state, std::size_t low, std::size_t high);
 
+// A long pseudo-random byte stream that both ends of a transfer can make
+// and check piece by piece, at any offset.
+class StreamPattern {
+public:
+    explicit StreamPattern(std::uint64_t seed) : seed_(seed) {}
+    // The bytes at [offset, offset + size).
+    void fill(std::uint64_t offset, char* target, std::size_t size) const;
+    // True when the bytes equal the stream at offset.
+    bool matches(std::uint64_t offset, const char* bytes, std::size_t size) const;
+
+private:
+    std::uint64_t seed_;
+};
+
 // tests/tunnel/peers/tunnel_peer.py: one tunnel WebSocket, scripted through
 // its standard input.
 class TunnelPeer {
@@ -90,6 +104,8 @@ public:
     // A connection that has received more than this many bytes resets
     // (RST) instead of reading on.
     void resetAfter(std::uint64_t bytes) { resetAfter_.store(bytes); }
+    // Each connection pauses this long after every read: a slow reader.
+    void pauseAfterReads(int ms) { readPauseMs_.store(ms); }
     int accepted() const;
     std::vector<Record> finished() const;
     bool waitFinished(std::size_t count, int timeoutMs) const;
@@ -102,6 +118,7 @@ private:
     Poco::Net::ServerSocket socket_;
     int port_ = 0;
     std::atomic<std::uint64_t> resetAfter_{~std::uint64_t(0)};
+    std::atomic<int> readPauseMs_{0};
     std::atomic<bool> stopping_{false};
     mutable std::mutex mutex_;
     mutable std::condition_variable changed_;

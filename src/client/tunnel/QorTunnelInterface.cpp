@@ -60,6 +60,26 @@ std::string currentExceptionText() {
     }
 }
 
+// One send or receive on a non-blocking local socket: the byte count, or -1
+// when the call would have had to wait. Failures are raised.
+int sendSome(Poco::Net::StreamSocket& socket, const char* data, int length) {
+    try {
+        return socket.sendBytes(data, length);
+    } catch (const Poco::Exception& e) {
+        if (isWouldBlock(e.code())) return -1;
+        throw;
+    }
+}
+
+int receiveSome(Poco::Net::StreamSocket& socket, char* buffer, int length) {
+    try {
+        return socket.receiveBytes(buffer, length);
+    } catch (const Poco::Exception& e) {
+        if (isWouldBlock(e.code())) return -1;
+        throw;
+    }
+}
+
 } // namespace
 
 struct QorTunnelInterface::PollLists {
@@ -389,7 +409,7 @@ QorTunnelInterface::WriteResult QorTunnelInterface::writeToLocal(TunnelConnectio
     while (length > 0) {
         int sent = 0;
         try {
-            sent = connection.socket.sendBytes(data, length);
+            sent = sendSome(connection.socket, data, length);
         } catch (...) {
             if (tunnelDebugEnabled())
                 tunnelDebug(prefix() + "Error writing local data: " + currentExceptionText() +
@@ -430,7 +450,7 @@ bool QorTunnelInterface::waitUntilWritable(TunnelConnection& connection, bool& d
         char* buffer = drainBuffer_.get();
         int received = 0;
         try {
-            received = connection.socket.receiveBytes(buffer + TunnelFrame::HEADER_SIZE, TunnelFrame::MAX_LOCAL_READ);
+            received = receiveSome(connection.socket, buffer + TunnelFrame::HEADER_SIZE, TunnelFrame::MAX_LOCAL_READ);
         } catch (...) {
             received = 0;
         }
@@ -478,7 +498,7 @@ void QorTunnelInterface::openLocalConnection(std::int32_t id) {
 void QorTunnelInterface::forwardLocalData(TunnelConnection& connection, char* buffer) {
     int received = 0;
     try {
-        received = connection.socket.receiveBytes(buffer + TunnelFrame::HEADER_SIZE, TunnelFrame::MAX_LOCAL_READ);
+        received = receiveSome(connection.socket, buffer + TunnelFrame::HEADER_SIZE, TunnelFrame::MAX_LOCAL_READ);
     } catch (...) {
         // A reset by the local application: this connection ends, the
         // tunnel goes on.

@@ -21,6 +21,10 @@ void ignoreBrokenPipe();
 // that passes, unlike a broken socket.
 bool isResourceShortage(int errorCode);
 
+// True when the code of a failed call on a non-blocking socket means that
+// the call would have had to wait.
+bool isWouldBlock(int errorCode);
+
 // windowsErrorText of the calling thread's last system error.
 std::string lastSystemErrorText();
 

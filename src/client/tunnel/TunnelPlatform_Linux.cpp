@@ -33,6 +33,8 @@ bool isResourceShortage(int errorCode) {
     return errorCode == EMFILE || errorCode == ENFILE || errorCode == ENOMEM || errorCode == ENOBUFS;
 }
 
+bool isWouldBlock(int errorCode) { return errorCode == EAGAIN || errorCode == EWOULDBLOCK; }
+
 std::string lastSystemErrorText() { return windowsErrorText(static_cast<unsigned int>(errno)); }
 
 void forceSocketDown(const Poco::Net::Socket& socket) {
