@@ -75,8 +75,7 @@ void TunnelEnd::run(const std::function<bool()>& keepGoing) {
                 break;
             }
             if (opcode == WebSocket::FRAME_OP_PING) {
-                std::lock_guard<std::mutex> lock(sendMutex_);
-                socket_.sendFrame(buffer.data(), n, WebSocket::FRAME_FLAG_FIN | WebSocket::FRAME_OP_PONG);
+                sendFrame(buffer.data(), n, WebSocket::FRAME_FLAG_FIN | WebSocket::FRAME_OP_PONG);
                 continue;
             }
             if (opcode != WebSocket::FRAME_OP_BINARY || !(flags & WebSocket::FRAME_FLAG_FIN)) {
@@ -214,15 +213,23 @@ void TunnelEnd::closeForClient(std::uint32_t id) {
     shutDown(connection->socket);
 }
 
-bool TunnelEnd::sendFrame(char* frame, int length) {
-    std::lock_guard<std::mutex> lock(sendMutex_);
+bool TunnelEnd::sendFrame(const char* frame, int length, int flags) {
+    std::unique_lock<std::mutex> lock(sendMutex_);
+    const std::uint64_t ticket = nextTicket_++;
+    sendTurn_.wait(lock, [&] { return serving_ == ticket; });
+    lock.unlock();
+    bool sent = false;
     try {
-        return socket_.sendFrame(frame, length, WebSocket::FRAME_BINARY) == length;
+        sent = socket_.sendFrame(frame, length, flags) == length;
     } catch (const Poco::Exception& e) {
         logger_.notice("Tunnel " + name_ + ": sending to the client failed: " + e.displayText());
         shutDown(socket_);
-        return false;
     }
+    lock.lock();
+    ++serving_;
+    lock.unlock();
+    sendTurn_.notify_all();
+    return sent;
 }
 
 bool TunnelEnd::sendCommand(std::uint32_t type, std::uint32_t id) {

@@ -20,6 +20,7 @@
 #include <Poco/Net/WebSocket.h>
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -69,7 +70,8 @@ private:
     void handleFrame(const char* frame, int length);
     void openForClient(std::uint32_t id);
     void closeForClient(std::uint32_t id);
-    bool sendFrame(char* frame, int length);
+    // One frame on the WebSocket; senders take turns in the order they came.
+    bool sendFrame(const char* frame, int length, int flags = Poco::Net::WebSocket::FRAME_BINARY);
     bool sendCommand(std::uint32_t type, std::uint32_t id);
     std::shared_ptr<Connection> find(std::uint32_t id);
     void closeAll();
@@ -83,7 +85,12 @@ private:
     int listenPort_ = 0;
     std::thread acceptor_;
     std::atomic<bool> stopping_{false};
+    // Senders take turns in the order they came (a plain mutex lets one
+    // busy connection starve the others).
     std::mutex sendMutex_;
+    std::condition_variable sendTurn_;
+    std::uint64_t nextTicket_ = 0;
+    std::uint64_t serving_ = 0;
     std::mutex mutex_;
     std::map<std::uint32_t, std::shared_ptr<Connection>> connections_;
     std::vector<std::shared_ptr<Connection>> finished_;  // closed, reader still to join

@@ -201,11 +201,7 @@ void QorTunnelInterface::forwardLoop() {
         buildPollLists();
         // Bytes that TLS or the handshake's reader already took off the
         // socket are not seen by the poll: do not wait when they are there.
-        bool peerPending = false;
-        try {
-            peerPending = lists_->peer.available() > 0;
-        } catch (...) {
-        }
+        const bool peerPending = peerHasBytes();
         int ready = 0;
         try {
             ready = Socket::select(lists_->read, lists_->write, lists_->except,
@@ -304,7 +300,12 @@ void QorTunnelInterface::serveExceptional(int readyCount) {
 void QorTunnelInterface::serveReadable() {
     for (const Socket& socket : lists_->read) {
         if (socket == lists_->peer) {
-            if (!receiveFromPeer()) return;
+            // Frames that are there already are read in the same pass: with
+            // many connections the poll would cost more than the frames.
+            int frames = 0;
+            do {
+                if (!receiveFromPeer()) return;
+            } while (++frames < MAX_FRAMES_PER_PASS && state() == ThreadState::RUNNING && peerHasBytes());
             continue;
         }
         // Once the peer is lost, local data read now could not be forwarded.
@@ -312,6 +313,14 @@ void QorTunnelInterface::serveReadable() {
         TunnelConnection* connection = findConnection(socket);
         if (connection == nullptr || connection->closing) continue;
         forwardLocalData(*connection, frameBuffer_.get());
+    }
+}
+
+bool QorTunnelInterface::peerHasBytes() const {
+    try {
+        return lists_->peer.available() > 0;
+    } catch (...) {
+        return false;
     }
 }
 
@@ -472,8 +481,9 @@ void QorTunnelInterface::openLocalConnection(std::int32_t id) {
     if (TunnelConnection* old = findConnection(id)) {
         // The peer reuses the id: the old connection could never be
         // reached again, so it goes first, without a CLOSE to the peer.
-        tunnelLog(TunnelLogLevel::NOTICE,
-                  prefix() + "Connection " + old->idText() + " opened again by peer, closing the old one");
+        if (!old->closing)
+            tunnelLog(TunnelLogLevel::NOTICE,
+                      prefix() + "Connection " + old->idText() + " opened again by peer, closing the old one");
         destroyConnectionNow(old);
         ScopedOwnerLock guard(queueLock_);
         pendingRemovals_.erase(std::remove(pendingRemovals_.begin(), pendingRemovals_.end(), id),

@@ -83,6 +83,8 @@ public:
     // The poll time-out of a pass: bounds how long a stop or a queued
     // change waits.
     static constexpr long POLL_TIMEOUT_US = 125000;
+    // The most frames read from the peer in one pass, when more are there.
+    static constexpr int MAX_FRAMES_PER_PASS = 64;
     // The time-out of the local connect for an OPEN.
     static constexpr long CONNECT_TIMEOUT_US = 25000;
 
@@ -103,6 +105,7 @@ private:
     // One pass's work on the ready sockets.
     void serveExceptional(int readyCount);
     void serveReadable();
+    bool peerHasBytes() const;
     // One frame from the peer; false ends the pass.
     bool receiveFromPeer();
     void handleFrame(const char* frame, int length);
