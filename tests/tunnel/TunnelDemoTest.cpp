@@ -152,8 +152,8 @@ TEST_F(TunnelDemo, PageSetsUpAndRemovesTheServerSide) {
     askForTunnel("web", 0);
     const int port = tunnelListenPort("web");
     ASSERT_NE(port, 0) << server->log();
-    EXPECT_TRUE(log.contains(
-        "Tunnel 'web' is setup at ports " + std::to_string(local.port()) + "/17574"));
+    // The server may take the WebSocket before the client has built its end.
+    EXPECT_TRUE(log.waitFor("Tunnel 'web' is setup at ports " + std::to_string(local.port()) + "/17574", 20000));
     // Several connections at once, each echoed by the local server.
     std::vector<std::future<std::string>> results;
     for (int i = 0; i < 8; ++i)

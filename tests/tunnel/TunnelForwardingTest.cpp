@@ -417,6 +417,12 @@ TEST_F(TunnelTest, StopDoesNotWaitForALocalApplicationThatDoesNotRead) {
 // Out of descriptors, an OPEN is answered with CLOSE, and the tunnel lives on
 // once descriptors are free again.
 TEST_F(TunnelTest, OpenWithoutDescriptorsIsAnsweredWithClose) {
+#if defined(__SANITIZE_ADDRESS__)
+    // UndefinedBehaviorSanitizer checks each object it is called on through
+    // a pipe of its own; without a free descriptor it reports every such
+    // call as an invalid object.
+    GTEST_SKIP() << "the sanitizers need descriptors of their own";
+#endif
     LocalServer local(LocalServer::Mode::ECHO);
     startServerSide(local.port());
     ASSERT_TRUE(run("open 1"));
