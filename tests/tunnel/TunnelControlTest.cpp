@@ -61,12 +61,11 @@ TEST(TunnelPath, Form) {
 }
 
 TEST(TunnelPath, Names) {
-    for (const char* good : {"t", "VHTun-1", "a/b", "web.local", "x..y", "/lead", "ü"})
+    for (const char* good : {"t", "VHTun-1", "a/b", "web.local", "x..y", "ü"})
         EXPECT_TRUE(isValidTunnelName(good)) << good;
-    for (const char* bad : {"", " ", "a b", "a?b", "a#b", "a%20b", "a\tb", "a\nb", "a\x7f", ".", "..", "../x", "a/./b",
-                            "a/.."})
+    for (const char* bad : {"", " ", "a b", "a?b", "a#b", "a%20b", "a\\b", "a\tb", "a\nb", "a\x7f", ".", "..", "../x",
+                            "a/./b", "a/..", "/lead", "a//b", "trail/"})
         EXPECT_FALSE(isValidTunnelName(bad)) << bad;
-    EXPECT_EQ(printableTunnelName(std::string("a\nb\x01", 4)), "a\\x0ab\\x01");
 }
 
 TEST_F(TunnelControl, RefusedRequestsOpenNoWebSocket) {
@@ -85,7 +84,7 @@ TEST_F(TunnelControl, RefusedRequestsOpenNoWebSocket) {
         {R"({"type":300,"TunnelId":"a?x=1","TunnelCmd":0})", false, "Retrieved invalid value 'a?x=1' for TunnelId"},
         {R"({"type":300,"TunnelId":"a#b","TunnelCmd":0})", false, "Retrieved invalid value 'a#b' for TunnelId"},
         {R"({"type":300,"TunnelId":"a%2fb","TunnelCmd":0})", false, "Retrieved invalid value 'a%2fb' for TunnelId"},
-        {R"({"type":300,"TunnelId":"a\nb","TunnelCmd":0})", false, "Retrieved invalid value 'a\\x0ab' for TunnelId"},
+        {R"({"type":300,"TunnelId":"a\nb","TunnelCmd":0})", false, "Retrieved invalid value 'a\\nb' for TunnelId"},
         {R"({"type":300,"TunnelId":"../../x","TunnelCmd":0})", false, "Retrieved invalid value '../../x' for TunnelId"},
     };
     for (const ControlCase& c : cases) {

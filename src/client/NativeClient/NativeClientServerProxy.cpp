@@ -25,8 +25,10 @@
 #include "ServerConnectionFactory.h"
 #include "ServerConnectionValues.h"
 #include "TunnelPath.h"
+#include "Utilities.h"
 
 #include <Poco/Exception.h>
+#include <Poco/UTF8String.h>
 
 namespace qor {
 
@@ -63,8 +65,11 @@ NativeClientServerProxy::~NativeClientServerProxy() {
 
 bool NativeClientServerProxy::attachBridgeSocket(QorWebSocket* bridgeSocket, const std::string& clientId) {
     bridgeSocket_ = bridgeSocket;
-    clientId_.set(clientId);
-    if (ensureServerCtrlSocket()) return true;
+    // An empty id is reported as missing when the control socket is opened.
+    if (clientId.empty() || checkClientId(clientId, "the js-bridge")) {
+        clientId_.set(clientId);
+        if (ensureServerCtrlSocket()) return true;
+    }
     logError(name() + ": Can't connect WebSocket to server");
     requestStop();
     return false;
@@ -224,8 +229,9 @@ bool NativeClientServerProxy::setupTunnel(std::int32_t type, const std::string& 
     }
     // The name goes into the request path as it stands.
     if (!isValidTunnelName(tunnelName)) {
-        logError(name() + ": Retrieved invalid value '" + printableTunnelName(tunnelName) + "' for " + QOR_TUN_ID +
-                 " (QOR_TUN_ID)");
+        // Escaped so that the name cannot break the log line; its slashes stay.
+        logError(name() + ": Retrieved invalid value '" + replaceAll(Poco::UTF8::escape(tunnelName), "\\/", "/") +
+                 "' for " + QOR_TUN_ID + " (QOR_TUN_ID)");
         return false;
     }
     if (tunnel_ != nullptr) return true;
@@ -283,6 +289,13 @@ bool NativeClientServerProxy::storeSession(std::int32_t index, NativeClientSessi
 }
 
 std::string NativeClientServerProxy::clientId() const { return clientId_.get(); }
+
+bool NativeClientServerProxy::checkClientId(const std::string& id, const std::string& source) const {
+    if (isSafePathSegment(id)) return true;
+    logError(name() + ": Refusing client id \"" + Poco::UTF8::escape(id) + "\" from " + source +
+             ", it cannot stand in a server path");
+    return false;
+}
 
 bool NativeClientServerProxy::closeConnections() {
     ScopedOwnerLock guard(sendLock_);

@@ -1,18 +1,12 @@
-// What a server connection needs of USB forwarding and the web side's
-// certificate handling. Those subsystems install their functions
-// here at start-up, before the NativeClient thread starts; an empty entry
-// means the service is not present, and the connection goes on without it.
+// What a server connection needs of USB forwarding. That subsystem installs
+// its functions here at start-up, before the NativeClient thread starts; an
+// empty entry means the service is not present, and the connection goes on
+// without it.
 #pragma once
 
 #include <functional>
 
 class QorMessage;
-
-namespace Poco {
-namespace Net {
-class InvalidCertificateHandler;
-}
-} // namespace Poco
 
 namespace qor {
 
@@ -29,10 +23,6 @@ struct ProxyServiceHooks {
     // Tells USB forwarding that the USB tunnel is up.
     std::function<void()> signalTunnelStarted;
     std::function<void()> stopUsbSupport;
-
-    // A new handler for the client side of the TLS manager; null gives a
-    // handler that accepts every certificate silently.
-    std::function<Poco::Net::InvalidCertificateHandler*()> newInvalidCertificateHandler;
 };
 
 // The process-wide hooks; written during start-up, read afterwards.

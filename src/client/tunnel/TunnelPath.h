@@ -11,13 +11,9 @@ namespace qor {
 std::string buildTunnelPath(const std::string& clientId, int type, const std::string& name, int servicePort,
                             int listenPort);
 
-// A name that can stand in the path as it is: not empty, no control
-// characters, blanks, '?', '#' or '%', and no "." or ".." between slashes.
-// Slashes are allowed.
+// A name that can stand in the path as it is: one or more segments joined
+// by "/", each of them a safe path segment (isSafePathSegment: no control
+// characters, blanks, '?', '#', '%' or '\\', neither "." nor "..", not empty).
 bool isValidTunnelName(const std::string& name);
-
-// The name for a log line: control characters and bytes above 0x7e written
-// as \xNN, so that a hostile name cannot forge or break log lines.
-std::string printableTunnelName(const std::string& name);
 
 } // namespace qor
