@@ -74,7 +74,9 @@ TEST(DeviceEntry, ReadingChecksEveryMember) {
         LogCapture log;
         VHUsbEntry entry = makeUsbEntry();
         EXPECT_EQ(parseVHUsbEntry(entry, object(c.json)), c.valid) << c.json;
-        if (*c.line != '\0') EXPECT_TRUE(log.contains(c.line)) << c.json;
+        if (*c.line != '\0') {
+            EXPECT_TRUE(log.contains(c.line)) << c.json;
+        }
         EXPECT_EQ(entry.productId, c.productId) << c.json;
         EXPECT_EQ(entry.enabled, c.enabled) << c.json;
         EXPECT_EQ(entry.prettyName, c.name) << c.json;

@@ -1,7 +1,9 @@
 #include "UsbStartup.h"
 
+#include "LocalUsbDeviceNames.h"
 #include "LogSetup.h"
 #include "Logging.h"
+#include "VHUsbEntryList.h"
 
 #include <cstdlib>
 
@@ -39,7 +41,9 @@ void runUsbStartup(const std::string&) {
 
 void runUsbDiagnosis() {
     setLogLevel("trace");
-    // No USB device enumeration without USB support: the list is empty.
+    // Walks the local USB tree into localUsbDeviceList; the name is not used.
+    getUsbDeviceName(0, 0);
+    printUsbEntryList(localUsbDeviceList, true);
     endProcess(0);
 }
 
