@@ -28,6 +28,8 @@ public:
     int waitForExit(int timeoutMs);
     // All output lines so far, joined with newlines (for failure messages).
     std::string output() const;
+    // The process id (for signals).
+    int id() const { return static_cast<int>(handle_->id()); }
 
 private:
     void readOutput();
