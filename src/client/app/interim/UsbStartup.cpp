@@ -1,8 +1,12 @@
 #include "UsbStartup.h"
 
+#include "ClientSettings.h"
 #include "LocalUsbDeviceNames.h"
 #include "LogSetup.h"
 #include "Logging.h"
+#include "NativeClient.h"
+#include "NativeClientVHSupport.h"
+#include "VHSupport.h"
 #include "VHUsbEntryList.h"
 
 #include <cstdlib>
@@ -35,8 +39,21 @@ void vhMessage(int priority, const std::string& text) {
 } // namespace
 
 void runUsbStartup(const std::string&) {
-    usbForwardingEnabled = false;
-    vhMessage(7, "VirtualHere USB integration not enabled");
+    initVHIntegration();
+    if (vhIntegrationEnabled.load()) {
+        clientVirtualHereIgnoreVersionMismatch.ensureRegistered(2);
+        if (checkUsbModuleVersion(getUsbModuleVersion())) {
+            vhMessage(7, "VirtualHere USB integration enabled");
+            // The USB support thread and the vhproxy service start here
+            // once the USB support is part of the client.
+        } else {
+            vhMessage(4, "Library mismatch: Disabling VirtualHere integration");
+            qor::setClientError(1);
+        }
+    } else {
+        vhMessage(7, "VirtualHere USB integration not enabled");
+    }
+    usbForwardingEnabled = vhIntegrationEnabled.load();
 }
 
 void runUsbDiagnosis() {
