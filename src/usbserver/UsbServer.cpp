@@ -4,12 +4,7 @@
 
 #include <Poco/Exception.h>
 #include <Poco/JSON/Object.h>
-#include <Poco/Net/ServerSocket.h>
 #include <Poco/Net/SocketAddress.h>
-#include <Poco/Net/StreamSocket.h>
-#include <Poco/Net/TCPServerConnection.h>
-#include <Poco/Net/TCPServerConnectionFactory.h>
-#include <Poco/Net/TCPServerParams.h>
 
 #include <sstream>
 
@@ -21,66 +16,6 @@ constexpr int deviceNotFound = 2;
 constexpr int badRequest = 4;
 
 std::string error(int code, const std::string& text) { return "ERR " + std::to_string(code) + " " + text; }
-
-class Connection : public Poco::Net::TCPServerConnection {
-public:
-    Connection(const Poco::Net::StreamSocket& socket, UsbServer& server)
-        : Poco::Net::TCPServerConnection(socket), server_(server) {}
-
-    void run() override {
-        Poco::Net::StreamSocket& peer = socket();
-        std::string buffer;
-        char chunk[1024];
-        try {
-            for (;;) {
-                if (server_.stopping()) return;
-                if (!peer.poll(Poco::Timespan(1, 0), Poco::Net::Socket::SELECT_READ)) continue;
-                const int count = peer.receiveBytes(chunk, sizeof chunk);
-                if (count <= 0) return;
-                buffer.append(chunk, static_cast<std::size_t>(count));
-                std::size_t end;
-                while ((end = buffer.find('\n')) != std::string::npos) {
-                    std::string line = buffer.substr(0, end);
-                    buffer.erase(0, end + 1);
-                    if (!line.empty() && line.back() == '\r') line.pop_back();
-                    bool close = false;
-                    if (!send(server_.handleLine(line, close)) || close) return;
-                }
-                if (buffer.size() > UsbServer::maxLineLength) {
-                    send(error(badRequest, "Line too long"));
-                    return;
-                }
-            }
-        } catch (const Poco::Exception& e) {
-            if (isDebugEnabled()) logDebug("USB server: connection ended: " + e.displayText());
-        }
-    }
-
-private:
-    bool send(const std::string& reply) {
-        const std::string line = reply + "\n";
-        std::size_t sent = 0;
-        while (sent < line.size()) {
-            const int count = socket().sendBytes(line.data() + sent, static_cast<int>(line.size() - sent));
-            if (count <= 0) return false;
-            sent += static_cast<std::size_t>(count);
-        }
-        return true;
-    }
-
-    UsbServer& server_;
-};
-
-class ConnectionFactory : public Poco::Net::TCPServerConnectionFactory {
-public:
-    explicit ConnectionFactory(UsbServer& server) : server_(server) {}
-    Poco::Net::TCPServerConnection* createConnection(const Poco::Net::StreamSocket& socket) override {
-        return new Connection(socket, server_);
-    }
-
-private:
-    UsbServer& server_;
-};
 
 } // namespace
 
@@ -125,25 +60,91 @@ std::string UsbServer::handleLine(const std::string& line, bool& close) {
 
 bool UsbServer::start(int port, std::string& error) {
     try {
-        Poco::Net::ServerSocket socket;
-        socket.bind(Poco::Net::SocketAddress("127.0.0.1", static_cast<Poco::UInt16>(port)), true, false);
-        socket.listen(64);
-        Poco::Net::TCPServerParams::Ptr params = new Poco::Net::TCPServerParams;
-        params->setMaxThreads(32);
-        params->setMaxQueued(32);
-        server_ = std::make_unique<Poco::Net::TCPServer>(new ConnectionFactory(*this), socket, params);
-        server_->start();
-        return true;
+        listener_.bind(Poco::Net::SocketAddress("127.0.0.1", static_cast<Poco::UInt16>(port)), true, false);
+        listener_.listen(64);
     } catch (const Poco::Exception& e) {
         error = e.displayText();
         return false;
     }
+    acceptor_ = std::thread([this] { acceptConnections(); });
+    return true;
 }
 
 void UsbServer::stop() {
-    stopping_.store(true);
-    if (server_) {
-        server_->stop();
-        server_.reset();
+    if (stopping_.exchange(true)) return;
+    if (acceptor_.joinable()) acceptor_.join();
+    std::lock_guard<std::mutex> guard(connectionsLock_);
+    for (auto& connection : connections_) connection->thread.join();
+    connections_.clear();
+    listener_.close();
+}
+
+void UsbServer::acceptConnections() {
+    while (!stopping_.load()) {
+        {
+            // Collect the connections that ended.
+            std::lock_guard<std::mutex> guard(connectionsLock_);
+            for (auto it = connections_.begin(); it != connections_.end();) {
+                if (!(*it)->done.load()) {
+                    ++it;
+                    continue;
+                }
+                (*it)->thread.join();
+                it = connections_.erase(it);
+            }
+        }
+        try {
+            if (!listener_.poll(Poco::Timespan(0, 250000), Poco::Net::Socket::SELECT_READ)) continue;
+            // The connection's thread holds the only reference to its socket.
+            auto* socket = new Poco::Net::StreamSocket(listener_.acceptConnection());
+            std::lock_guard<std::mutex> guard(connectionsLock_);
+            connections_.push_back(std::make_unique<Connection>());
+            Connection* connection = connections_.back().get();
+            connection->thread = std::thread([this, socket, connection] { serve(socket, connection); });
+        } catch (const Poco::Exception& e) {
+            logWarning("USB server: can't accept a connection: " + e.displayText());
+        }
     }
+}
+
+void UsbServer::serve(Poco::Net::StreamSocket* socket, Connection* connection) {
+    std::unique_ptr<Poco::Net::StreamSocket> owned(socket);
+    std::string buffer;
+    char chunk[1024];
+    try {
+        while (!stopping_.load()) {
+            if (!socket->poll(Poco::Timespan(1, 0), Poco::Net::Socket::SELECT_READ)) continue;
+            const int count = socket->receiveBytes(chunk, sizeof chunk);
+            if (count <= 0) break;
+            buffer.append(chunk, static_cast<std::size_t>(count));
+            std::size_t end;
+            bool close = false;
+            while (!close && (end = buffer.find('\n')) != std::string::npos) {
+                std::string line = buffer.substr(0, end);
+                buffer.erase(0, end + 1);
+                if (!line.empty() && line.back() == '\r') line.pop_back();
+                if (!sendLine(*socket, handleLine(line, close))) close = true;
+            }
+            if (close) break;
+            if (buffer.size() > maxLineLength) {
+                sendLine(*socket, error(badRequest, "Line too long"));
+                break;
+            }
+        }
+    } catch (const Poco::Exception& e) {
+        if (isDebugEnabled()) logDebug("USB server: connection ended: " + e.displayText());
+    }
+    owned.reset();
+    connection->done.store(true);
+}
+
+bool UsbServer::sendLine(Poco::Net::StreamSocket& socket, const std::string& reply) {
+    const std::string line = reply + "\n";
+    std::size_t sent = 0;
+    while (sent < line.size()) {
+        const int count = socket.sendBytes(line.data() + sent, static_cast<int>(line.size() - sent));
+        if (count <= 0) return false;
+        sent += static_cast<std::size_t>(count);
+    }
+    return true;
 }

@@ -6,11 +6,15 @@
 
 #include "UsbServerDevices.h"
 
-#include <Poco/Net/TCPServer.h>
+#include <Poco/Net/ServerSocket.h>
+#include <Poco/Net/StreamSocket.h>
 
 #include <atomic>
+#include <list>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <thread>
 
 class UsbServer {
 public:
@@ -28,11 +32,24 @@ public:
     bool start(int port, std::string& error);
     // Stops listening and ends every connection within a second.
     void stop();
-    bool stopping() const { return stopping_.load(); }
 
 private:
+    struct Connection {
+        std::thread thread;
+        std::atomic<bool> done{false};
+    };
+
+    void acceptConnections();
+    // Serves one connection; owns the socket and deletes it.
+    void serve(Poco::Net::StreamSocket* socket, Connection* connection);
+    bool sendLine(Poco::Net::StreamSocket& socket, const std::string& reply);
+
     UsbServerDevices& devices_;
     const std::string serverName_;
     std::atomic<bool> stopping_{false};
-    std::unique_ptr<Poco::Net::TCPServer> server_;
+    Poco::Net::ServerSocket listener_;
+    std::thread acceptor_;
+    // Connection threads; the acceptor joins those that are done.
+    std::mutex connectionsLock_;
+    std::list<std::unique_ptr<Connection>> connections_;
 };
