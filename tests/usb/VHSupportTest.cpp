@@ -6,6 +6,9 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <thread>
+
 TEST(VHSupport, VersionCheck) {
     struct Case {
         const char* version;
@@ -103,4 +106,28 @@ TEST(VHSupport, OperationsWhileDisabled) {
     EXPECT_EQ(vhLastError.load(), VHErrNotEnabled);
     EXPECT_EQ(vhLastErrorText(), "Can't query VH client status, VirtualHere integration is not enabled");
     EXPECT_EQ(getUsbModuleVersion(), "LIB_NOT_LOADED");
+}
+
+TEST(VHSupport, StateIsReadFromOtherThreadsWhileItChanges) {
+    LogCapture log{"none"};
+    std::atomic<bool> done{false};
+    std::thread reader([&] {
+        std::size_t seen = 0;
+        while (!done.load()) {
+            seen += vhIntegrationEnabled.load() + vhLastErrorText().size() + getUsbModuleVersion().size() +
+                    vhServerHostName().size() + vhStateName().size() + static_cast<std::size_t>(vhLastError.load());
+        }
+        EXPECT_GT(seen, 0u);
+    });
+    std::string reply;
+    for (int i = 0; i < 500; ++i) {
+        vhIntegrationEnabled.store(true);
+        checkUsbModuleVersion(i % 2 == 0 ? "14.0.1" : "14.1.1");
+        parseVHClientState("<state><connection hostname=\"host" + std::to_string(i) + "\"/></state>");
+        queryVHClientStatus(reply);
+        vhProcessState.store(i % 5);
+    }
+    done.store(true);
+    reader.join();
+    vhProcessState.store(VHStateUnknown);
 }
