@@ -11,14 +11,13 @@
 // QDK_VH_MODULE_NULL_VERSION makes vhLibraryVersion return null and
 // QDK_VH_MODULE_WITHOUT_VHCEXEC leaves vhcExec out.
 #include "VHModuleInterface.h"
+#include "UsbServerClient.h"
 #include "VHServerConfig.h"
 
 #include <Poco/Environment.h>
 #include <Poco/Exception.h>
 #include <Poco/JSON/Object.h>
 #include <Poco/JSON/Parser.h>
-#include <Poco/Net/SocketAddress.h>
-#include <Poco/Net/StreamSocket.h>
 #include <Poco/Util/Application.h>
 
 #include <atomic>
@@ -75,43 +74,12 @@ std::string clientSetting(const std::string& key) {
     return "";
 }
 
-// Sends one request line to the USB server and reads one reply line.
 bool askServer(int port, const std::string& request, std::string& reply) {
-    try {
-        Poco::Net::StreamSocket socket;
-        socket.connect(Poco::Net::SocketAddress("127.0.0.1", static_cast<Poco::UInt16>(port)),
-                       Poco::Timespan(0, answerWaitMs * 1000));
-        socket.setReceiveTimeout(Poco::Timespan(0, answerWaitMs * 1000));
-        socket.setSendTimeout(Poco::Timespan(0, answerWaitMs * 1000));
-        const std::string line = request + "\n";
-        if (socket.sendBytes(line.data(), static_cast<int>(line.size())) != static_cast<int>(line.size()))
-            return false;
-        std::string text;
-        char chunk[4096];
-        while (text.find('\n') == std::string::npos) {
-            const int count = socket.receiveBytes(chunk, sizeof chunk);
-            if (count <= 0) return false;
-            text.append(chunk, static_cast<std::size_t>(count));
-        }
-        reply = text.substr(0, text.find('\n'));
-        socket.sendBytes("QUIT\n", 5);
-        socket.close();
-        return true;
-    } catch (const Poco::Exception&) {
-        return false;
-    }
+    std::string reason;
+    return UsbServerClient(port, answerWaitMs).request(request, reply, reason);
 }
 
-// The text after "OK " of a successful reply.
-bool okReply(const std::string& reply, std::string& rest) {
-    if (reply == "OK") {
-        rest.clear();
-        return true;
-    }
-    if (reply.compare(0, 3, "OK ") != 0) return false;
-    rest = reply.substr(3);
-    return true;
-}
+bool okReply(const std::string& reply, std::string& rest) { return UsbServerClient::okReply(reply, rest); }
 
 bool serverAnswers(int port, std::string* name = nullptr) {
     std::string reply, rest;
