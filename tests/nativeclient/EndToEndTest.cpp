@@ -11,6 +11,7 @@
 #include "QorCanvasListEntry.h"
 #include "QorWebSocket.h"
 #include "JsBridge.h"
+#include "ServerCertificateTrust.h"
 #include "ServerConnectionValues.h"
 #include "StreamDecoder.h"
 
@@ -163,6 +164,10 @@ TEST_P(EndToEnd, ScreenStreamsUntilTheServerEndsIt) {
     ASSERT_FALSE(clientId.empty());
 
     serverIsSecure.store(secure);
+    // The demo server's self-signed certificate, as the user accepted it in
+    // the page's certificate dialog.
+    ServerCertificateTrust::forgetAll();
+    if (secure) ServerCertificateTrust::pinCertificate("127.0.0.1", certificateDer(serverCertificate_.certificate));
     serverPort.store(server->port());
     setSessionCookieValue(peer.sessionId());
     setServerPathPrefix(throughBridge ? "" : "a/b/");

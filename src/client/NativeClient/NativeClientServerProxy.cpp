@@ -22,8 +22,10 @@
 #include "QorWebSocket.h"
 #include "ServerConnectionFactory.h"
 #include "ServerConnectionValues.h"
+#include "Utilities.h"
 
 #include <Poco/Exception.h>
+#include <Poco/UTF8String.h>
 
 namespace qor {
 
@@ -60,8 +62,11 @@ NativeClientServerProxy::~NativeClientServerProxy() {
 
 bool NativeClientServerProxy::attachBridgeSocket(QorWebSocket* bridgeSocket, const std::string& clientId) {
     bridgeSocket_ = bridgeSocket;
-    clientId_.set(clientId);
-    if (ensureServerCtrlSocket()) return true;
+    // An empty id is reported as missing when the control socket is opened.
+    if (clientId.empty() || checkClientId(clientId, "the js-bridge")) {
+        clientId_.set(clientId);
+        if (ensureServerCtrlSocket()) return true;
+    }
     logError(name() + ": Can't connect WebSocket to server");
     requestStop();
     return false;
@@ -268,6 +273,13 @@ bool NativeClientServerProxy::storeSession(std::int32_t index, NativeClientSessi
 }
 
 std::string NativeClientServerProxy::clientId() const { return clientId_.get(); }
+
+bool NativeClientServerProxy::checkClientId(const std::string& id, const std::string& source) const {
+    if (isSafePathSegment(id)) return true;
+    logError(name() + ": Refusing client id \"" + Poco::UTF8::escape(id) + "\" from " + source +
+             ", it cannot stand in a server path");
+    return false;
+}
 
 bool NativeClientServerProxy::closeConnections() {
     ScopedOwnerLock guard(sendLock_);

@@ -38,7 +38,8 @@ public:
     ~NativeClientServerProxy() override;
 
     // Takes over the bridge socket, opens the control WebSocket and starts
-    // the sender; false (state 4) when the control WebSocket cannot be opened.
+    // the sender; false (state 4) when the client id cannot stand in a server
+    // path or the control WebSocket cannot be opened.
     bool attachBridgeSocket(QorWebSocket* bridgeSocket, const std::string& clientId);
     bool ensureServerCtrlSocket();
     QorWebSocket* connectServerCtrlSocket();
@@ -91,6 +92,9 @@ private:
     bool dispatchScreenMessage(int type, const QorMessage& message);
     bool handleServerParamMessage(const QorMessage& message);
     bool storeSession(std::int32_t index, NativeClientSession* session);
+    // True for a client id that can stand in a server path
+    // (isSafePathSegment); logs any other, naming where it came from.
+    bool checkClientId(const std::string& id, const std::string& source) const;
 
     OwnerLock sendLock_;
     // Guards sender_ between sendCtrl callers and the proxy thread.

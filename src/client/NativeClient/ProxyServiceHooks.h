@@ -1,19 +1,13 @@
-// What a server connection needs of USB forwarding, the port tunnels and the
-// web side's certificate handling. Those subsystems install their functions
-// here at start-up, before the NativeClient thread starts; an empty entry
-// means the service is not present, and the connection goes on without it.
+// What a server connection needs of USB forwarding and the port tunnels.
+// Those subsystems install their functions here at start-up, before the
+// NativeClient thread starts; an empty entry means the service is not
+// present, and the connection goes on without it.
 #pragma once
 
 #include <functional>
 #include <string>
 
 class QorMessage;
-
-namespace Poco {
-namespace Net {
-class InvalidCertificateHandler;
-}
-} // namespace Poco
 
 namespace qor {
 
@@ -42,10 +36,6 @@ struct ProxyServiceHooks {
     std::function<std::string(const std::string& clientId, int type, const std::string& name, int portB,
                               int portC)>
         buildTunnelPath;
-
-    // A new handler for the client side of the TLS manager; null gives a
-    // handler that accepts every certificate silently.
-    std::function<Poco::Net::InvalidCertificateHandler*()> newInvalidCertificateHandler;
 };
 
 // The process-wide hooks; written during start-up, read afterwards.
