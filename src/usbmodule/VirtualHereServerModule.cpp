@@ -89,9 +89,16 @@ bool serverAnswers(int port, std::string* name = nullptr) {
 }
 
 // Starts the server in a process group of its own; it gets SIGTERM when the
-// thread that started it (the client's main thread) ends.
-pid_t startServer(const std::string& executable, const std::string& configFile, const std::string& logFile) {
-    std::vector<std::string> arguments{executable, "--config", configFile};
+// thread that started it (the client's main thread) ends. The port and the
+// name go on its command line too, so that it runs as configured also when
+// the configuration file could not be written.
+pid_t startServer(const std::string& executable, const std::string& configFile, const std::string& logFile,
+                  int port, const std::string& name) {
+    std::vector<std::string> arguments{executable, "--port", std::to_string(port), "--name", name};
+    if (::access(configFile.c_str(), R_OK) == 0) {
+        arguments.push_back("--config");
+        arguments.push_back(configFile);
+    }
     if (!logFile.empty()) {
         arguments.push_back("--log");
         arguments.push_back(logFile);
@@ -207,10 +214,8 @@ VH_EXPORT bool vhsInit(const char* executable, const char* configFile, const cha
     if (name.empty()) name = config.value("ServerName");
     if (name.empty()) name = Poco::Environment::nodeName();
     config.set("ServerName", name);
-    if (!config.save(configFile, reason)) {
-        moduleLog(Error, std::string("Can't write the USB server configuration ") + configFile + ": " + reason);
-        return false;
-    }
+    if (!config.save(configFile, reason))
+        moduleLog(Warning, std::string("Can't write the USB server configuration ") + configFile + ": " + reason);
     {
         std::lock_guard<std::mutex> guard(stateLock);
         serverPort = config.port();
@@ -222,7 +227,7 @@ VH_EXPORT bool vhsInit(const char* executable, const char* configFile, const cha
         moduleLog(Information, "USB server already running on 127.0.0.1:" + std::to_string(config.port()));
         return true;
     }
-    const pid_t child = startServer(executable, configFile, log);
+    const pid_t child = startServer(executable, configFile, log, config.port(), name);
     if (child < 0) {
         moduleLog(Error, std::string("Can't start the USB server ") + executable + ": " + std::strerror(errno));
         return false;

@@ -16,7 +16,10 @@
 #include <Poco/Path.h>
 #include <Poco/PatternFormatter.h>
 
+#include <cerrno>
 #include <csignal>
+#include <fcntl.h>
+#include <unistd.h>
 #include <iostream>
 #include <pthread.h>
 #include <cstdio>
@@ -34,7 +37,11 @@ void usage() {
 
 void setUpLogging(const std::string& logFile) {
     Poco::AutoPtr<Poco::Channel> target;
-    if (logFile.empty()) {
+    // A log file that cannot be opened leaves the log on standard error.
+    const int fd = logFile.empty() ? -1 : ::open(logFile.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    const int openError = errno;
+    if (fd >= 0) ::close(fd);
+    if (fd < 0) {
         target = new Poco::StreamChannel(std::cerr);
     } else {
         Poco::AutoPtr<Poco::FileChannel> file = new Poco::FileChannel(logFile);
@@ -49,6 +56,8 @@ void setUpLogging(const std::string& logFile) {
     Poco::Logger::root().setChannel(formatting);
     Poco::Logger::root().setLevel("information");
     createClientLogger();
+    if (!logFile.empty() && fd < 0)
+        logWarning("USB server: can't open the log file " + logFile + ": " + std::strerror(openError));
 }
 
 // A relative path in the configuration file is taken from the file's folder.

@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include <dirent.h>
+#include <sys/stat.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -141,4 +142,17 @@ TEST(UsbModule, StartsTheUsbServerAndRunsClientCommands) {
     EXPECT_STREQ(reply, "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<state>\n</state>\n");
     std::free(reply);
     EXPECT_EQ(exec("STATUS", &reply, false), 0);
+
+    // A configuration that cannot be written (its new copy cannot be made)
+    // and a log file that cannot be opened: the server still runs with the
+    // configured port, its log on standard error.
+    const int otherPort = freeLoopbackPort();
+    writeTextFile(dir.file("vhserver.cnf"), "TCPPort=" + std::to_string(otherPort) + "\n");
+    ASSERT_EQ(::mkdir(dir.file("vhserver.cnf.new").c_str(), 0700), 0);
+    ASSERT_TRUE(serverInit(USB_SERVER_PROGRAM, dir.file("vhserver.cnf").c_str(),
+                           dir.file("no/such/dir/vhserver.log").c_str()));
+    EXPECT_TRUE(log.contains("libVirtualHereServer: Can't write the USB server configuration " +
+                             dir.file("vhserver.cnf") + ": "));
+    EXPECT_TRUE(log.contains("on 127.0.0.1:" + std::to_string(otherPort)));
+    EXPECT_EQ(endServerChildren(), 1);
 }
