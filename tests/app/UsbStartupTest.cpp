@@ -25,6 +25,18 @@
 
 namespace {
 
+// Runs the start-up routine for a program in the directory (ending with
+// "/") with the arguments.
+void startIn(const std::string& directory, const std::vector<std::string>& arguments) {
+    std::vector<std::string> all{directory + "quarrydesk-client"};
+    all.insert(all.end(), arguments.begin(), arguments.end());
+    std::vector<char*> argv;
+    for (std::string& argument : all) argv.push_back(argument.data());
+    argv.push_back(nullptr);
+    startClient("Quarrydesk Client 14.0.0 started with PID 1", "qdk-client", directory, static_cast<int>(all.size()),
+                argv.data());
+}
+
 class UsbStartup : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -38,13 +50,7 @@ protected:
     void start(const std::vector<std::string>& arguments) {
         const int out = ::open(home.file("stdout").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
         ::dup2(out, 1);
-        std::vector<std::string> all{home.path() + "/quarrydesk-client"};
-        all.insert(all.end(), arguments.begin(), arguments.end());
-        std::vector<char*> argv;
-        for (std::string& argument : all) argv.push_back(argument.data());
-        argv.push_back(nullptr);
-        startClient("Quarrydesk Client 14.0.0 started with PID 1", "qdk-client", home.path() + "/",
-                    static_cast<int>(all.size()), argv.data());
+        startIn(home.path() + "/", arguments);
         std::exit(99);
     }
 
@@ -145,13 +151,7 @@ protected:
     }
 
     [[noreturn]] void start() {
-        std::vector<std::string> all{root.file("app/quarrydesk-client"), "--logLevel=debug",
-                                     "--nativeDecodingEnabled=false"};
-        std::vector<char*> argv;
-        for (std::string& argument : all) argv.push_back(argument.data());
-        argv.push_back(nullptr);
-        startClient("Quarrydesk Client 14.0.0 started with PID 1", "qdk-client", root.file("app") + "/",
-                    static_cast<int>(all.size()), argv.data());
+        startIn(root.file("app") + "/", {"--logLevel=debug", "--nativeDecodingEnabled=false"});
         writeTextFile(home.file("state"),
                       "enabled=" + std::to_string(vhIntegrationEnabled.load()) +
                           " error=" + std::to_string(vhLastError.load()) + " version=" + getUsbModuleVersion() +
