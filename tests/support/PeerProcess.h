@@ -36,6 +36,8 @@ public:
     // Writes the text and a newline to the process's standard input (only
     // for a process started withInput); false when the process is gone.
     bool writeLine(const std::string& text);
+    // The process id (for signals).
+    int id() const { return static_cast<int>(handle_->id()); }
 
 private:
     void readOutput();
