@@ -12,6 +12,7 @@ PACKAGES=(
   xvfb xauth libgl1-mesa-dri x11-utils
   python3 python3-websockets python3-wsproto
   openssl libxml2-utils curl
+  libusb-1.0-0-dev usb.ids
   clang libclang-rt-14-dev
 )
 

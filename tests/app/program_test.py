@@ -191,6 +191,19 @@ class CommandLine(unittest.TestCase):
         self.assertEqual(result.returncode, 253)
         self.assertNotIn("Sup3rSecretValue", result.stdout + result.stderr)
 
+    def test_usb_diagnosis_lists_this_machines_devices(self):
+        home = Home()
+        result = home.run("--debugUSB")
+        self.assertEqual(result.returncode, 0, result.stderr)
+        listed = [line for line in result.stdout.splitlines() if line.startswith("VirtualHere device ")]
+        devices = "/sys/bus/usb/devices"
+        attached = [name for name in (os.listdir(devices) if os.path.isdir(devices) else [])
+                    if ":" not in name and not name.startswith("usb")]
+        if not attached:
+            self.assertEqual(listed, [])
+        for line in listed:
+            self.assertRegex(line, r"^VirtualHere device \d+: .+ @ '[0-9.-]+', VendorID: 0x[0-9a-f]+ ProdID : ")
+
 
 class ConfigWrite(unittest.TestCase):
     def write(self, home, option, path, *extra):

@@ -225,7 +225,7 @@ TEST_F(Dispatch, UnreadableServerParameterEndsTheConnection) {
     EXPECT_NE(proxy->state() & ThreadState::STOP_REQUESTED, 0);
 }
 
-TEST_F(Dispatch, TunnelSetUpNeedsTheTunnelService) {
+TEST_F(Dispatch, TunnelSetUpWithoutAServerFails) {
     EXPECT_FALSE(proxy->setupTunnel(2, "t", 1, 1));
     EXPECT_TRUE(log.contains("Session 0: Retrieved invalid value 2 for TunnelSetupType (QOR_TUN_TYPE)"));
     EXPECT_FALSE(proxy->setupTunnel(0, "t", 17570, 17574));

@@ -294,7 +294,9 @@ TEST_F(BridgeServer, IdleConnectionsDoNotStarveThePage) {
     std::unique_ptr<PeerProcess> peer = page("/ws/free/page/" + bridgeNonce(), {"expect-close", "1000"});
     SocketCollector::Arrival arrival = collector.next(20000);
     EXPECT_TRUE(arrival.socket) << peer->output();
-    if (arrival.socket) EXPECT_EQ(closeArrival(std::move(arrival), *peer), "page");
+    if (arrival.socket) {
+        EXPECT_EQ(closeArrival(std::move(arrival), *peer), "page");
+    }
 
     int closed = 0;
     for (auto& socket : idle) {

@@ -18,6 +18,7 @@
 #include "ProtocolReading.h"
 #include "ProxyServiceHooks.h"
 #include "QorMessage.h"
+#include "QorTunnelInterface.h"
 #include "QorWebSocket.h"
 #include "ServerConnectionValues.h"
 #include "Utilities.h"
@@ -296,7 +297,9 @@ bool NativeClientServerProxy::dispatchTunnelCtrl(const QorMessage& message) {
             return false;
         }
         logNotice(prefix + "Disconnecting tunnel to server");
-        tunnel_->stop(true, false);
+        // The deletion joins the thread, and does not wait for ever on a
+        // peer that stopped reading.
+        tunnel_->stop(false, false);
         deleteTunnel();
         return true;
     default:

@@ -7,6 +7,7 @@
 #include "QorWebSocket.h"
 #include "ServerCertificateCheck.h"
 #include "ServerConnectionValues.h"
+#include "TunnelPath.h"
 #include "Utilities.h"
 
 #include <Poco/Exception.h>
@@ -70,10 +71,7 @@ QorWebSocket* ServerConnectionFactory::openVideoSocket(const std::string& client
 QorWebSocket* ServerConnectionFactory::connectTunnelSocket(const std::string& clientId, int type,
                                                            const std::string& name, int portB, int portC) {
     if (isDebugEnabled()) logDebug("Tunnel connection request to server");
-    const auto& buildPath = proxyServiceHooks().buildTunnelPath;
-    const std::string path = buildPath ? buildPath(clientId, type, name, portB, portC)
-                                       : "/ws/tunnel/" + clientId + "/" + std::to_string(type) + "/" + name + "/" +
-                                             std::to_string(portB) + "/" + std::to_string(portC);
+    const std::string path = buildTunnelPath(clientId, type, name, portB, portC);
     return connectWebSocket(clientId, path);
 }
 

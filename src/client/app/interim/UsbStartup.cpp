@@ -1,7 +1,13 @@
 #include "UsbStartup.h"
 
+#include "ClientSettings.h"
+#include "LocalUsbDeviceNames.h"
 #include "LogSetup.h"
 #include "Logging.h"
+#include "NativeClient.h"
+#include "NativeClientVHSupport.h"
+#include "VHSupport.h"
+#include "VHUsbEntryList.h"
 
 #include <cstdlib>
 
@@ -33,13 +39,28 @@ void vhMessage(int priority, const std::string& text) {
 } // namespace
 
 void runUsbStartup(const std::string&) {
-    usbForwardingEnabled = false;
-    vhMessage(7, "VirtualHere USB integration not enabled");
+    initVHIntegration();
+    if (vhIntegrationEnabled.load()) {
+        clientVirtualHereIgnoreVersionMismatch.ensureRegistered(2);
+        if (checkUsbModuleVersion(getUsbModuleVersion())) {
+            vhMessage(7, "VirtualHere USB integration enabled");
+            // The USB support thread and the vhproxy service start here
+            // once the USB support is part of the client.
+        } else {
+            vhMessage(4, "Library mismatch: Disabling VirtualHere integration");
+            qor::setClientError(1);
+        }
+    } else {
+        vhMessage(7, "VirtualHere USB integration not enabled");
+    }
+    usbForwardingEnabled = vhIntegrationEnabled.load();
 }
 
 void runUsbDiagnosis() {
     setLogLevel("trace");
-    // No USB device enumeration without USB support: the list is empty.
+    // Walks the local USB tree into localUsbDeviceList; the name is not used.
+    getUsbDeviceName(0, 0);
+    printUsbEntryList(localUsbDeviceList, true);
     endProcess(0);
 }
 

@@ -1,7 +1,7 @@
 // Start-up's USB steps. USB forwarding is not part of the client yet: the
-// start-up reports it as not enabled, the diagnosis finds no device and the
-// helper service counts as not installed. The USB forwarding code replaces
-// these bodies and keeps the calls.
+// start-up reports it as not enabled and the helper service counts as not
+// installed; the diagnosis lists the local USB devices. The USB forwarding
+// code replaces these bodies and keeps the calls.
 #pragma once
 
 #include <string>

@@ -1,0 +1,275 @@
+// The USB steps of the start-up in a child process each: the USB module
+// found, loaded, initialised and its version checked (module variants in
+// the places where the client looks for it, the USB server program present
+// or not), and the diagnosis (--debugUSB), which lists the local USB devices
+// on standard output and ends with code 0, on made-up USB trees and on this
+// machine.
+#include "StartClient.h"
+
+#include "ServerConnectionValues.h"
+#include "TestPaths.h"
+#include "UsbTreeFixture.h"
+#include "VHSupport.h"
+
+#include <Poco/File.h>
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+namespace {
+
+// Runs the start-up routine for a program in the directory (ending with
+// "/") with the arguments.
+void startIn(const std::string& directory, const std::vector<std::string>& arguments) {
+    std::vector<std::string> all{directory + "quarrydesk-client"};
+    all.insert(all.end(), arguments.begin(), arguments.end());
+    std::vector<char*> argv;
+    for (std::string& argument : all) argv.push_back(argument.data());
+    argv.push_back(nullptr);
+    startClient("Quarrydesk Client 14.0.0 started with PID 1", "qdk-client", directory, static_cast<int>(all.size()),
+                argv.data());
+}
+
+class UsbStartup : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ::setenv("HOME", home.path().c_str(), 1);
+        ::setenv("SHELL", "/bin/sh", 1);
+        ::setenv("QDK_USB_IDS", testSourcePath("usb/usb.ids.fixture").c_str(), 1);
+    }
+    void TearDown() override { ::unsetenv("QDK_USB_SYSTEM_ROOT"); }
+
+    // Runs the start-up with the arguments; standard output goes to a file.
+    void start(const std::vector<std::string>& arguments) {
+        const int out = ::open(home.file("stdout").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        ::dup2(out, 1);
+        startIn(home.path() + "/", arguments);
+        std::exit(99);
+    }
+
+    // The lines of standard output that the listing wrote (the console log
+    // channel writes there too, each line behind its level letters).
+    std::string listing() const {
+        std::string text = readTextFile(home.file("stdout"));
+        std::string lines;
+        for (std::size_t at = 0; at < text.size();) {
+            std::size_t end = text.find('\n', at);
+            if (end == std::string::npos) end = text.size();
+            if (text.compare(at, 19, "VirtualHere device ") == 0) lines += text.substr(at, end - at) + "\n";
+            at = end + 1;
+        }
+        return lines;
+    }
+    std::string log() const { return readTextFile(home.file("quarrydesk-client.log")); }
+
+    TempDir home;
+};
+
+} // namespace
+
+TEST_F(UsbStartup, DiagnosisListsTheDevicesOfAMadeUpTree) {
+    TempDir root;
+    UsbTreeFixture tree(root.path());
+    buildMixedUsbTree(tree);
+    ::setenv("QDK_USB_SYSTEM_ROOT", root.path().c_str(), 1);
+    EXPECT_EXIT(start({"--debugUSB", "--logLevel=error"}), testing::ExitedWithCode(0), "");
+    std::string expected;
+    for (std::size_t n = 0; n < mixedUsbTreeList().size(); ++n)
+        expected += "VirtualHere device " + std::to_string(n) + ": " + mixedUsbTreeList()[n] + "\n";
+    EXPECT_EQ(listing(), expected);
+    // The diagnosis logs at trace whatever level was asked for.
+    EXPECT_NE(log().find("Setting product name to Maker Gadget"), std::string::npos) << log();
+    EXPECT_NE(log().find("VirtualHere device 6: Maker Gadget @ '2-2'"), std::string::npos);
+}
+
+TEST_F(UsbStartup, DiagnosisOnThisMachine) {
+    EXPECT_EXIT(start({"--debugUSB"}), testing::ExitedWithCode(0), "");
+    if (::access("/sys/bus/usb/devices", F_OK) != 0) {
+        EXPECT_EQ(listing(), "");
+        EXPECT_NE(log().find("enumerateHostControllers: can't read /sys/bus/usb/devices"), std::string::npos);
+    } else {
+        EXPECT_NE(listing(), "");
+    }
+}
+
+namespace {
+
+std::string moduleVariant(const std::string& name) {
+    if (name == "14.0.0") return USB_MODULE_FILE;
+    return std::string(USB_TEST_MODULE_DIRECTORY) + "/" + name + "/libVirtualHereServer.so";
+}
+
+enum class ServerProgram { Present, Missing, NotExecutable };
+
+// One start: where the module lies (variant and folder, "" for none), the
+// USB server program, and more settings of Client.VirtualHere.
+struct ModuleCase {
+    const char* what;
+    std::string variant;
+    std::string folder; // "bin" (beside the program) or "app" (the program's own)
+    ServerProgram server;
+    std::string settings;
+    // The facade's state: "enabled=.. error=.. version=.. process=.. clientError=..\n<error text>".
+    std::string state;
+    // Lines that must be in the log (PORT and ROOT stand for the port and
+    // the folder of the case); and lines that must not.
+    std::vector<std::string> lines;
+    std::vector<std::string> absent;
+};
+
+// A program directory <root>/app beside <root>/bin; the start-up runs in a
+// child process and writes the facade's state into a file.
+class UsbModuleStartup : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ::setenv("HOME", home.path().c_str(), 1);
+        ::setenv("SHELL", "/bin/sh", 1);
+    }
+
+    void prepare(const ModuleCase& c) {
+        for (const char* folder : {"app", "bin"}) {
+            Poco::File(root.file(folder)).createDirectories();
+            Poco::File(root.file(folder)).remove(true);
+            Poco::File(root.file(folder)).createDirectories();
+        }
+        std::remove(home.file("quarrydesk-client.log").c_str());
+        port = freeLoopbackPort();
+        writeTextFile(home.file("qdk-client.xml"), "<config><Client><VirtualHere><ServerPort>" +
+                                                       std::to_string(port) + "</ServerPort>" + c.settings +
+                                                       "</VirtualHere></Client></config>");
+        if (!c.variant.empty())
+            Poco::File(moduleVariant(c.variant)).copyTo(root.file(c.folder + "/libVirtualHereServer.so"));
+        if (c.server == ServerProgram::Present) ::symlink(USB_SERVER_PROGRAM, root.file("app/qdvhwin64").c_str());
+        if (c.server == ServerProgram::NotExecutable) writeTextFile(root.file("app/qdvhwin64"), "#!/bin/sh\n");
+    }
+
+    [[noreturn]] void start() {
+        startIn(root.file("app") + "/", {"--logLevel=debug", "--nativeDecodingEnabled=false"});
+        writeTextFile(home.file("state"),
+                      "enabled=" + std::to_string(vhIntegrationEnabled.load()) +
+                          " error=" + std::to_string(vhLastError.load()) + " version=" + getUsbModuleVersion() +
+                          " process=" + std::to_string(vhProcessState.load()) +
+                          " clientError=" + std::to_string(qor::clientErrorCode.load()) + "\n" + vhLastErrorText());
+        std::exit(0);
+    }
+
+    std::string expand(std::string text) const {
+        for (const auto& [key, value] : {std::make_pair(std::string("PORT"), std::to_string(port)),
+                                         std::make_pair(std::string("ROOT"), root.path())}) {
+            for (std::size_t at; (at = text.find(key)) != std::string::npos;) text.replace(at, key.size(), value);
+        }
+        return text;
+    }
+
+    void check(const ModuleCase& c) {
+        prepare(c);
+        EXPECT_EXIT(start(), testing::ExitedWithCode(0), "") << c.what;
+        EXPECT_EQ(readTextFile(home.file("state")), expand(c.state)) << c.what;
+        const std::string log = readTextFile(home.file("quarrydesk-client.log"));
+        for (const std::string& line : c.lines)
+            EXPECT_NE(log.find(expand(line)), std::string::npos) << c.what << ": " << expand(line) << "\n" << log;
+        for (const std::string& line : c.absent)
+            EXPECT_EQ(log.find(expand(line)), std::string::npos) << c.what << ": " << expand(line);
+    }
+
+    TempDir home;
+    TempDir root;
+    int port = 0;
+};
+
+const std::string notFound = "VirtualHere USB module not found";
+
+} // namespace
+
+TEST_F(UsbModuleStartup, WhereTheModuleIs) {
+    const ModuleCase cases[] = {
+        {"in ../bin beside the program", "14.0.0", "bin", ServerProgram::Present, "",
+         "enabled=1 error=0 version=14.0.0 process=4 clientError=0\n",
+         {":II:(0):Loaded library: ROOT/bin/libVirtualHereServer.so, version 14.0.0\n",
+          "libVirtualHereServer: Started USB server ROOT/app/qdvhwin64", "on 127.0.0.1:PORT",
+          ":DD:(0):VHSupport: VH server installation ok, running\n",
+          ":DD:(0):VirtualHere USB integration enabled\n"},
+         {"VirtualHere integration disabled"}},
+        {"in the program's directory", "14.0.0", "app", ServerProgram::Present, "",
+         "enabled=1 error=0 version=14.0.0 process=4 clientError=0\n",
+         {":II:(0):Loaded library: ROOT/app/libVirtualHereServer.so, version 14.0.0\n"}, {}},
+        {"nowhere", "", "", ServerProgram::Present, "",
+         "enabled=0 error=1 version=LIB_NOT_LOADED process=0 clientError=0\n" + notFound,
+         {":II:(0):USB Forwarding disabled.  Server USB Module is required to enable this feature.\n",
+          ":CC:(0):VirtualHere integration disabled, err: " + notFound + "\n",
+          ":DD:(0):VirtualHere USB integration not enabled\n"},
+         {}},
+        {"switched off by the setting", "14.0.0", "app", ServerProgram::Present,
+         "<Enabled>false</Enabled>",
+         "enabled=0 error=1 version=LIB_NOT_LOADED process=0 clientError=0\nVirtualHere integration is not enabled",
+         {":CC:(0):VirtualHere integration disabled, err: VirtualHere integration is not enabled\n"},
+         {"USB Forwarding disabled", "Loaded library"}},
+    };
+    for (const ModuleCase& c : cases) {
+        check(c);
+        // The USB server got the client's port in its configuration.
+        if (c.state.compare(0, 9, "enabled=1") == 0) {
+            EXPECT_NE(readTextFile(root.file("app/vhserver.cnf")).find("TCPPort=" + std::to_string(port) + "\n"),
+                      std::string::npos);
+        }
+    }
+}
+
+TEST_F(UsbModuleStartup, VersionsAndSymbols) {
+    const ModuleCase cases[] = {
+        {"14.0.12 is accepted", "v14.0.12", "app", ServerProgram::Present, "",
+         "enabled=1 error=0 version=14.0.12 process=4 clientError=0\n",
+         {"Loaded library: ROOT/app/libVirtualHereServer.so, version 14.0.12\n",
+          ":DD:(0):VirtualHere USB integration enabled\n"},
+         {}},
+        {"14.1.0 is refused", "v14.1.0", "app", ServerProgram::Present, "",
+         "enabled=0 error=0 version=14.1.0 process=4 clientError=1\n",
+         {":EE:(0):Quarrydesk Client USB Module version mismatch\n", ":EE:(0):   Installed version:  14.1\n",
+          ":EE:(0):   Required version:   14.0\n", ":EE:(0):USB support disabled\n",
+          ":WW:(0):Library mismatch: Disabling VirtualHere integration\n", ":DD:(0):Setting error to 1\n"},
+         {"VirtualHere USB integration enabled"}},
+        {"14.0 has too few parts", "v14.0", "app", ServerProgram::Present, "",
+         "enabled=0 error=0 version=14.0 process=4 clientError=1\n",
+         {":EE:(0):Can't determine library version, disabling USB support\n",
+          ":WW:(0):Library mismatch: Disabling VirtualHere integration\n"},
+         {}},
+        {"no version text", "null-version", "app", ServerProgram::Present, "",
+         "enabled=0 error=1 version=LIB_NOT_LOADED process=0 clientError=0\n" + notFound,
+         {":EE:(0):Library without version: ROOT/app/libVirtualHereServer.so\n",
+          ":CC:(0):VirtualHere integration disabled, err: " + notFound + "\n"},
+         {"Loaded library"}},
+        {"no vhcExec", "no-vhcexec", "app", ServerProgram::Present, "",
+         "enabled=0 error=1 version=14.0.0 process=0 clientError=0\n" + notFound,
+         {":DD:(0):libVirtualHereServer: USB server configuration ", "libVirtualHereServer: Started USB server",
+          ":EE:(0):Can't find symbol: vhcExec\n",
+          ":CC:(0):VirtualHere integration disabled, err: " + notFound + "\n"},
+         {}},
+    };
+    for (const ModuleCase& c : cases) check(c);
+}
+
+TEST_F(UsbModuleStartup, UsbServerProgram) {
+    const std::string cantExecute = "Can't find or execute 'ROOT/app/qdvhwin64'";
+    const ModuleCase cases[] = {
+        {"absent", "14.0.0", "app", ServerProgram::Missing, "",
+         "enabled=0 error=4 version=14.0.0 process=0 clientError=0\n" + cantExecute,
+         {"libVirtualHereServer: USB server ROOT/app/qdvhwin64 ended at start, exit code 127",
+          ":EE:(0):VHSupport: VirtualHere server 'ROOT/app/qdvhwin64' not executable\n",
+          ":EE:(0):VHSupport: Disabling VirtualHere integration\n",
+          ":CC:(0):VirtualHere integration disabled, err: " + cantExecute + "\n"},
+         {}},
+        {"not executable", "14.0.0", "app", ServerProgram::NotExecutable, "",
+         "enabled=0 error=4 version=14.0.0 process=0 clientError=0\n" + cantExecute,
+         {":EE:(0):VHSupport: VirtualHere server 'ROOT/app/qdvhwin64' not executable\n",
+          ":CC:(0):VirtualHere integration disabled, err: " + cantExecute + "\n"},
+         {}},
+    };
+    for (const ModuleCase& c : cases) check(c);
+}
