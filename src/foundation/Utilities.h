@@ -50,6 +50,9 @@ bool parseMajorMinor(const std::string& text, int& major, int& minor);
 bool parseMajorMinorPatch(const std::string& text, int& major, int& minor, int& patch);
 
 // Process and platform.
+// The program's directory with a trailing separator, as start-up recorded
+// it (the client's working directory from then on); empty before.
+extern std::string programDirectory;
 // The absolute directory of the program file with a trailing separator.
 // Computed on the first call with a non-null path and cached for the process;
 // later calls return the cache whatever they pass.

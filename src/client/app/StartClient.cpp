@@ -26,8 +26,6 @@
 #include <cstdlib>
 #include <cstring>
 
-std::string programDirectory;
-
 namespace {
 
 DummyPocoApp* application = nullptr;
