@@ -12,6 +12,7 @@ PACKAGES=(
   xvfb xauth libgl1-mesa-dri x11-utils
   python3 python3-websockets python3-wsproto
   openssl libxml2-utils curl
+  iproute2 util-linux
 )
 
 missing=()

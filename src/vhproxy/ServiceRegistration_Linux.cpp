@@ -2,8 +2,9 @@
 // of type notify (active once the daemon listens), running this program
 // with --service as root. "manual" leaves it disabled (started on request
 // only), "auto" enables it for the boot target. The unit is loaded with
-// systemctl daemon-reload. Removal disables the unit, deletes it and the
-// polkit rule that the client's installer added for it, and reloads.
+// systemctl daemon-reload. Removal deletes the unit (and its link from the
+// boot target) and the polkit rule that the client's installer added for
+// it, and reloads.
 #include "ServiceRegistration.h"
 
 #include "CommandProcess.h"
@@ -158,11 +159,13 @@ int registerService(const RegistrationOptions& options) {
 }
 
 int unregisterService() {
+    // The files go first: the client gives this run about a second, and
+    // what counts is that the service is gone. Disabling is removing the
+    // boot target's link to the unit, as systemctl disable would.
     const std::string path = serviceUnitPath(serviceName);
-    struct stat status {};
-    if (::stat(path.c_str(), &status) == 0) runSystemctl({"disable", serviceUnitName(serviceName)});
-    const bool removed = removeFile(path) && removeFile(serviceAccessRulePath(serviceName));
-    const bool reloaded = runSystemctl({"daemon-reload"});
+    const bool removed = removeFile(systemPath("/etc/systemd/system/multi-user.target.wants/" + serviceUnitName(serviceName))) &&
+                         removeFile(path) && removeFile(serviceAccessRulePath(serviceName));
     if (removed) logger().information("Removed the service " + serviceUnitName(serviceName));
+    const bool reloaded = runSystemctl({"daemon-reload"});
     return removed && reloaded ? 0 : 1;
 }

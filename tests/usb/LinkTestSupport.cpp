@@ -90,7 +90,7 @@ std::string runToEnd(const std::vector<std::string>& command, int* exitCode) {
     CommandProcess process;
     process.setCaptureErrorOutput(true);
     std::vector<std::string> arguments(command.begin() + 1, command.end());
-    if (!process.runCommandWait("test", command.front(), arguments, true, 20000))
+    if (!process.runCommandWait("test", command.front(), arguments, true, 120000))
         throw std::runtime_error("can't run " + command.front());
     if (exitCode != nullptr) *exitCode = process.exitCodeKnown() ? static_cast<int>(process.exitCode()) : -1;
     return process.output();

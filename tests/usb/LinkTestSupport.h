@@ -55,5 +55,5 @@ private:
     int exitCode_ = -1;
 };
 
-// Runs a command to its end (at most 20 s) and returns its output.
+// Runs a command to its end (at most 120 s) and returns its output.
 std::string runToEnd(const std::vector<std::string>& command, int* exitCode = nullptr);

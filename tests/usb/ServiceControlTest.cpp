@@ -74,8 +74,7 @@ TEST_F(ServiceControl, RegistrationWritesAndLoadsTheUnit) {
     EXPECT_EQ(code, 0);
     EXPECT_FALSE(fileExists(root.unitFile()));
     EXPECT_FALSE(fileExists(root.accessRule()));
-    EXPECT_EQ(root.systemctlCalls(), (std::vector<std::string>{"uid=0 systemctl disable vhproxy.service",
-                                                               "uid=0 systemctl daemon-reload"}));
+    EXPECT_EQ(root.systemctlCalls(), std::vector<std::string>{"uid=0 systemctl daemon-reload"});
     EXPECT_FALSE(service.isInstalled(error));
 }
 
@@ -92,6 +91,15 @@ TEST_F(ServiceControl, AutomaticStartUpEnablesTheUnit) {
     EXPECT_NE(unit.find("\n[Install]\nWantedBy=multi-user.target\n"), std::string::npos) << unit;
     EXPECT_EQ(root.systemctlCalls(), (std::vector<std::string>{"uid=0 systemctl daemon-reload",
                                                                "uid=0 systemctl enable vhproxy.service"}));
+    // Removal takes the boot target's link too.
+    ::mkdir(root.path("/etc/systemd/system/multi-user.target.wants").c_str(), 0755);
+    ASSERT_EQ(::symlink(root.unitFile().c_str(),
+                        root.path("/etc/systemd/system/multi-user.target.wants/vhproxy.service").c_str()),
+              0);
+    runToEnd({VHPROXY_PROGRAM, "--unregisterService"}, &code);
+    EXPECT_EQ(code, 0);
+    EXPECT_FALSE(fileExists(root.path("/etc/systemd/system/multi-user.target.wants/vhproxy.service")));
+    EXPECT_FALSE(fileExists(root.unitFile()));
     runToEnd({VHPROXY_PROGRAM, "--registerService", "--startup=sometimes"}, &code);
     EXPECT_EQ(code, 2);
 }

@@ -32,7 +32,7 @@ ServiceRoot::ServiceRoot() {
                                "/run", "/var", "/var/lib", "/var/lib/vhproxy"})
         ::chmod(path(folder).c_str(), 0755);
     ::chmod(path("/var/log").c_str(), 01777); // the stand-ins log there for every user
-    if (::symlink(testSourcePath("usb/service_manager.py").c_str(), path("/usr/bin/systemctl").c_str()) != 0 ||
+    if (::symlink(SYSTEMCTL_DOUBLE, path("/usr/bin/systemctl").c_str()) != 0 ||
         ::symlink(testSourcePath("usb/pkexec_double.sh").c_str(), path("/usr/bin/pkexec").c_str()) != 0)
         throw std::runtime_error("can't link the stand-ins");
     writeTextFile(path("/var/lib/vhproxy/devices.json"),

@@ -1,6 +1,7 @@
 // A system root of the tests' own (QDK_TEST_SYSTEM_ROOT points there while
 // it lives): the systemd stand-in (tests/usb/service_manager.py) runs as
-// its service manager with ROOT/usr/bin/systemctl as its client, the pkexec
+// its service manager with ROOT/usr/bin/systemctl (systemctl-double) as its
+// client, the pkexec
 // stand-in is ROOT/usr/bin/pkexec, polkit's rule folder exists, and the
 // daemon's device list lies at ROOT/var/lib/vhproxy/devices.json. When the
 // root goes, the manager stops its services; output of a service that

@@ -1,16 +1,17 @@
 #!/usr/bin/python3
-"""A stand-in for systemd and its systemctl, for machines without a running
-systemd (CI). It really starts and stops the services of its units.
+"""A stand-in for systemd, for machines without a running systemd (CI). It
+really starts and stops the services of its units.
 
     service_manager.py manager ROOT     the manager, run as root, for the system root ROOT
-    ROOT/usr/bin/systemctl ARGS...      a link to this script: the systemctl client
 
 ROOT stands in for "/": units are read from ROOT/etc/systemd/system (again
 at every request), polkit rules from ROOT/etc/polkit-1/rules.d, and the
-manager listens on ROOT/run/systemd-double.sock. The client passes its
-arguments there; the manager learns the caller's user from the socket
-(SO_PEERCRED), does the work and returns exit code and output. Every call
-is logged to ROOT/var/log/systemctl.log as "uid=<uid> systemctl <args>".
+manager listens on ROOT/run/systemd-double.sock. Its systemctl is
+ROOT/usr/bin/systemctl, a link to the program systemctl-double
+(programs/systemctl_double.cpp), which passes its arguments there; the
+manager learns the caller's user from the socket (SO_PEERCRED), does the
+work and returns exit code and output. Every call is logged to
+ROOT/var/log/systemctl.log as "uid=<uid> systemctl <args>".
 
 What it does, as systemd does it:
 - show -p A,B [-p C] UNIT: "Key=value" lines; LoadState not-found for a unit
@@ -29,7 +30,6 @@ What it does, as systemd does it:
   the verb; else "Access denied" as systemctl reports it.
 """
 import glob
-import json
 import os
 import shlex
 import signal
@@ -251,7 +251,10 @@ class Manager:
             if unit.active != "deactivating":
                 unit.active, unit.sub = "deactivating", "stop-sigterm"
                 try:
+                    # As systemd does: SIGCONT after the kill signal, so that
+                    # a stopped process can end too.
                     os.killpg(process.pid, signal.SIGTERM)
+                    os.killpg(process.pid, signal.SIGCONT)
                 except ProcessLookupError:
                     pass
                 threading.Thread(target=self.kill_later, args=(unit, process, parse_span(config["TimeoutStopSec"])),
@@ -371,19 +374,20 @@ def serve(manager, connection):
         credentials = connection.getsockopt(socket.SOL_SOCKET, socket.SO_PEERCRED, struct.calcsize("3i"))
         _, uid, _ = struct.unpack("3i", credentials)
         data = b""
-        while not data.endswith(b"\n"):
+        while not data.endswith(b"\0\0") and data != b"\0":
             chunk = connection.recv(65536)
             if not chunk:
                 return
             data += chunk
-        argv = json.loads(data)["argv"]
+        argv = [word.decode() for word in data[:-1].split(b"\0")[:-1]]
         with open(os.path.join(manager.root, "var/log/systemctl.log"), "a", encoding="utf-8") as log:
             log.write("uid=%d systemctl %s\n" % (uid, " ".join(argv)))
         try:
             code, out, err = manager.run(uid, argv)
         except Exception as error:  # reported to the caller like a failed bus call
             code, out, err = 1, "", "Failed: %r\n" % (error,)
-        connection.sendall(json.dumps({"exit": code, "out": out, "err": err}).encode() + b"\n")
+        out, err = out.encode(), err.encode()
+        connection.sendall(b"%d %d %d\n" % (code, len(out), len(err)) + out + err)
 
 
 def run_manager(root):
@@ -408,32 +412,7 @@ def run_manager(root):
         threading.Thread(target=serve, args=(manager, connection), daemon=True).start()
 
 
-def run_client(argv):
-    root = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(sys.argv[0]))))
-    client = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
-    try:
-        client.connect(socket_path(root))
-    except OSError:
-        sys.stderr.write("System has not been booted with systemd as init system (PID 1). Can't operate.\n"
-                         "Failed to connect to bus: Host is down\n")
-        return 1
-    client.sendall(json.dumps({"argv": argv}).encode() + b"\n")
-    data = b""
-    while not data.endswith(b"\n"):
-        chunk = client.recv(65536)
-        if not chunk:
-            sys.stderr.write("Failed to connect to bus: Connection reset by peer\n")
-            return 1
-        data += chunk
-    reply = json.loads(data)
-    sys.stdout.write(reply["out"])
-    sys.stderr.write(reply["err"])
-    return reply["exit"]
-
-
 if __name__ == "__main__":
-    if os.path.basename(sys.argv[0]) == "systemctl":
-        sys.exit(run_client(sys.argv[1:]))
     if len(sys.argv) == 3 and sys.argv[1] == "manager":
         run_manager(sys.argv[2])
     sys.stderr.write(__doc__)

@@ -42,6 +42,32 @@ bool query(ServiceManager& manager, const char* serviceName, ServiceStatus& stat
     return false;
 }
 
+enum class PendingWait { Left, NoProgress, QueryFailed };
+
+// Polls while the service stays in the pending state. Progress (a higher
+// check point) starts the wait anew; more than the wait hint without
+// progress ends it.
+PendingWait waitWhilePending(ServiceManager& manager, const char* serviceName, std::uint32_t pending,
+                             ServiceStatus& status, const std::string& disp, const std::string& step,
+                             std::string& errorText) {
+    std::int64_t waitStart = manager.nowMs();
+    std::uint32_t checkPoint = status.checkPoint;
+    while (status.currentState == pending) {
+        manager.sleepMs(servicePollInterval(status.waitHint));
+        if (!query(manager, serviceName, status, disp, step, errorText)) return PendingWait::QueryFailed;
+        // Out of the pending state at last: its status carries no check
+        // point or wait hint any more, so it is no step without progress.
+        if (status.currentState != pending) break;
+        if (status.checkPoint > checkPoint) {
+            waitStart = manager.nowMs();
+            checkPoint = status.checkPoint;
+        } else if (manager.nowMs() - waitStart > static_cast<std::int64_t>(status.waitHint)) {
+            return PendingWait::NoProgress;
+        }
+    }
+    return PendingWait::Left;
+}
+
 bool isStoppedOrStopping(const ServiceStatus& status) {
     return status.currentState == ServiceState::Stopped || status.currentState == ServiceState::StopPending;
 }
@@ -116,21 +142,10 @@ int qorServiceStart(std::string logName, const char* serviceName, std::string di
 
     // A stop under way ends first; a step without progress for longer than
     // its wait hint gives up.
-    std::int64_t waitStart = manager.nowMs();
-    std::uint32_t checkPoint = status.checkPoint;
-    while (status.currentState == ServiceState::StopPending) {
-        manager.sleepMs(servicePollInterval(status.waitHint));
-        if (!query(manager, serviceName, status, disp, " (2)", errorText)) return -2;
-        // Stopped at last: its status carries no check point or wait hint
-        // any more, so it must not be taken for a step without progress.
-        if (status.currentState != ServiceState::StopPending) break;
-        if (status.checkPoint > checkPoint) {
-            waitStart = manager.nowMs();
-            checkPoint = status.checkPoint;
-        } else if (manager.nowMs() - waitStart > static_cast<std::int64_t>(status.waitHint)) {
-            errorText = "Can't start '" + disp + "' service, timeout";
-            return -1;
-        }
+    switch (waitWhilePending(manager, serviceName, ServiceState::StopPending, status, disp, " (2)", errorText)) {
+    case PendingWait::QueryFailed: return -2;
+    case PendingWait::NoProgress: errorText = "Can't start '" + disp + "' service, timeout"; return -1;
+    case PendingWait::Left: break;
     }
 
     std::string systemError;
@@ -140,19 +155,9 @@ int qorServiceStart(std::string logName, const char* serviceName, std::string di
     }
     vhDebug(logName + ": '" + disp + "' service start pending");
     if (!query(manager, serviceName, status, disp, " (3)", errorText)) return -2;
-    waitStart = manager.nowMs();
-    checkPoint = status.checkPoint;
-    while (status.currentState == ServiceState::StartPending) {
-        manager.sleepMs(servicePollInterval(status.waitHint));
-        if (!query(manager, serviceName, status, disp, " (4)", errorText)) return -2;
-        if (status.currentState != ServiceState::StartPending) break;
-        if (status.checkPoint > checkPoint) {
-            waitStart = manager.nowMs();
-            checkPoint = status.checkPoint;
-        } else if (manager.nowMs() - waitStart > static_cast<std::int64_t>(status.waitHint)) {
-            break;
-        }
-    }
+    if (waitWhilePending(manager, serviceName, ServiceState::StartPending, status, disp, " (4)", errorText) ==
+        PendingWait::QueryFailed)
+        return -2;
     if (status.currentState == ServiceState::Running) return 0;
     vhDebug(logName + ": Current State " + std::to_string(status.currentState));
     vhDebug(logName + ": Exit Code     " + std::to_string(status.exitCode));
@@ -198,34 +203,39 @@ int qorServiceStop(std::string logName, const char* serviceName, std::string dis
     return 0;
 }
 
-int qorServiceStartShell(std::string logName, const char* serviceName, std::string disp, std::string& errorText) {
+namespace {
+
+// Start or stop with the user's rights, then the state decides the result.
+int changeAsUser(bool start, const std::string& logName, const char* serviceName, const std::string& disp,
+                 std::string& errorText) {
     ServiceManager& manager = serviceManager();
     std::string systemError;
-    const bool accepted = manager.startAsUser(serviceName, systemError);
+    const bool accepted =
+        start ? manager.startAsUser(serviceName, systemError) : manager.stopAsUser(serviceName, systemError);
     ServiceStatus status;
     std::string queryError;
     if (!manager.queryStatus(serviceName, status, queryError)) {
         errorText = "Can't query '" + disp + "' service state, " + queryError;
         return -2;
     }
-    if (status.currentState == ServiceState::Running || status.currentState == ServiceState::StartPending) return 0;
-    errorText = accepted ? "'" + disp + "' is not running after its start" : systemError;
+    const bool reached = start ? (status.currentState == ServiceState::Running ||
+                                  status.currentState == ServiceState::StartPending)
+                               : isStoppedOrStopping(status);
+    if (reached) return 0;
+    if (!accepted)
+        errorText = systemError;
+    else
+        errorText = "'" + disp + (start ? "' is not running after its start" : "' is still running after its stop");
     vhDebug(logName + ": " + errorText);
     return -1;
 }
 
+} // namespace
+
+int qorServiceStartShell(std::string logName, const char* serviceName, std::string disp, std::string& errorText) {
+    return changeAsUser(true, logName, serviceName, disp, errorText);
+}
+
 int qorServiceStopShell(std::string logName, const char* serviceName, std::string disp, std::string& errorText) {
-    ServiceManager& manager = serviceManager();
-    std::string systemError;
-    const bool accepted = manager.stopAsUser(serviceName, systemError);
-    ServiceStatus status;
-    std::string queryError;
-    if (!manager.queryStatus(serviceName, status, queryError)) {
-        errorText = "Can't query '" + disp + "' service state, " + queryError;
-        return -2;
-    }
-    if (isStoppedOrStopping(status)) return 0;
-    errorText = accepted ? "'" + disp + "' is still running after its stop" : systemError;
-    vhDebug(logName + ": " + errorText);
-    return -1;
+    return changeAsUser(false, logName, serviceName, disp, errorText);
 }

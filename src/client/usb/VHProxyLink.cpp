@@ -13,8 +13,8 @@
 #include <sys/socket.h>
 
 #include <cerrno>
+#include <memory>
 #include <new>
-#include <vector>
 
 namespace {
 
@@ -108,22 +108,17 @@ std::string receiveProxyMessage(Poco::Net::StreamSocket& socket, int timeoutMs) 
             const std::int32_t length = static_cast<std::int32_t>(
                 static_cast<std::uint32_t>(header[0]) | static_cast<std::uint32_t>(header[1]) << 8 |
                 static_cast<std::uint32_t>(header[2]) << 16 | static_cast<std::uint32_t>(header[3]) << 24);
-            std::vector<char> buffer;
-            if (length >= 0 && length <= vhProxyMaxFrameLength) {
-                try {
-                    buffer.resize(static_cast<std::size_t>(length) + 1);
-                } catch (const std::bad_alloc&) {
-                    buffer.clear();
-                }
-            }
-            if (buffer.empty()) {
+            std::unique_ptr<char[]> buffer;
+            if (length >= 0 && length <= vhProxyMaxFrameLength)
+                buffer.reset(new (std::nothrow) char[static_cast<std::size_t>(length) + 1]);
+            if (!buffer) {
                 vhError("Can't allocate buffer of " + std::to_string(length) + " bytes");
-            } else if (!receiveExactly(socket, buffer.data(), length, count, deadline)) {
+            } else if (!receiveExactly(socket, buffer.get(), length, count, deadline)) {
                 vhError("Received only " + std::to_string(count) + " bytes of message, should be " +
                         std::to_string(length) + ", err " + lastErrorText());
             } else {
                 buffer[static_cast<std::size_t>(length)] = '\0';
-                text = buffer.data();
+                text = buffer.get();
                 received = true;
             }
         }

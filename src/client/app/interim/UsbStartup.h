@@ -1,7 +1,7 @@
-// Start-up's USB steps. USB forwarding is not part of the client yet: the
-// start-up reports it as not enabled, the diagnosis finds no device and the
-// helper service counts as not installed. The USB forwarding code replaces
-// these bodies and keeps the calls.
+// Start-up's USB steps until the USB module comes: the start-up reports USB
+// forwarding as not enabled and the diagnosis finds no device. (The
+// helper-service command is handleVHProxyCommand of the USB library.) The
+// USB forwarding code replaces these bodies and keeps the calls.
 #pragma once
 
 #include <string>
@@ -13,5 +13,3 @@ extern bool usbForwardingEnabled;
 void runUsbStartup(const std::string& programDirectory);
 // The USB diagnosis of the option debugUSB; ends the process with code 0.
 [[noreturn]] void runUsbDiagnosis();
-// The helper-service command of the option vhProxy; ends the process.
-[[noreturn]] void runUsbServiceCommand(const std::string& command);
