@@ -56,6 +56,10 @@ TEST(VHProxyLink, ReadsRepliesAndRefusesMalformedFrames) {
         {"reply " + status, true, status, {}},
         // A NUL ends the text, also when the length counts it.
         {"reply-nul " + status, true, status, {}},
+        // The length may arrive in pieces.
+        {"split " + status, true, status, {}},
+        // A reset connection is no reply (it used to escape as an exception).
+        {"reset", false, "", {"Can't read message, ", lengthError}},
         // An empty reply is no reply, without a line of its own.
         {"length 0", false, "", {}},
         {"length -1", false, "", {"Can't allocate buffer of -1 bytes", lengthError}},

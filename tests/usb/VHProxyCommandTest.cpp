@@ -215,3 +215,16 @@ TEST_F(VHProxyCommand, StartAndStopRefusedToAnOrdinaryUser) {
     EXPECT_EQ(exitCode, 255);
     EXPECT_EQ(state(), State::Running);
 }
+
+// The elevated run's outcome is the command's: a failed elevated install
+// is no success of the one that asked for it.
+TEST_F(VHProxyCommand, PassesTheElevatedRunsExitCodeOn) {
+    bring(State::NotInstalled);
+    root.setLauncherExit(255);
+    int exitCode = -1;
+    const std::vector<std::string> command =
+        asOrdinaryUser({"/usr/bin/env", "HOME=" + userHome.path(), USB_STARTUP_DRIVER, "--vhProxy=install"});
+    runToEnd(command, &exitCode);
+    EXPECT_EQ(exitCode, 255);
+    EXPECT_EQ(root.launcherCalls().back(), "uid=65534 pkexec " + std::string(USB_STARTUP_DRIVER) + " --vhProxy=install");
+}

@@ -16,6 +16,8 @@ and that many bytes. Then it answers as the mode says:
   partial            announces 100 bytes, sends 60, closes
   silent             nothing; waits until the client goes
   drip TEXT          one frame with TEXT, one byte every 300 ms
+  split TEXT         one frame with TEXT, its length in two pieces 200 ms apart
+  reset              resets the connection (RST) instead of answering
   echo               a JSON object describing the request frame:
                      {"type": 0, "requestLength": n, "request": text,
                       "extraBytes": bytes that followed the frame}
@@ -84,6 +86,13 @@ def serve(conn):
             for byte in frame(argument.encode()):
                 conn.sendall(bytes([byte]))
                 time.sleep(0.3)
+        elif mode == "split":
+            data = frame(argument.encode())
+            conn.sendall(data[:2])
+            time.sleep(0.2)
+            conn.sendall(data[2:])
+        elif mode == "reset":
+            conn.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
         elif mode == "echo":
             conn.setblocking(False)
             time.sleep(0.05)

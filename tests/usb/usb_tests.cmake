@@ -28,3 +28,10 @@ target_compile_definitions(usb_tests PRIVATE
   USB_STARTUP_DRIVER="$<TARGET_FILE:usb_startup_driver>"
   VHPROXY_OLD_PROGRAM="$<TARGET_FILE:vhproxy-old>"
   SYSTEMCTL_DOUBLE="$<TARGET_FILE:systemctl-double>")
+
+# The same commands against the machine's own systemd, where one runs (as
+# root); skipped elsewhere, as in CI.
+add_test(NAME usb.RealSystemd
+  COMMAND /usr/bin/python3 ${CMAKE_CURRENT_LIST_DIR}/real_systemd_test.py
+          $<TARGET_FILE:usb_startup_driver> $<TARGET_FILE:vhproxy>)
+set_tests_properties(usb.RealSystemd PROPERTIES LABELS usb SKIP_RETURN_CODE 77 TIMEOUT 600)
