@@ -207,3 +207,15 @@ TEST(VHProxyLink, RefusesAListenerOfAnotherUser) {
                                                         "user 65534, not to the vhproxy service; not using it"});
     EXPECT_FALSE(probeVHProxy(nullptr));
 }
+
+// A caller that cannot wait that long (a thread that must end within one
+// of its ticks) gives the exchange a shorter bound.
+TEST(VHProxyLink, TakesAShorterTimeOutFromItsCaller) {
+    FakeDaemon daemon("silent");
+    LogCapture capture;
+    std::string reply;
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(vhProxyRequest("{\"type\":324}", reply, true, 300));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(vhProxyLinkTimeoutMs));
+    EXPECT_TRUE(capture.contains("No reply from vhproxy within 300 ms"));
+}

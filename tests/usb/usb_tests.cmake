@@ -20,8 +20,11 @@ add_executable(vhproxy-old ${_vhproxy_sources})
 target_compile_definitions(vhproxy-old PRIVATE VHPROXY_VERSION="13.9.0")
 target_link_libraries(vhproxy-old PRIVATE qor_usb Poco::Foundation Poco::Net Poco::JSON Threads::Threads)
 
-# The systemctl of the systemd stand-in (service_manager.py).
+# The systemctl of the systemd stand-in (service_manager.py). A test tool,
+# run for every service query: never built with a sanitizer's start-up cost.
 add_executable(systemctl-double ${CMAKE_CURRENT_LIST_DIR}/programs/systemctl_double.cpp)
+target_compile_options(systemctl-double PRIVATE -fno-sanitize=all)
+target_link_options(systemctl-double PRIVATE -fno-sanitize=all)
 
 add_dependencies(usb_tests usb_startup_driver vhproxy-old systemctl-double)
 target_compile_definitions(usb_tests PRIVATE

@@ -65,14 +65,14 @@ std::string excerpt(const std::string& text) { return text.size() <= 200 ? text 
 
 std::string requiredVHProxyVersion() { return "14.0.0"; }
 
-bool sendProxyMessage(std::string text, Poco::Net::StreamSocket& socket) {
+bool sendProxyMessage(std::string text, Poco::Net::StreamSocket& socket, int timeoutMs) {
     const std::int32_t length = static_cast<std::int32_t>(text.size());
     const std::uint32_t value = static_cast<std::uint32_t>(length);
     const unsigned char header[4] = {static_cast<unsigned char>(value), static_cast<unsigned char>(value >> 8),
                                      static_cast<unsigned char>(value >> 16), static_cast<unsigned char>(value >> 24)};
     bool sent = false;
     try {
-        socket.setSendTimeout(Poco::Timespan(static_cast<long>(vhProxyLinkTimeoutMs) * 1000));
+        socket.setSendTimeout(Poco::Timespan(static_cast<long>(timeoutMs) * 1000));
         if (socket.sendBytes(header, 4, MSG_NOSIGNAL) != 4) {
             vhError("Can't send frame to server");
         } else {
@@ -95,8 +95,10 @@ bool sendProxyMessage(std::string text, Poco::Net::StreamSocket& socket) {
     return sent;
 }
 
-std::string receiveProxyMessage(Poco::Net::StreamSocket& socket, int timeoutMs) {
-    const std::int64_t deadline = monotonicMillis() + timeoutMs;
+namespace {
+
+// One frame in before the deadline; timeoutMs is the bound the caller set.
+std::string receiveUntil(Poco::Net::StreamSocket& socket, std::int64_t deadline, int timeoutMs) {
     std::string text;
     bool received = false;
     try {
@@ -134,7 +136,13 @@ std::string receiveProxyMessage(Poco::Net::StreamSocket& socket, int timeoutMs) 
     return text;
 }
 
-bool vhProxyRequest(std::string request, std::string& reply, bool reportErrors) {
+} // namespace
+
+std::string receiveProxyMessage(Poco::Net::StreamSocket& socket, int timeoutMs) {
+    return receiveUntil(socket, monotonicMillis() + timeoutMs, timeoutMs);
+}
+
+bool vhProxyRequest(std::string request, std::string& reply, bool reportErrors, int timeoutMs) {
     reply.clear();
     Poco::Net::StreamSocket socket;
     try {
@@ -154,8 +162,9 @@ bool vhProxyRequest(std::string request, std::string& reply, bool reportErrors) 
         return false;
     }
     try {
-        if (!sendProxyMessage(request, socket)) return false;
-        reply = receiveProxyMessage(socket);
+        const std::int64_t deadline = monotonicMillis() + timeoutMs;
+        if (!sendProxyMessage(request, socket, timeoutMs)) return false;
+        reply = receiveUntil(socket, deadline, timeoutMs);
     } catch (const Poco::Exception& e) {
         // Both catch their own; whatever still escapes is no reply.
         vhError("Exchange with " + vhProxyProgramName() + " failed, " + e.displayText());

@@ -23,13 +23,14 @@ constexpr int vhProxyLinkTimeoutMs = 5000;
 constexpr std::int32_t vhProxyMaxFrameLength = 16 * 1024 * 1024;
 
 // One exchange: sends request and fills reply. True when a reply with
-// content (a JSON object) arrived. A failed connect is logged at error
-// when reportErrors is set, else at debug.
-bool vhProxyRequest(std::string request, std::string& reply, bool reportErrors);
+// content (a JSON object) arrived within timeoutMs. A failed connect is
+// logged at error when reportErrors is set, else at debug.
+bool vhProxyRequest(std::string request, std::string& reply, bool reportErrors,
+                    int timeoutMs = vhProxyLinkTimeoutMs);
 
-// One frame out: the length, then the text. False (socket shut down and
-// closed) when the frame did not go out whole.
-bool sendProxyMessage(std::string text, Poco::Net::StreamSocket& socket);
+// One frame out, within timeoutMs: the length, then the text. False (socket
+// shut down and closed) when the frame did not go out whole.
+bool sendProxyMessage(std::string text, Poco::Net::StreamSocket& socket, int timeoutMs = vhProxyLinkTimeoutMs);
 
 // One frame in, within timeoutMs; the text up to its first NUL, or an empty
 // text on any failure (socket shut down and closed, two error lines).
