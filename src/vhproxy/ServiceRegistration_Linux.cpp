@@ -10,6 +10,8 @@
 #include "CommandProcess.h"
 #include "SystemPaths.h"
 
+#include "Utilities.h"
+
 #include <Poco/File.h>
 #include <Poco/Logger.h>
 #include <Poco/Path.h>
@@ -31,12 +33,6 @@ const std::string serviceName = "vhproxy";
 constexpr int systemctlWaitMs = 10000;
 
 Poco::Logger& logger() { return Poco::Logger::get("vhproxy"); }
-
-std::string ownProgram() {
-    char path[PATH_MAX + 1];
-    const ssize_t length = ::readlink("/proc/self/exe", path, PATH_MAX);
-    return length > 0 ? std::string(path, static_cast<std::size_t>(length)) : std::string();
-}
 
 // One word of an ExecStart line: quoted when it holds anything but plain
 // path characters; "%" and "$" escaped so that systemd takes them as they are.
@@ -117,7 +113,7 @@ int registerService(const RegistrationOptions& options) {
         logger().error("Unknown start-up type '" + options.startup + "' (manual or auto)");
         return 2;
     }
-    const std::string program = ownProgram();
+    const std::string program = runningProgramPath();
     if (program.empty()) {
         logger().error("Can't find this program's path");
         return 1;

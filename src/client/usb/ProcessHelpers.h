@@ -49,6 +49,3 @@ std::string quoteCommandArgument(const std::string& argument);
 // a NUL; null when the allocation fails. A negative maxLength counts as 0.
 // The caller releases it with free.
 char* copyCString(const char* text, int maxLength);
-
-// The absolute path of the running program.
-std::string runningProgramPath();

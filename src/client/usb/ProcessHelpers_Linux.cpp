@@ -150,9 +150,3 @@ void shellExecuteCommand(const std::string& file, const std::vector<std::string>
         }
     }).detach();
 }
-
-std::string runningProgramPath() {
-    char path[PATH_MAX + 1];
-    const ssize_t length = ::readlink("/proc/self/exe", path, PATH_MAX);
-    return length > 0 ? std::string(path, static_cast<std::size_t>(length)) : std::string();
-}

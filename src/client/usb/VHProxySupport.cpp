@@ -31,7 +31,8 @@ constexpr int daemonRunMs = 10000;
 
 std::string daemonPath() { return programDirectory + vhProxyProgramName(); }
 
-// The full path of this program, as the command line's framework saw it.
+// The full path of this program, as the command line's framework saw it
+// (the file the system names when there is no framework).
 std::string applicationPath() {
     try {
         const std::string path = Poco::Util::Application::instance().config().getString("application.path", "");
