@@ -119,6 +119,26 @@ TEST_F(StreamDecode, SizeChangeMidStreamFollowsThePictures) {
     }
 }
 
+// The size a decoder is made for is a hint: one whose frames cannot be had
+// (or that is no size at all) still gives every picture, at its own size.
+TEST_F(StreamDecode, SizeNoFrameCanHaveStillGivesEveryPicture) {
+    const std::vector<std::uint8_t> reference = readBinaryFile(testStreamPath("high.yuv420p"));
+    const auto units = readAccessUnits("high.h264");
+    const std::pair<int, int> sizes[] = {{46341, 46341}, {2147483647, 2147483647}, {0, 0}, {-16, 240}};
+    for (const char* name : {"OpenH264", "LibAVH264"}) {
+        for (const auto& size : sizes) {
+            const std::string label =
+                std::string(name) + " made for " + std::to_string(size.first) + "x" + std::to_string(size.second);
+            SCOPED_TRACE(label);
+            std::unique_ptr<StreamDecoder> decoder = make(name, {3, 0, 8}, 0, size.first, size.second);
+            ASSERT_TRUE(decoder);
+            const DecodeResult result = decodeAll(*decoder, units, glCanvas);
+            EXPECT_EQ(result.failures, 0);
+            expectPicturesEqualReference(result, reference, label);
+        }
+    }
+}
+
 // RGB24 straight from OpenH264's planes, and the inline conversion of its
 // YUV420p frames, both equal the conversion of ffmpeg's pictures.
 TEST_F(StreamDecode, OpenH264Rgb24EqualsConvertedReference) {

@@ -33,6 +33,8 @@ public:
     // given frame (which stays the caller's); null when it cannot be made.
     virtual VideoFrame* convert(const VideoFrame* frame) = 0;
     virtual bool isH264Family() const { return h264Family; }
+    // A frame for the next picture, sized for width x height when that can
+    // be had (the picture's own size counts in the end).
     virtual VideoFrame* allocFrame(int colorFormat);
     virtual void releaseFrame(VideoFrame** frame);
     // Prepares the decoder once, on the thread that decodes.

@@ -105,8 +105,14 @@ bool StreamDecoderOpenH264::decode(const std::uint8_t* data, std::uint32_t lengt
 
     ++frameCount;
     const SSysMEMBuffer& picture = info.UsrData.sSystemBuffer;
-    return storePicture(planes, picture.iWidth, picture.iHeight, picture.iStride[0], picture.iStride[1],
-                        *static_cast<DecodedVideoFrame*>(*frame));
+    if (!storePicture(planes, picture.iWidth, picture.iHeight, picture.iStride[0], picture.iStride[1],
+                      *static_cast<DecodedVideoFrame*>(*frame))) {
+        return false;
+    }
+    // Later frames are allocated at the stream's real size.
+    width = picture.iWidth;
+    height = picture.iHeight;
+    return true;
 }
 
 bool StreamDecoderOpenH264::storePicture(std::uint8_t* const planes[3], int pictureWidth, int pictureHeight,
