@@ -178,3 +178,40 @@ TEST_F(Registry, RelabelOfTemplateIsRefused) {
     EXPECT_FALSE(relabelCanvas(4, 5));
     EXPECT_TRUE(log.contains("NativeClient: Relabel canvas, map is corrupted (no canvas present)."));
 }
+
+// A canvas that is destroyed takes its entries out of the registry; a
+// retriever that already looked its entry up gets null instead of it.
+TEST_F(Registry, RemovedCanvasIsNeverHandedOut) {
+    FakeCanvas gone(3), kept(4);
+    ASSERT_TRUE(addCanvas(&gone));
+    ASSERT_TRUE(addCanvas(&kept));
+    removeCanvas(&gone);
+    EXPECT_TRUE(log.contains("NativeClient: Removing deleted canvas 3"));
+    EXPECT_EQ(retrieveCanvas(3, false), nullptr);
+    removeCanvas(&gone);
+    removeCanvas(nullptr);
+    EXPECT_EQ(retrieveCanvas(4, false), &kept);
+
+    // The window registers while its decoder waits and is destroyed before
+    // the decoder wakes up.
+    FakeCanvas late(5);
+    QorCanvas* got = &kept;
+    class Retriever : public Poco::Runnable {
+    public:
+        explicit Retriever(QorCanvas** out) : out(out) {}
+        void run() override { *out = retrieveCanvas(5, true); }
+        QorCanvas** out;
+    } retriever(&got);
+    Poco::Thread thread;
+    {
+        thread.start(retriever);
+        ASSERT_TRUE(log.waitFor("Added canvas template for 5", 5000));
+        ScopedOwnerLock guard(canvasRegistryLock);
+        EXPECT_TRUE(addCanvasUnlocked(&late));
+        removeCanvas(&late);
+    }
+    thread.join();
+    EXPECT_EQ(got, nullptr);
+    ScopedOwnerLock guard(canvasRegistryLock);
+    EXPECT_EQ(canvasRegistry.count(5), 0u);
+}
