@@ -90,6 +90,38 @@ TEST(OpenGLCheck, RefusesOpenGLTwoZero) {
     EXPECT_TRUE(output.contains("[  PASSED  ] 1 test")) << output.toStdString();
 }
 
+// Runs in the child process below only: an X server connection on which
+// Qt makes no OpenGL context at all.
+TEST(OpenGLCheck, QuickTestWithoutOpenGLChild) {
+    if (std::getenv("QDK_EXPECT_NO_OPENGL") == nullptr) GTEST_SKIP() << "child of QuickTestWithoutOpenGLFails";
+    LogCapture log("debug");
+    EXPECT_FALSE(detectOpenGLVersion());
+    EXPECT_TRUE(log.contains("Can't create an OpenGL context"));
+    // As after "Proceed without OpenGL support": the test ends, failed.
+    EXPECT_EQ(runQuickOpenGLTest("125", 1500), -1);
+    EXPECT_TRUE(log.contains("Running quick OpenGL tests"));
+    EXPECT_TRUE(log.contains("The OpenGL test window got no OpenGL context within 1500 ms"));
+    EXPECT_TRUE(log.contains("OpenGL problems detected, check log"));
+    EXPECT_FALSE(log.contains("No OpenGL problems detected"));
+}
+
+TEST(OpenGLCheck, QuickTestWithoutOpenGLFails) {
+    if (std::getenv("QDK_EXPECT_NO_OPENGL") != nullptr) GTEST_SKIP() << "run by the no-OpenGL child";
+    QProcess child;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert("QT_XCB_GL_INTEGRATION", "none");
+    environment.insert("QDK_EXPECT_NO_OPENGL", "1");
+    child.setProcessEnvironment(environment);
+    child.setProcessChannelMode(QProcess::MergedChannels);
+    child.start(QCoreApplication::applicationFilePath(), {"--gtest_filter=OpenGLCheck.QuickTestWithoutOpenGLChild"});
+    // A test that waits for a context forever never ends (the child is
+    // killed when the QProcess goes).
+    ASSERT_TRUE(child.waitForFinished(30000)) << "the quick test did not end";
+    const QString output = QString::fromLocal8Bit(child.readAll());
+    EXPECT_EQ(child.exitCode(), 0) << output.toStdString();
+    EXPECT_TRUE(output.contains("[  PASSED  ] 1 test")) << output.toStdString();
+}
+
 TEST(OpenGLCheck, WarningBoxAnswers) {
     struct Case {
         const char* what;
