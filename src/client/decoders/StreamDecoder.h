@@ -27,7 +27,8 @@ public:
     // Decodes one access unit into the frame the caller took from allocFrame.
     // True when a new picture came out: it is then in *frame (which a
     // decoder may have replaced). False when no new picture came out; the
-    // caller still holds, and releases, its frame, and presents nothing.
+    // caller still holds, and releases, what *frame holds (null when the
+    // decoder kept the frame for later), and presents nothing.
     virtual bool decode(const std::uint8_t* data, std::uint32_t length, VideoFrame** frame) = 0;
     // A new frame in a colour format the canvas can draw, made from the
     // given frame (which stays the caller's); null when it cannot be made.
