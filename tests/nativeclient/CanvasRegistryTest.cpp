@@ -23,6 +23,15 @@ public:
     void resetFrames() override {}
 };
 
+// A decoder setting itself up: retrieves the canvas of its id, waiting.
+class Retriever : public Poco::Runnable {
+public:
+    explicit Retriever(int id) : id(id) {}
+    void run() override { got = retrieveCanvas(id, true); }
+    const int id;
+    QorCanvas* got = nullptr;
+};
+
 class Registry : public ::testing::Test {
 protected:
     void TearDown() override {
@@ -106,19 +115,13 @@ TEST_F(Registry, RetrieveTakesTheCanvasOut) {
 
 TEST_F(Registry, WaitingRetrieverGetsCanvasAddedLater) {
     FakeCanvas canvas(2);
-    QorCanvas* got = nullptr;
-    class Retriever : public Poco::Runnable {
-    public:
-        explicit Retriever(QorCanvas** out) : out(out) {}
-        void run() override { *out = retrieveCanvas(2, true); }
-        QorCanvas** out;
-    } retriever(&got);
+    Retriever retriever(2);
     Poco::Thread thread;
     thread.start(retriever);
     ASSERT_TRUE(log.waitFor("Added canvas template for 2", 5000));
     EXPECT_TRUE(addCanvas(&canvas));
     thread.join();
-    EXPECT_EQ(got, &canvas);
+    EXPECT_EQ(retriever.got, &canvas);
     ScopedOwnerLock guard(canvasRegistryLock);
     EXPECT_EQ(canvasRegistry.count(2), 0u);
 }
@@ -195,13 +198,7 @@ TEST_F(Registry, RemovedCanvasIsNeverHandedOut) {
     // The window registers while its decoder waits and is destroyed before
     // the decoder wakes up.
     FakeCanvas late(5);
-    QorCanvas* got = &kept;
-    class Retriever : public Poco::Runnable {
-    public:
-        explicit Retriever(QorCanvas** out) : out(out) {}
-        void run() override { *out = retrieveCanvas(5, true); }
-        QorCanvas** out;
-    } retriever(&got);
+    Retriever retriever(5);
     Poco::Thread thread;
     {
         thread.start(retriever);
@@ -211,7 +208,7 @@ TEST_F(Registry, RemovedCanvasIsNeverHandedOut) {
         removeCanvas(&late);
     }
     thread.join();
-    EXPECT_EQ(got, nullptr);
+    EXPECT_EQ(retriever.got, nullptr);
     ScopedOwnerLock guard(canvasRegistryLock);
     EXPECT_EQ(canvasRegistry.count(5), 0u);
 }
