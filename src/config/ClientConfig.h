@@ -29,7 +29,8 @@ void enableFullConfigWrite();
 // Writes the configuration (with backup) to the path or the default path.
 void saveClientConfig(const std::string& path);
 
-// "application.configDir" + "application.baseName" + ".xml".
+// The user's configuration file that the start-up reads: the home
+// directory, "application.baseName" and ".xml".
 std::string defaultConfigFilePath();
 // Copies the file to the first free name path.1 ... path.999.
 bool backupConfigFile(const std::string& path, std::string& backupPath);

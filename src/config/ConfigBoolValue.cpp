@@ -32,7 +32,7 @@ bool ConfigBoolValue::load() {
         if (valueRejected_ != refusedBefore || text == "default") {
             result = defaultValue_;
         } else if (!Poco::NumberParser::tryParseBool(text, result)) {
-            logWarning("Illegal value '" + shown(text) + "' for config setting " + key_ + ".  Using default value '" +
+            settingsWarning("Illegal value '" + shown(text) + "' for config setting " + key_ + ".  Using default value '" +
                        boolToString(defaultValue_) + "'");
             valueRejected_ = true;
             result = defaultValue_;

@@ -8,6 +8,71 @@
 
 namespace qor {
 
+namespace {
+
+// The code point of the UTF-8 sequence at text[at] and its length in bytes;
+// length 0 for bytes that do not begin a well-formed sequence (overlong
+// forms, surrogates and values past U+10FFFF included).
+std::pair<char32_t, std::size_t> decodeUtf8(const std::string& text, std::size_t at) {
+    const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
+    const unsigned char lead = byte(at);
+    if (lead < 0x80) return {lead, 1};
+    std::size_t length = 0;
+    char32_t code = 0;
+    char32_t minimum = 0;
+    if (lead >= 0xc2 && lead <= 0xdf) {
+        length = 2, code = lead & 0x1f, minimum = 0x80;
+    } else if (lead >= 0xe0 && lead <= 0xef) {
+        length = 3, code = lead & 0x0f, minimum = 0x800;
+    } else if (lead >= 0xf0 && lead <= 0xf4) {
+        length = 4, code = lead & 0x07, minimum = 0x10000;
+    } else {
+        return {0, 0};
+    }
+    if (at + length > text.size()) return {0, 0};
+    for (std::size_t i = 1; i < length; ++i) {
+        if ((byte(at + i) & 0xc0) != 0x80) return {0, 0};
+        code = (code << 6) | (byte(at + i) & 0x3f);
+    }
+    if (code < minimum || code > 0x10ffff || (code >= 0xd800 && code <= 0xdfff)) return {0, 0};
+    return {code, length};
+}
+
+bool isControl(char32_t code) { return (code < 0x20 && code != '\t' && code != '\n' && code != '\r') || code == 0x7f; }
+
+} // namespace
+
+const char* unwritableTextReason(const std::string& text) {
+    for (std::size_t at = 0; at < text.size();) {
+        const auto [code, length] = decodeUtf8(text, at);
+        if (length == 0) return "bytes that are not UTF-8";
+        // DEL may stand in a file; the other control characters may not.
+        if (isControl(code) && code != 0x7f) return "a control character";
+        if (code == 0xfffe || code == 0xffff) return "a character that XML cannot hold";
+        at += length;
+    }
+    return nullptr;
+}
+
+std::string printableText(const std::string& text) {
+    std::string printable;
+    for (std::size_t at = 0; at < text.size();) {
+        const auto [code, length] = decodeUtf8(text, at);
+        if (length == 0 || isControl(code)) {
+            static const char digits[] = "0123456789abcdef";
+            const auto value = static_cast<unsigned char>(text[at]);
+            printable += "\\x";
+            printable += digits[value >> 4];
+            printable += digits[value & 0xf];
+            ++at;
+        } else {
+            printable.append(text, at, length);
+            at += length;
+        }
+    }
+    return printable;
+}
+
 ConfigEntry::ConfigEntry(std::string key, int level, std::uint64_t componentMask)
     : componentMask_(componentMask), key_(std::move(key)), level_(level) {
     std::string::size_type start = 0;
@@ -55,7 +120,17 @@ bool ConfigEntry::ensureRegistered(int writeClass, ConfigChangeCallback changeCa
     return !valueRejected_;
 }
 
-std::string ConfigEntry::shown(const std::string& text) const { return showValue_ ? text : std::string("********"); }
+std::string ConfigEntry::shown(const std::string& text) const {
+    return showValue_ ? printableText(text) : std::string("********");
+}
+
+bool ConfigEntry::acceptsWritableText(const std::string& text) const {
+    const char* reason = unwritableTextReason(text);
+    if (reason == nullptr) return true;
+    settingsWarning(lastComponent() + " value '" + shown(text) + "' holds " + reason +
+                    ", which a configuration file cannot hold.");
+    return false;
+}
 
 void ConfigEntry::logChange(const std::string& text, bool trace) const {
     std::string line = std::string(kindWord()) + " value '" + key_ + "'";
@@ -75,9 +150,9 @@ std::string ConfigEntry::propertyName(const Poco::Util::AbstractConfiguration& c
 std::string ConfigEntry::readString(const Poco::Util::AbstractConfiguration& config, const std::string& property,
                                     const std::string& fallback) {
     try {
-        return config.getString(property, fallback);
-    } catch (const Poco::Exception& e) {
-        logWarning("Illegal value '" + shown(config.getRawString(property, "")) + "' for config setting " + key_ +
+        return readConfigString(config, property, fallback);
+    } catch (const Poco::Exception&) {
+        settingsWarning("Illegal value '" + shown(config.getRawString(property, "")) + "' for config setting " + key_ +
                    ".  Using default value '" + shown(fallback) + "'");
         valueRejected_ = true;
         return fallback;

@@ -14,6 +14,14 @@ class AbstractConfiguration;
 
 namespace qor {
 
+// Why the text cannot stand in an XML 1.0 configuration file ("a control
+// character", "bytes that are not UTF-8", "a character that XML cannot
+// hold"), or null when it can.
+const char* unwritableTextReason(const std::string& text);
+// The text for a log line: control characters and bytes that are not UTF-8
+// as \xNN, everything else as it is.
+std::string printableText(const std::string& text);
+
 // Change callback stored at registration: (context, new text, two out flags).
 using ConfigChangeCallback = bool (*)(void* context, const std::string& text, bool* changed, bool* restart);
 
@@ -78,8 +86,12 @@ protected:
 
     // "Configuration" for a registered setting, "Dynamic" otherwise.
     const char* kindWord() const { return registered_ ? "Configuration" : "Dynamic"; }
-    // The value as log lines may show it: masked for passwords.
+    // The value as log lines may show it: masked for passwords, otherwise
+    // printable (printableText).
     std::string shown(const std::string& text) const;
+    // Refuses a text that a configuration file cannot hold, with a warning
+    // that says why; true when the text can be written.
+    bool acceptsWritableText(const std::string& text) const;
     // Logs the change of the value to the text (or "=> set" for passwords).
     void logChange(const std::string& text, bool trace = false) const;
 
@@ -87,9 +99,10 @@ protected:
     // configuration has that element, else the key with the empty selector.
     std::string propertyName(const Poco::Util::AbstractConfiguration& config) const;
 
-    // Reads the property as text (fallback when absent). A value the
-    // configuration cannot resolve (a reference to itself, for instance) is
-    // refused with a warning and gives the fallback.
+    // Reads the property as text (fallback when absent), its references to
+    // other properties resolved within limits (readConfigString). A value
+    // whose references cannot be resolved (a reference to itself, too many
+    // of them) is refused with a warning and gives the fallback.
     std::string readString(const Poco::Util::AbstractConfiguration& config, const std::string& property,
                            const std::string& fallback);
 

@@ -7,6 +7,14 @@
 #include <Poco/NumberParser.h>
 #include <Poco/Util/AbstractConfiguration.h>
 
+namespace {
+// The configuration library's own reading of an integer text ("0x" for
+// hexadecimal), for a text that was expanded within limits.
+struct IntegerText : Poco::Util::AbstractConfiguration {
+    using AbstractConfiguration::parseInt;
+};
+} // namespace
+
 namespace qor {
 
 ConfigIntValue::ConfigIntValue(std::string key, int defaultValue, int minimum, int maximum, int level,
@@ -26,10 +34,10 @@ int ConfigIntValue::load() {
     const std::string property = propertyName(*config);
     int result = defaultValue_;
     try {
-        result = config->getInt(property, defaultValue_);
+        if (config->hasProperty(property)) result = IntegerText::parseInt(readConfigString(*config, property, ""));
     } catch (const Poco::Exception&) {
         // Not a number: refused like a value out of range.
-        logWarning("Illegal value '" + config->getRawString(property, "") + "' for config setting " + key_ +
+        settingsWarning("Illegal value '" + config->getRawString(property, "") + "' for config setting " + key_ +
                    ".  Using default value '" + std::to_string(defaultValue_) + "'");
         valueRejected_ = true;
         value_ = defaultValue_;
@@ -39,7 +47,7 @@ int ConfigIntValue::load() {
         value_ = result;
     } else {
         value_ = defaultValue_;
-        logWarning("Illegal value '" + std::to_string(result) + "' for config setting " + key_ +
+        settingsWarning("Illegal value '" + std::to_string(result) + "' for config setting " + key_ +
                    ".  Using default value '" + std::to_string(defaultValue_) + "'");
         valueRejected_ = true;
         result = value_;
@@ -49,11 +57,11 @@ int ConfigIntValue::load() {
 
 bool ConfigIntValue::accept(const int& candidate) {
     if (minimum_ != NoLimit && candidate < minimum_) {
-        logWarning(lastComponent() + " value '" + std::to_string(candidate) + "' is set too low.");
+        settingsWarning(lastComponent() + " value '" + std::to_string(candidate) + "' is set too low.");
         return false;
     }
     if (maximum_ != NoLimit && candidate > maximum_) {
-        logWarning(lastComponent() + " value '" + std::to_string(candidate) + "' is set too high.");
+        settingsWarning(lastComponent() + " value '" + std::to_string(candidate) + "' is set too high.");
         return false;
     }
     if (candidate != value_ && !isQuiet()) logChange(std::to_string(candidate));
@@ -65,13 +73,13 @@ bool ConfigIntValue::setFromString(const std::string& text) {
     std::lock_guard<std::recursive_mutex> lock(configMutex());
     int parsed = 0;
     if (!Poco::NumberParser::tryParse(text, parsed)) {
-        logWarning("Illegal number syntax in value '" + text + "' for config setting " + key_ + ".  Keeping value '" +
+        settingsWarning("Illegal number syntax in value '" + text + "' for config setting " + key_ + ".  Keeping value '" +
                    std::to_string(value_) + "'");
         valueRejected_ = true;
         return false;
     }
     if (!accept(parsed)) {
-        logWarning("Illegal value '" + text + "' for config setting " + key_ + ".  Keeping value '" +
+        settingsWarning("Illegal value '" + text + "' for config setting " + key_ + ".  Keeping value '" +
                    std::to_string(value_) + "'");
         valueRejected_ = true;
         return false;

@@ -51,6 +51,14 @@ bool ConfigShellStringValue::accept(const std::string& candidate) {
 bool ConfigShellStringValue::update(const std::string& text) {
     std::lock_guard<std::recursive_mutex> lock(configMutex());
     if (text == value_) return true;
+    // The one refusal of a shell string: a text the configuration file
+    // could not hold when it is written back.
+    if (!acceptsWritableText(text)) {
+        settingsWarning("Illegal value '" + shown(text) + "' for config setting " + key_ + ".  Keeping value '" +
+                        shown(value_) + "'");
+        valueRejected_ = true;
+        return false;
+    }
     if (accept(text)) {
         value_ = text;
         expandedValue_ = normalizePath(expandShellVariables(text));

@@ -35,9 +35,9 @@ std::string ConfigStringValue::load() {
     } else {
         valueRejected_ = true;
         if (key_ == sameOriginKey) {
-            logWarning("Illegal value '" + shown(text) + "' for config setting " + key_ + ".");
+            settingsWarning("Illegal value '" + shown(text) + "' for config setting " + key_ + ".");
         } else {
-            logWarning("Illegal value '" + shown(text) + "' for config setting " + key_ + ".  Using default value '" +
+            settingsWarning("Illegal value '" + shown(text) + "' for config setting " + key_ + ".  Using default value '" +
                        shown(defaultValue_) + "'");
             value_ = defaultValue_;
         }
@@ -48,6 +48,7 @@ std::string ConfigStringValue::load() {
 bool ConfigStringValue::accept(const std::string& candidate) {
     if (!allowedList_.empty() && std::find(allowedList_.begin(), allowedList_.end(), candidate) == allowedList_.end())
         return false;
+    if (!acceptsWritableText(candidate)) return false;
     if (candidate != value_ && !updating_) logChange(candidate, value_.empty() || isQuiet());
     isDefault_ = candidate == defaultValue_;
     return true;
@@ -56,7 +57,7 @@ bool ConfigStringValue::accept(const std::string& candidate) {
 bool ConfigStringValue::setFromString(const std::string& text) {
     std::lock_guard<std::recursive_mutex> lock(configMutex());
     if (!accept(text)) {
-        logWarning("Illegal value '" + shown(text) + "' for config setting " + key_ + ".  Keeping value '" +
+        settingsWarning("Illegal value '" + shown(text) + "' for config setting " + key_ + ".  Keeping value '" +
                    shown(value_) + "'");
         valueRejected_ = true;
         return false;

@@ -4,6 +4,7 @@
 #include "Logging.h"
 #include "OwnerOnlyFileChannel.h"
 #include "RunConfig.h"
+#include "SettingsRegistry.h"
 
 #include <Poco/AutoPtr.h>
 #include <Poco/ConsoleChannel.h>
@@ -90,6 +91,7 @@ bool setupLogChannels(const std::string& firstLine, bool failOnWriteError, const
     client.setLevel(root.getLevel());
 
     const bool written = writeFirstLogLine(firstLine, failOnWriteError);
+    logHeldSettingsWarnings();
     if (failOnWriteError && !written) return false;
     reportRunPaths();
     return true;
@@ -97,7 +99,8 @@ bool setupLogChannels(const std::string& firstLine, bool failOnWriteError, const
 
 bool writeFirstLogLine(const std::string& line, bool failOnWriteError) {
     try {
-        logInformation(line);
+        // Straight to the logger: the facade keeps write failures to itself.
+        if (Poco::Logger* logger = clientLogger()) logger->information(line);
         return true;
     } catch (...) {
         // The file cannot be written: keep logging on the console only, or

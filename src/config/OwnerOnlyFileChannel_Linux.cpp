@@ -1,18 +1,18 @@
-// Owner-only log files: created with mode 0600, existing ones restricted;
-// the umask scope covers the moment in which POCO creates the successor of
-// a rotated file.
+// Owner-only log files: the umask scope covers the moments in which POCO
+// creates the log file (at open) and the successor of a rotated file; no
+// mode is ever changed afterwards. And a file size limit that fails writes
+// instead of ending the process.
 #include "OwnerOnlyFileChannel.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
+#include <csignal>
 
-void prepareOwnerOnlyFile(const std::string& path) {
-    if (path.empty()) return;
-    const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW, S_IRUSR | S_IWUSR);
-    if (fd < 0) return;
-    ::fchmod(fd, S_IRUSR | S_IWUSR);
-    ::close(fd);
+#include <sys/stat.h>
+
+void keepRunningAtFileSizeLimit() {
+    // Only the default action (ending the process) is replaced; a handler
+    // that someone installed stays.
+    struct sigaction current {};
+    if (::sigaction(SIGXFSZ, nullptr, &current) == 0 && current.sa_handler == SIG_DFL) ::signal(SIGXFSZ, SIG_IGN);
 }
 
 OwnerOnlyCreationScope::OwnerOnlyCreationScope() : saved_(::umask(S_IRWXG | S_IRWXO)) {}

@@ -26,12 +26,15 @@ bool qualifies(qor::ConfigEntry* entry) {
            (entry->writeClass() == 2 && entry->valueString() != entry->defaultString());
 }
 
-// Element text: the five XML special characters as entities.
+// Element text: the five XML special characters as entities, and a
+// carriage return as a character reference (a reader would turn it into a
+// line feed otherwise).
 std::string escapeXml(const std::string& text) {
     std::string escaped;
     escaped.reserve(text.size());
     for (char c : text) {
         switch (c) {
+        case '\r': escaped += "&#13;"; break;
         case '&': escaped += "&amp;"; break;
         case '<': escaped += "&lt;"; break;
         case '>': escaped += "&gt;"; break;
@@ -92,6 +95,12 @@ void QorBaseConfig::writeConfigXml(std::ostream& file, const std::string& sectio
         if (entry->prefix() != sectionKey || !qualifies(entry)) continue;
         const std::string& name = entry->lastComponent();
         const std::string value = entry->valueString();
+        // The settings refuse such values; whatever else holds one is left
+        // out, so that the file stays readable and keeps everything else.
+        if (const char* reason = unwritableTextReason(value)) {
+            logError("Can't write config setting " + entry->key() + ": its value holds " + reason);
+            continue;
+        }
         if (value == entry->defaultString())
             file << indent << "    <!-- <" << name << ">" << escapeXmlComment(value) << "</" << name << "> -->\n";
         else
@@ -153,9 +162,9 @@ std::string defaultConfigFilePath() {
         std::printf("m_baseConfig is NULL\n");
         return std::string();
     }
-    const std::string dir = applicationConfigDir();
-    if (dir.empty() || dir.back() == '/') return dir + applicationBaseName() + ".xml";
-    return dir + "/" + applicationBaseName() + ".xml";
+    // The file the start-up reads the user's settings from, so that what is
+    // written is read at the next start.
+    return clientConfigPath(*getClientConfig()->m_baseConfig, "");
 }
 
 bool backupConfigFile(const std::string& path, std::string& backupPath) {

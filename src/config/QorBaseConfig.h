@@ -36,4 +36,5 @@ public:
 
 // Platform part: makes a file that may hold passwords readable and writable
 // by its owner only, also when it existed before with wider permissions.
+// Anything but a regular file keeps its mode.
 bool restrictToOwner(std::FILE* stream);

@@ -7,6 +7,7 @@
 #include "Utilities.h"
 
 #include <Poco/Exception.h>
+#include <Poco/NumberParser.h>
 #include <Poco/Path.h>
 #include <Poco/Util/AbstractConfiguration.h>
 
@@ -37,7 +38,7 @@ std::string absoluteDirectory(const std::string& text, const std::string& base) 
 std::string configString(const std::string& property) {
     Poco::Util::AbstractConfiguration* config = applicationConfiguration();
     try {
-        return config ? config->getString(property, "") : std::string();
+        return config ? readConfigString(*config, property, "") : std::string();
     } catch (const Poco::Exception&) {
         return std::string();
     }
@@ -102,13 +103,8 @@ void reportRunPaths() {
 std::string applicationDir() { return configString("application.dir"); }
 
 bool isRunAsService() {
-    Poco::Util::AbstractConfiguration* config = applicationConfiguration();
     bool configured = false;
-    try {
-        configured = config && config->getBool("application.runAsService", false);
-    } catch (const Poco::Exception&) {
-        configured = false;
-    }
+    if (!Poco::NumberParser::tryParseBool(configString("application.runAsService"), configured)) configured = false;
     return configured || isSystemAccount();
 }
 

@@ -24,6 +24,72 @@ std::vector<std::string> loadedConfigFiles;
 std::vector<std::string> missingConfigFiles;
 // Files that exist but could not be read, with the reason.
 std::vector<std::pair<std::string, std::string>> unreadableConfigFiles;
+// Warnings about values from before the log set-up; a few hundred settings
+// at most say anything, the bound only guards against a runaway.
+std::vector<std::string> heldWarnings;
+constexpr std::size_t maxHeldWarnings = 1000;
+
+constexpr int maxReferenceDepth = 10;
+constexpr int maxReferences = 1000;
+constexpr std::size_t maxExpandedSize = 16 * 1024;
+
+// One level of expansion: the text at the given depth into result.
+void expandInto(const Poco::Util::AbstractConfiguration& config, const std::string& text, int depth, int& references,
+                std::string& result) {
+    if (depth > maxReferenceDepth)
+        throw Poco::CircularReferenceException("more than " + std::to_string(maxReferenceDepth) +
+                                               " levels of ${} references");
+    std::string::size_type at = 0;
+    while (at < text.size()) {
+        const std::string::size_type reference = text.find("${", at);
+        const std::string::size_type close = reference == std::string::npos ? reference : text.find('}', reference + 2);
+        if (close == std::string::npos) {
+            result.append(text, at, std::string::npos);
+        } else {
+            result.append(text, at, reference - at);
+            const std::string name = text.substr(reference + 2, close - reference - 2);
+            if (++references > maxReferences)
+                throw Poco::RangeException("more than " + std::to_string(maxReferences) + " ${} references");
+            if (config.hasProperty(name))
+                expandInto(config, config.getRawString(name), depth + 1, references, result);
+            else
+                result.append(text, reference, close + 1 - reference);
+        }
+        if (result.size() > maxExpandedSize)
+            throw Poco::RangeException("${} references expand to more than " + std::to_string(maxExpandedSize) +
+                                       " characters");
+        if (close == std::string::npos) break;
+        at = close + 1;
+    }
+}
+
+// The keys of the leaf elements below key, in document order.
+void collectLeafKeys(const Poco::Util::AbstractConfiguration& file, const std::string& key,
+                     std::vector<std::string>& leaves) {
+    Poco::Util::AbstractConfiguration::Keys children;
+    file.keys(key, children);
+    if (children.empty() && !key.empty()) leaves.push_back(key);
+    for (const std::string& child : children) collectLeafKeys(file, key.empty() ? child : key + "." + child, leaves);
+}
+
+void dropRunawayValues(const Poco::Util::AbstractConfiguration& config, Poco::Util::AbstractConfiguration& file) {
+    std::vector<std::string> leaves;
+    collectLeafKeys(file, "", leaves);
+    std::vector<std::string> refused;
+    for (const std::string& key : leaves) {
+        const std::string raw = file.getRawString(key, "");
+        if (raw.find("${") == std::string::npos) continue;
+        try {
+            expandConfigReferences(config, raw);
+        } catch (const Poco::Exception& e) {
+            settingsWarning("Illegal value for config setting " + key + ": " + e.message() + ".  Using default value");
+            refused.push_back(key);
+        }
+    }
+    // Later elements first: taking one out renumbers the same-named ones
+    // after it.
+    for (auto key = refused.rbegin(); key != refused.rend(); ++key) file.remove(*key);
+}
 
 } // namespace
 
@@ -66,7 +132,7 @@ bool applyPendingValue(qor::ConfigEntry* entry) {
             return true;
         }
         const std::string current = entry->showsValue() ? entry->asString() : std::string("********");
-        logWarning(entry->key() + ": invalid command line option, reverting to " + current);
+        settingsWarning(entry->key() + ": invalid command line option, reverting to " + current);
         return false;
     }
     return true;
@@ -121,7 +187,9 @@ bool lookupEnvironmentVariable(const std::string& name, std::string& value) {
     Poco::Util::AbstractConfiguration* config = applicationConfiguration();
     if (config == nullptr) return false;
     try {
-        value = config->getString("system.env." + name);
+        const std::string property = "system.env." + name;
+        if (!config->hasProperty(property)) return false;
+        value = readConfigString(*config, property, "");
         return true;
     } catch (...) {
         value.clear();
@@ -151,10 +219,24 @@ void recordConfigFile(const std::string& path, bool loaded) {
     (loaded ? loadedConfigFiles : missingConfigFiles).push_back(path);
 }
 
+std::string expandConfigReferences(const Poco::Util::AbstractConfiguration& config, const std::string& text) {
+    int references = 0;
+    std::string result;
+    expandInto(config, text, 1, references, result);
+    return result;
+}
+
+std::string readConfigString(const Poco::Util::AbstractConfiguration& config, const std::string& property,
+                             const std::string& fallback) {
+    if (!config.hasProperty(property)) return fallback;
+    return expandConfigReferences(config, config.getRawString(property));
+}
+
 bool loadConfigFile(Poco::Util::LayeredConfiguration& config, const std::string& path, int priority) {
     try {
         Poco::AutoPtr<Poco::Util::XMLConfiguration> file(new Poco::Util::XMLConfiguration(path));
         config.add(file, priority, false);
+        dropRunawayValues(config, *file);
     } catch (const Poco::Exception& e) {
         std::lock_guard<std::recursive_mutex> lock(configMutex());
         unreadableConfigFiles.emplace_back(path, e.displayText());
@@ -180,4 +262,18 @@ void reportConfigFiles() {
         componentDebug(LogComponentMask::CONF, "Config file loaded: '" + path + "'");
     for (const std::string& path : missingConfigFiles)
         componentTrace(LogComponentMask::CONF, "Config file not found '" + path + "'");
+}
+
+void settingsWarning(const std::string& text) {
+    std::lock_guard<std::recursive_mutex> lock(configMutex());
+    if (clientLogger() != nullptr)
+        logWarning(text);
+    else if (heldWarnings.size() < maxHeldWarnings)
+        heldWarnings.push_back(text);
+}
+
+void logHeldSettingsWarnings() {
+    std::lock_guard<std::recursive_mutex> lock(configMutex());
+    for (std::string& text : heldWarnings) logWarning(std::move(text));
+    heldWarnings.clear();
 }

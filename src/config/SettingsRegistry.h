@@ -49,10 +49,30 @@ std::string clientConfigPath(const Poco::Util::AbstractConfiguration& appConfig,
 std::string applicationBaseName();
 std::string applicationConfigDir();
 
+// The text with its ${name} references to other properties of the
+// configuration resolved, as the configuration library resolves them (an
+// unknown name stays as it is), but within limits: references at most ten
+// deep, at most 1,000 of them and a result of at most 16 KiB. Beyond a limit
+// Poco::CircularReferenceException or Poco::RangeException is raised, after
+// little work whatever the text.
+std::string expandConfigReferences(const Poco::Util::AbstractConfiguration& config, const std::string& text);
+// The property's value expanded as above; fallback when there is none.
+std::string readConfigString(const Poco::Util::AbstractConfiguration& config, const std::string& property,
+                             const std::string& fallback);
+
 void recordConfigFile(const std::string& path, bool loaded);
 // Reads an XML configuration file into the layered configuration at the
 // given priority and records it. A file that cannot be read or parsed is
 // recorded with the reason and left out, so its settings keep their defaults.
+// A value whose references cannot be resolved within the limits above is
+// taken out of the file with a warning: the configuration library expands
+// the values it reads itself without limits.
 bool loadConfigFile(Poco::Util::LayeredConfiguration& config, const std::string& path, int priority);
 // Logs which configuration files were loaded, unreadable or not found.
 void reportConfigFiles();
+
+// Logs a warning about a setting's value. Settings are read before logging
+// is set up; until then the warning is kept, and the log set-up logs the
+// kept ones (logHeldSettingsWarnings) once it has written its first line.
+void settingsWarning(const std::string& text);
+void logHeldSettingsWarnings();

@@ -1,9 +1,12 @@
 #include "Logging.h"
 
+#include <Poco/Exception.h>
 #include <Poco/Logger.h>
 #include <Poco/StringTokenizer.h>
 
 #include <atomic>
+#include <cstdio>
+#include <exception>
 
 const LogComponent logComponents[] = {
     {LogComponentMask::BROKER, "BROKER"},
@@ -34,10 +37,20 @@ namespace {
 // Set once by createClientLogger; POCO keeps the logger alive until exit.
 std::atomic<Poco::Logger*> loggerHolder{nullptr};
 
+std::atomic<bool> writeFailureReported{false};
+
 inline void logAt(Poco::Message::Priority priority, std::string&& text) {
     Poco::Logger* logger = loggerHolder.load(std::memory_order_acquire);
     if (logger && logger->is(priority)) {
-        logger->log(Poco::Message(logger->name(), std::move(text), priority));
+        try {
+            logger->log(Poco::Message(logger->name(), std::move(text), priority));
+        } catch (const Poco::Exception& e) {
+            reportLogWriteFailure("Can't write a log line: " + e.displayText());
+        } catch (const std::exception& e) {
+            reportLogWriteFailure(std::string("Can't write a log line: ") + e.what());
+        } catch (...) {
+            reportLogWriteFailure("Can't write a log line");
+        }
     }
 }
 
@@ -117,6 +130,12 @@ Poco::Logger* clientLogger() { return loggerHolder.load(std::memory_order_acquir
 void createClientLogger() {
     Poco::Logger& logger = Poco::Logger::get("QOR");
     loggerHolder.store(&logger, std::memory_order_release);
+}
+
+void reportLogWriteFailure(const std::string& text) {
+    if (writeFailureReported.exchange(true)) return;
+    std::fprintf(stderr, "%s\n", text.c_str());
+    std::fflush(stderr);
 }
 
 void setClientLoggerLevel(const std::string& level) {

@@ -73,3 +73,8 @@ void createClientLogger();
 
 // Changes the level of the client logger only (POCO level names).
 void setClientLoggerLevel(const std::string& level);
+
+// Logging never ends the program: a line that cannot be written is dropped.
+// The first such failure of the process is reported on standard error with
+// this text; later ones are dropped silently.
+void reportLogWriteFailure(const std::string& text);

@@ -208,13 +208,15 @@ std::string applicationDirectory(const char* programPath) {
     if (cached) return *cached;
     if (!programPath) return "";
 
-    std::string text;
-    try {
-        Poco::Path path(programPath);
-        path.makeAbsolute();
-        text = path.toString();
-    } catch (const Poco::Exception&) {
-        text = programPath;
+    std::string text = runningProgramPath();
+    if (text.empty()) {
+        try {
+            Poco::Path path(programPath);
+            path.makeAbsolute();
+            text = path.toString();
+        } catch (const Poco::Exception&) {
+            text = programPath;
+        }
     }
     constexpr std::string::size_type maxLength = 8192;
     if (text.size() > maxLength) {

@@ -51,9 +51,15 @@ bool parseMajorMinorPatch(const std::string& text, int& major, int& minor, int& 
 
 // Process and platform.
 // The absolute directory of the program file with a trailing separator.
-// Computed on the first call with a non-null path and cached for the process;
-// later calls return the cache whatever they pass.
+// The system names the running program's file; only where it cannot, the
+// program path (argv[0]) is resolved against the working directory, which
+// is wrong for a program found through PATH. Computed on the first call with
+// a non-null path and cached for the process; later calls return the cache
+// whatever they pass.
 std::string applicationDirectory(const char* programPath);
+// Platform part: the absolute path of the running program's file, "" when
+// the system cannot tell.
+std::string runningProgramPath();
 bool changeDirectory(const std::string& path);
 // "<code>, \"<system message>\"", or the code alone when the system has no
 // message for it. Callers pass the thread's last system error (errno here).

@@ -1,5 +1,6 @@
-// Linux side of the utilities: system error texts, working directory, clock
-// and the platform texts of the start-up banner.
+// Linux side of the utilities: system error texts, working directory, the
+// running program's file, clock and the platform texts of the start-up
+// banner.
 #include "Utilities.h"
 
 #include "Logging.h"
@@ -91,6 +92,19 @@ std::string windowsErrorText(unsigned int code) {
 }
 
 bool changeDirectory(const std::string& path) { return chdir(path.c_str()) == 0; }
+
+std::string runningProgramPath() {
+    std::string path(PATH_MAX, '\0');
+    for (;;) {
+        const ssize_t n = readlink("/proc/self/exe", path.data(), path.size());
+        if (n < 0) return "";
+        if (static_cast<std::size_t>(n) < path.size()) {
+            path.resize(static_cast<std::size_t>(n));
+            return path;
+        }
+        path.resize(path.size() * 2); // cut short: try a larger buffer
+    }
+}
 
 // X11 and Wayland scaling is negotiated by Qt itself; the process has nothing
 // to declare.

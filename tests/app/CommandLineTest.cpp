@@ -82,6 +82,9 @@ TEST(CommandLine, OptionValuesTable) {
         {{"qdk:"}, [](const StartupOptions& o) { return o.startAddress == "https://"; }, "bare qdk scheme"},
         {{"qdk://h/?OpenGLTestCF=3&runOpenGLTest"},
          [](const StartupOptions& o) { return o.openGLTestFormat == "3" && o.runOpenGLTest; }, "query-only names"},
+        {{"qdk://h/?server=http://x/&user=bob"},
+         [](const StartupOptions& o) { return o.startAddress == "https://h/" && o.startAddressGiven && o.userName == "bob"; },
+         "the address wins over one server item"},
     };
     for (const Case& c : cases) {
         parse(c.arguments);
@@ -140,11 +143,22 @@ TEST(CommandLineDeathTest, AbortsWithMinusTwo) {
         {{"--user=a", "qdk://h/?user=b"}, "Only one username argument is allowed at a time"},
         {{"qdk://h/?user=a&user=b"}, "Only one username argument is allowed at a time"},
         {{"--server=http://a/", "http://b/"}, "Only one server URI argument is allowed at a time"},
-        {{"qdk://h/?server=http://x/"}, "Only one server URI argument is allowed at a time"},
+        {{"qdk://h/?server=http://x/&server=http://y/"}, "Only one server URI argument is allowed at a time"},
         {{"qdk://h/?secure=maybe"}, "URI's 'secure' argument must be 'true' or 'false'."},
     };
     for (const Case& c : cases)
         EXPECT_EXIT(parse(c.arguments), testing::ExitedWithCode(254), c.message) << c.arguments.back();
+}
+
+// A qdk address inside a qdk address is a second address: refused before
+// its query is looked at, so that no depth of nesting is followed.
+TEST(CommandLineDeathTest, NestedQdkAddressIsASecondAddress) {
+    std::string nested = "qdk://innermost/?username=x";
+    for (int level = 0; level < 5000; ++level) nested = "qdk:?server=" + nested;
+    for (const std::string& address : {std::string("qdk://h/?server=qdk://g/?username=x"), nested})
+        EXPECT_EXIT(parse({address}), testing::ExitedWithCode(254),
+                    "^Aborting.  Only one server URI argument is allowed at a time\n$")
+            << address.substr(0, 40);
 }
 
 TEST(AddressForDisplay, HidesPasswordsOnly) {

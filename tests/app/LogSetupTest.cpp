@@ -19,9 +19,11 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <cstdio>
 #include <iostream>
 #include <sstream>
@@ -94,13 +96,84 @@ TEST_F(LogSetup, FirstLineIsTheBannerInAnOwnerOnlyFile) {
     EXPECT_EQ(fileMode(logFile()), 0600u);
 }
 
-TEST_F(LogSetup, AnExistingLogFileBecomesOwnerOnly) {
+// Only a file the client creates is made owner-only: an existing log file
+// keeps the mode its owner gave it, and a path that names no regular file
+// (a device such as /dev/null, here a FIFO) is written to and left alone.
+TEST_F(LogSetup, AnExistingLogFileKeepsItsMode) {
     configure("", true);
     writeTextFile(logFile(), "older run\n");
-    ::chmod(logFile().c_str(), 0644);
+    ::chmod(logFile().c_str(), 0640);
     ASSERT_TRUE(setupLogChannels("banner", true, ""));
-    EXPECT_EQ(fileMode(logFile()), 0600u);
+    EXPECT_EQ(fileMode(logFile()), 0640u);
     EXPECT_EQ(readTextFile(logFile()).rfind("older run\n", 0), 0u);
+}
+
+TEST_F(LogSetup, ALogPathThatIsNoRegularFileKeepsItsMode) {
+    configure("", true);
+    const std::string fifo = home.file("log-fifo");
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    ASSERT_EQ(::chmod(fifo.c_str(), 0666), 0);
+    const int reader = ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+    ASSERT_GE(reader, 0);
+    ASSERT_TRUE(setupLogChannels("banner through the fifo", true, fifo));
+    EXPECT_EQ(fileMode(fifo), 0666u);
+    char buffer[4096] = {};
+    const ssize_t n = ::read(reader, buffer, sizeof buffer - 1);
+    ::close(reader);
+    ASSERT_GT(n, 0);
+    EXPECT_NE(std::string(buffer).find("banner through the fifo\n"), std::string::npos) << buffer;
+}
+
+// Under a file size limit the log file takes 4 KiB; every line after that
+// fails. The client must drop those lines, say so once on standard error, and
+// write again once the file can grow (the limit is lifted here).
+void logPastTheFileSizeLimit(const std::string& logFile) {
+    ::signal(SIGXFSZ, SIG_DFL); // as a shell leaves it: the signal would end the process
+    struct rlimit limit {};
+    ::getrlimit(RLIMIT_FSIZE, &limit);
+    const rlim_t unlimited = limit.rlim_cur;
+    limit.rlim_cur = 4096;
+    ::setrlimit(RLIMIT_FSIZE, &limit);
+    setupLogChannels("banner", true, "");
+    for (int i = 0; i < 200; ++i) logInformation(std::string(100, 'x'));
+    limit.rlim_cur = unlimited;
+    ::setrlimit(RLIMIT_FSIZE, &limit);
+    logInformation("written after the limit");
+    std::exit(readTextFile(logFile).find("written after the limit") != std::string::npos ? 0 : 3);
+}
+
+TEST_F(LogSetup, AFailingWriteDropsTheLineAndLoggingGoesOn) {
+    configure("", true);
+    EXPECT_EXIT(logPastTheFileSizeLimit(logFile()), testing::ExitedWithCode(0),
+                "^Can't write to the log file at '" + logFile() + "': [^\n]*\n$");
+}
+
+// Settings are loaded before logging exists (the start-up settings, the log
+// settings themselves); what they say about bad values is logged once the
+// log is up, after the first line.
+TEST_F(LogSetup, WarningsAboutValuesReadBeforeTheSetupAreLoggedAfterTheFirstLine) {
+    configure("<config><Client><LogFileNumber>99</LogFileNumber><openGLRenderMode>Off</openGLRenderMode>"
+              "</Client></config>",
+              true);
+    clientOpenGLRenderMode.ensureRegistered(2);
+    setLogLevel("verbose");
+    ASSERT_TRUE(setupLogChannels("banner", true, ""));
+    logInformation("after the set-up");
+    const std::string text = readTextFile(logFile());
+    const char* expected[] = {
+        ":banner\n",
+        ":Illegal value 'Off' for config setting Client.openGLRenderMode.  Using default value 'normal'\n",
+        ":Illegal value 'verbose' for config setting Client.LogLevel.  Keeping value 'information'\n",
+        ":LogFileNumber value '99' is set too high.\n",
+        ":Illegal value '99' for config setting Client.LogFileNumber.  Using default value '4'\n",
+        ":after the set-up\n",
+    };
+    std::string::size_type at = 0;
+    for (const char* line : expected) {
+        const std::string::size_type found = text.find(line, at);
+        ASSERT_NE(found, std::string::npos) << line << " in order in\n" << text;
+        at = found;
+    }
 }
 
 TEST_F(LogSetup, FileNamesTable) {

@@ -175,6 +175,17 @@ class CommandLine(unittest.TestCase):
         # An option error shows the help under the program's own name.
         self.assertIn("usage: quarrydesk-client [OPTIONS] [URI]", home.run("--bogus").stdout)
 
+    def test_started_through_path_the_program_knows_its_own_directory(self):
+        # argv[0] is then a bare name; the working directory is elsewhere.
+        home = Home()
+        directory = os.path.dirname(PROGRAM)
+        env = dict(home.env, PATH=directory + os.pathsep + home.env.get("PATH", ""))
+        result = subprocess.run([os.path.basename(PROGRAM), "--logLevel=trace", "--nativeDecodingEnabled=false",
+                                 "--writeConfig=" + home.file("out.xml")], cwd=home.path, env=env,
+                                stdin=subprocess.DEVNULL, capture_output=True, text=True, timeout=TIMEOUT)
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assertIn("Bin path  : %s/\n" % directory, home.log())
+
     def test_a_mistyped_password_option_is_not_echoed(self):
         result = Home().run("--passwrd=Sup3rSecretValue")
         self.assertEqual(result.returncode, 253)
@@ -207,6 +218,30 @@ class ConfigWrite(unittest.TestCase):
 
     def test_write_full_config_reads_back(self):
         self.check_round_trip("--writeFullConfig")
+
+    def test_a_value_a_file_cannot_hold_is_refused_and_the_rest_is_saved(self):
+        home = Home()
+        path = home.file("qdk-client.xml")
+        result = home.run("--nativeDecodingEnabled=false", "--user=bob\x01", "--profile=high",
+                          "--writeConfig=" + path)
+        self.assertEqual(result.returncode, 0, result.stderr + result.stdout)
+        self.assertIn("WW: Username value 'bob\\x01' holds a control character, which a configuration file "
+                      "cannot hold.", result.stdout)
+        subprocess.run(["xmllint", "--noout", path], check=True)
+        self.assertEqual(ElementTree.parse(path).getroot().findtext("Client/h264Profile"), "high")
+        # The next start reads the file.
+        result = home.run("--logLevel=debug", "--nativeDecodingEnabled=false", "--writeConfig=" + home.file("2.xml"))
+        self.assertEqual(result.returncode, 0, result.stderr + result.stdout)
+        self.assertNotIn("could not be read", result.stdout)
+        self.assertIn("Config file loaded: '%s'" % path, result.stdout)
+
+    def test_write_config_without_a_name_writes_the_file_the_client_reads(self):
+        home = Home()
+        result = home.run("--nativeDecodingEnabled=false", "--user=bob", "--writeConfig")
+        self.assertEqual(result.returncode, 0, result.stderr + result.stdout)
+        root = ElementTree.parse(home.file("qdk-client.xml")).getroot()
+        self.assertEqual(root.findtext("Client/Username"), "bob")
+        self.assertFalse(os.path.exists(home.file(".config")))
 
     def test_a_failed_write_is_an_error(self):
         home = Home()

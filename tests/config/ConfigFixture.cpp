@@ -34,3 +34,13 @@ std::vector<std::string> ConfigTest::warnings() const {
         if (line.priority <= Poco::Message::PRIO_WARNING) result.push_back(line.text);
     return result;
 }
+
+std::string referenceFan(int levels) {
+    std::string xml = "<L0>xxxxxxxx</L0>";
+    for (int level = 1; level <= levels; ++level) {
+        std::string value;
+        for (int i = 0; i < 10; ++i) value += "${Client.L" + std::to_string(level - 1) + "}";
+        xml += "<L" + std::to_string(level) + ">" + value + "</L" + std::to_string(level) + ">";
+    }
+    return xml;
+}

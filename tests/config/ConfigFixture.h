@@ -12,6 +12,10 @@
 
 #include <string>
 
+// Elements Client.L0 (eight characters) to Client.L<levels>, each level ten
+// references to the level below: 10^levels references in all.
+std::string referenceFan(int levels);
+
 class ConfigTest : public ::testing::Test {
 protected:
     ConfigTest();

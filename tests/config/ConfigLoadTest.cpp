@@ -154,3 +154,45 @@ TEST_F(ConfigTest, SelfReferencingValuesFallBackToDefaults) {
                               "Illegal value '${Client.Number}' for config setting Client.Number.  Using default value '4'",
                               "Illegal value 'a${Client.Shell}' for config setting Client.Shell.  Using default value 's'"}));
 }
+
+namespace {
+
+// Client.Text referring down a chain of the given number of references.
+std::string referenceChain(int depth) {
+    std::string xml = "<Text>${Client.C1}</Text>";
+    for (int i = 1; i < depth; ++i)
+        xml += "<C" + std::to_string(i) + ">${Client.C" + std::to_string(i + 1) + "}</C" + std::to_string(i) + ">";
+    return xml + "<C" + std::to_string(depth) + ">end</C" + std::to_string(depth) + ">";
+}
+
+} // namespace
+
+// References to other properties resolve as they always did, but within
+// limits: a value whose references nest too deep, are too many or expand too
+// far is refused like any bad value, and refusing it costs little.
+TEST_F(ConfigTest, ReferencesResolveWithinLimits) {
+    std::string tenBig;
+    for (int i = 0; i < 10; ++i) tenBig += "${Client.Big}";
+    struct Case {
+        const char* name;
+        std::string inner;
+        std::string value;
+    } cases[] = {
+        {"two references", "<A>x</A><Text>${Client.A}-${Client.A}</Text>", "x-x"},
+        {"an unknown name stays", "<Text>${nope}$x</Text>", "${nope}$x"},
+        {"nine deep", referenceChain(9), "end"},
+        {"ten deep", referenceChain(10), "t"},
+        {"a hundred references", referenceFan(2) + "<Text>${Client.L2}</Text>", std::string(800, 'x')},
+        {"a hundred thousand references", referenceFan(5) + "<Text>${Client.L5}</Text>", "t"},
+        {"twenty thousand characters", "<Big>" + std::string(2000, 'b') + "</Big><Text>" + tenBig + "</Text>", "t"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        useConfig(clientXml(c.inner));
+        log.clear();
+        ConfigStringValue text("Client.Text", "t", {}, 1, OTHER);
+        EXPECT_EQ(text.get(), c.value);
+        EXPECT_EQ(text.isValueRejected(), c.value == "t");
+        EXPECT_EQ(warnings().size(), c.value == "t" ? 1u : 0u);
+    }
+}

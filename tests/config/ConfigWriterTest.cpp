@@ -4,15 +4,20 @@
 
 #include "ClientConfig.h"
 #include "ClientSettings.h"
+#include "ConfigFilePathValue.h"
 #include "ConfigStringValue.h"
 #include "Logging.h"
 #include "RunConfig.h"
+#include "SettingsRegistry.h"
 #include "TestPaths.h"
 
 #include <Poco/File.h>
 #include <Poco/Path.h>
 #include <Poco/Util/XMLConfiguration.h>
 
+#include <cstdlib>
+
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -129,6 +134,67 @@ TEST_F(ConfigWriterTest, SpecialCharactersSurviveWriteAndRead) {
     EXPECT_FALSE(file->hasProperty("Client.Special.Commented"));
 }
 
+// The file must stay readable whatever a value holds: what XML 1.0 cannot
+// hold (control characters, bytes that are not UTF-8, U+FFFE) is refused
+// where it enters, with the reason; tabs, line ends and any UTF-8 text are
+// written and read back as they were.
+TEST_F(ConfigWriterTest, WhatAFileCannotHoldIsRefusedAndTheFileStaysReadable) {
+    struct Case {
+        std::string text;
+        const char* reason; // null: accepted
+    } cases[] = {
+        {"bob\x01", "a control character"},
+        {"esc\x1b[0m", "a control character"},
+        {"caf\xe9", "bytes that are not UTF-8"},
+        {"\xc0\xaf", "bytes that are not UTF-8"},          // overlong "/"
+        {"\xed\xa0\x80", "bytes that are not UTF-8"},      // a surrogate
+        {"\xf4\x90\x80\x80", "bytes that are not UTF-8"},  // past U+10FFFF
+        {"x\xef\xbf\xbe", "a character that XML cannot hold"}, // U+FFFE
+        {"tab\tand\nline\r\nends", nullptr},
+        {"caf\xc3\xa9 \xe6\x97\xa5\xf0\x9f\x98\x80 \x7f", nullptr},
+    };
+    clientUsername.ensureRegistered(2);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.text);
+        clientUsername.setFromString("kept");
+        log.clear();
+        EXPECT_EQ(clientUsername.setFromString(c.text), c.reason == nullptr);
+        if (c.reason != nullptr) {
+            EXPECT_EQ(clientUsername.get(), "kept");
+            ASSERT_EQ(warnings().size(), 2u);
+            EXPECT_NE(warnings()[0].find(std::string("' holds ") + c.reason + ", which a configuration file cannot hold."),
+                      std::string::npos)
+                << warnings()[0];
+            EXPECT_EQ(warnings()[0].find_first_of("\x01\x1b\xe9"), std::string::npos) << "shown escaped";
+            continue;
+        }
+        ASSERT_TRUE(write(path));
+        useConfig(readTextFile(path));
+        ConfigStringValue reread("Client.Username", "", {}, 1, 0x1);
+        EXPECT_EQ(reread.get(), c.text);
+        useConfig("");
+    }
+    // The log file name of the command line is refused the same way.
+    clientLogFile.ensureRegistered(2);
+    EXPECT_FALSE(clientLogFile.update("log\x01.txt"));
+    EXPECT_EQ(clientLogFile.valueString(), "quarrydesk-client.log");
+}
+
+// Whatever slips past the settings is left out of the file, not written.
+TEST_F(ConfigWriterTest, AValueAFileCannotHoldIsLeftOut) {
+    qor::ConfigFilePathValue shader("Client.OpenGL.VShaderRGB", "", 1, LogComponentMask::DECODER);
+    shader.ensureRegistered(2);
+    shader.setFromString("/shaders/a\x01.glsl");
+    clientConnectUrl.ensureRegistered(2);
+    clientConnectUrl.setFromString("https://desk.example.com");
+    ASSERT_TRUE(write(path));
+    Poco::AutoPtr<Poco::Util::XMLConfiguration> file;
+    ASSERT_NO_THROW(file = new Poco::Util::XMLConfiguration(path));
+    EXPECT_EQ(file->getString("Client.ConnectUrl"), "https://desk.example.com");
+    EXPECT_FALSE(file->hasProperty("Client.OpenGL.VShaderRGB"));
+    EXPECT_TRUE(log.contains("Can't write config setting Client.OpenGL.VShaderRGB: its value holds a control character"));
+}
+
 TEST_F(ConfigWriterTest, BackupsAreNumberedAndDroppedWhenUnchanged) {
     clientConnectUrl.ensureRegistered(2);
     clientConnectUrl.setFromString("https://desk.example.com");
@@ -176,12 +242,33 @@ TEST_F(ConfigWriterTest, FilesThatMayHoldPasswordsAreOwnerOnly) {
     for (const std::string& line : log.texts()) EXPECT_EQ(line.find("s3cret"), std::string::npos) << line;
 }
 
-TEST_F(ConfigWriterTest, DefaultPathFromConfigurationDirectory) {
+// A target that is no regular file (a device such as /dev/null, here a
+// FIFO) is written to, but its mode is nobody's business of ours.
+TEST_F(ConfigWriterTest, ATargetThatIsNoRegularFileKeepsItsMode) {
+    const std::string fifo = dir.file("fifo");
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    ASSERT_EQ(::chmod(fifo.c_str(), 0666), 0);
+    const int reader = ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+    ASSERT_GE(reader, 0);
+    EXPECT_TRUE(write(fifo));
+    char buffer[64] = {};
+    EXPECT_GT(::read(reader, buffer, sizeof buffer - 1), 0);
+    ::close(reader);
+    EXPECT_EQ(std::string(buffer), "<config>\n</config>\n");
+    EXPECT_EQ(permissions(fifo), 0666u);
+}
+
+// Without a name the configuration goes where the client reads it: the
+// user's file in the home directory, not the framework's configuration
+// directory.
+TEST_F(ConfigWriterTest, DefaultPathIsTheUserFileTheClientReads) {
+    ::setenv("HOME", dir.path().c_str(), 1);
+    setProperty("application.configDir", dir.file(".config/qdk-client/"));
     EXPECT_EQ(defaultConfigFilePath(), dir.path() + "/qdk-client.xml");
-    setProperty("application.configDir", dir.path());
-    EXPECT_EQ(defaultConfigFilePath(), dir.path() + "/qdk-client.xml");
+    EXPECT_EQ(defaultConfigFilePath(), clientConfigPath(*config, ""));
     ASSERT_TRUE(write(""));
     EXPECT_TRUE(exists(dir.path() + "/qdk-client.xml"));
+    EXPECT_FALSE(exists(dir.file(".config")));
 }
 
 TEST_F(ConfigWriterTest, AppDataPathIsReplacedByFileInWorkingDirectory) {

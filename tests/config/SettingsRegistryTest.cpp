@@ -158,3 +158,20 @@ TEST_F(ConfigTest, UnparsableFileIsReportedAndSettingsKeepDefaults) {
     EXPECT_EQ(log.count("Config file '" + dir.file("absent.xml") + "' could not be read"), 1);
     EXPECT_TRUE(log.contains("Config file loaded: '" + good + "'"));
 }
+
+// The configuration library expands the references of values that it reads
+// itself (the TLS keys): a value of the user's file whose references run away
+// is taken out of the file when it is loaded, so no reader expands it.
+TEST_F(ConfigTest, AValueWhoseReferencesRunAwayIsTakenOutOfTheFile) {
+    TempDir dir;
+    const std::string path = dir.file("qdk-client.xml");
+    writeTextFile(path, "<config><Client>" + referenceFan(8) + "<LogFileNumber>6</LogFileNumber></Client>"
+                        "<openSSL><client><cipherList>${Client.L8}</cipherList></client></openSSL></config>");
+    ASSERT_TRUE(loadConfigFile(*config, path, 0));
+    EXPECT_FALSE(config->hasProperty("openSSL.client.cipherList"));
+    EXPECT_FALSE(config->hasProperty("Client.L3"));
+    EXPECT_EQ(config->getString("Client.L2"), std::string(800, 'x'));
+    EXPECT_EQ(config->getString("Client.LogFileNumber"), "6");
+    EXPECT_EQ(log.count("Illegal value for config setting "), 7); // L3 to L8 and the cipher list
+    EXPECT_EQ(log.count("Illegal value for config setting openSSL.client.cipherList: "), 1);
+}

@@ -1,7 +1,14 @@
 #include "LogCapture.h"
 #include "Logging.h"
 
+#include <Poco/AutoPtr.h>
+#include <Poco/Channel.h>
+#include <Poco/Exception.h>
+#include <Poco/Logger.h>
+
 #include <gtest/gtest.h>
+
+#include <cstdlib>
 
 namespace {
 
@@ -129,4 +136,29 @@ TEST(LevelFunctions, PrioritiesAndLevelTests) {
     logInformation("dropped");
     logWarning("kept");
     EXPECT_EQ(capture.texts(), std::vector<std::string>{"kept"});
+}
+
+namespace {
+
+// A channel whose every write fails, as a file on a full disk does.
+class FailingChannel : public Poco::Channel {
+public:
+    void log(const Poco::Message&) override { throw Poco::WriteFileException("full.log"); }
+};
+
+void logThroughAFailingChannel() {
+    LogCapture capture("trace");
+    Poco::AutoPtr<FailingChannel> failing(new FailingChannel);
+    Poco::Logger::get("QOR").setChannel(failing);
+    logError("first");
+    logInformation("second");
+    componentDebug(LogComponentMask::CONF, "third");
+    std::exit(0);
+}
+
+} // namespace
+
+TEST(LevelFunctions, AFailingWriteNeverEndsTheProgramAndIsReportedOnce) {
+    EXPECT_EXIT(logThroughAFailingChannel(), testing::ExitedWithCode(0),
+                "^Can't write a log line: Cannot write file: full.log\n$");
 }

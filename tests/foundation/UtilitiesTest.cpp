@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <Poco/File.h>
 #include <Poco/Message.h>
 #include <Poco/Path.h>
 
@@ -206,14 +207,19 @@ TEST(SystemErrorText, KnownAndUnknownCodes) {
     EXPECT_EQ(windowsErrorText(ENOENT), "2, \"No such file or directory\"");
 }
 
-TEST(ApplicationDirectory, BareNameGivesWorkingDirectoryAndIsCached) {
+// A program started through PATH gets a bare name as argv[0]: its directory
+// is still the one that holds the program file, not the working directory.
+TEST(ApplicationDirectory, IsTheProgramFilesDirectoryWhateverTheNameAndIsCached) {
     TempDir dir;
     ASSERT_TRUE(changeDirectory(dir.path()));
     EXPECT_EQ(applicationDirectory(nullptr), "");   // nothing cached yet
-    const std::string cwd = Poco::Path::current();  // with trailing "/"
-    EXPECT_EQ(applicationDirectory("qdk-client"), cwd);
-    EXPECT_EQ(applicationDirectory("/somewhere/else/prog"), cwd);
-    EXPECT_EQ(applicationDirectory(nullptr), cwd);
+    const std::string programDir = applicationDirectory("foundation_tests");
+    EXPECT_NE(programDir, Poco::Path::current());
+    ASSERT_EQ(programDir.back(), '/');
+    EXPECT_TRUE(Poco::Path(programDir).isAbsolute()) << programDir;
+    EXPECT_TRUE(Poco::File(programDir + "foundation_tests").isFile()) << programDir;
+    EXPECT_EQ(applicationDirectory("/somewhere/else/prog"), programDir);
+    EXPECT_EQ(applicationDirectory(nullptr), programDir);
     EXPECT_TRUE(changeDirectory("/"));
     EXPECT_FALSE(changeDirectory(dir.file("missing")));
 }

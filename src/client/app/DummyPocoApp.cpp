@@ -222,6 +222,14 @@ void parseUriArgument(DummyPocoApp& application, const std::string& text) {
         o.startAddressGiven = true;
         return;
     }
+    // A server item may name another address, but never a qdk address: its
+    // query would be followed again, as deep as the text nests.
+    static bool insideQdkAddress = false;
+    if (insideQdkAddress) abortStartup("Aborting.  Only one server URI argument is allowed at a time", -2);
+    struct Inside {
+        Inside() { insideQdkAddress = true; }
+        ~Inside() { insideQdkAddress = false; }
+    } inside;
     bool secure = true;
     for (const auto& [name, value] : queryItems(uri)) {
         if (name == "secure") {
@@ -243,8 +251,7 @@ void parseUriArgument(DummyPocoApp& application, const std::string& text) {
     address.setQuery("");
     std::string addressText = address.toString();
     if (addressText == "http:" || addressText == "https:") addressText += "//";
-    // A server item of the query may have set the address meanwhile.
-    if (o.startAddressGiven) abortStartup("Aborting.  Only one server URI argument is allowed at a time", -2);
+    // The address itself wins over the address of a server item.
     o.startAddress = addressText;
     o.startAddressGiven = true;
 }
