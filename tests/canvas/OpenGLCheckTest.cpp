@@ -92,7 +92,8 @@ TEST(OpenGLCheck, OldOpenGLChild) {
 
 TEST(OpenGLCheck, RefusesOpenGLTwoZero) {
     if (std::getenv("QDK_EXPECT_OLD_OPENGL") != nullptr) GTEST_SKIP() << "run by the old-OpenGL child";
-    expectChildPasses("OpenGLCheck.OldOpenGLChild", {{"MESA_GL_VERSION_OVERRIDE", "2.0"}, {"QDK_EXPECT_OLD_OPENGL", "1"}});
+    expectChildPasses("OpenGLCheck.OldOpenGLChild",
+                      {{"MESA_GL_VERSION_OVERRIDE", "2.0"}, {"QDK_EXPECT_OLD_OPENGL", "1"}});
 }
 
 // Runs in the child process below only: an X server connection on which

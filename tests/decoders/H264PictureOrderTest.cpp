@@ -210,7 +210,8 @@ TEST(H264PictureOrder, UnitsWithoutAReadablePositionHaveNone) {
         {"no slice", join({sequenceUnit(frames), pictureParametersUnit()})},
         {"no parameter sets", join({sliceUnit(frames, true, true, 0)})},
         {"sequence cut short", join({cutSequence, pictureParametersUnit(), sliceUnit(frames, true, true, 0)})},
-        {"a field", join({sequenceUnit(interlaced), pictureParametersUnit(), sliceUnit(interlaced, true, true, 0, true)})},
+        {"a field",
+         join({sequenceUnit(interlaced), pictureParametersUnit(), sliceUnit(interlaced, true, true, 0, true)})},
         {"empty", {}},
         {"start code only", {0, 0, 1}},
     };
@@ -226,7 +227,8 @@ TEST(H264PictureOrder, UnitsWithoutAReadablePositionHaveNone) {
         std::vector<std::uint8_t> unit(3 + random() % 40);
         for (std::uint8_t& byte : unit) byte = static_cast<std::uint8_t>(random());
         unit[0] = 0, unit[1] = 0, unit[2] = 1;
-        if (unit.size() > 3) unit[3] = static_cast<std::uint8_t>(0x60 | (i % 4 == 0 ? 7 : i % 4 == 1 ? 8 : i % 4 == 2 ? 5 : 1));
+        const std::uint8_t types[] = {7, 8, 5, 1};
+        if (unit.size() > 3) unit[3] = static_cast<std::uint8_t>(0x60 | types[i % 4]);
         order.scan(unit.data(), unit.size());
     }
     EXPECT_LE(order.reorderDepth(), H264PictureOrder::MAX_REORDER_DEPTH);

@@ -37,8 +37,8 @@ protected:
     }
 
     // Client id, one screen, its set-up and parameters; the video socket.
-    void startScreen(
-        const std::string& parameters = R"({"type":102,"session":0,"SrvVSWth":192,"SrvVSHgt":108,"SrvVSFr":25,"VConf":"0,0,8"})") {
+    void startScreen(const std::string& parameters =
+                         R"({"type":102,"session":0,"SrvVSWth":192,"SrvVSHgt":108,"SrvVSFr":25,"VConf":"0,0,8"})") {
         fromPage(CLIENT_ID_4_3);
         fromPage(R"({"type":101,"SvrPNumScrs":1})");
         fromPage(R"({"type":12,"session":0})");

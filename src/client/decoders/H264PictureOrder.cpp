@@ -154,24 +154,16 @@ H264PictureOrder::Position H264PictureOrder::scan(const std::uint8_t* data, std:
     while (code < length) {
         const std::size_t header = code + 3;
         if (header >= length) break;
-        const std::size_t next = AccessUnitSplitter::findStartCode(data, length, header);
         const int type = data[header] & 0x1f;
         const std::uint8_t* payload = data + header + 1;
-        const std::size_t size = next - header - 1;
-        switch (type) {
-        case 7:
-            readSequence(payload, size);
-            break;
-        case 8:
-            readPictureParameters(payload, size);
-            break;
-        case 1:
-        case 5:
-            // The first slice tells where the unit's picture stands.
-            return readSlice(payload, size, type == 5, (data[header] & 0x60) != 0);
-        default:
-            break;
+        // The first slice tells where the unit's picture stands; its header
+        // is read without looking for the slice's end (the bulk of the unit).
+        if (type == 1 || type == 5) {
+            return readSlice(payload, length - header - 1, type == 5, (data[header] & 0x60) != 0);
         }
+        const std::size_t next = AccessUnitSplitter::findStartCode(data, length, header);
+        if (type == 7) readSequence(payload, next - header - 1);
+        if (type == 8) readPictureParameters(payload, next - header - 1);
         code = next;
     }
     return Position();
