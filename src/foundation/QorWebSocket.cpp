@@ -112,6 +112,7 @@ int QorWebSocket::receiveFrame(char* buffer, int size) {
         // payload is refused before anything is read or allocated.
         socket_->setMaxPayloadSize(size);
         n = socket_->receiveFrame(buffer, size, flags);
+        lastFrameFlags_ = flags;
     } catch (const Poco::TimeoutException& e) {
         timedOut_ = true;
         throw new Poco::TimeoutException(e);

@@ -78,6 +78,10 @@ public:
     // The wrapped socket, for polling; it stays owned by this object.
     Poco::Net::WebSocket* socket() const { return socket_; }
 
+    // The WebSocket flags (FIN and opcode) of the frame that receiveFrame
+    // read last; for the reading thread only.
+    int lastFrameFlags() const { return lastFrameFlags_; }
+
     bool timedOut() const { return timedOut_.load(); }
     bool isShutDown() const { return shutDown_.load(); }
     bool isClosed() const { return closed_.load(); }
@@ -97,6 +101,7 @@ private:
     Poco::UInt16 peerPort_ = 0;
     Poco::Net::WebSocket* socket_;
     std::string label_;
+    int lastFrameFlags_ = 0;
     // Flags are read by the sender thread and the owner while the reader
     // writes them.
     std::atomic<bool> timedOut_{false};

@@ -155,6 +155,18 @@ std::string normalizeServerAddress(const std::string& address) {
     return "[" + address + "]";
 }
 
+bool isSafePathSegment(const std::string& segment) {
+    if (segment.empty() || segment.size() > MAX_PATH_SEGMENT_LENGTH || segment == "." || segment == "..")
+        return false;
+    // Separators, the starts of query and fragment, and the escape sign.
+    static const std::string delimiters = "/\\?#%";
+    for (char c : segment) {
+        const unsigned char byte = static_cast<unsigned char>(c);
+        if (byte <= 0x20 || byte == 0x7f || delimiters.find(c) != std::string::npos) return false;
+    }
+    return true;
+}
+
 bool parseBool(const std::string& text, bool defaultValue) {
     std::string lower = text;
     for (char& c : lower)

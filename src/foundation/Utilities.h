@@ -5,6 +5,7 @@
 // platform text.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -41,6 +42,14 @@ std::string getOSPlatform();
 // or without a port) and bracketed texts are kept, anything else is taken for
 // an IPv6 literal and bracketed.
 std::string normalizeServerAddress(const std::string& address);
+// The longest text isSafePathSegment accepts, in bytes.
+constexpr std::size_t MAX_PATH_SEGMENT_LENGTH = 256;
+// True when the text may stand as one segment of a URL path that is written
+// into an HTTP request line as it is (client ids, the page's path prefix):
+// 1 to MAX_PATH_SEGMENT_LENGTH bytes; no control character (NUL, CR, LF, TAB,
+// DEL, ...), no blank, none of "/", "\", "?", "#" and "%"; neither "." nor
+// "..". Bytes outside ASCII pass: they cannot end a line or a path.
+bool isSafePathSegment(const std::string& segment);
 // "1", "true", "on" / "0", "false", "off" (ASCII case-insensitive); "" gives
 // the default silently, anything else the default with a warning.
 bool parseBool(const std::string& text, bool defaultValue);

@@ -226,6 +226,8 @@ class BrokerFlow(unittest.TestCase):
         self.assertIn("Ignoring 'password' parameter.", log)
         self.assertIn("User '%s' signed in" % SERVER_USER, demo)
         self.assertNotIn("refused", demo)
+        # The qdk item ignoreSSLError reaches the client's own connections.
+        self.assertIn("Not checking the certificate of server '127.0.0.1': certificate errors are ignored", log)
         for secret in ("Wr0ngQdkPw", SERVER_PASSWORD, BROKER_PASSWORD):
             self.assertNotIn(secret, console)
             self.assertNotIn(secret, log)

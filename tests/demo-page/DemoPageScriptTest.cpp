@@ -205,6 +205,20 @@ TEST_F(DemoPageScriptTest, RelaysBetweenServerAndBridge) {
 
     ASSERT_TRUE(bridge.send("{\"NativeClientFeatures\":1,\"type\":960}"));
     EXPECT_TRUE(waitUntil([&] { return server_->log().find("\"type\":960") != std::string::npos; })) << server_->log();
+    // The tunnel controls: the server relays TUN_CTRL for the named tunnel.
+    auto tunnelMessages = [&](const std::string& command) {
+        int n = 0;
+        for (const auto& m : bridge.messages())
+            if (m.find("\"type\":300") != std::string::npos && m.find("\"TunnelId\":\"site/a\"") != std::string::npos &&
+                m.find("\"TunnelCmd\":" + command) != std::string::npos)
+                ++n;
+        return n;
+    };
+    runScript(*page_, "document.getElementById('tunnel-name').value = 'site/a';"
+                      "document.getElementById('tunnel-up').click(); true;");
+    EXPECT_TRUE(waitUntil([&] { return tunnelMessages("0") == 1; })) << server_->log();
+    runScript(*page_, "document.getElementById('tunnel-down').click(); true;");
+    EXPECT_TRUE(waitUntil([&] { return tunnelMessages("1") == 1; })) << server_->log();
 }
 
 TEST_F(DemoPageScriptTest, TellsTheServerWhenTheClientHasNoBridge) {

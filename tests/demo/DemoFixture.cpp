@@ -10,9 +10,9 @@ std::unique_ptr<DemoServerProcess> DemoFixture::startServer(const ServerSetup& s
                                   "--user=alice", "--password=s3cret&x", "--verbose"};
     if (!setup.prefix.empty()) args.push_back("--prefix=" + setup.prefix);
     if (setup.https) {
-        const TestCertificate certificate = makeSelfSignedCertificate(dir_.path());
-        args.push_back("--cert=" + certificate.certificateFile);
-        args.push_back("--key=" + certificate.keyFile);
+        serverCertificate_ = selfSignedCertificate(dir_.path(), "cert");
+        args.push_back("--cert=" + serverCertificate_.certificate);
+        args.push_back("--key=" + serverCertificate_.key);
     }
     args.insert(args.end(), setup.extra.begin(), setup.extra.end());
     return std::make_unique<DemoServerProcess>(args);

@@ -1,10 +1,11 @@
-// Test fixture: a temp dir with a small test stream (and a certificate for
-// https), and demo servers started on free loopback ports.
+// Test fixture: a temp dir with a small test stream (and a self-signed
+// certificate for https), and demo servers started on free loopback ports.
 #pragma once
 
 #include "DemoMedia.h"
 #include "DemoPeer.h"
 #include "DemoServerProcess.h"
+#include "TestCertificates.h"
 #include "TestPaths.h"
 
 #include <gtest/gtest.h>
@@ -33,6 +34,8 @@ protected:
     std::string openDesk(DemoPeer& peer, std::unique_ptr<Poco::Net::WebSocket>& pageSocket);
 
     TempDir dir_;
+    // The self-signed certificate of the last server started over https.
+    CertificateFiles serverCertificate_;
 
 private:
     std::unique_ptr<TestStream> stream_;

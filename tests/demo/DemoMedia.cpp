@@ -19,16 +19,6 @@ TestStream makeTestStream(const std::string& dir, const std::string& name, int w
     return stream;
 }
 
-TestCertificate makeSelfSignedCertificate(const std::string& dir) {
-    TestCertificate certificate{dir + "/cert.pem", dir + "/key.pem"};
-    const std::vector<std::string> args{"req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1",
-                                        "-nodes", "-keyout", certificate.keyFile, "-out", certificate.certificateFile,
-                                        "-days", "2", "-subj", "/CN=127.0.0.1"};
-    std::string ignored;
-    if (runProgram("/usr/bin/openssl", args, &ignored) != 0) throw std::runtime_error("openssl req failed");
-    return certificate;
-}
-
 std::vector<int> nalUnitTypes(const std::string& unit) {
     std::vector<int> types;
     for (std::size_t i = 0; i + 3 < unit.size(); ++i) {

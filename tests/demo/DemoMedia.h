@@ -1,6 +1,6 @@
 // Test media for the demo server: H.264 streams made by ffmpeg through the
-// demo's own script, a self-signed certificate made by openssl, and checks
-// of received access units made without the server's code.
+// demo's own script, and checks of received access units made without the
+// server's code.
 #pragma once
 
 #include <string>
@@ -17,12 +17,6 @@ struct TestStream {
 // keyInterval above frames it has a single IDR picture, at its start.
 TestStream makeTestStream(const std::string& dir, const std::string& name, int width, int height, int frames,
                           int keyInterval);
-
-struct TestCertificate {
-    std::string certificateFile;
-    std::string keyFile;
-};
-TestCertificate makeSelfSignedCertificate(const std::string& dir);
 
 // NAL unit types of an Annex-B access unit, in order.
 std::vector<int> nalUnitTypes(const std::string& accessUnit);

@@ -33,6 +33,10 @@ TEST_F(DemoTicketTest, OnlyTheRightSessionTokenOriginAndAddressGetATicket) {
         {"control socket", 200, [](TicketRequest&, const std::string&) {}},
         {"video socket", 200,
          [](TicketRequest& r, const std::string& id) { r.uri = "http://127.0.0.1/a/b" + videoPath(id, 0); }},
+        {"tunnel with a slash in its name", 200,
+         [](TicketRequest& r, const std::string& id) {
+             r.uri = "http://127.0.0.1/a/b/ws/tunnel/" + id + "/1/web/site/17570/-1";
+         }},
         {"address with the port", 200,
          [this](TicketRequest& r, const std::string& id) {
              r.uri = "http://127.0.0.1:" + std::to_string(server_->port()) + "/a/b" + controlPath(id);
@@ -60,8 +64,16 @@ TEST_F(DemoTicketTest, OnlyTheRightSessionTokenOriginAndAddressGetATicket) {
          [](TicketRequest& r, const std::string& id) { r.uri = "http://127.0.0.1:1/a/b" + controlPath(id); }},
         {"screen out of range", 403,
          [](TicketRequest& r, const std::string& id) { r.uri = "http://127.0.0.1/a/b" + videoPath(id, 1); }},
-        {"tunnel address", 403,
+        {"incomplete tunnel address", 403,
          [](TicketRequest& r, const std::string& id) { r.uri = "http://127.0.0.1/a/b/ws/tunnel/" + id + "/x"; }},
+        {"tunnel of type 2", 403,
+         [](TicketRequest& r, const std::string& id) {
+             r.uri = "http://127.0.0.1/a/b/ws/tunnel/" + id + "/2/t/17570/17574";
+         }},
+        {"tunnel port not a number", 403,
+         [](TicketRequest& r, const std::string& id) {
+             r.uri = "http://127.0.0.1/a/b/ws/tunnel/" + id + "/0/t/x/17574";
+         }},
         {"dot segments", 403,
          [](TicketRequest& r, const std::string& id) {
              r.uri = "http://127.0.0.1/a/b/ws/desktop/../desktop/native-ctrl/" + id;

@@ -108,6 +108,36 @@ TEST(NormalizeServerAddress, Table) {
     for (const Case& c : cases) EXPECT_EQ(normalizeServerAddress(c.address), c.result) << "'" << c.address << "'";
 }
 
+// Client ids and path prefixes go into request lines as they are: nothing
+// that could end the line, start a query or fragment, split or climb the path.
+TEST(SafePathSegment, Table) {
+    const std::pair<std::string, bool> cases[] = {
+        {"client-7", true},
+        {"4f9c2d1e-8a7b-4c3d-9e2f-1a2b3c4d5e6f", true},
+        {"a.b_c~d:e@f!$&'()*+,;=", true},
+        {"desk\xc3\xa9", true},                 // UTF-8 letters pass
+        {"...", true},
+        {std::string(MAX_PATH_SEGMENT_LENGTH, 'x'), true},
+        {std::string(MAX_PATH_SEGMENT_LENGTH + 1, 'x'), false},
+        {"", false},
+        {".", false},
+        {"..", false},
+        {"id\r\nX-Injected: 1", false},
+        {"id\r", false},
+        {"id\n", false},
+        {std::string("id\0x", 4), false},
+        {"id\tx", false},
+        {"id\x7f", false},
+        {"id x", false},
+        {"id?x=1", false},
+        {"id#top", false},
+        {"a/b", false},
+        {"a\\b", false},
+        {"id%0D%0A", false},
+    };
+    for (const auto& c : cases) EXPECT_EQ(isSafePathSegment(c.first), c.second) << "'" << c.first << "'";
+}
+
 TEST(ParseBool, Table) {
     LogCapture capture;
     struct Case {

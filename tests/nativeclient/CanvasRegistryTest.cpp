@@ -35,9 +35,7 @@ public:
 class Registry : public ::testing::Test {
 protected:
     void TearDown() override {
-        ScopedOwnerLock guard(canvasRegistryLock);
-        for (auto& entry : canvasRegistry) delete entry.second;
-        canvasRegistry.clear();
+        clearCanvasRegistry();
     }
     LogCapture log{"debug"};
 };
@@ -174,6 +172,23 @@ TEST_F(Registry, Relabel) {
         }
         TearDown();
     }
+}
+
+// What a connection leaves in the registry (the main window given back under
+// -1 as a proxy ends, a template whose retriever timed out) is freed when the
+// program ends; the canvases themselves stay as they are.
+TEST_F(Registry, ClearFreesEveryEntryAndKeepsTheCanvases) {
+    log.setLevel("trace");
+    FakeCanvas main(0);
+    ASSERT_TRUE(addCanvas(&main));
+    ASSERT_TRUE(relabelCanvas(0, CANVAS_ID_UNASSIGNED));
+    EXPECT_EQ(retrieveCanvas(9, true, 10), nullptr);
+    clearCanvasRegistry();
+    EXPECT_TRUE(log.contains("QorCanvasListEntry deleted -1"));
+    EXPECT_TRUE(log.contains("QorCanvasListEntry deleted 9"));
+    EXPECT_TRUE(canvasRegistry.empty());
+    EXPECT_EQ(main.canvasId(), CANVAS_ID_UNASSIGNED);
+    EXPECT_EQ(retrieveCanvas(CANVAS_ID_UNASSIGNED, false), nullptr);
 }
 
 TEST_F(Registry, RelabelOfTemplateIsRefused) {

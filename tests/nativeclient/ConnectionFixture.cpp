@@ -2,15 +2,26 @@
 
 #include "CanvasRegistry.h"
 #include "NativeClient.h"
-#include "QorCanvasListEntry.h"
 #include "StreamDecoder.h"
 #include "QorWebSocket.h"
+#include "ServerCertificateTrust.h"
 #include "JsBridge.h"
 #include "ServerConnectionValues.h"
 
 void ConnectionTest::useServer(bool secure) {
-    server.reset(new FakeServer(secure, &tempDir));
-    qor::serverIsSecure.store(secure);
+    pointAt(new FakeServer(secure, &tempDir));
+    // The test server's self-signed certificate stands for one that the user
+    // accepted in the page's certificate dialog.
+    if (secure)
+        qor::ServerCertificateTrust::pinCertificate("127.0.0.1", certificateDer(server->certificate().certificate));
+}
+
+void ConnectionTest::useServer(const CertificateFiles& certificate) { pointAt(new FakeServer(certificate)); }
+
+void ConnectionTest::pointAt(FakeServer* fakeServer) {
+    server.reset(fakeServer);
+    qor::ServerCertificateTrust::forgetAll();
+    qor::serverIsSecure.store(!server->certificate().certificate.empty());
     qor::serverPort.store(server->port());
     qor::setSessionCookieValue("cookie-1");
     qor::setServerPathPrefix("");
@@ -27,9 +38,7 @@ BridgePair ConnectionTest::openBridge() {
 }
 
 void ConnectionTest::TearDown() {
-    ScopedOwnerLock guard(qor::canvasRegistryLock);
-    for (auto& entry : qor::canvasRegistry) delete entry.second;
-    qor::canvasRegistry.clear();
+    qor::clearCanvasRegistry();
 }
 
 void ConnectionTest::offerCanvas() {

@@ -31,8 +31,11 @@ class ConnectionTest : public ::testing::Test {
 protected:
     // Empties the canvas registry.
     void TearDown() override;
-    // Points the connection values at a fresh fake server.
+    // Points the connection values at a fresh fake server; over https its
+    // self-signed certificate is pinned for 127.0.0.1.
     void useServer(bool secure);
+    // The same for an https server with the certificate; no trust recorded.
+    void useServer(const CertificateFiles& certificate);
     BridgePair openBridge();
     // Registers the stream decoders (once per process) and the canvas of the
     // main window (-1), which a screen's decoder then takes.
@@ -43,6 +46,9 @@ protected:
     std::unique_ptr<FakeServer> server;
     WebSocketAcceptor acceptor;
     FakeCanvas canvas{-1};
+
+private:
+    void pointAt(FakeServer* fakeServer);
 };
 
 // A started proxy between the page (the test) and the fake server.

@@ -3,12 +3,12 @@
 #include "FakeCanvas.h"
 #include "LogCapture.h"
 #include "NativeClientServerProxy.h"
-#include "QorCanvasListEntry.h"
 #include "QorMessage.h"
 #include "ServerConnectionValues.h"
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <memory>
 
 using namespace qor;
@@ -26,9 +26,7 @@ protected:
     }
     void TearDown() override {
         proxy.reset();
-        ScopedOwnerLock guard(canvasRegistryLock);
-        for (auto& entry : canvasRegistry) delete entry.second;
-        canvasRegistry.clear();
+        clearCanvasRegistry();
     }
     bool dispatch(const std::string& json) { return proxy->dispatchCtrlMessage(QorMessage(json)); }
 
@@ -89,6 +87,18 @@ TEST_F(Dispatch, SessionsBeyondTheTableAreRefused) {
     screenCount.store(1);
 }
 
+// A server may announce any number of screens; a CLNT_CLOSE visits only the
+// session slots that can exist, so it never stalls the proxy thread. The
+// bound is a guard far above the few microseconds the walk takes.
+TEST_F(Dispatch, ClientCloseWithAHugeScreenCountReturnsAtOnce) {
+    EXPECT_TRUE(dispatch(R"({"type":101,"SvrPNumScrs":2147483647})"));
+    EXPECT_EQ(screenCount.load(), 2147483647);
+    const auto started = std::chrono::steady_clock::now();
+    for (int i = 0; i < 5; ++i) EXPECT_TRUE(dispatch(R"({"type":90})"));
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(2));
+    screenCount.store(1);
+}
+
 TEST_F(Dispatch, ClientIdVariants) {
     struct IdCase {
         const char* json;
@@ -121,6 +131,27 @@ TEST_F(Dispatch, ClientIdStoresIdAndHostFlag) {
     EXPECT_FALSE(proxy->clientIsHost());
     EXPECT_TRUE(proxy->setupVHTunnel());
     EXPECT_TRUE(log.contains("VH integration disabled, as client is not host"));
+}
+
+// A client id that could not stand in the server's request lines refuses
+// the whole message: nothing of it takes effect.
+TEST_F(Dispatch, UnsafeClientIdRefusesTheMessage) {
+    EXPECT_TRUE(dispatch(R"({"type":100,"NetProtVer":"4.3","SvrVer":"14.0.0","ClntID":"good","Paused":false})"));
+    const char* const refused[] = {
+        R"({"type":100,"NetProtVer":"4.3","SvrVer":"14.1.0","ClntID":"x\r\nX-Injected: 1","ClntIsHost":false})",
+        R"({"type":100,"NetProtVer":"4.3","SvrVer":"14.1.0","ClntID":"a?b","ClntIsHost":false})",
+        R"({"type":100,"NetProtVer":"4.3","SvrVer":"14.1.0","ClntID":"","ClntIsHost":false})",
+    };
+    for (const char* json : refused) {
+        log.clear();
+        EXPECT_FALSE(dispatch(json)) << json;
+        EXPECT_TRUE(log.contains("Session 0: Refusing client id \"")) << json;
+        EXPECT_TRUE(log.contains("\" from the server, it cannot stand in a server path")) << json;
+        EXPECT_FALSE(log.contains("Connected to server with version 14.1.0")) << json;
+        EXPECT_EQ(proxy->clientId(), "good");
+        EXPECT_TRUE(proxy->clientIsHost());
+    }
+    EXPECT_TRUE(log.contains("Session 0: Refusing client id \"\" from the server"));
 }
 
 // A server of another major version closes the gate of its own connection:
@@ -177,7 +208,7 @@ TEST_F(Dispatch, UnreadableServerParameterEndsTheConnection) {
     EXPECT_NE(proxy->state() & ThreadState::STOP_REQUESTED, 0);
 }
 
-TEST_F(Dispatch, TunnelSetUpNeedsTheTunnelService) {
+TEST_F(Dispatch, TunnelSetUpWithoutAServerFails) {
     EXPECT_FALSE(proxy->setupTunnel(2, "t", 1, 1));
     EXPECT_TRUE(log.contains("Session 0: Retrieved invalid value 2 for TunnelSetupType (QOR_TUN_TYPE)"));
     EXPECT_FALSE(proxy->setupTunnel(0, "t", 17570, 17574));

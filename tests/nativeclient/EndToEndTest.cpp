@@ -5,17 +5,16 @@
 #include "ConnectionFixture.h"
 #include "DemoFixture.h"
 #include "FakeCanvas.h"
+#include "PageRelay.h"
 #include "JsBridge.h"
 #include "NativeClient.h"
 #include "NativeClientWebSocketEvent.h"
 #include "QorCanvasListEntry.h"
 #include "QorWebSocket.h"
 #include "JsBridge.h"
+#include "ServerCertificateTrust.h"
 #include "ServerConnectionValues.h"
 #include "StreamDecoder.h"
-
-#include <Poco/JSON/Parser.h>
-#include <Poco/JSON/Stringifier.h>
 
 #include <atomic>
 #include <mutex>
@@ -28,105 +27,6 @@ using namespace qor;
 namespace {
 
 void deleteSocket(QorWebSocket* socket) { delete socket; }
-
-std::string stringify(const Poco::Dynamic::Var& value) {
-    std::ostringstream out;
-    Poco::JSON::Stringifier::condense(value, out);
-    return out.str();
-}
-
-// Carries messages between the server's page socket and the bridge in both
-// directions, as the desk page's script does, and keeps what the server
-// reported to the page.
-class PageRelay {
-public:
-    PageRelay(Poco::Net::WebSocket& pageSocket, Poco::Net::WebSocket& bridge) : page_(pageSocket), bridge_(bridge) {
-        toClient_ = std::thread([this] { relayToClient(); });
-        toServer_ = std::thread([this] { relayToServer(); });
-    }
-    ~PageRelay() { stop(); }
-
-    void stop() {
-        stopping_.store(true);
-        if (toClient_.joinable()) toClient_.join();
-        if (toServer_.joinable()) toServer_.join();
-    }
-    void sendToServer(const std::string& text) {
-        std::lock_guard<std::mutex> lock(sendMutex_);
-        sendTextFrame(page_, text);
-    }
-    // Messages of the kind the server sent to the page.
-    int count(const std::string& kind, const std::string& fragment = "") const {
-        std::lock_guard<std::mutex> lock(mutex_);
-        int n = 0;
-        for (const auto& m : fromServer_)
-            if (m.find("\"kind\":\"" + kind + "\"") != std::string::npos && m.find(fragment) != std::string::npos) ++n;
-        return n;
-    }
-    int clientMessages(const std::string& fragment) const {
-        std::lock_guard<std::mutex> lock(mutex_);
-        int n = 0;
-        for (const auto& m : fromClient_)
-            if (m.find(fragment) != std::string::npos) ++n;
-        return n;
-    }
-    bool bridgeClosed() const { return bridgeClosed_.load(); }
-
-private:
-    void relayToClient() {
-        while (!stopping_.load()) {
-            const std::string text = readTextFrame(page_, 200);
-            if (text.empty()) continue;
-            {
-                std::lock_guard<std::mutex> lock(mutex_);
-                fromServer_.push_back(text);
-            }
-            Poco::JSON::Object::Ptr message =
-                Poco::JSON::Parser().parse(text).extract<Poco::JSON::Object::Ptr>();
-            if (message->getValue<std::string>("kind") == "relay" && !bridgeClosed_.load())
-                sendTextFrame(bridge_, stringify(message->get("message")));
-        }
-    }
-    void relayToServer() {
-        bridge_.setReceiveTimeout(Poco::Timespan(0, 200000));
-        std::vector<char> buffer(1 << 20);
-        while (!stopping_.load() && !bridgeClosed_.load()) {
-            int flags = 0;
-            int n = 0;
-            try {
-                n = bridge_.receiveFrame(buffer.data(), static_cast<int>(buffer.size()), flags);
-            } catch (const Poco::TimeoutException&) {
-                continue;
-            } catch (const Poco::Exception&) {
-                bridgeClosed_.store(true);
-                break;
-            }
-            const int opcode = flags & Poco::Net::WebSocket::FRAME_OP_BITMASK;
-            if ((n == 0 && flags == 0) || opcode == Poco::Net::WebSocket::FRAME_OP_CLOSE) {
-                bridgeClosed_.store(true);
-                break;
-            }
-            if (opcode != Poco::Net::WebSocket::FRAME_OP_TEXT) continue;
-            const std::string text(buffer.data(), static_cast<std::size_t>(n));
-            {
-                std::lock_guard<std::mutex> lock(mutex_);
-                fromClient_.push_back(text);
-            }
-            sendToServer("{\"kind\":\"client\",\"message\":" + text + "}");
-        }
-    }
-
-    Poco::Net::WebSocket& page_;
-    Poco::Net::WebSocket& bridge_;
-    std::thread toClient_;
-    std::thread toServer_;
-    std::atomic<bool> stopping_{false};
-    std::atomic<bool> bridgeClosed_{false};
-    mutable std::mutex mutex_;
-    std::mutex sendMutex_;
-    std::vector<std::string> fromServer_;
-    std::vector<std::string> fromClient_;
-};
 
 struct Route {
     bool secure;
@@ -163,6 +63,10 @@ TEST_P(EndToEnd, ScreenStreamsUntilTheServerEndsIt) {
     ASSERT_FALSE(clientId.empty());
 
     serverIsSecure.store(secure);
+    // The demo server's self-signed certificate, as the user accepted it in
+    // the page's certificate dialog.
+    ServerCertificateTrust::forgetAll();
+    if (secure) ServerCertificateTrust::pinCertificate("127.0.0.1", certificateDer(serverCertificate_.certificate));
     serverPort.store(server->port());
     setSessionCookieValue(peer.sessionId());
     setServerPathPrefix(throughBridge ? "" : "a/b/");

@@ -1,6 +1,5 @@
 #include "FakeServer.h"
 
-#include "PeerProcess.h"
 #include "TestPaths.h"
 
 #include <Poco/Net/Context.h>
@@ -84,21 +83,24 @@ private:
 } // namespace
 
 FakeServer::FakeServer(bool secure, TempDir* tempDir) {
-    Poco::Net::SocketAddress address("127.0.0.1", 0);
-    Poco::Net::ServerSocket socket;
-    if (secure) {
-        if (tempDir == nullptr) throw std::invalid_argument("a secure server needs a directory");
-        const std::string key = tempDir->file("key.pem");
-        const std::string cert = tempDir->file("cert.pem");
-        PeerProcess openssl("/usr/bin/openssl", {"req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", key,
-                                                 "-out", cert, "-days", "2", "-subj", "/CN=127.0.0.1"});
-        if (openssl.waitForExit(60000) != 0) throw std::runtime_error("openssl req failed: " + openssl.output());
-        Poco::Net::Context::Ptr context =
-            new Poco::Net::Context(Poco::Net::Context::SERVER_USE, key, cert, "", Poco::Net::Context::VERIFY_NONE);
-        socket = Poco::Net::SecureServerSocket(address, 64, context);
-    } else {
-        socket = Poco::Net::ServerSocket(address);
+    if (!secure) {
+        start(Poco::Net::ServerSocket(Poco::Net::SocketAddress("127.0.0.1", 0)));
+        return;
     }
+    if (tempDir == nullptr) throw std::invalid_argument("a secure server needs a directory");
+    startSecure(selfSignedCertificate(tempDir->path(), "server"));
+}
+
+FakeServer::FakeServer(const CertificateFiles& certificate) { startSecure(certificate); }
+
+void FakeServer::startSecure(const CertificateFiles& certificate) {
+    certificate_ = certificate;
+    Poco::Net::Context::Ptr context = new Poco::Net::Context(Poco::Net::Context::SERVER_USE, certificate.key,
+                                                             certificate.certificate, "", Poco::Net::Context::VERIFY_NONE);
+    start(Poco::Net::SecureServerSocket(Poco::Net::SocketAddress("127.0.0.1", 0), 64, context));
+}
+
+void FakeServer::start(const Poco::Net::ServerSocket& socket) {
     port_ = socket.address().port();
     Poco::Net::HTTPServerParams::Ptr params = new Poco::Net::HTTPServerParams;
     params->setMaxThreads(8);

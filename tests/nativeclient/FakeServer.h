@@ -4,7 +4,10 @@
 // records what the client sent and hands the sockets to the test.
 #pragma once
 
+#include "TestCertificates.h"
+
 #include <Poco/Net/HTTPServer.h>
+#include <Poco/Net/ServerSocket.h>
 #include <Poco/Net/WebSocket.h>
 
 #include <condition_variable>
@@ -37,11 +40,15 @@ class FakeServer {
 public:
     enum class Upgrade { ACCEPT, REFUSE, HANG_UP };
 
-    // Plain HTTP, or HTTPS with a certificate made in tempDir.
+    // Plain HTTP, or HTTPS with a self-signed certificate made in tempDir.
     explicit FakeServer(bool secure, TempDir* tempDir = nullptr);
+    // HTTPS with the given certificate.
+    explicit FakeServer(const CertificateFiles& certificate);
     ~FakeServer();
 
     int port() const { return port_; }
+    // The server's certificate (empty names over plain HTTP).
+    const CertificateFiles& certificate() const { return certificate_; }
 
     // What the ticket request gets.
     void setTicketAnswer(int status, const std::string& body);
@@ -66,6 +73,9 @@ public:
     void push(AcceptedSocket accepted);
 
 private:
+    void startSecure(const CertificateFiles& certificate);
+    void start(const Poco::Net::ServerSocket& socket);
+
     mutable std::mutex mutex_;
     mutable std::condition_variable changed_;
     std::vector<RecordedRequest> requests_;
@@ -73,6 +83,7 @@ private:
     Answer answer_{200, "ticket-1", 0, Upgrade::ACCEPT};
     std::unique_ptr<Poco::Net::HTTPServer> server_;
     int port_ = 0;
+    CertificateFiles certificate_;
 };
 
 // Reads one text frame from a test-side socket ("" on close or time-out).

@@ -12,6 +12,7 @@
 #include "TestPaths.h"
 
 #include <Poco/Net/SocketAddress.h>
+#include <Poco/Exception.h>
 #include <Poco/Net/StreamSocket.h>
 #include <Poco/String.h>
 #include <Poco/Timespan.h>
@@ -273,6 +274,66 @@ TEST_F(BridgeServer, RefusedNonceClosesAKeepAliveConnection) {
     EXPECT_NE(received.find(R"({"success": false, "error": "Forbidden"})"), std::string::npos) << received;
 }
 
+// Any local process can connect to the bridge. Connections that send
+// nothing, never finish their request line, or idle after an answer hold a
+// server thread only briefly: the page's upgrade still comes through within
+// its retry window (PAGE_MAX_RETRY_SECONDS), and the bridge closes them.
+TEST_F(BridgeServer, IdleConnectionsDoNotStarveThePage) {
+    renewBridgeNonce();
+    const std::string sends[] = {
+        "",                                                    // nothing at all
+        "GET /ws/free/idle",                                   // an unfinished request line
+        "GET /ws/f/id HTTP/1.1\r\nHost: x\r\nConnection: keep-alive\r\n\r\n", // answered, then idle
+    };
+    std::vector<std::unique_ptr<Poco::Net::StreamSocket>> idle;
+    for (int i = 0; i < 100; ++i) {
+        idle.emplace_back(new Poco::Net::StreamSocket(Poco::Net::SocketAddress("127.0.0.1", static_cast<Poco::UInt16>(port))));
+        const std::string& text = sends[i % 3];
+        if (!text.empty()) idle.back()->sendBytes(text.data(), static_cast<int>(text.size()));
+    }
+    std::unique_ptr<PeerProcess> peer = page("/ws/free/page/" + bridgeNonce(), {"expect-close", "1000"});
+    SocketCollector::Arrival arrival = collector.next(20000);
+    EXPECT_TRUE(arrival.socket) << peer->output();
+    if (arrival.socket) EXPECT_EQ(closeArrival(std::move(arrival), *peer), "page");
+
+    int closed = 0;
+    for (auto& socket : idle) {
+        socket->setReceiveTimeout(Poco::Timespan(30, 0));
+        char buffer[1024];
+        try {
+            while (socket->receiveBytes(buffer, sizeof buffer) > 0) {
+            }
+            ++closed;
+        } catch (const Poco::TimeoutException&) {
+        } catch (const Poco::Exception&) {
+            ++closed; // reset
+        }
+    }
+    EXPECT_EQ(closed, 100);
+}
+
+// A request target that is no absolute path is taken from the root, as a
+// browser resolves one: its ".." segments do not reach the stored prefix.
+TEST_F(BridgeServer, RelativeTargetCannotClimbAboveTheRoot) {
+    setServerPathPrefix("");
+    renewBridgeNonce();
+    Poco::Net::StreamSocket socket(Poco::Net::SocketAddress("127.0.0.1", static_cast<Poco::UInt16>(port)));
+    socket.setReceiveTimeout(Poco::Timespan(30, 0));
+    const std::string request = "GET ..\\..\\a\\ws\\free\\cid\\" + bridgeNonce() + " HTTP/1.1\r\nHost: " + base() +
+                                "\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
+                                "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n\r\n";
+    socket.sendBytes(request.data(), static_cast<int>(request.size()));
+    std::string received;
+    char buffer[1024];
+    for (int n; received.find("\r\n\r\n") == std::string::npos && (n = socket.receiveBytes(buffer, sizeof buffer)) > 0;)
+        received.append(buffer, n);
+    EXPECT_EQ(received.compare(0, 12, "HTTP/1.1 101"), 0) << received;
+    SocketCollector::Arrival arrival = collector.next(kEventMs);
+    ASSERT_TRUE(arrival.socket);
+    EXPECT_EQ(arrival.clientId, "cid");
+    EXPECT_EQ(serverPathPrefix(), "/a");
+}
+
 TEST_F(BridgeServer, AcceptedSocketReachesTheEventThreadAndCarriesFrames) {
     renewBridgeNonce();
     const std::string nonce = bridgeNonce();
@@ -325,6 +386,36 @@ TEST_F(BridgeServer, NonceBeforeTheFirstRenewalIsRefused) {
     EXPECT_EQ(bridgeNonce(), "");
     EXPECT_EQ(serverPathPrefix(), "");
     EXPECT_EQ(collector.count(), 0);
+}
+
+// The client id and the prefix segments go into the request lines of the
+// server connections as they are: the bridge refuses those that could end a
+// line or change the path, and spends no nonce and stores no prefix on them.
+TEST_F(BridgeServer, UnsafeClientIdOrPrefixIsRefused) {
+    setServerPathPrefix("keep/");
+    renewBridgeNonce();
+    const std::string nonce = bridgeNonce();
+    const std::string paths[] = {
+        "/ws/free/id%0D%0AX-Injected:%201/{nonce}",
+        "/ws/free/id%0A/{nonce}",
+        "/ws/free/id%00/{nonce}",
+        "/ws/free/a%20b/{nonce}",
+        "/ws/free/a%3Fb/{nonce}",
+        "/ws/free/a%23b/{nonce}",
+        "/ws/free/a%25b/{nonce}",
+        "/ws/free/" + std::string(300, 'x') + "/{nonce}",
+        "/a%0D%0Ab/ws/free/id/{nonce}",
+        "/a/b%3Fc/ws/free/id/{nonce}",
+    };
+    for (const std::string& path : paths) {
+        SCOPED_TRACE(path);
+        expectRefused(withNonce(path, nonce));
+    }
+    EXPECT_EQ(bridgeNonce(), nonce);
+    EXPECT_EQ(serverPathPrefix(), "/keep");
+    EXPECT_EQ(collector.count(), 0);
+    EXPECT_TRUE(log.contains("Received invalid WS request (unsafe client id or path prefix), URI = "
+                             "/ws/free/id%0D%0AX-Injected:%201/" + nonce));
 }
 
 struct PrefixCase {

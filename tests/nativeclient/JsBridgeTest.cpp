@@ -151,11 +151,24 @@ TEST(JsBridgePath, WsSegmentIsTheLastWithThreeAfterIt) {
         {"/a/b/../ws/f/id/n", 1},
         {"\\a\\ws\\f\\id\\n", 1},
         {"//node/ws/f/id/n", 0}, // a leading "//name" is a node, not a segment
+        {"/../../ws/f/id/n", 0},
+        {"..\\..\\ws\\f\\id\\n", 0},   // relative: taken from the root
+        {"..\\..\\a\\ws\\f\\id\\n", 1},
+        {"a/../../ws/f/id/n", 0},
         {"/ws/f/id/n/", 0},
         {"/", -1},
         {"", -1},
     };
     for (const PathCase& c : cases) EXPECT_EQ(findWsSegment(std::string(c.path)), c.wsIndex) << c.path;
+}
+
+// A ".." never climbs above the root into the prefix, also in a request
+// target that is no absolute path.
+TEST(JsBridgePath, DotDotStopsAtTheRoot) {
+    const std::vector<std::string> expected{"a", "ws", "f", "id", "n"};
+    for (const char* path : {"..\\..\\a\\ws\\f\\id\\n", "../a/ws/f/id/n", "/../../a/ws/f/id/n", "x/../../a/ws/f/id/n",
+                             "a/ws/f/id/n"})
+        EXPECT_EQ(bridgePathSegments(path), expected) << path;
 }
 
 TEST(JsBridgePath, DriveDesignationIsASyntaxError) {

@@ -111,11 +111,24 @@ TEST_F(Client, RefusedTicketClosesThePageSocket) {
     }));
 }
 
-TEST_F(Client, EmptyClientIdConnectsNothing) {
-    BridgePair bridge = connectPage("");
-    EXPECT_TRUE(closedByPeer(*bridge.page));
-    EXPECT_TRUE(log.contains("Session 0: Connnect Server Ctrl-WebSocket: ClientID missing"));
-    EXPECT_TRUE(server->requests().empty());
+// Nothing reaches the server for a client id that is missing or that could
+// not stand in its request lines as it is.
+TEST_F(Client, MissingOrUnsafeClientIdConnectsNothing) {
+    const std::pair<std::string, std::string> cases[] = {
+        {"", ": Connnect Server Ctrl-WebSocket: ClientID missing"},
+        {"id\r\nX-Injected: 1",
+         ": Refusing client id \"id\\r\\nX-Injected: 1\" from the js-bridge, it cannot stand in a server path"},
+        {"..", ": Refusing client id \"..\" from the js-bridge"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.first);
+        log.clear();
+        BridgePair bridge = connectPage(c.first);
+        EXPECT_TRUE(closedByPeer(*bridge.page));
+        EXPECT_TRUE(log.waitFor(c.second, 20000));
+        EXPECT_TRUE(log.waitFor(": Can't connect WebSocket to server", 20000));
+        EXPECT_TRUE(server->requests().empty());
+    }
 }
 
 // Exit while the NativeClient thread waits for a ticket: the proxy, its

@@ -104,14 +104,25 @@ TEST_F(Factory, VideoAndTunnelPaths) {
     EXPECT_EQ(server->waitForSocket(20000).target, "http://127.0.0.1/ws/tunnel/c1/0/VHTun-1/17570/17574");
 }
 
-TEST_F(Factory, LongTicketIsReadWhole) {
+TEST_F(Factory, TicketUpToTheLimitIsReadWhole) {
     useServer(false);
-    const std::string ticket(20000, 't');
+    const std::string ticket(ServerConnectionFactory::MAX_TICKET_BYTES, 't');
     server->setTicketAnswer(200, ticket);
     ServerConnectionFactory factory("127.0.0.1");
     std::unique_ptr<QorWebSocket> socket(factory.connectCtrlSocket("c1"));
     ASSERT_NE(socket, nullptr);
     EXPECT_EQ(server->waitForSocket(20000).ticket, ticket);
+}
+
+// A server that hands out a longer ticket fails the connection: the ticket
+// is neither read whole nor sent back, and no handshake follows.
+TEST_F(Factory, TicketOverTheLimitFailsTheConnection) {
+    useServer(false);
+    server->setTicketAnswer(200, std::string(ServerConnectionFactory::MAX_TICKET_BYTES + 1, 'k'));
+    ServerConnectionFactory factory("127.0.0.1");
+    EXPECT_EQ(factory.connectCtrlSocket("c1"), nullptr);
+    EXPECT_TRUE(log.contains("Refusing authToken of 8193 bytes from server, at most 8192 are accepted"));
+    EXPECT_EQ(server->requests().size(), 1u);
 }
 
 // A refused ticket never leads to a handshake.
@@ -152,14 +163,16 @@ TEST_F(Factory, UnreachableServerReturnsNull) {
 }
 
 // A ticket that cannot be sent whole fails the connection instead of
-// returning a socket the server will never accept.
+// returning a socket the server will never accept; one of 24 MiB is now
+// refused before the handshake.
 TEST_F(Factory, TicketThatCannotBeSentFailsTheConnection) {
     useServer(false);
     server->setTicketAnswer(200, std::string(24 << 20, 'k'));
     server->setUpgrade(FakeServer::Upgrade::HANG_UP);
     ServerConnectionFactory factory("127.0.0.1");
     EXPECT_EQ(factory.connectCtrlSocket("c1"), nullptr);
-    EXPECT_TRUE(log.contains("Can't send auth message to server, "));
+    EXPECT_TRUE(log.contains("Refusing authToken of 25165824 bytes from server"));
+    EXPECT_EQ(server->requests().size(), 1u);
 }
 
 TEST_F(Factory, FirstSessionOfTheProcessLogsWhereItConnects) {

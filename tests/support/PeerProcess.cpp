@@ -6,13 +6,15 @@
 
 #include <chrono>
 
-PeerProcess::PeerProcess(const std::string& program, const std::vector<std::string>& args)
-    : pipe_(new Poco::Pipe) {
-    handle_.reset(new Poco::ProcessHandle(Poco::Process::launch(program, args, nullptr, pipe_.get(), nullptr)));
+PeerProcess::PeerProcess(const std::string& program, const std::vector<std::string>& args, bool withInput)
+    : pipe_(new Poco::Pipe), input_(withInput ? new Poco::Pipe : nullptr) {
+    handle_.reset(
+        new Poco::ProcessHandle(Poco::Process::launch(program, args, input_.get(), pipe_.get(), nullptr)));
     reader_ = std::thread([this] { readOutput(); });
 }
 
 PeerProcess::~PeerProcess() {
+    if (input_) input_->close(Poco::Pipe::CLOSE_WRITE);
     if (waitForExit(0) == -1000) {
         // waitForExit killed it; reap it so that no zombie stays behind.
         try {
@@ -37,8 +39,24 @@ void PeerProcess::readOutput() {
 }
 
 bool PeerProcess::waitForLine(const std::string& prefix, std::string& rest, int timeoutMs) {
-    std::unique_lock<std::mutex> lock(mutex_);
     std::size_t seen = 0;
+    return waitForLineFrom(seen, prefix, rest, timeoutMs);
+}
+
+bool PeerProcess::waitForNextLine(const std::string& prefix, std::string& rest, int timeoutMs) {
+    std::size_t seen = 0;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        seen = cursor_;
+    }
+    if (!waitForLineFrom(seen, prefix, rest, timeoutMs)) return false;
+    std::lock_guard<std::mutex> lock(mutex_);
+    cursor_ = seen + 1;
+    return true;
+}
+
+bool PeerProcess::waitForLineFrom(std::size_t& seen, const std::string& prefix, std::string& rest, int timeoutMs) {
+    std::unique_lock<std::mutex> lock(mutex_);
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     for (;;) {
         for (; seen < lines_.size(); ++seen) {
@@ -81,4 +99,14 @@ std::string PeerProcess::output() const {
     std::string text;
     for (const std::string& line : lines_) text += line + "\n";
     return text;
+}
+
+bool PeerProcess::writeLine(const std::string& text) {
+    if (!input_) return false;
+    const std::string line = text + "\n";
+    try {
+        return input_->writeBytes(line.data(), static_cast<int>(line.size())) == static_cast<int>(line.size());
+    } catch (...) {
+        return false;
+    }
 }

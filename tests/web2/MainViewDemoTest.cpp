@@ -9,6 +9,7 @@
 #include "ClientWebViewConnect.h"
 #include "ConnectDialog.h"
 #include "NativeClient.h"
+#include "ServerCertificateTrust.h"
 #include "ServerConnectionValues.h"
 #include "DemoFixture.h"
 #include "JsBridge.h"
@@ -140,7 +141,8 @@ TEST_F(MainViewDemoTest, CanvasElementSetsTheViewport) {
 }
 
 // With the ignore flag an untrusted certificate loads the page without
-// asking; the session then runs over https at the server's port.
+// asking; the session then runs over https at the server's port, and the
+// server connections check no certificate either.
 TEST(MainViewHttpsTest, IgnoredCertificateErrorLoadsThePage) {
     class Https : public DemoFixture {
     public:
@@ -163,6 +165,7 @@ TEST(MainViewHttpsTest, IgnoredCertificateErrorLoadsThePage) {
     EXPECT_TRUE(log.contains("Ignoring SSL certificateError"));
     EXPECT_TRUE(qor::serverIsSecure.load());
     EXPECT_EQ(qor::serverPort.load(), server->port());
+    EXPECT_TRUE(qor::ServerCertificateTrust::forHost("127.0.0.1").ignoreErrors);
 }
 
 // window.open from the web client opens a screen window that takes its

@@ -17,6 +17,8 @@ struct DemoOptions {
     std::string user = "demo";
     std::string password = "demo";
     bool verbose = false;
+    int tunnelPort = -1;                 // type 0 tunnels listen here (0: any free port; -1: none)
+    int tunnelTarget = 0;                // type 1 tunnels connect here (0: none)
 
     bool secure() const { return !certificateFile.empty(); }
     std::string scheme() const { return secure() ? "https" : "http"; }

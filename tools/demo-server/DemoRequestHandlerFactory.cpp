@@ -5,6 +5,7 @@
 #include "PageRequestHandler.h"
 #include "PageSocketHandler.h"
 #include "TicketRequestHandler.h"
+#include "TunnelSocketHandler.h"
 
 #include <Poco/Net/HTTPRequestHandler.h>
 #include <Poco/NumberParser.h>
@@ -44,6 +45,15 @@ Poco::Net::HTTPRequestHandler* DemoRequestHandlerFactory::createRequestHandler(
         if (parts.count() == 5 && parts[2] == "screen" && Poco::NumberParser::tryParse(parts[4], display) && display >= 0)
             return new DesktopSocketHandler(context_, parts[3], display);
         return new StatusHandler(Poco::Net::HTTPResponse::HTTP_NOT_FOUND);
+    }
+    // ws/tunnel/<client id>/<type>/<name, may hold slashes>/<port B>/<port C>
+    if (parts.count() >= 7 && parts[0] == "ws" && parts[1] == "tunnel") {
+        int type = -1;
+        if (!Poco::NumberParser::tryParse(parts[3], type) || (type != 0 && type != 1))
+            return new StatusHandler(Poco::Net::HTTPResponse::HTTP_NOT_FOUND);
+        std::string name = parts[4];
+        for (std::size_t i = 5; i + 2 < parts.count(); ++i) name += "/" + parts[i];
+        return new TunnelSocketHandler(context_, parts[2], type, name);
     }
     return new PageRequestHandler(context_, page);
 }

@@ -50,6 +50,14 @@ void DemoServerApp::defineOptions(Poco::Util::OptionSet& options) {
     add("user", "u", "User name of the sign-in page (default demo).", "NAME");
     add("password", "w", "Password of the sign-in page (default demo).", "PASSWORD");
     add("verbose", "v", "Log every request and message.", nullptr);
+    add("tunnel-port", "t",
+        "Tunnels of type 0: listen on 127.0.0.1 at this port (0: any free port, printed) and send each "
+        "connection through the client to its local port (default: no such tunnels).",
+        "PORT");
+    add("tunnel-target", "T",
+        "Tunnels of type 1: connect each connection that the client opens to 127.0.0.1 at this port "
+        "(default: no such tunnels).",
+        "PORT");
 }
 
 int DemoServerApp::parseCount(const std::string& name, const std::string& value, int minimum, int maximum) const {
@@ -92,6 +100,10 @@ void DemoServerApp::handleOption(const std::string& name, const std::string& val
         options_.password = value;
     } else if (name == "verbose") {
         options_.verbose = true;
+    } else if (name == "tunnel-port") {
+        options_.tunnelPort = parseCount(name, value, 0, 65535);
+    } else if (name == "tunnel-target") {
+        options_.tunnelTarget = parseCount(name, value, 1, 65535);
     }
 }
 
@@ -101,7 +113,8 @@ void DemoServerApp::showHelp() const {
     help.setUsage("[options]");
     help.setHeader(
         "Plays the remote-desktop server for the Quarrydesk Client: sign-in pages, the desk page, "
-        "resource tickets, the control socket and one H.264 video socket per screen. "
+        "resource tickets, the control socket, one H.264 video socket per screen and the server's end of port "
+        "tunnels. "
         "Make a stream with make-demo-stream.sh.");
     help.format(std::cout);
 }

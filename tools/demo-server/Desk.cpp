@@ -24,6 +24,7 @@ constexpr int kSvrServerParam = 101;
 constexpr int kSvrVsParam = 102;
 constexpr int kSvrError = 109;
 constexpr int kSvrStatRequest = 122;
+constexpr int kTunCtrl = 300;
 
 Object::Ptr message(int type) {
     Object::Ptr m = new Object(Poco::JSON_PRESERVE_KEY_ORDER);
@@ -101,6 +102,12 @@ bool Desk::relay(const Object::Ptr& controlMessage) {
     return sendToPage(e);
 }
 
+bool Desk::status(const std::string& text) {
+    Object::Ptr e = envelope("status");
+    e->set("text", text);
+    return sendToPage(e);
+}
+
 void Desk::handlePageMessage(const std::string& text) {
     // The page is not trusted: a message of the wrong shape is logged and dropped.
     try {
@@ -115,6 +122,13 @@ void Desk::handlePageMessage(const std::string& text) {
                                 (message ? toText(message) : std::string("nothing")));
         } else if (kind == "end-screen") {
             endScreen(intMember(m, "screen", -1), "ended from the page");
+        } else if (kind == "tunnel") {
+            // The server asks the client to set a tunnel up (0) or to remove it (1).
+            Object::Ptr control = message(kTunCtrl);
+            control->set("TunnelId", m->optValue<std::string>("name", "web"));
+            control->set("TunnelCmd", intMember(m, "command", 0));
+            logger_.information("Desk " + clientId_ + ": tunnel request " + toText(control));
+            relay(control);
         } else if (kind == "log") {
             logger_.information("Desk " + clientId_ + ": page says " + m->optValue<std::string>("text", ""));
         } else {

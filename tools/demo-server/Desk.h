@@ -35,6 +35,8 @@ public:
     bool sendToPage(const Poco::JSON::Object::Ptr& message);
     // A control message for the client, relayed by the page over its bridge.
     bool relay(const Poco::JSON::Object::Ptr& message);
+    // A line for the page's status field.
+    bool status(const std::string& text);
     void handlePageMessage(const std::string& text);
 
     // Control side: one control socket per desk.

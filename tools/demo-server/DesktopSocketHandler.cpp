@@ -20,7 +20,7 @@ void DesktopSocketHandler::handleRequest(Poco::Net::HTTPServerRequest& request,
     auto socket = upgradeToWebSocket(context_, request, response, what);
     if (!socket) return;
     try {
-        if (!acceptTicket(*socket, path)) {
+        if (!acceptTicket(context_, *socket, path)) {
             context_.logger.notice(what + ": ticket refused");
             return closeWebSocket(*socket, kPolicyViolation, "ticket refused");
         }
@@ -41,15 +41,6 @@ void DesktopSocketHandler::handleRequest(Poco::Net::HTTPServerRequest& request,
     }
     closeWebSocket(*socket, WebSocket::WS_NORMAL_CLOSE, "");
     context_.logger.information(what + ": closed");
-}
-
-bool DesktopSocketHandler::acceptTicket(WebSocket& socket, const std::string& path) {
-    socket.setReceiveTimeout(Poco::Timespan(10, 0));
-    Poco::Buffer<char> buffer(0);
-    int flags = 0;
-    const int n = socket.receiveFrame(buffer, flags);
-    if ((flags & WebSocket::FRAME_OP_BITMASK) != WebSocket::FRAME_OP_TEXT || n <= 0) return false;
-    return context_.tickets.redeem(std::string(buffer.begin(), static_cast<std::size_t>(n)), path);
 }
 
 void DesktopSocketHandler::serveControl(WebSocket& socket, Desk& desk) {

@@ -19,7 +19,6 @@ public:
     void handleRequest(Poco::Net::HTTPServerRequest& request, Poco::Net::HTTPServerResponse& response) override;
 
 private:
-    bool acceptTicket(Poco::Net::WebSocket& socket, const std::string& path);
     void serveControl(Poco::Net::WebSocket& socket, Desk& desk);
     void serveVideo(Poco::Net::WebSocket& socket, Desk& desk);
 

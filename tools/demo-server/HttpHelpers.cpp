@@ -97,6 +97,15 @@ void closeWebSocket(WebSocket& socket, Poco::UInt16 code, const std::string& rea
     }
 }
 
+bool acceptTicket(DemoContext& context, WebSocket& socket, const std::string& path) {
+    socket.setReceiveTimeout(Poco::Timespan(10, 0));
+    Poco::Buffer<char> buffer(0);
+    int flags = 0;
+    const int n = socket.receiveFrame(buffer, flags);
+    if ((flags & WebSocket::FRAME_OP_BITMASK) != WebSocket::FRAME_OP_TEXT || n <= 0) return false;
+    return context.tickets.redeem(std::string(buffer.begin(), static_cast<std::size_t>(n)), path);
+}
+
 bool serveTextMessages(WebSocket& socket, const std::function<bool()>& keepGoing,
                        const std::function<void(const std::string&)>& onText) {
     Poco::Buffer<char> buffer(0);

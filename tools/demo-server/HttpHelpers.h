@@ -33,6 +33,9 @@ std::unique_ptr<Poco::Net::WebSocket> upgradeToWebSocket(DemoContext& context,
                                                          Poco::Net::HTTPServerResponse& response,
                                                          const std::string& what);
 void closeWebSocket(Poco::Net::WebSocket& socket, Poco::UInt16 code, const std::string& reason);
+// Reads the first frame (10 s at most): a text frame holding a ticket issued
+// for exactly this path, which it spends.
+bool acceptTicket(DemoContext& context, Poco::Net::WebSocket& socket, const std::string& path);
 
 // Reads text messages until the peer closes, the socket fails or keepGoing
 // turns false (tested at least every 250 ms); answers pings. Returns true

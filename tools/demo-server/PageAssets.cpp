@@ -66,6 +66,10 @@ std::string deskPage(const std::string& csrfToken, int screen, int width, int he
             "<button id=\"fullscreen\" type=\"button\">Full screen</button>\n";
     if (screen < 0) {
         page += "<button id=\"disconnect\" type=\"button\">Disconnect</button>\n"
+                "<span id=\"tunnel\"><input id=\"tunnel-name\" value=\"web\" size=\"8\" "
+                "aria-label=\"Tunnel name\">\n"
+                "<button id=\"tunnel-up\" type=\"button\">Set up tunnel</button>\n"
+                "<button id=\"tunnel-down\" type=\"button\">Remove tunnel</button></span>\n"
                 "<a href=\"signout.html\">Sign out</a>\n";
     }
     page += "</div>\n<canvas id=\"canvas\" style=\"" + size + "\"></canvas>\n";
@@ -243,6 +247,16 @@ const std::string& pageScript() {
     setStatus('Server connection closed');
     if (bridge) bridge.close();
   };
+
+  // Port tunnels: the server relays TUN_CTRL to the client for us.
+  function askForTunnel(command) {
+    var nameEl = document.getElementById('tunnel-name');
+    toServer({kind: 'tunnel', name: nameEl ? nameEl.value : 'web', command: command});
+  }
+  var tunnelUp = document.getElementById('tunnel-up');
+  if (tunnelUp) tunnelUp.onclick = function () { askForTunnel(0); };
+  var tunnelDown = document.getElementById('tunnel-down');
+  if (tunnelDown) tunnelDown.onclick = function () { askForTunnel(1); };
 
   var disconnectButton = document.getElementById('disconnect');
   if (disconnectButton) {

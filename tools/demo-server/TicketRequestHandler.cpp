@@ -61,16 +61,20 @@ std::string TicketRequestHandler::allowedSocketPath(const Poco::Net::HTTPServerR
         return std::string();
     }
     Poco::StringTokenizer parts(path.substr(prefix.size()), "/", Poco::StringTokenizer::TOK_IGNORE_EMPTY);
-    // ws/desktop/native-ctrl/<client id>  or  ws/desktop/screen/<client id>/<display>
-    const bool control = parts.count() == 4 && parts[2] == "native-ctrl";
-    const bool video = parts.count() == 5 && parts[2] == "screen";
-    if (!(control || video) || parts[0] != "ws" || parts[1] != "desktop") {
-        why = "not a desktop WebSocket";
+    // ws/desktop/native-ctrl/<client id>, ws/desktop/screen/<client id>/<display>
+    // or ws/tunnel/<client id>/<type>/<name, may hold slashes>/<port>/<port>
+    const bool desktop = parts.count() >= 4 && parts[0] == "ws" && parts[1] == "desktop";
+    const bool control = desktop && parts.count() == 4 && parts[2] == "native-ctrl";
+    const bool video = desktop && parts.count() == 5 && parts[2] == "screen";
+    const bool tunnel = parts.count() >= 7 && parts[0] == "ws" && parts[1] == "tunnel";
+    if (!(control || video || tunnel)) {
+        why = "not a desktop or tunnel WebSocket";
         return std::string();
     }
-    auto desk = context_.desks.find(parts[3]);
+    const std::string& clientId = tunnel ? parts[2] : parts[3];
+    auto desk = context_.desks.find(clientId);
     if (!desk || desk->session().id != session.id) {
-        why = "client id " + parts[3] + " is not one of this session's pages";
+        why = "client id " + clientId + " is not one of this session's pages";
         return std::string();
     }
     int display = -1;
@@ -78,7 +82,15 @@ std::string TicketRequestHandler::allowedSocketPath(const Poco::Net::HTTPServerR
         why = "no screen " + parts[4];
         return std::string();
     }
-    if (path != prefix + "/" + parts[0] + "/" + parts[1] + "/" + parts[2] + "/" + parts[3] + (video ? "/" + parts[4] : "")) {
+    int port = 0;
+    if (tunnel && ((parts[3] != "0" && parts[3] != "1") || !Poco::NumberParser::tryParse(parts[parts.count() - 2], port) ||
+                   !Poco::NumberParser::tryParse(parts[parts.count() - 1], port))) {
+        why = "not a tunnel of type 0 or 1 with two port numbers";
+        return std::string();
+    }
+    std::string canonical = prefix;
+    for (const std::string& part : parts) canonical += "/" + part;
+    if (path != canonical) {
         why = "not a canonical path";
         return std::string();
     }

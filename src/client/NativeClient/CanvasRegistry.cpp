@@ -23,6 +23,12 @@ bool addCanvas(QorCanvas* canvas) {
     return addCanvasUnlocked(canvas);
 }
 
+void clearCanvasRegistry() {
+    ScopedOwnerLock guard(canvasRegistryLock);
+    for (auto& entry : canvasRegistry) delete entry.second;
+    canvasRegistry.clear();
+}
+
 bool addCanvasUnlocked(QorCanvas* canvas) {
     if (canvas == nullptr) {
         logError(prefix + "Canvas is NULL");

@@ -11,6 +11,8 @@
 #include <Poco/Net/ServerSocket.h>
 #include <Poco/Net/SocketAddress.h>
 #include <Poco/Path.h>
+#include <Poco/ThreadPool.h>
+#include <Poco/Timespan.h>
 
 #include <openssl/rand.h>
 
@@ -36,6 +38,28 @@ Poco::Net::HTTPServer* httpServer = nullptr;
 
 constexpr int RANDOM_BYTES = 32;
 constexpr int LISTEN_BACKLOG = 64;
+
+// Any local process can connect. A connection holds a server thread until its
+// request has come, so a peer that sends nothing, or idles after an answer,
+// must let go soon, and enough threads and queue places must remain for the
+// page's sockets. The page sends its upgrade request at once and the bridge
+// answers one request per connection (an upgraded socket leaves the server).
+constexpr int REQUEST_TIMEOUT_S = 5;
+constexpr int MAX_SERVER_THREADS = 64;
+constexpr int MAX_QUEUED_CONNECTIONS = 256;
+
+// The bridge's own threads, apart from POCO's default pool; made on the
+// first start and kept for the life of the process like the server.
+Poco::ThreadPool* serverThreads = nullptr;
+
+Poco::Net::HTTPServerParams* newServerParams() {
+    auto* params = new Poco::Net::HTTPServerParams;
+    params->setTimeout(Poco::Timespan(REQUEST_TIMEOUT_S, 0));
+    params->setKeepAlive(false);
+    params->setMaxThreads(MAX_SERVER_THREADS);
+    params->setMaxQueued(MAX_QUEUED_CONNECTIONS);
+    return params;
+}
 
 // Equal texts, compared without stopping at the first difference.
 bool sameNonce(const std::string& a, const std::string& b) {
@@ -115,7 +139,10 @@ std::string randomUrlToken() {
 }
 
 std::vector<std::string> bridgePathSegments(const std::string& path) {
-    const Poco::Path parsed(path + "/", Poco::Path::PATH_WINDOWS);
+    // A path that does not begin at the root is taken from it, as a browser
+    // resolves a relative reference: a ".." never climbs above the root.
+    const bool fromRoot = !path.empty() && (path[0] == '/' || path[0] == '\\');
+    const Poco::Path parsed((fromRoot ? path : "/" + path) + "/", Poco::Path::PATH_WINDOWS);
     std::vector<std::string> segments;
     for (int i = 0; i < parsed.depth(); ++i) segments.push_back(parsed[i]);
     return segments;
@@ -153,8 +180,9 @@ bool JsBridge::startBridgeServer(qor::QorEventThread* eventTarget) {
     const Poco::UInt16 port = socket.address().port();
     qor::bridgePort = port;
 
-    auto* server = new Poco::Net::HTTPServer(new qor::RequestHandlerFactory(eventTarget), socket,
-                                             new Poco::Net::HTTPServerParams);
+    if (qor::serverThreads == nullptr) qor::serverThreads = new Poco::ThreadPool(2, qor::MAX_SERVER_THREADS);
+    auto* server = new Poco::Net::HTTPServer(new qor::RequestHandlerFactory(eventTarget), *qor::serverThreads, socket,
+                                             qor::newServerParams());
     delete qor::httpServer;
     qor::httpServer = server;
     server->start();

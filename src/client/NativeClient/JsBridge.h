@@ -15,8 +15,9 @@
 //
 // Bridge paths: [prefix segments...]/ws/<free>/<client id>/<nonce>[/...],
 // split as Windows paths ("/" and "\" separate, "." and empty segments
-// dropped, ".." removes the segment before it); the layout sits at the last
-// "ws" that has at least three segments after it.
+// dropped, ".." removes the segment before it) from the root, also when the
+// request target does not begin with a separator, so that no ".." survives;
+// the layout sits at the last "ws" that has at least three segments after it.
 #pragma once
 
 #include <Poco/Net/IPAddress.h>
@@ -33,9 +34,11 @@ class QorEventThread;
 class JsBridge {
 public:
     // Binds 127.0.0.1 at a port the system chooses (backlog 64), publishes it
-    // in bridgePort and starts the HTTP server; accepted page WebSockets are
-    // posted to eventTarget. A failure to bind or listen is logged and the
-    // exception raised. A second start replaces the running server.
+    // in bridgePort and starts the HTTP server (its own pool of up to 64
+    // threads, 256 queued connections, one request per connection, 5 s to
+    // receive it); accepted page WebSockets are posted to eventTarget. A
+    // failure to bind or listen is logged and the exception raised. A second
+    // start replaces the running server.
     bool startBridgeServer(qor::QorEventThread* eventTarget);
     // Stops accepting connections and ends idle keep-alive connections;
     // sockets already handed on are not affected. Always true.
@@ -80,7 +83,8 @@ std::string randomBase64();
 // A-Z, a-z, 0-9, "-" and "_".
 std::string randomUrlToken();
 
-// The segments of a decoded bridge path (a "/" is appended before splitting).
+// The segments of a decoded bridge path (a "/" is appended before splitting),
+// resolved from the root: the result never holds "..".
 // Raises Poco::PathSyntaxException for a path that is not a valid Windows path.
 std::vector<std::string> bridgePathSegments(const std::string& path);
 // Index of the last "ws" with at least three segments after it; -1 if none.

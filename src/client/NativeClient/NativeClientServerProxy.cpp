@@ -18,12 +18,17 @@
 #include "NativeClientSession.h"
 #include "ProtocolKeys.h"
 #include "ProxyServiceHooks.h"
+#include "QorTunnelClientInterface.h"
+#include "QorTunnelServerInterface.h"
 #include "QorMessage.h"
 #include "QorWebSocket.h"
 #include "ServerConnectionFactory.h"
 #include "ServerConnectionValues.h"
+#include "TunnelPath.h"
+#include "Utilities.h"
 
 #include <Poco/Exception.h>
+#include <Poco/UTF8String.h>
 
 namespace qor {
 
@@ -60,8 +65,11 @@ NativeClientServerProxy::~NativeClientServerProxy() {
 
 bool NativeClientServerProxy::attachBridgeSocket(QorWebSocket* bridgeSocket, const std::string& clientId) {
     bridgeSocket_ = bridgeSocket;
-    clientId_.set(clientId);
-    if (ensureServerCtrlSocket()) return true;
+    // An empty id is reported as missing when the control socket is opened.
+    if (clientId.empty() || checkClientId(clientId, "the js-bridge")) {
+        clientId_.set(clientId);
+        if (ensureServerCtrlSocket()) return true;
+    }
     logError(name() + ": Can't connect WebSocket to server");
     requestStop();
     return false;
@@ -219,22 +227,32 @@ bool NativeClientServerProxy::setupTunnel(std::int32_t type, const std::string& 
                  " (QOR_TUN_TYPE)");
         return false;
     }
+    // The name goes into the request path as it stands.
+    if (!isValidTunnelName(tunnelName)) {
+        // Escaped so that the name cannot break the log line; its slashes stay.
+        logError(name() + ": Retrieved invalid value '" + replaceAll(Poco::UTF8::escape(tunnelName), "\\/", "/") +
+                 "' for " + QOR_TUN_ID + " (QOR_TUN_ID)");
+        return false;
+    }
     if (tunnel_ != nullptr) return true;
     if (isDebugEnabled()) {
         std::string text = name() + ": Setting up tunnel to server to forward port " + std::to_string(portB);
         if (portB != portC) text += " to " + std::to_string(portC);
         logDebug(text);
     }
-    const auto& createTunnel = proxyServiceHooks().createTunnel;
-    QorWebSocket* socket = createTunnel ? connectionFactory_->connectTunnelSocket(clientId(), type, tunnelName, portB, portC)
-                                        : nullptr;
+    const std::string id = clientId();
+    QorWebSocket* socket = connectionFactory_->connectTunnelSocket(id, type, tunnelName, portB, portC);
     if (socket == nullptr) {
         logError(logPrefix() + "Can't connect tunnel websocket, ports " + std::to_string(portB) + "/" +
                  std::to_string(portC));
         return false;
     }
-    tunnel_ = createTunnel(type, clientId(), tunnelName, type == 0 ? portB : portC, socket);
-    if (tunnel_ == nullptr) return false;
+    // Each end owns the socket from its construction on, also when that
+    // construction fails.
+    if (type == 0)
+        tunnel_ = new QorTunnelServerInterface(id, tunnelName, portB, socket);
+    else
+        tunnel_ = new QorTunnelClientInterface(id, tunnelName, portC, socket);
     componentDebug(LogComponentMask::VH, name() + ": Tunnel '" + tunnelName + "' is setup at ports " +
                                              std::to_string(portB) + "/" + std::to_string(portC));
     return true;
@@ -252,7 +270,10 @@ bool NativeClientServerProxy::setupVHTunnel() {
               tunnelName + ")");
     if (!setupTunnel(0, tunnelName, serverPortValue, clientVirtualHereClientPort.get())) return false;
     const auto& signal = proxyServiceHooks().signalTunnelStarted;
-    if (signal) signal();
+    if (signal)
+        signal();
+    else
+        componentDebug(LogComponentMask::VH, name() + ": No USB support to tell that tunnel " + tunnelName + " is up");
     return true;
 }
 
@@ -268,6 +289,13 @@ bool NativeClientServerProxy::storeSession(std::int32_t index, NativeClientSessi
 }
 
 std::string NativeClientServerProxy::clientId() const { return clientId_.get(); }
+
+bool NativeClientServerProxy::checkClientId(const std::string& id, const std::string& source) const {
+    if (isSafePathSegment(id)) return true;
+    logError(name() + ": Refusing client id \"" + Poco::UTF8::escape(id) + "\" from " + source +
+             ", it cannot stand in a server path");
+    return false;
+}
 
 bool NativeClientServerProxy::closeConnections() {
     ScopedOwnerLock guard(sendLock_);

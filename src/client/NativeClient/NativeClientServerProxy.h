@@ -22,6 +22,7 @@ namespace qor {
 class NativeClientCtrlReceiveThread;
 class NativeClientSenderThread;
 class NativeClientSession;
+class QorTunnelInterface;
 class QorWebSocket;
 class ServerConnectionFactory;
 
@@ -38,7 +39,8 @@ public:
     ~NativeClientServerProxy() override;
 
     // Takes over the bridge socket, opens the control WebSocket and starts
-    // the sender; false (state 4) when the control WebSocket cannot be opened.
+    // the sender; false (state 4) when the client id cannot stand in a server
+    // path or the control WebSocket cannot be opened.
     bool attachBridgeSocket(QorWebSocket* bridgeSocket, const std::string& clientId);
     bool ensureServerCtrlSocket();
     QorWebSocket* connectServerCtrlSocket();
@@ -51,6 +53,10 @@ public:
     bool sendClientUpdate(std::int32_t warningCode, const std::string& text, std::int32_t displayTime);
 
     QorWebSocket* connectVideoSocket(std::int32_t display);
+    // Opens the tunnel's WebSocket and makes the proxy's tunnel: type 0 the
+    // server side (connects to 127.0.0.1:portB for each peer connection),
+    // type 1 the client side (listens on 127.0.0.1:portC). True without
+    // effect while a tunnel exists.
     bool setupTunnel(std::int32_t type, const std::string& tunnelName, std::int32_t portB, std::int32_t portC);
     bool setupVHTunnel();
     NativeClientSession* sessionAt(std::int32_t index) const;
@@ -70,6 +76,8 @@ public:
     std::int32_t protocolMajor() const { return protocolMajor_.load(); }
     bool clientIsHost() const { return clientIsHost_; }
     bool hasTunnel() const { return tunnel_ != nullptr; }
+    // The tunnel, for the proxy thread and tests; null when there is none.
+    QorTunnelInterface* tunnel() const { return tunnel_; }
 
 protected:
     void eventLoop() override;
@@ -91,6 +99,9 @@ private:
     bool dispatchScreenMessage(int type, const QorMessage& message);
     bool handleServerParamMessage(const QorMessage& message);
     bool storeSession(std::int32_t index, NativeClientSession* session);
+    // True for a client id that can stand in a server path
+    // (isSafePathSegment); logs any other, naming where it came from.
+    bool checkClientId(const std::string& id, const std::string& source) const;
 
     OwnerLock sendLock_;
     // Guards sender_ between sendCtrl callers and the proxy thread.
@@ -105,7 +116,7 @@ private:
     LockedText clientId_;
     NativeClientCtrlReceiveThread* webClientReceiver_ = nullptr;
     NativeClientSenderThread* sender_ = nullptr;
-    QorThread* tunnel_ = nullptr;
+    QorTunnelInterface* tunnel_ = nullptr;
     std::atomic<std::int32_t> protocolMajor_{CLIENT_PROTOCOL_MAJOR};
 };
 

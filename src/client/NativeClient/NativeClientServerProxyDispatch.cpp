@@ -18,12 +18,14 @@
 #include "ProtocolReading.h"
 #include "ProxyServiceHooks.h"
 #include "QorMessage.h"
+#include "QorTunnelInterface.h"
 #include "QorWebSocket.h"
 #include "ServerConnectionValues.h"
 #include "Utilities.h"
 
 #include <Poco/Exception.h>
 
+#include <algorithm>
 #include <functional>
 
 namespace qor {
@@ -57,7 +59,9 @@ bool NativeClientServerProxy::dispatchCtrlMessage(const QorMessage& message) {
     try {
         switch (type) {
         case CLNT_CLOSE:
-            for (std::int32_t i = 0; i < screenCount.load(); ++i)
+            // Sessions exist only in the slots, whatever number of screens
+            // the server announced.
+            for (std::int32_t i = 0; i < std::min(screenCount.load(), SESSION_SLOTS); ++i)
                 if (NativeClientSession* session = sessionAt(i))
                     session->postEvent(new NativeClientScreenSessionFinishedEvent("Client closed", i));
             return true;
@@ -112,6 +116,14 @@ bool NativeClientServerProxy::handleServerParamMessage(const QorMessage& message
 
 bool NativeClientServerProxy::handleClientId(const QorMessage& message) {
     const std::string json = message.toJson();
+    // A client id that cannot stand in a server path refuses the message
+    // before any of it takes effect.
+    std::string newClientId;
+    const bool hasClientId = message.hasMember(QOR_CLNT_ID_CLIENT_ID);
+    if (hasClientId) {
+        newClientId = message.getString(QOR_CLNT_ID_CLIENT_ID);
+        if (!checkClientId(newClientId, "the server")) return false;
+    }
     // A version text under its key or its older key; "-1.-1" when missing.
     auto versionMember = [&](const char* key, const char* olderKey, const std::string& what) {
         if (message.hasMember(key)) return message.getString(key);
@@ -170,8 +182,8 @@ bool NativeClientServerProxy::handleClientId(const QorMessage& message) {
     } else {
         logCritical("Information about video state (video paused?) missing in message, " + json);
     }
-    if (message.hasMember(QOR_CLNT_ID_CLIENT_ID)) {
-        clientId_.set(message.getString(QOR_CLNT_ID_CLIENT_ID));
+    if (hasClientId) {
+        clientId_.set(newClientId);
     } else {
         logCritical("ClientID missing in message, " + json);
     }
@@ -285,7 +297,9 @@ bool NativeClientServerProxy::dispatchTunnelCtrl(const QorMessage& message) {
             return false;
         }
         logNotice(prefix + "Disconnecting tunnel to server");
-        tunnel_->stop(true, false);
+        // The deletion joins the thread, and does not wait for ever on a
+        // peer that stopped reading.
+        tunnel_->stop(false, false);
         deleteTunnel();
         return true;
     default:

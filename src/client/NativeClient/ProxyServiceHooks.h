@@ -1,25 +1,16 @@
-// What a server connection needs of USB forwarding, the port tunnels and the
-// web side's certificate handling. Those subsystems install their functions
-// here at start-up, before the NativeClient thread starts; an empty entry
-// means the service is not present, and the connection goes on without it.
+// What a server connection needs of USB forwarding. That subsystem installs
+// its functions here at start-up, before the NativeClient thread starts; an
+// empty entry means the service is not present, and the connection goes on
+// without it.
 #pragma once
 
 #include <functional>
-#include <string>
 
 class QorMessage;
-
-namespace Poco {
-namespace Net {
-class InvalidCertificateHandler;
-}
-} // namespace Poco
 
 namespace qor {
 
 class NativeClientServerProxy;
-class QorThread;
-class QorWebSocket;
 
 struct ProxyServiceHooks {
     // USB forwarding sends its messages through the registered proxy.
@@ -29,23 +20,9 @@ struct ProxyServiceHooks {
     std::function<bool()> ensureVHProxyProcess;
     std::function<void()> launchVHProxy;
     std::function<bool(const QorMessage&)> handleVHRequest;
+    // Tells USB forwarding that the USB tunnel is up.
     std::function<void()> signalTunnelStarted;
     std::function<void()> stopUsbSupport;
-
-    // Creates a running tunnel of type 0 (server side: connects to
-    // 127.0.0.1:port for each peer connection) or 1 (client side: listens on
-    // 127.0.0.1:port). The tunnel owns the socket; deleting it stops it.
-    std::function<QorThread*(int type, const std::string& clientId, const std::string& name, int port,
-                             QorWebSocket* socket)>
-        createTunnel;
-    // Builds the path of a tunnel WebSocket (begins with "/ws/tunnel/").
-    std::function<std::string(const std::string& clientId, int type, const std::string& name, int portB,
-                              int portC)>
-        buildTunnelPath;
-
-    // A new handler for the client side of the TLS manager; null gives a
-    // handler that accepts every certificate silently.
-    std::function<Poco::Net::InvalidCertificateHandler*()> newInvalidCertificateHandler;
 };
 
 // The process-wide hooks; written during start-up, read afterwards.

@@ -5,11 +5,12 @@
 #include "NativeClient.h"
 #include "ProxyServiceHooks.h"
 #include "QorWebSocket.h"
+#include "ServerCertificateCheck.h"
 #include "ServerConnectionValues.h"
+#include "TunnelPath.h"
 #include "Utilities.h"
 
 #include <Poco/Exception.h>
-#include <Poco/Net/AcceptCertificateHandler.h>
 #include <Poco/Net/HTMLForm.h>
 #include <Poco/Net/HTTPClientSession.h>
 #include <Poco/Net/HTTPRequest.h>
@@ -17,7 +18,6 @@
 #include <Poco/Net/HTTPSClientSession.h>
 #include <Poco/Net/NameValueCollection.h>
 #include <Poco/Net/NetException.h>
-#include <Poco/Net/SSLManager.h>
 #include <Poco/Net/WebSocket.h>
 
 #include <atomic>
@@ -53,19 +53,6 @@ Poco::Net::NameValueCollection sessionCookies() {
 ServerConnectionFactory::ServerConnectionFactory(const std::string& host) : host_(host) {
     if (!serverIsSecure.load()) return;
     if (isDebugEnabled()) logDebug("Initializing ssl session");
-    const auto& makeHandler = proxyServiceHooks().newInvalidCertificateHandler;
-    Poco::Net::InvalidCertificateHandler* handler =
-        makeHandler ? makeHandler() : nullptr;
-    if (handler == nullptr) handler = new Poco::Net::AcceptCertificateHandler(false);
-    Poco::Net::SSLManager::InvalidCertificateHandlerPtr handlerPtr(handler);
-    try {
-        Poco::Net::SSLManager& manager = Poco::Net::SSLManager::instance();
-        manager.initializeClient(nullptr, handlerPtr, manager.defaultClientContext());
-    } catch (const Poco::Exception& e) {
-        // No TLS set-up ran (a test, or a failed start-up step): our own
-        // sessions bring their own context, so only the handler is missing.
-        logWarning("Can't initialize ssl client side: " + e.displayText());
-    }
 }
 
 ServerConnectionFactory::~ServerConnectionFactory() = default;
@@ -84,10 +71,7 @@ QorWebSocket* ServerConnectionFactory::openVideoSocket(const std::string& client
 QorWebSocket* ServerConnectionFactory::connectTunnelSocket(const std::string& clientId, int type,
                                                            const std::string& name, int portB, int portC) {
     if (isDebugEnabled()) logDebug("Tunnel connection request to server");
-    const auto& buildPath = proxyServiceHooks().buildTunnelPath;
-    const std::string path = buildPath ? buildPath(clientId, type, name, portB, portC)
-                                       : "/ws/tunnel/" + clientId + "/" + std::to_string(type) + "/" + name + "/" +
-                                             std::to_string(portB) + "/" + std::to_string(portC);
+    const std::string path = buildTunnelPath(clientId, type, name, portB, portC);
     return connectWebSocket(clientId, path);
 }
 
@@ -111,9 +95,7 @@ Poco::Net::HTTPClientSession* ServerConnectionFactory::openServerSession() {
     const std::string where = "server '" + host_ + "' at port " + std::to_string(serverPort.load());
     Poco::Net::HTTPClientSession* session = nullptr;
     if (serverIsSecure.load()) {
-        Poco::Net::Context::Params params;
-        params.verificationMode = Poco::Net::Context::VERIFY_NONE;
-        context_ = new Poco::Net::Context(Poco::Net::Context::CLIENT_USE, params);
+        context_ = ServerCertificateCheck::newClientContext(host_);
         if (logPending) componentDebug(LogComponentMask::SMGNT, "Connecting securely to " + where);
         session = new Poco::Net::HTTPSClientSession(host_, currentPort(), context_);
     } else {
@@ -155,6 +137,11 @@ std::string ServerConnectionFactory::requestTicket(const Addresses& addresses) {
         if (response.getStatus() != Poco::Net::HTTPResponse::HTTP_OK || length < 1) {
             logNotice("Received " + std::to_string(static_cast<int>(response.getStatus())) +
                       " status during authTokenRequest, response length: " + std::to_string(length));
+            return std::string();
+        }
+        if (length > static_cast<std::streamsize>(MAX_TICKET_BYTES)) {
+            logError("Refusing authToken of " + std::to_string(length) + " bytes from server, at most " +
+                     std::to_string(MAX_TICKET_BYTES) + " are accepted");
             return std::string();
         }
         std::string ticket;

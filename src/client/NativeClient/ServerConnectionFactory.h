@@ -2,8 +2,9 @@
 // and port tunnels. Each one takes a ticket first (POST "/resource-ticket"
 // with the WebSocket's address and the page's CSRF token), then makes the
 // WebSocket handshake and sends the ticket as the first text frame. Both
-// requests carry the session cookie and an Origin header. Over https TLS is
-// used without certificate verification.
+// requests carry the session cookie and an Origin header. Over https each
+// session checks the server's certificate by the trust the web side decided
+// for the host (ServerCertificateCheck).
 #pragma once
 
 #include <Poco/Net/Context.h>
@@ -23,6 +24,10 @@ class QorWebSocket;
 
 class ServerConnectionFactory {
 public:
+    // The longest ticket taken from the server; a longer one fails the
+    // connection before its body is read.
+    static constexpr int MAX_TICKET_BYTES = 8192;
+
     explicit ServerConnectionFactory(const std::string& host);
     ~ServerConnectionFactory();
     ServerConnectionFactory(const ServerConnectionFactory&) = delete;

@@ -6,6 +6,7 @@
 #include "QorEventThread.h"
 #include "QorWebSocket.h"
 #include "SimpleErrorHandler.h"
+#include "Utilities.h"
 
 #include <Poco/Net/HTTPResponse.h>
 #include <Poco/Net/HTTPServerRequest.h>
@@ -47,6 +48,15 @@ void WebSocketRequestHandler::handleRequest(Poco::Net::HTTPServerRequest& reques
             logError("Received invalid WS request, URI = " + path);
             reject();
         }
+        // The client id and the prefix go into the request lines of the
+        // server connections as they are.
+        const std::string clientId = segments[ws + 2];
+        bool safe = isSafePathSegment(clientId);
+        for (int i = 0; safe && i < ws; ++i) safe = isSafePathSegment(segments[i]);
+        if (!safe) {
+            logError("Received invalid WS request (unsafe client id or path prefix), URI = " + request.getURI());
+            reject();
+        }
         // Four segments leave the prefix of an earlier connection as it is.
         std::string joinedPrefix;
         for (int i = 0; i < ws; ++i) joinedPrefix += segments[i] + "/";
@@ -57,7 +67,6 @@ void WebSocketRequestHandler::handleRequest(Poco::Net::HTTPServerRequest& reques
         }
         if (newPrefix && isDebugEnabled())
             logDebug("Received server pathPrefix: '" + pathPrefixText(joinedPrefix) + "'");
-        const std::string clientId = segments[ws + 2];
 
         std::unique_ptr<Poco::Net::WebSocket> upgraded(new Poco::Net::WebSocket(request, response));
         if (isDebugEnabled()) logDebug("Got URI " + request.getURI() + ", client id " + clientId);

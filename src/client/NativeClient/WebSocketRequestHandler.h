@@ -4,7 +4,8 @@
 // the client id to the event target as a WebSocketConnected event. The
 // handler never touches the socket after posting.
 //
-// Answers: a short path or a wrong nonce gets 403 with the JSON error body
+// Answers: a short path, a client id or path prefix that cannot stand in a
+// server request line (isSafePathSegment), or a wrong nonce gets 403 with the JSON error body
 // and the connection is closed; a request that is no valid upgrade gets 400
 // without a body (with "Sec-WebSocket-Version: 13" for a wrong version).
 #pragma once

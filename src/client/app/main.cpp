@@ -36,15 +36,16 @@ const char* const displayName = "Quarrydesk Client";
 const char* const programTag = "qdk-client";
 
 // Starts the js-bridge that the page's script connects to; false when its
-// server cannot listen.
+// server cannot listen. The bridge object lives as long as the program;
+// jsBridge only points to it (the web view's clean-up clears the pointer).
 bool startJsBridge() {
-    jsBridge = new JsBridge;
+    static JsBridge bridge;
+    jsBridge = &bridge;
     try {
         return jsBridge->startBridgeServer(qor::NativeClient::instance());
     } catch (const Poco::Exception& e) {
         logError("Can't start the js-bridge: " + e.displayText());
     }
-    delete jsBridge;
     jsBridge = nullptr;
     return false;
 }

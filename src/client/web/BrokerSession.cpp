@@ -155,6 +155,11 @@ bool setServerUrl(std::string address, std::string& error) {
     return true;
 }
 
+std::string serverHostOf(std::string address) {
+    std::string normalized;
+    return normalizeUrlText(std::move(address), normalized) ? hostOf(normalized) : std::string();
+}
+
 bool initStartServerUrl(std::string address, std::string& error) {
     std::string normalized;
     if (!normalizeUrlText(std::move(address), normalized, error)) return false;

@@ -67,6 +67,9 @@ void assignServerUrlText(std::string address);
 // Normalises the address into the current server address and hands its host
 // to the connection side; on failure the old address stays.
 bool setServerUrl(std::string address, std::string& error);
+// The host that setServerUrl would hand to the connection side for the
+// address; "" when the address does not normalise.
+std::string serverHostOf(std::string address);
 // Normalises the address into the start server address.
 bool initStartServerUrl(std::string address, std::string& error);
 // Normalises the address into the broker address and enables the broker.

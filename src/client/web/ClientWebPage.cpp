@@ -6,11 +6,13 @@
 #include "Logging.h"
 #include "PageScripts.h"
 #include "PageForms.h"
+#include "ServerCertificateTrust.h"
 #include "ServerConnectionValues.h"
 
 #include <QApplication>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QSslCertificate>
 #include <QThread>
 #include <QWebEngineCertificateError>
 #include <QWebEngineView>
@@ -25,6 +27,27 @@ void nav(const std::string& text) { componentDebug(navigationComponents, text); 
 // A broker hands over with addresses that may carry passwords, in the query
 // (qdk addresses) or in the user information: the log shows them masked.
 std::string navigationLogText(const QUrl& url) { return addressForLog(url.toString().toStdString()); }
+
+// The server connections look the trust in a server's certificate up by the
+// host as the connection side was given it.
+std::string connectionHost(const QUrl& url) { return serverHostOf(url.toString().toStdString()); }
+
+// The browser now accepts the page's certificate for its host (and keeps
+// that for the life of its profile): the server connections accept exactly
+// this certificate too.
+void acceptCertificateForConnections(const QWebEngineCertificateError& error) {
+    const std::string host = connectionHost(error.url());
+    const QList<QSslCertificate> chain = error.certificateChain();
+    if (host.empty() || chain.isEmpty()) {
+        logWarning("No certificate of '" + navigationLogText(error.url()) +
+                   "' to accept for the server connections; they verify it against the system's CA certificates");
+        return;
+    }
+    const QByteArray der = chain.first().toDer();
+    const std::string fingerprint =
+        qor::ServerCertificateTrust::pinCertificate(host, std::string(der.constData(), static_cast<std::size_t>(der.size())));
+    logNotice("Accepted the certificate of server '" + host + "' for its connections (SHA-256 " + fingerprint + ")");
+}
 
 } // namespace
 
@@ -99,6 +122,10 @@ bool ClientWebPage::acceptServerPage(const QUrl& url) {
         nav(logName() + (wasSecure ? ": Changed to http session" : ": Running in http session"));
     }
     qor::serverIsSecure = secure;
+    // The server connections check nothing while the page's certificate
+    // errors are ignored, and verify or compare with the accepted
+    // certificates otherwise.
+    if (secure) qor::ServerCertificateTrust::setIgnoreErrors(connectionHost(url), ignoreCertificateErrors());
     const int port = url.port(secure ? 443 : 80);
     const int previous = qor::serverPort.load();
     if (previous != 0 && previous != port)
@@ -111,6 +138,7 @@ bool ClientWebPage::certificateError(const QWebEngineCertificateError& error) {
     if (isDebugEnabled()) logDebug("SSL certificateError");
     if (ignoreCertificateErrors()) {
         logNotice("Ignoring SSL certificateError");
+        acceptCertificateForConnections(error);
         return true;
     }
     if (error.isOverridable()) {
@@ -128,7 +156,9 @@ bool ClientWebPage::certificateError(const QWebEngineCertificateError& error) {
         QApplication::setQuitOnLastWindowClosed(false);
         box.exec();
         QApplication::setQuitOnLastWindowClosed(quitOnClose);
-        return box.clickedButton() != abort;
+        if (box.clickedButton() == abort) return false;
+        acceptCertificateForConnections(error);
+        return true;
     }
     QMessageBox::critical(nullptr, "Certificate Error", "Can't load page.  Certificate Error: " + error.errorDescription());
     return false;

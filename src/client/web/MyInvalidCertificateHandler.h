@@ -1,7 +1,7 @@
 // Accepts certificate errors of the client side of TLS for the whole
 // process: the first one is logged as a warning, every one is ignored so
-// that the handshake goes on. The page fetches and the server connections
-// install it.
+// that the handshake goes on. The page fetches install it; the server
+// connections do not consult it (ServerCertificateCheck).
 #pragma once
 
 #include <Poco/Net/InvalidCertificateHandler.h>

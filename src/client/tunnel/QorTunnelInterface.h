@@ -1,0 +1,153 @@
+// The forwarding thread of a port tunnel: any number of local TCP
+// connections multiplexed over one WebSocket to the peer. Every WebSocket
+// message is one tunnel frame:
+//
+//   bytes 0-3  type, uint32 little-endian: 0 DATA, 1 OPEN, 2 CLOSE
+//   bytes 4-7  connection id, uint32 little-endian
+//   bytes 8-   DATA only: bytes of that one connection
+//
+// OPEN and CLOSE are sent as exactly 8 bytes. A DATA frame carries one local
+// read of at most 1,048,568 bytes, so no frame that we send is longer than
+// 1,048,576 bytes; frames of up to 1,048,584 bytes are accepted from the
+// peer. An OPEN from the peer connects a new local connection to
+// 127.0.0.1:localPort under the frame's id; connections handed over with
+// scheduleAddConnection are announced to the peer with OPEN.
+//
+// The client and server sides derive from this class and start the thread;
+// their destructors call finishThread first. The owner watches the thread
+// state: 4, 8 or 16 mean the tunnel has collapsed.
+#pragma once
+
+#include "OwnerLock.h"
+#include "QorThread.h"
+
+#include <atomic>
+#include <cstdint>
+#include <deque>
+#include <list>
+#include <memory>
+#include <string>
+
+namespace Poco {
+namespace Net {
+class Socket;
+}
+} // namespace Poco
+
+namespace qor {
+
+class QorWebSocket;
+struct TunnelConnection;
+
+namespace TunnelFrame {
+constexpr std::uint32_t DATA = 0;
+constexpr std::uint32_t OPEN = 1;
+constexpr std::uint32_t CLOSE = 2;
+constexpr int HEADER_SIZE = 8;
+// The longest frame we send, and what a peer built like us receives.
+constexpr int MAX_SENT_FRAME = 1048576;
+// The most bytes of one local read: one read and its header fit MAX_SENT_FRAME.
+constexpr int MAX_LOCAL_READ = MAX_SENT_FRAME - HEADER_SIZE;
+// The longest frame accepted from the peer: a full 1 MiB read behind the header.
+constexpr int MAX_RECEIVED_FRAME = 1048584;
+} // namespace TunnelFrame
+
+class QorTunnelInterface : public QorThread {
+public:
+    // kind: 0 client side, 1 server side (recorded only). Takes ownership of
+    // the WebSocket. The thread is started by the side that derives.
+    QorTunnelInterface(std::string clientId, std::string name, int kind, int localPort, QorWebSocket* webSocket);
+    ~QorTunnelInterface() override;
+
+    // Takes the connection over: queued for the tunnel thread, which
+    // announces it to the peer, while the thread is starting or running;
+    // destroyed (closed) at once otherwise. Any thread.
+    void scheduleAddConnection(TunnelConnection* connection);
+    // Queues the removal of the first connection with the id for the next
+    // pass while the thread is starting or running.
+    void scheduleRemoveConnection(std::int32_t id);
+    // Sends an 8-byte frame {type, id}; a failed send stops the tunnel.
+    // Tunnel thread only.
+    void sendTunnelCommand(std::uint32_t type, std::int32_t id);
+
+    int localPort() const { return localPort_; }
+    int kind() const { return kind_; }
+    const std::string& clientId() const { return clientId_; }
+    // Connections in service at the latest pass.
+    int connectionCount() const { return connectionCount_.load(); }
+
+    // How long an owner waits for the thread after a stop request before it
+    // shuts the peer connection down under it (a peer that stopped reading
+    // can block a send for ever).
+    static constexpr int STOP_GRACE_MS = 1000;
+    // The poll time-out of a pass: bounds how long a stop or a queued
+    // change waits.
+    static constexpr long POLL_TIMEOUT_US = 125000;
+    // The most frames read from the peer in one pass, when more are there.
+    static constexpr int MAX_FRAMES_PER_PASS = 64;
+    // The time-out of the local connect for an OPEN.
+    static constexpr long CONNECT_TIMEOUT_US = 25000;
+
+protected:
+    void eventLoop() override;
+    void forwardLoop();
+    // Stops the thread and waits for it. The sides' destructors call it
+    // first, before anything that the running thread uses goes away; the
+    // base destructor calls it again (then it does nothing).
+    void finishThread();
+    QorWebSocket* webSocket() const { return webSocket_; }
+
+private:
+    enum class WriteResult { WRITTEN, FAILED, STOPPED };
+
+    void applyQueuedChanges();
+    void buildPollLists();
+    // One pass's work on the ready sockets.
+    void serveExceptional(int readyCount);
+    void serveReadable();
+    bool peerHasBytes() const;
+    // One frame from the peer; false ends the pass.
+    bool receiveFromPeer();
+    void handleFrame(const char* frame, int length);
+    void deliverData(std::int32_t id, const char* payload, int length);
+    void openLocalConnection(std::int32_t id);
+    void forwardLocalData(TunnelConnection& connection, char* buffer);
+    // Sends a frame of length bytes from buffer; false (after stopping the
+    // tunnel) when the peer connection failed.
+    bool sendToPeer(const char* buffer, int length, const char* what);
+    WriteResult writeToLocal(TunnelConnection& connection, const char* data, int length);
+    // Waits until the local socket takes bytes again, forwarding what its
+    // application sends meanwhile; false when the tunnel stops.
+    bool waitUntilWritable(TunnelConnection& connection, bool& drain);
+    // Stops the tunnel from inside the loop: the peer is lost.
+    void loseThePeer();
+    void closeLostPeer();
+    // Sends CLOSE for the connection (once) and queues its removal.
+    void closeConnection(TunnelConnection& connection);
+    TunnelConnection* findConnection(std::int32_t id) const;
+    TunnelConnection* findConnection(const Poco::Net::Socket& socket) const;
+    void destroyConnectionNow(TunnelConnection* connection);
+    void releaseConnections();
+    std::string prefix() const { return name_ + ": "; }
+
+    const std::string name_;
+    const int localPort_;
+    QorWebSocket* webSocket_;
+    std::list<TunnelConnection*> connections_; // newest first; tunnel thread only
+    std::deque<TunnelConnection*> pendingAdds_;
+    std::deque<std::int32_t> pendingRemovals_;
+    OwnerLock queueLock_;
+    const std::string clientId_;
+    const int kind_;
+    std::atomic<int> connectionCount_{0};
+    bool threadFinished_ = false;
+    bool peerLost_ = false; // tunnel thread only
+
+    // Loop state, tunnel thread only.
+    std::unique_ptr<char[]> frameBuffer_;
+    std::unique_ptr<char[]> drainBuffer_;
+    struct PollLists;
+    std::unique_ptr<PollLists> lists_;
+};
+
+} // namespace qor

@@ -1,0 +1,36 @@
+// What the tunnels need of the operating system beyond POCO's sockets. One
+// implementation per platform (TunnelPlatform_Linux.cpp).
+#pragma once
+
+#include <string>
+
+namespace Poco {
+namespace Net {
+class Socket;
+}
+} // namespace Poco
+
+namespace qor {
+
+// A peer that vanishes while we send must give a failed send, never end
+// the process. Called by every tunnel's constructor; acts once.
+void ignoreBrokenPipe();
+
+// True when the system error code of a failed socket call means that the
+// process or the system ran short of descriptors or memory: a condition
+// that passes, unlike a broken socket.
+bool isResourceShortage(int errorCode);
+
+// True when the code of a failed call on a non-blocking socket means that
+// the call would have had to wait.
+bool isWouldBlock(int errorCode);
+
+// windowsErrorText of the calling thread's last system error.
+std::string lastSystemErrorText();
+
+// Shuts both directions of the socket's TCP connection down without closing
+// the descriptor, so that a thread blocked in a send or receive on it
+// returns at once. Any thread may call it; errors are ignored.
+void forceSocketDown(const Poco::Net::Socket& socket);
+
+} // namespace qor

@@ -1,0 +1,456 @@
+// The tunnel ends against a peer written from the frame table alone (the
+// Python peer), with real local servers and clients on loopback.
+#include "LogCapture.h"
+#include "QorTunnelClientInterface.h"
+#include "QorTunnelClientListener.h"
+#include "QorTunnelServerInterface.h"
+#include "QorWebSocket.h"
+#include "TestPaths.h"
+#include "TunnelTestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <Poco/Net/ServerSocket.h>
+#include <Poco/Net/SocketAddress.h>
+
+#include <algorithm>
+#include <chrono>
+#include <fcntl.h>
+#include <future>
+#include <map>
+#include <sstream>
+#include <sys/resource.h>
+#include <unistd.h>
+
+using namespace qor;
+
+namespace {
+
+constexpr int TYPE_DATA = 0;
+constexpr int TYPE_OPEN = 1;
+constexpr int TYPE_CLOSE = 2;
+
+bool ended(const QorThread& thread) { return (thread.state() & ThreadState::BODY_RETURNED) != 0; }
+
+template <typename Predicate>
+bool eventually(Predicate predicate, int timeoutMs = 30000) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (!predicate()) {
+        if (std::chrono::steady_clock::now() > deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return true;
+}
+
+std::string expectText(int type, int id) { return std::to_string(type) + " " + std::to_string(id); }
+
+class TunnelTest : public ::testing::Test {
+protected:
+    void TearDown() override { tunnel.reset(); }
+
+    // A server side (type 0) towards the local server's port.
+    void startServerSide(int port) {
+        tunnel.reset(new QorTunnelServerInterface("client-1", "Tun-S", port, peer.connect()));
+    }
+    void startClientSide(int port) {
+        tunnel.reset(new QorTunnelClientInterface("client-1", "Tun-C", port, peer.connect()));
+    }
+    bool run(const std::string& command) {
+        const bool ok = peer.run(command);
+        if (!ok) ADD_FAILURE() << command << " failed:\n" << peer.output();
+        return ok;
+    }
+    // A fresh connection carries bytes both ways: the tunnel is alive.
+    void expectAlive(int id) {
+        ASSERT_TRUE(run("open " + std::to_string(id)));
+        ASSERT_TRUE(run("data " + std::to_string(id) + " 1000"));
+        EXPECT_EQ(peer.query("expect-data " + std::to_string(id) + " 1000", "DATA "),
+                  std::to_string(id) + " 1000 " + sha256Hex(patternBytes(1000)));
+        EXPECT_EQ(tunnel->state(), ThreadState::RUNNING);
+    }
+    std::string framesSeen() {
+        return peer.query("frames", "FRAMES ");
+    }
+
+    LogCapture log{"debug"};
+    TunnelPeer peer;
+    std::unique_ptr<QorTunnelInterface> tunnel;
+};
+
+} // namespace
+
+TEST_F(TunnelTest, ServerSideCarriesOneConnectionBothWays) {
+    LocalServer local(LocalServer::Mode::ECHO);
+    startServerSide(local.port());
+    ASSERT_TRUE(run("open 7"));
+    ASSERT_TRUE(run("data 7 100000"));
+    
+    EXPECT_EQ(peer.query("expect-data 7 100000", "DATA "), "7 100000 " + sha256Hex(patternBytes(100000)));
+    ASSERT_TRUE(run("close 7"));
+    ASSERT_TRUE(local.waitFinished(1, 20000));
+    EXPECT_EQ(local.finished()[0].bytes, 100000u);
+    EXPECT_EQ(local.finished()[0].sha, sha256Hex(patternBytes(100000)));
+    EXPECT_TRUE(log.waitFor("Tun-S-con-7: Packet/Bytes received 1/100000", 20000));
+    EXPECT_TRUE(log.contains("Tun-S: Removing connection 7"));
+    EXPECT_TRUE(log.contains("Tun-S: Open tunnel request from 127.0.0.1, id 7"));
+    EXPECT_TRUE(log.contains("Tun-S: Connected 7 to local socket 127.0.0.1:" + std::to_string(local.port())));
+    // The OPEN came from the peer: none goes back, and no CLOSE follows the peer's.
+    EXPECT_EQ(framesSeen(), "");
+}
+
+TEST_F(TunnelTest, ClientSideAnnouncesAcceptedConnections) {
+    const int port = freeLoopbackPort();
+    startClientSide(port);
+    ASSERT_TRUE(run("echo"));
+    const std::int32_t first = tunnelConnectionCounter.load();
+    EXPECT_EQ(echoThrough(port, randomBytes(300000, 1)), "");
+    ASSERT_TRUE(run("expect " + expectText(TYPE_OPEN, first)));
+    ASSERT_TRUE(run("expect " + expectText(TYPE_CLOSE, first)));
+    EXPECT_TRUE(log.contains("Tun-C (Listen): Listen socket created at port " + std::to_string(port)));
+    EXPECT_TRUE(log.contains("Tun-C (Listen): New client connected, id " + std::to_string(first) + ", peer 127.0.0.1:"));
+    EXPECT_TRUE(log.waitFor("Tun-C: Removing connection " + std::to_string(first), 20000));
+    // A later listener continues the process-wide count.
+    tunnel.reset();
+    TunnelPeer second;
+    tunnel.reset(new QorTunnelClientInterface("client-1", "Tun-D", port, second.connect()));
+    ASSERT_TRUE(second.run("echo"));
+    EXPECT_EQ(echoThrough(port, "x"), "");
+    EXPECT_TRUE(second.run("expect " + expectText(TYPE_OPEN, first + 1))) << second.output();
+}
+
+// 300 connections at once, each 1 byte to 4 MiB in random frames
+// interleaved across the connections; every stream must come back whole on
+// its own connection.
+TEST_F(TunnelTest, ServerSideKeepsManyInterleavedConnectionsApart) {
+    LocalServer local(LocalServer::Mode::ECHO);
+    startServerSide(local.port());
+    const int count = 300;
+    ASSERT_TRUE(peer.run("blast " + std::to_string(count) + " 11", 180000)) << peer.output();
+    // SENT lines come before the OK.
+    std::multiset<std::string> sent;
+    std::istringstream lines(peer.output());
+    for (std::string line; std::getline(lines, line);) {
+        if (line.compare(0, 5, "SENT ") != 0) continue;
+        std::istringstream words(line.substr(5));
+        std::string id, bytes, sha;
+        words >> id >> bytes >> sha;
+        sent.insert(bytes + " " + sha);
+    }
+    ASSERT_EQ(sent.size(), static_cast<std::size_t>(count));
+    ASSERT_TRUE(local.waitFinished(count, 60000));
+    std::multiset<std::string> arrived;
+    for (const auto& record : local.finished()) arrived.insert(std::to_string(record.bytes) + " " + record.sha);
+    EXPECT_EQ(arrived, sent);
+    EXPECT_EQ(tunnel->state(), ThreadState::RUNNING);
+}
+
+// The local applications send everything before they read: the tunnel
+// must keep forwarding what they send while it waits to write to them.
+TEST_F(TunnelTest, ClientSideKeepsManyConnectionsApart) {
+    const int port = freeLoopbackPort();
+    startClientSide(port);
+    ASSERT_TRUE(run("echo"));
+    const int count = 300;
+    std::uint64_t state = 5;
+    std::vector<std::future<std::string>> results;
+    for (int i = 0; i < count; ++i) {
+        const std::size_t size = i == 0 ? 1 : i == 1 ? 4u << 20 : logUniformSize(state, 1, 4u << 20);
+        results.push_back(std::async(std::launch::async, [port, size, i] {
+            return echoThrough(port, randomBytes(size, 1000 + static_cast<std::uint64_t>(i)));
+        }));
+    }
+    int failures = 0;
+    for (auto& result : results) {
+        const std::string error = result.get();
+        if (!error.empty() && ++failures < 5) ADD_FAILURE() << error;
+    }
+    EXPECT_EQ(failures, 0);
+    EXPECT_EQ(tunnel->state(), ThreadState::RUNNING);
+}
+
+struct BadInput {
+    const char* name;
+    std::vector<std::string> commands;
+    const char* logged;  // a line the tunnel writes ("" for none)
+};
+
+// Broken or hostile frames are logged and dropped: no reply, nothing
+// reaches a local socket, the tunnel goes on.
+TEST_F(TunnelTest, BadFramesAreDroppedAndTheTunnelLivesOn) {
+    const BadInput cases[] = {
+        {"empty frame", {"frame -"}, "Tun-S: Ignoring a frame of 0 bytes from peer, shorter than its header"},
+        {"1 byte", {"frame 00"}, "Ignoring a frame of 1 bytes"},
+        {"7 bytes of DATA 1", {"frame 00000000010000"}, "Ignoring a frame of 7 bytes"},
+        {"type 3", {"frame 0300000001000000"}, ""},
+        {"type 0xffffffff", {"frame ffffffff01000000aabbcc"}, ""},
+        {"DATA for an unknown id", {"data 77 100"}, ""},
+        {"CLOSE for an unknown id", {"close 78"}, "Tun-S: Close tunnel cmd from 127.0.0.1, id 78"},
+        {"text frame", {"text 0000000001000000"}, "Tun-S: Ignoring a text message of 16 bytes from peer"},
+        {"ping", {"ping"}, ""},
+        {"id 4294967295", {"open 4294967295", "close 4294967295"}, "Tun-S: Close tunnel cmd from 127.0.0.1, id 4294967295"},
+    };
+    LocalServer local(LocalServer::Mode::ECHO);
+    startServerSide(local.port());
+    // Connection 1 stays open throughout: nothing may reach it.
+    ASSERT_TRUE(run("open 1"));
+    int probe = 100;
+    for (const BadInput& c : cases) {
+        SCOPED_TRACE(c.name);
+        log.clear();
+        for (const std::string& command : c.commands) ASSERT_TRUE(run(command));
+        expectAlive(probe);
+        ASSERT_TRUE(run("close " + std::to_string(probe)));
+        ++probe;
+        if (*c.logged) {
+            EXPECT_TRUE(log.contains(c.logged)) << ::testing::PrintToString(log.texts());
+        }
+    }
+    ASSERT_TRUE(run("close 1"));
+    ASSERT_TRUE(local.waitFinished(static_cast<std::size_t>(probe - 100 + 2), 20000));
+    // Only the probes' bytes arrived anywhere; connection 1 got nothing.
+    std::size_t empty = 0;
+    for (const auto& record : local.finished()) {
+        if (record.bytes == 0) {
+            ++empty;
+        } else {
+            EXPECT_EQ(record.bytes, 1000u);
+        }
+    }
+    EXPECT_EQ(empty, 2u);  // connection 1 and the id 4294967295
+    EXPECT_EQ(framesSeen(), "");
+}
+
+// An OPEN for an id in service closes the old connection locally first;
+// the new one takes the id.
+TEST_F(TunnelTest, OpenForALiveIdReplacesTheConnection) {
+    LocalServer local(LocalServer::Mode::ECHO);
+    startServerSide(local.port());
+    ASSERT_TRUE(run("open 5"));
+    ASSERT_TRUE(run("data 5 10"));
+    EXPECT_EQ(peer.query("expect-data 5 10", "DATA "), "5 10 " + sha256Hex(patternBytes(10)));
+    ASSERT_TRUE(run("open 5"));
+    ASSERT_TRUE(local.waitFinished(1, 20000));
+    EXPECT_EQ(local.finished()[0].bytes, 10u);
+    EXPECT_TRUE(log.contains("Tun-S: Connection 5 opened again by peer, closing the old one"));
+    ASSERT_TRUE(run("data 5 20"));
+    EXPECT_EQ(peer.query("expect-data 5 30", "DATA "), "5 30 " + sha256Hex(patternBytes(10) + patternBytes(20)));
+    ASSERT_TRUE(run("close 5"));
+    ASSERT_TRUE(local.waitFinished(2, 20000));
+    EXPECT_EQ(local.finished()[1].bytes, 20u);
+    EXPECT_EQ(local.accepted(), 2);
+    EXPECT_EQ(framesSeen(), "");
+}
+
+TEST_F(TunnelTest, OpenWithNothingListeningIsAnsweredWithClose) {
+    const int port = freeLoopbackPort();
+    startServerSide(port);
+    ASSERT_TRUE(run("open 3"));
+    ASSERT_TRUE(run("expect " + expectText(TYPE_CLOSE, 3)));
+    EXPECT_TRUE(log.contains("Tun-S: Can't connect locally to server (127.0.0.1:" + std::to_string(port) + ")"));
+    LocalServer local(LocalServer::Mode::ECHO, port);
+    expectAlive(4);
+}
+
+// The largest frame we accept carries a full 1 MiB read; one byte more ends
+// the tunnel cleanly: logged, stopped, and every local socket closed.
+TEST_F(TunnelTest, FrameSizeLimit) {
+    LocalServer local(LocalServer::Mode::SINK);
+    startServerSide(local.port());
+    ASSERT_TRUE(run("open 1"));
+    ASSERT_TRUE(run("open 2"));
+    ASSERT_TRUE(run("data 1 1048576"));
+    ASSERT_TRUE(run("close 1"));
+    ASSERT_TRUE(local.waitFinished(1, 20000));
+    EXPECT_EQ(local.finished()[0].bytes, 1048576u);
+    EXPECT_EQ(local.finished()[0].sha, sha256Hex(patternBytes(1048576)));
+    EXPECT_EQ(tunnel->state(), ThreadState::RUNNING);
+
+    ASSERT_TRUE(run("data 2 1048577"));
+    EXPECT_TRUE(eventually([&] { return ended(*tunnel); }));
+    EXPECT_TRUE(log.contains("Tun-S: Frame from peer longer than 1048584 bytes, exiting ..."));
+    // Connection 2 learns at once, not when the owner deletes the tunnel.
+    ASSERT_TRUE(local.waitFinished(2, 20000));
+    EXPECT_EQ(local.finished()[1].bytes, 0u);
+    tunnel.reset();
+}
+
+// Every frame we send fits a peer that receives at most 1,048,576 bytes.
+TEST_F(TunnelTest, LocalReadsFitTheSmallestPeerBuffer) {
+    const int port = freeLoopbackPort();
+    startClientSide(port);
+    const std::int32_t id = tunnelConnectionCounter.load();
+    const std::string bytes = randomBytes(8u << 20, 3);
+    std::thread writer([&] {
+        Poco::Net::StreamSocket socket(Poco::Net::SocketAddress("127.0.0.1", static_cast<Poco::UInt16>(port)));
+        socket.sendBytes(bytes.data(), static_cast<int>(bytes.size()));
+        socket.close();
+    });
+    
+    EXPECT_EQ(peer.query("expect-data " + std::to_string(id) + " " + std::to_string(bytes.size()), "DATA "), std::to_string(id) + " " + std::to_string(bytes.size()) + " " + sha256Hex(bytes));
+    writer.join();
+    ASSERT_TRUE(run("expect " + expectText(TYPE_CLOSE, id)));
+    // Each frame holds at most 1,048,568 bytes of a local read.
+    EXPECT_EQ(peer.query("largest", "LARGEST "), "1048576");
+}
+
+// A local application that reads slowly through a small buffer gets every
+// byte: the tunnel waits for it rather than drop or close.
+TEST_F(TunnelTest, SlowLocalReaderGetsEveryByte) {
+    LocalServer local(LocalServer::Mode::SINK, 0, 8192);
+    local.pauseAfterReads(1);
+    startServerSide(local.port());
+    ASSERT_TRUE(run("open 1"));
+    ASSERT_TRUE(run("data 1 1000000"));
+    ASSERT_TRUE(run("data 1 1000000"));
+    ASSERT_TRUE(run("close 1"));
+    ASSERT_TRUE(local.waitFinished(1, 60000));
+    EXPECT_EQ(local.finished()[0].bytes, 2000000u);
+    EXPECT_EQ(local.finished()[0].sha, sha256Hex(patternBytes(1000000) + patternBytes(1000000)));
+    EXPECT_EQ(framesSeen(), "");
+}
+
+TEST_F(TunnelTest, LocalResetClosesOnlyThatConnection) {
+    LocalServer local(LocalServer::Mode::ECHO);
+    local.resetAfter(100000);
+    startServerSide(local.port());
+    ASSERT_TRUE(run("open 1"));
+    ASSERT_TRUE(run("open 2"));
+    ASSERT_TRUE(run("data 2 100"));
+    EXPECT_EQ(peer.query("expect-data 2 100", "DATA "), "2 100 " + sha256Hex(patternBytes(100)));
+    // Connection 1 resets in the middle of a stream of frames.
+    for (int i = 0; i < 8; ++i) ASSERT_TRUE(run("data 1 60000"));
+    ASSERT_TRUE(run("expect " + expectText(TYPE_CLOSE, 1)));
+    ASSERT_TRUE(run("data 2 100"));
+    
+    EXPECT_EQ(peer.query("expect-data 2 200", "DATA "), "2 200 " + sha256Hex(patternBytes(100) + patternBytes(100)));
+    EXPECT_EQ(tunnel->state(), ThreadState::RUNNING);
+    expectAlive(3);
+}
+
+TEST_F(TunnelTest, LostPeerStopsTheTunnel) {
+    LocalServer local(LocalServer::Mode::ECHO);
+    startServerSide(local.port());
+    ASSERT_TRUE(run("open 1"));
+    ASSERT_TRUE(run("kill"));
+    EXPECT_TRUE(eventually([&] { return ended(*tunnel); }));
+    EXPECT_TRUE(log.contains("Tun-S: Shutdown done"));
+    // The local connection is closed with the tunnel's end.
+    EXPECT_TRUE(local.waitFinished(1, 20000));
+}
+
+TEST_F(TunnelTest, PeerClosingTheWebSocketStopsTheTunnel) {
+    LocalServer local(LocalServer::Mode::ECHO);
+    startServerSide(local.port());
+    ASSERT_TRUE(run("closews"));
+    EXPECT_TRUE(eventually([&] { return ended(*tunnel); }));
+    EXPECT_TRUE(log.contains("Tun-S: Peer shutdown, exiting ... "));
+}
+
+TEST_F(TunnelTest, BlockedListenPortLeavesTheClientSideStopped) {
+    Poco::Net::ServerSocket taken(Poco::Net::SocketAddress("127.0.0.1", 0));
+    const int port = taken.address().port();
+    startClientSide(port);
+    EXPECT_EQ(tunnel->state(), ThreadState::STOP_REQUESTED);
+    EXPECT_FALSE(tunnel->started());
+    EXPECT_TRUE(log.contains("Tun-C (Listen): Bind of socket failed '"));
+    EXPECT_TRUE(log.contains("Tun-C: Couldn't start listener thread, port blocked ?"));
+    // The WebSocket went with a closing handshake.
+    EXPECT_TRUE(run("expect-closed"));
+    tunnel.reset();
+}
+
+// A tunnel deleted right after its set-up, before its threads ran: the stop
+// is not overwritten by "running", and the deletion does not hang.
+TEST_F(TunnelTest, DeletedRightAfterSetUp) {
+    LocalServer local(LocalServer::Mode::ECHO);
+    for (int i = 0; i < 3; ++i) {
+        TunnelPeer server;
+        std::unique_ptr<QorTunnelInterface> quick(
+            new QorTunnelServerInterface("c", "Quick-S", local.port(), server.connect()));
+        quick.reset();
+        TunnelPeer client;
+        quick.reset(new QorTunnelClientInterface("c", "Quick-C", freeLoopbackPort(), client.connect()));
+        quick.reset();
+    }
+    EXPECT_EQ(log.count("Tunnel thread does not stop"), 0);
+}
+
+// A peer that stops reading blocks the tunnel's sends; deleting the tunnel
+// must still return.
+TEST_F(TunnelTest, DeletionDoesNotWaitForAHungPeer) {
+    const int port = freeLoopbackPort();
+    startClientSide(port);
+    ASSERT_TRUE(run("stall"));
+    // More than the socket buffers on the way hold.
+    std::string bytes = randomBytes(128u << 20, 9);
+    Poco::Net::StreamSocket socket(Poco::Net::SocketAddress("127.0.0.1", static_cast<Poco::UInt16>(port)));
+    socket.setSendTimeout(Poco::Timespan(1, 0));
+    try {
+        socket.sendBytes(bytes.data(), static_cast<int>(bytes.size()));
+    } catch (const Poco::Exception&) {
+        // The tunnel stopped taking bytes: it is stuck in a send to the peer.
+    }
+    const auto start = std::chrono::steady_clock::now();
+    tunnel.reset();
+    const auto took = std::chrono::steady_clock::now() - start;
+    EXPECT_LT(took, std::chrono::seconds(10));
+    EXPECT_TRUE(log.contains("Tun-C: Tunnel thread does not stop, shutting the connection to the peer down"));
+}
+
+// A local application that stops reading blocks a write to it; a stop
+// request still ends the tunnel.
+TEST_F(TunnelTest, StopDoesNotWaitForALocalApplicationThatDoesNotRead) {
+    // A small receive buffer: the tunnel's send buffer (at most 4 MiB) is
+    // all that takes bytes for the application.
+    LocalServer local(LocalServer::Mode::SILENT, 0, 8192);
+    startServerSide(local.port());
+    ASSERT_TRUE(run("open 1"));
+    for (int i = 0; i < 8; ++i) ASSERT_TRUE(run("data 1 1000000"));
+    const auto start = std::chrono::steady_clock::now();
+    tunnel->stop(false, false);
+    EXPECT_TRUE(eventually([&] { return ended(*tunnel); }, 5000));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+    tunnel.reset();
+    EXPECT_EQ(log.count("Tunnel thread does not stop"), 0);
+}
+
+// Out of descriptors, an OPEN is answered with CLOSE, and the tunnel lives on
+// once descriptors are free again.
+TEST_F(TunnelTest, OpenWithoutDescriptorsIsAnsweredWithClose) {
+#if defined(__SANITIZE_ADDRESS__)
+    // UndefinedBehaviorSanitizer checks each object it is called on through
+    // a pipe of its own; without a free descriptor it reports every such
+    // call as an invalid object.
+    GTEST_SKIP() << "the sanitizers need descriptors of their own";
+#endif
+    LocalServer local(LocalServer::Mode::ECHO);
+    startServerSide(local.port());
+    ASSERT_TRUE(run("open 1"));
+    ASSERT_TRUE(peer.run("open 2"));  // warm: the tunnel serves the peer
+    // Few descriptors above those in use, so that taking them all is quick.
+    struct rlimit saved {};
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
+    int highest = 0;
+    for (int fd = 0; fd < static_cast<int>(saved.rlim_cur); ++fd)
+        if (fcntl(fd, F_GETFD) != -1) highest = fd;
+    struct rlimit reduced = saved;
+    reduced.rlim_cur = static_cast<rlim_t>(highest + 64);
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &reduced), 0);
+    // The OPEN's header arrives first; the tunnel waits in the middle of
+    // the frame while this thread takes every descriptor that is left.
+    ASSERT_TRUE(peer.process().writeLine("slowopen 9 600")) << peer.output();
+    ASSERT_EQ(peer.nextLine("HALF"), "");
+    std::vector<int> filler;
+    for (;;) {
+        const int fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+        if (fd < 0) break;
+        filler.push_back(fd);
+    }
+    const bool closed = peer.run("expect " + expectText(TYPE_CLOSE, 9), 20000);
+    for (int fd : filler) ::close(fd);
+    setrlimit(RLIMIT_NOFILE, &saved);
+    ASSERT_TRUE(closed) << peer.output();
+    EXPECT_TRUE(log.contains("Tun-S: Can't connect locally to server (127.0.0.1:" + std::to_string(local.port()) + ")"));
+    EXPECT_EQ(tunnel->state(), ThreadState::RUNNING);
+    expectAlive(10);
+}
