@@ -13,6 +13,7 @@ PACKAGES=(
   python3 python3-websockets python3-wsproto
   openssl libxml2-utils curl
   libusb-1.0-0-dev usb.ids
+  iproute2 util-linux
   clang libclang-rt-14-dev
 )
 

@@ -213,6 +213,8 @@ bool parseMajorMinorPatch(const std::string& text, int& major, int& minor, int& 
     return true;
 }
 
+std::string programDirectory;
+
 std::string applicationDirectory(const char* programPath) {
     static std::mutex cacheLock;
     static const std::string* cached = nullptr; // kept for the life of the process

@@ -59,6 +59,9 @@ bool parseMajorMinor(const std::string& text, int& major, int& minor);
 bool parseMajorMinorPatch(const std::string& text, int& major, int& minor, int& patch);
 
 // Process and platform.
+// The program's directory with a trailing separator, as start-up recorded
+// it (the client's working directory from then on); empty before.
+extern std::string programDirectory;
 // The absolute directory of the program file with a trailing separator.
 // The system names the running program's file; only where it cannot, the
 // program path (argv[0]) is resolved against the working directory, which

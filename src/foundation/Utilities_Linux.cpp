@@ -61,7 +61,7 @@ std::string distributionName() {
 std::string kernelName() {
     struct utsname names;
     if (uname(&names) != 0) return "";
-    return trimmed(std::string(names.sysname) + " " + names.release);
+    return trimmed(std::string(names.sysname) + " " + names.release + " " + names.version);
 }
 
 std::string readOSPlatform() {
@@ -118,9 +118,10 @@ std::int64_t monotonicMillis() {
 
 std::string buildPlatformText() { return QDK_BUILD_PLATFORM; }
 
-// The distribution's name and the kernel, e.g.
-// "Debian GNU/Linux 12 (bookworm) [Linux 6.1.0-18-amd64]"; "Generic Linux"
-// when neither can be read.
+// The distribution's name and the kernel's name, release and version, e.g.
+// "Debian GNU/Linux 12 (bookworm) [Linux 6.1.0-18-amd64 #1 SMP
+// PREEMPT_DYNAMIC Debian 6.1.76-1 (2024-02-01)]"; "Generic Linux" when
+// neither can be read.
 std::string getOSPlatform() {
     static const std::string platform = readOSPlatform();
     return platform;

@@ -20,7 +20,11 @@ protected:
     void SetUp() override {
         ::setenv("HOME", home.path().c_str(), 1);
         ::setenv("SHELL", "/bin/sh", 1);
+        // The vhProxy commands meet an empty system (no service manager),
+        // never the machine's own services.
+        ::setenv("QDK_TEST_SYSTEM_ROOT", systemRoot.path().c_str(), 1);
     }
+    void TearDown() override { ::unsetenv("QDK_TEST_SYSTEM_ROOT"); }
 
     // Runs the start-up with the arguments (program name added).
     void start(const std::vector<std::string>& arguments) {
@@ -35,6 +39,7 @@ protected:
     }
 
     TempDir home;
+    TempDir systemRoot;
 };
 
 } // namespace

@@ -92,12 +92,51 @@ TEST(CanvasWindow, LoadedScreenPageNumbersRegistersAndTitlesTheWindow) {
     EXPECT_EQ(canvas.windowTitle(), "Screen 3 - https://h:8443 - Quarrydesk Client");
     EXPECT_EQ(qor::retrieveCanvas(3, false), &canvas);
 
-    windowTitleWarning = "WARNING: OpenGL support missing";
+    // A later page naming another screen changes neither number nor
+    // registration.
     canvas.handlePageLoaded(true, QUrl("https://h:8443/q?screen=4"));
+    EXPECT_EQ(canvas.canvasId(), 3);
+    EXPECT_TRUE(log.contains(": Window of screen 3 already registered, page of screen 4 loaded"));
+    EXPECT_EQ(canvas.windowTitle(), "Screen 3 - https://h:8443 - Quarrydesk Client");
+    EXPECT_EQ(qor::retrieveCanvas(4, false), nullptr);
+
+    ClientGLWidget other(false);
+    windowTitleWarning = "WARNING: OpenGL support missing";
+    other.handlePageLoaded(true, QUrl("https://h:8443/q?screen=4"));
     windowTitleWarning.clear();
-    EXPECT_EQ(canvas.windowTitle(),
+    EXPECT_EQ(other.windowTitle(),
               "WARNING: OpenGL support missing  -  Screen 4 - https://h:8443 - Quarrydesk Client");
-    EXPECT_EQ(qor::retrieveCanvas(4, false), &canvas);
+    EXPECT_EQ(qor::retrieveCanvas(4, false), &other);
+}
+
+// The registry never hands out a window that is gone: a reload while the
+// screen's decoder holds the canvas adds no second entry, and a destroyed
+// window takes its entry with it.
+TEST(CanvasWindow, ADeletedScreenWindowIsNeverHandedToADecoder) {
+    LogCapture log("debug");
+    const QUrl page("https://h:8443/q?screen=6");
+    for (const bool decoderHoldsIt : {true, false}) {
+        SCOPED_TRACE(decoderHoldsIt ? "held by the decoder" : "registered");
+        log.clear();
+        auto* window = new ClientGLWidget(false);
+        QPointer<ClientGLWidget> watch(window);
+        window->handlePageLoaded(true, page);
+        if (decoderHoldsIt) {
+            ASSERT_EQ(qor::retrieveCanvas(6, true, 100), window);
+            window->handlePageLoaded(true, page);
+            // A decoder restart gives the canvas back and takes it again.
+            EXPECT_TRUE(qor::addCanvas(window));
+            ASSERT_EQ(qor::retrieveCanvas(6, false), window);
+            EXPECT_FALSE(log.contains("twice"));
+            // The screen ends, with several screens: the window goes.
+            window->deleteCanvasObject();
+            ASSERT_TRUE(waitUntil([&] { return watch.isNull(); }));
+        } else {
+            window->handlePageLoaded(true, page);
+            delete window;
+        }
+        EXPECT_EQ(qor::retrieveCanvas(6, false), nullptr);
+    }
 }
 
 class CloseTest : public testing::Test {

@@ -18,6 +18,22 @@
 
 namespace {
 
+// Runs one test of this program in a child process with more environment
+// and expects it to pass within the time (the child is killed after it).
+void expectChildPasses(const char* test, std::initializer_list<std::pair<const char*, const char*>> environment,
+                       int timeoutMs = 60000) {
+    QProcess child;
+    QProcessEnvironment childEnvironment = QProcessEnvironment::systemEnvironment();
+    for (const auto& variable : environment) childEnvironment.insert(variable.first, variable.second);
+    child.setProcessEnvironment(childEnvironment);
+    child.setProcessChannelMode(QProcess::MergedChannels);
+    child.start(QCoreApplication::applicationFilePath(), {QString("--gtest_filter=") + test});
+    ASSERT_TRUE(child.waitForFinished(timeoutMs)) << test << " did not end in time";
+    const QString output = QString::fromLocal8Bit(child.readAll());
+    EXPECT_EQ(child.exitCode(), 0) << output.toStdString();
+    EXPECT_TRUE(output.contains("[  PASSED  ] 1 test")) << output.toStdString();
+}
+
 TEST(OpenGLCheck, VersionFromTheVersionText) {
     struct Case {
         const char* text;
@@ -76,18 +92,30 @@ TEST(OpenGLCheck, OldOpenGLChild) {
 
 TEST(OpenGLCheck, RefusesOpenGLTwoZero) {
     if (std::getenv("QDK_EXPECT_OLD_OPENGL") != nullptr) GTEST_SKIP() << "run by the old-OpenGL child";
-    QProcess child;
-    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    environment.insert("MESA_GL_VERSION_OVERRIDE", "2.0");
-    environment.insert("QDK_EXPECT_OLD_OPENGL", "1");
-    child.setProcessEnvironment(environment);
-    child.setProcessChannelMode(QProcess::MergedChannels);
-    child.start(QCoreApplication::applicationFilePath(),
-                {"--gtest_filter=OpenGLCheck.OldOpenGLChild", "--gtest_also_run_disabled_tests"});
-    ASSERT_TRUE(child.waitForFinished(60000));
-    const QString output = QString::fromLocal8Bit(child.readAll());
-    EXPECT_EQ(child.exitCode(), 0) << output.toStdString();
-    EXPECT_TRUE(output.contains("[  PASSED  ] 1 test")) << output.toStdString();
+    expectChildPasses("OpenGLCheck.OldOpenGLChild",
+                      {{"MESA_GL_VERSION_OVERRIDE", "2.0"}, {"QDK_EXPECT_OLD_OPENGL", "1"}});
+}
+
+// Runs in the child process below only: an X server connection on which
+// Qt makes no OpenGL context at all.
+TEST(OpenGLCheck, QuickTestWithoutOpenGLChild) {
+    if (std::getenv("QDK_EXPECT_NO_OPENGL") == nullptr) GTEST_SKIP() << "child of QuickTestWithoutOpenGLFails";
+    LogCapture log("debug");
+    EXPECT_FALSE(detectOpenGLVersion());
+    EXPECT_TRUE(log.contains("Can't create an OpenGL context"));
+    // As after "Proceed without OpenGL support": the test ends, failed.
+    EXPECT_EQ(runQuickOpenGLTest("125", 1500), -1);
+    EXPECT_TRUE(log.contains("Running quick OpenGL tests"));
+    EXPECT_TRUE(log.contains("The OpenGL test window got no OpenGL context within 1500 ms"));
+    EXPECT_TRUE(log.contains("OpenGL problems detected, check log"));
+    EXPECT_FALSE(log.contains("No OpenGL problems detected"));
+}
+
+TEST(OpenGLCheck, QuickTestWithoutOpenGLFails) {
+    if (std::getenv("QDK_EXPECT_NO_OPENGL") != nullptr) GTEST_SKIP() << "run by the no-OpenGL child";
+    // A test that waits for a context forever never ends.
+    expectChildPasses("OpenGLCheck.QuickTestWithoutOpenGLChild",
+                      {{"QT_XCB_GL_INTEGRATION", "none"}, {"QDK_EXPECT_NO_OPENGL", "1"}}, 30000);
 }
 
 TEST(OpenGLCheck, WarningBoxAnswers) {

@@ -3,7 +3,6 @@
 #include "ColorFormat.h"
 #include "DecodedVideoFrame.h"
 #include "FfmpegLoader.h"
-#include "I420ToRgb24.h"
 #include "LogCapture.h"
 #include "StreamDecoder.h"
 #include "StreamDecoderLibAV.h"
@@ -109,6 +108,42 @@ TEST_F(StreamDecode, EveryPictureEqualsFfmpegsDecode) {
     }
 }
 
+// Streams with B-frames come out in display order, exactly ffmpeg's
+// pictures; a decoder holds back no more pictures than the stream reorders
+// (those stay in it at the end of these short streams), also across the IDR
+// picture in the middle.
+TEST_F(StreamDecode, BFramesComeOutInDisplayOrder) {
+    struct Case {
+        const char* stream;
+        const char* decoder;
+        int output;
+        int heldBack;
+    } cases[] = {
+        {"bpyramid", "OpenH264", ColorFormat::YUV420P, 2}, {"bpyramid", "LibAVH264", ColorFormat::YUV420P, 2},
+        {"bframes", "OpenH264", ColorFormat::YUV420P, 1},  {"bframes", "LibAVH264", ColorFormat::YUV420P, 1},
+        {"bpyramid", "OpenH264", ColorFormat::RGB24, 2},
+    };
+    for (const Case& c : cases) {
+        const std::string label = std::string(c.stream) + " by " + c.decoder + " as " + colorFormatName(c.output);
+        SCOPED_TRACE(label);
+        const auto units = readAccessUnits(std::string(c.stream) + ".h264");
+        std::unique_ptr<StreamDecoder> decoder = make(c.decoder, {3, 0, 8}, c.output);
+        const DecodeResult result = decodeAll(*decoder, units, glCanvas);
+        ASSERT_EQ(result.pictures.size() + c.heldBack, units.size());
+        const std::string yuv = std::string(c.stream) + ".yuv420p";
+        const std::vector<std::uint8_t> reference = c.output == ColorFormat::RGB24
+                                                        ? rgbReference(yuv, 320, 240)
+                                                        : readBinaryFile(testStreamPath(yuv));
+        const std::size_t frameBytes = reference.size() / units.size();
+        for (std::size_t i = 0; i < result.pictures.size(); ++i) {
+            ASSERT_EQ(result.pictures[i].size(), frameBytes);
+            EXPECT_TRUE(std::equal(result.pictures[i].begin(), result.pictures[i].end(),
+                                   reference.begin() + i * frameBytes))
+                << "picture " << i << " is not frame " << i << " of the display order";
+        }
+    }
+}
+
 TEST_F(StreamDecode, SizeChangeMidStreamFollowsThePictures) {
     for (const char* name : {"OpenH264", "LibAVH264"}) {
         std::unique_ptr<StreamDecoder> decoder = make(name, {3, 0, 8}, 0);
@@ -116,6 +151,26 @@ TEST_F(StreamDecode, SizeChangeMidStreamFollowsThePictures) {
         ASSERT_EQ(result.formats.size(), 16u) << name;
         EXPECT_EQ(result.formats[7], "320x240 0") << name;
         EXPECT_EQ(result.formats[8], "352x288 0") << name;
+    }
+}
+
+// The size a decoder is made for is a hint: one whose frames cannot be had
+// (or that is no size at all) still gives every picture, at its own size.
+TEST_F(StreamDecode, SizeNoFrameCanHaveStillGivesEveryPicture) {
+    const std::vector<std::uint8_t> reference = readBinaryFile(testStreamPath("high.yuv420p"));
+    const auto units = readAccessUnits("high.h264");
+    const std::pair<int, int> sizes[] = {{46341, 46341}, {2147483647, 2147483647}, {0, 0}, {-16, 240}};
+    for (const char* name : {"OpenH264", "LibAVH264"}) {
+        for (const auto& size : sizes) {
+            const std::string label =
+                std::string(name) + " made for " + std::to_string(size.first) + "x" + std::to_string(size.second);
+            SCOPED_TRACE(label);
+            std::unique_ptr<StreamDecoder> decoder = make(name, {3, 0, 8}, 0, size.first, size.second);
+            ASSERT_TRUE(decoder);
+            const DecodeResult result = decodeAll(*decoder, units, glCanvas);
+            EXPECT_EQ(result.failures, 0);
+            expectPicturesEqualReference(result, reference, label);
+        }
     }
 }
 
@@ -128,18 +183,7 @@ TEST_F(StreamDecode, OpenH264Rgb24EqualsConvertedReference) {
         int width, height;
     } cases[] = {{"high.h264", "high.yuv420p", 320, 240}, {"main.h264", "main.yuv420p", 322, 242}};
     for (const Case& c : cases) {
-        const std::vector<std::uint8_t> yuv = readBinaryFile(testStreamPath(c.reference));
-        const int chromaWidth = (c.width + 1) / 2, chromaHeight = (c.height + 1) / 2;
-        const std::size_t yuvFrame = static_cast<std::size_t>(c.width) * c.height + 2 * chromaWidth * chromaHeight;
-        std::vector<std::uint8_t> expected;
-        for (std::size_t at = 0; at + yuvFrame <= yuv.size(); at += yuvFrame) {
-            std::vector<std::uint8_t> rgb(static_cast<std::size_t>(c.width) * c.height * 3);
-            const std::uint8_t* y = yuv.data() + at;
-            const std::uint8_t* u = y + c.width * c.height;
-            i420ToRgb24Scalar(y, u, u + chromaWidth * chromaHeight, c.width, chromaWidth, c.width, c.height,
-                              rgb.data());
-            expected.insert(expected.end(), rgb.begin(), rgb.end());
-        }
+        const std::vector<std::uint8_t> expected = rgbReference(c.reference, c.width, c.height);
         // Made for another size: the pictures' own size counts.
         std::unique_ptr<StreamDecoder> direct = make("OpenH264", {3, 0, 8}, ColorFormat::RGB24, 640, 480);
         const DecodeResult straight = decodeAll(*direct, readAccessUnits(c.stream), glCanvas);

@@ -1,6 +1,7 @@
 #include "TestStreams.h"
 
 #include "AccessUnitSplitter.h"
+#include "I420ToRgb24.h"
 
 #include <gtest/gtest.h>
 
@@ -40,6 +41,21 @@ std::vector<std::vector<std::uint8_t>> readAccessUnits(const std::string& stream
         units.emplace_back(stream.begin() + unit.offset, stream.begin() + unit.offset + unit.length);
     }
     return units;
+}
+
+std::vector<std::uint8_t> rgbReference(const std::string& yuvFile, int width, int height) {
+    const std::vector<std::uint8_t> yuv = readBinaryFile(testStreamPath(yuvFile));
+    const int chromaWidth = (width + 1) / 2, chromaHeight = (height + 1) / 2;
+    const std::size_t frameSize = static_cast<std::size_t>(width) * height + 2 * chromaWidth * chromaHeight;
+    std::vector<std::uint8_t> rgb;
+    for (std::size_t at = 0; at + frameSize <= yuv.size(); at += frameSize) {
+        std::vector<std::uint8_t> picture(static_cast<std::size_t>(width) * height * 3);
+        const std::uint8_t* y = yuv.data() + at;
+        const std::uint8_t* u = y + width * height;
+        i420ToRgb24Scalar(y, u, u + chromaWidth * chromaHeight, width, chromaWidth, width, height, picture.data());
+        rgb.insert(rgb.end(), picture.begin(), picture.end());
+    }
+    return rgb;
 }
 
 std::vector<std::uint8_t> frameBytes(const qor::VideoFrame& frame) {

@@ -16,6 +16,10 @@ std::vector<std::uint8_t> readBinaryFile(const std::string& path);
 // The access units of a stream file.
 std::vector<std::vector<std::uint8_t>> readAccessUnits(const std::string& streamFile);
 
+// The client's RGB24 conversion of every frame of a raw YUV420p file of
+// the stream folder.
+std::vector<std::uint8_t> rgbReference(const std::string& yuvFile, int width, int height);
+
 // The visible bytes of every plane of a frame, line after line.
 std::vector<std::uint8_t> frameBytes(const qor::VideoFrame& frame);
 

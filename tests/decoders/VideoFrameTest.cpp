@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <limits>
 #include <vector>
 
 using qor::DecodedVideoFrame;
@@ -78,6 +79,35 @@ TEST(DecodedFrameAllocator, LineSizesAndPlanesPerFormat) {
         // A fresh frame's buffers are exactly 32 bytes larger than needed.
         delete frame;
     }
+}
+
+// Sizes no frame can have: nothing overflows, no memory is asked for, and
+// the allocation fails.
+TEST(DecodedFrameAllocator, SizesBeyondAnIntAreRefused) {
+    const int big = std::numeric_limits<int>::max();
+    const std::pair<int, int> sizes[] = {{big, big}, {big, 1}, {1, big}, {46341, 46341}};
+    for (const int format : {ColorFormat::YUV420P, ColorFormat::NV12, ColorFormat::RGB24, ColorFormat::RGBA,
+                             ColorFormat::GBRP, ColorFormat::YUV444P}) {
+        for (const auto& size : sizes) {
+            EXPECT_EQ(allocate(format, size.first, size.second), nullptr)
+                << format << " " << size.first << "x" << size.second;
+        }
+    }
+    EXPECT_EQ(canonicalLineSize(ColorFormat::RGB24, big, 0), -1);
+    EXPECT_EQ(canonicalLineSize(ColorFormat::YUV420P, big, 1), 1073741824);
+    EXPECT_EQ(canonicalLineSize(ColorFormat::NV12, -4, 0), -1);
+}
+
+TEST(VideoFrame, SizesAFrameCanHave) {
+    struct Case {
+        int w, h;
+        bool fits;
+    } cases[] = {
+        {1, 1, true},         {1920, 1080, true},  {16384, 16384, true}, {16385, 1, false},
+        {1, 16385, false},    {0, 100, false},     {100, 0, false},      {-5, 100, false},
+        {46341, 46341, false}, {2147483647, 2147483647, false},
+    };
+    for (const Case& c : cases) EXPECT_EQ(qor::frameSizeFits(c.w, c.h), c.fits) << c.w << "x" << c.h;
 }
 
 TEST(DecodedFrameAllocator, PoolReusesTheNewestFrameOfTheFormat) {

@@ -34,10 +34,15 @@ encode wide 1366x768 2 yuv420p libx264 -preset ultrafast -tune zerolatency -x264
 encode hd 1918x1080 2 yuv420p libx264 -preset ultrafast -tune zerolatency -x264-params aud=1 &
 encode part1 320x240 8 yuv420p libx264 -tune zerolatency -x264-params aud=1 &
 encode part2 352x288 8 yuv420p libx264 -tune zerolatency -x264-params aud=1 &
+# B-frames (decoded in another order than shown), across an IDR picture: with
+# B-pyramids (two pictures reordered) and without (one). No sub-macroblock
+# partitions: OpenH264 decodes those in B-frames not bit-exact.
+encode bpyramid 320x240 24 yuv420p libx264 -profile:v high -bf 3 -x264-params aud=1:keyint=12:partitions=none &
+encode bframes 320x240 24 yuv420p libx264 -profile:v high -bf 3 -x264-params aud=1:keyint=12:partitions=none:b-pyramid=none &
 wait
 cat part1.h264 part2.h264 > sizechange.h264
 
-for s in baseline high main wide hd part1 part2; do reference $s yuv420p & done
+for s in baseline high main wide hd part1 part2 bpyramid bframes; do reference $s yuv420p & done
 reference high444 yuv444p &
 reference odd444 yuv444p &
 reference rgb gbrp &

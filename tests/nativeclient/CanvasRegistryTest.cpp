@@ -23,6 +23,15 @@ public:
     void resetFrames() override {}
 };
 
+// A decoder setting itself up: retrieves the canvas of its id, waiting.
+class Retriever : public Poco::Runnable {
+public:
+    explicit Retriever(int id) : id(id) {}
+    void run() override { got = retrieveCanvas(id, true); }
+    const int id;
+    QorCanvas* got = nullptr;
+};
+
 class Registry : public ::testing::Test {
 protected:
     void TearDown() override {
@@ -104,19 +113,13 @@ TEST_F(Registry, RetrieveTakesTheCanvasOut) {
 
 TEST_F(Registry, WaitingRetrieverGetsCanvasAddedLater) {
     FakeCanvas canvas(2);
-    QorCanvas* got = nullptr;
-    class Retriever : public Poco::Runnable {
-    public:
-        explicit Retriever(QorCanvas** out) : out(out) {}
-        void run() override { *out = retrieveCanvas(2, true); }
-        QorCanvas** out;
-    } retriever(&got);
+    Retriever retriever(2);
     Poco::Thread thread;
     thread.start(retriever);
     ASSERT_TRUE(log.waitFor("Added canvas template for 2", 5000));
     EXPECT_TRUE(addCanvas(&canvas));
     thread.join();
-    EXPECT_EQ(got, &canvas);
+    EXPECT_EQ(retriever.got, &canvas);
     ScopedOwnerLock guard(canvasRegistryLock);
     EXPECT_EQ(canvasRegistry.count(2), 0u);
 }
@@ -192,4 +195,35 @@ TEST_F(Registry, RelabelOfTemplateIsRefused) {
     EXPECT_EQ(retrieveCanvas(4, true, 10), nullptr);
     EXPECT_FALSE(relabelCanvas(4, 5));
     EXPECT_TRUE(log.contains("NativeClient: Relabel canvas, map is corrupted (no canvas present)."));
+}
+
+// A canvas that is destroyed takes its entries out of the registry; a
+// retriever that already looked its entry up gets null instead of it.
+TEST_F(Registry, RemovedCanvasIsNeverHandedOut) {
+    FakeCanvas gone(3), kept(4);
+    ASSERT_TRUE(addCanvas(&gone));
+    ASSERT_TRUE(addCanvas(&kept));
+    removeCanvas(&gone);
+    EXPECT_TRUE(log.contains("NativeClient: Removing deleted canvas 3"));
+    EXPECT_EQ(retrieveCanvas(3, false), nullptr);
+    removeCanvas(&gone);
+    removeCanvas(nullptr);
+    EXPECT_EQ(retrieveCanvas(4, false), &kept);
+
+    // The window registers while its decoder waits and is destroyed before
+    // the decoder wakes up.
+    FakeCanvas late(5);
+    Retriever retriever(5);
+    Poco::Thread thread;
+    {
+        thread.start(retriever);
+        ASSERT_TRUE(log.waitFor("Added canvas template for 5", 5000));
+        ScopedOwnerLock guard(canvasRegistryLock);
+        EXPECT_TRUE(addCanvasUnlocked(&late));
+        removeCanvas(&late);
+    }
+    thread.join();
+    EXPECT_EQ(retriever.got, nullptr);
+    ScopedOwnerLock guard(canvasRegistryLock);
+    EXPECT_EQ(canvasRegistry.count(5), 0u);
 }

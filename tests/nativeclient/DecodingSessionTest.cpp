@@ -37,11 +37,12 @@ protected:
     }
 
     // Client id, one screen, its set-up and parameters; the video socket.
-    void startScreen() {
+    void startScreen(const std::string& parameters =
+                         R"({"type":102,"session":0,"SrvVSWth":192,"SrvVSHgt":108,"SrvVSFr":25,"VConf":"0,0,8"})") {
         fromPage(CLIENT_ID_4_3);
         fromPage(R"({"type":101,"SvrPNumScrs":1})");
         fromPage(R"({"type":12,"session":0})");
-        fromPage(R"({"type":102,"session":0,"SrvVSWth":192,"SrvVSHgt":108,"SrvVSFr":25,"VConf":"0,0,8"})");
+        fromPage(parameters);
         AcceptedSocket accepted = server->waitForSocket(20000);
         ASSERT_EQ(accepted.target, "http://127.0.0.1/ws/desktop/screen/client-1/0");
         video = std::move(accepted.socket);
@@ -90,6 +91,30 @@ TEST_F(DecodingSession, OnlyASizeOrEncodingChangeRestartsTheDecoder) {
     EXPECT_TRUE(log.contains("Session 0: Previous decoder still active"));
     EXPECT_TRUE(log.contains("Session 0: Disposing canvas, id: 0"));
     EXPECT_TRUE(log.contains("Session 0: Previous decoder has been shutdown"));
+}
+
+// A size no frame can have is ignored where it is announced: the decoder
+// starts at the default size and the pictures come with their own.
+TEST_F(DecodingSession, AnnouncedSizesNoFrameCanHaveAreIgnored) {
+    startScreen(R"({"type":102,"session":0,"SrvVSWth":2147483647,"SrvVSHgt":2147483647,"VConf":"0,0,8"})");
+    EXPECT_TRUE(log.contains("Session 0: Ignoring stream size 2147483647x2147483647, out of range"));
+    sendUnits(10);
+    EXPECT_TRUE(eventually([&] { return canvas.frames.load() >= 8; })) << canvas.frames.load();
+
+    // Later, the session keeps the size it has: no decoder restart.
+    fromPage(R"({"type":102,"session":0,"SrvVSWth":46341,"SrvVSHgt":46341,"VConf":"0,0,8"})");
+    EXPECT_FALSE(toServer("\"type\":14").empty());
+    EXPECT_TRUE(log.contains("Session 0: Ignoring stream size 46341x46341, out of range"));
+    EXPECT_TRUE(log.contains("Session 0: Stream parameter do not require reset of decoder"));
+    EXPECT_FALSE(log.contains("Stream size changed"));
+    const int before = canvas.frames.load();
+    video->sendFrame(units[10].data(), static_cast<int>(units[10].size()), Poco::Net::WebSocket::FRAME_BINARY);
+    EXPECT_TRUE(eventually([&] { return canvas.frames.load() > before; }));
+
+    fromPage(R"({"type":102,"session":0,"SrvVSWth":0,"SrvVSHgt":-3,"VConf":"0,0,8"})");
+    EXPECT_FALSE(toServer("\"type\":14").empty());
+    EXPECT_TRUE(log.contains("Session 0: Ignoring stream size 0x-3, out of range"));
+    EXPECT_FALSE(log.contains("Stream size changed"));
 }
 
 TEST_F(DecodingSession, DamagedUnitsAskForAResync) {

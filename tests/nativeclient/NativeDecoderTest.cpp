@@ -8,7 +8,6 @@
 #include "ColorFormat.h"
 #include "DecoderFixtures.h"
 #include "FfmpegLoader.h"
-#include "I420ToRgb24.h"
 #include "LogCapture.h"
 #include "NativeClientColorConvThread.h"
 #include "NativeClientDecoder.h"
@@ -40,21 +39,6 @@ std::atomic<int> freedBuffers{0};
 void countingFree(char* buffer) {
     ++freedBuffers;
     delete[] buffer;
-}
-
-std::vector<std::uint8_t> rgbReference(const std::string& yuvFile, int width, int height) {
-    const std::vector<std::uint8_t> yuv = readBinaryFile(testStreamPath(yuvFile));
-    const int chromaWidth = (width + 1) / 2, chromaHeight = (height + 1) / 2;
-    const std::size_t frameSize = static_cast<std::size_t>(width) * height + 2 * chromaWidth * chromaHeight;
-    std::vector<std::uint8_t> rgb;
-    for (std::size_t at = 0; at + frameSize <= yuv.size(); at += frameSize) {
-        std::vector<std::uint8_t> picture(static_cast<std::size_t>(width) * height * 3);
-        const std::uint8_t* y = yuv.data() + at;
-        const std::uint8_t* u = y + width * height;
-        i420ToRgb24Scalar(y, u, u + chromaWidth * chromaHeight, width, chromaWidth, width, height, picture.data());
-        rgb.insert(rgb.end(), picture.begin(), picture.end());
-    }
-    return rgb;
 }
 
 void expectPicturesEqual(const std::vector<std::vector<std::uint8_t>>& pictures,
@@ -228,6 +212,27 @@ TEST_F(DecoderThread, EveryPresentedPictureEqualsFfmpegsOnItsPath) {
         EXPECT_EQ(stages.count(Stage::NO_PICTURE), 0);
         EXPECT_EQ(stages.count(Stage::CONVERSION_DONE), converted);
     }
+}
+
+// B-frames through the decoder thread and the conversion thread: the canvas
+// gets the pictures in display order; the ones the decoder still holds at
+// the end go back to the pool with it.
+TEST_F(DecoderThread, BFramePicturesReachTheCanvasInDisplayOrder) {
+    RecordingCanvas canvas({ColorFormat::RGB24}, SCREEN);
+    addCanvas(&canvas);
+    startDecoder();
+    ASSERT_NE(decoder->colorConvThread(), nullptr);
+    const auto units = readAccessUnits("bpyramid.h264");
+    for (const auto& unit : units) post(unit);
+    // Two pictures of the last units wait for ones that never come.
+    ASSERT_TRUE(canvas.waitForFrames(units.size() - 2, WAIT_MS));
+    waitForUnitsTaken(static_cast<int>(units.size()));
+    EXPECT_EQ(shutDown(), &canvas);
+    std::vector<std::uint8_t> reference = rgbReference("bpyramid.yuv420p", 320, 240);
+    reference.resize(reference.size() / units.size() * (units.size() - 2));
+    expectPicturesEqual(canvas.pictures, reference);
+    EXPECT_EQ(freedBuffers, static_cast<int>(units.size()));
+    for (const VideoFrame* frame : canvas.pooledFramesSeen) EXPECT_TRUE(inFramePool(frame));
 }
 
 TEST_F(DecoderThread, SetUpLogsItsChoicesAndNamesDecodersInOrder) {

@@ -4,15 +4,21 @@
 #include <Poco/Net/ServerSocket.h>
 #include <Poco/Net/SocketAddress.h>
 #include <Poco/Path.h>
-#include <Poco/TemporaryFile.h>
 
+#include <sys/stat.h>
+
+#include <cstdlib>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
 
+// mkdtemp's name is unique machine-wide; a name made from the process id
+// is not when tests run in process namespaces of their own.
 TempDir::TempDir() {
-    path_ = Poco::TemporaryFile::tempName();
-    Poco::File(path_).createDirectories();
+    std::string pattern = Poco::Path::temp() + "qdk-test-XXXXXX";
+    if (::mkdtemp(&pattern[0]) == nullptr) throw std::runtime_error("cannot make a temporary directory");
+    path_ = pattern;
+    ::chmod(path_.c_str(), 0755); // as a directory made the usual way
 }
 
 TempDir::~TempDir() {

@@ -1,7 +1,7 @@
 #include "ProcessTestSupport.h"
 
 #include <Poco/File.h>
-#include <Poco/TemporaryFile.h>
+#include <Poco/Path.h>
 
 #include <dirent.h>
 #include <signal.h>
@@ -11,6 +11,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <fstream>
+#include <stdexcept>
 #include <sstream>
 #include <thread>
 
@@ -61,8 +62,9 @@ std::vector<pid_t> childrenOf(pid_t parentId) {
 }
 
 NamedSleep::NamedSleep(const std::string& tag) {
-    directory_ = Poco::TemporaryFile::tempName();
-    Poco::File(directory_).createDirectories();
+    std::string pattern = Poco::Path::temp() + "qdk-test-XXXXXX";
+    if (::mkdtemp(&pattern[0]) == nullptr) throw std::runtime_error("cannot make a temporary directory");
+    directory_ = pattern;
     name_ = (tag + std::to_string(::getpid())).substr(0, 15);
     path_ = directory_ + "/" + name_;
     Poco::File("/bin/sleep").copyTo(path_);

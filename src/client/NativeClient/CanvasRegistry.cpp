@@ -82,13 +82,18 @@ QorCanvas* retrieveCanvas(int id, bool wait, long timeoutMs) {
             logError(prefix + "Canvas map is corrupted.");
             return nullptr;
         }
+        ++entry->retrievers;
     }
     // The lock is free while we wait, so the GUI can fill the template.
     if (!entry->ready.tryWait(timeoutMs)) {
+        ScopedOwnerLock guard(canvasRegistryLock);
+        --entry->retrievers;
         logCritical(prefix + "Timed out during retrieval of canvas " + idText);
         return nullptr;
     }
     ScopedOwnerLock guard(canvasRegistryLock);
+    --entry->retrievers;
+    // Null when the canvas was removed (its window deleted) meanwhile.
     QorCanvas* canvas = entry->canvas;
     if (canvasRegistry.erase(id) != 0) {
         delete entry;
@@ -98,6 +103,27 @@ QorCanvas* retrieveCanvas(int id, bool wait, long timeoutMs) {
     }
     if (isDebugEnabled()) logDebug(prefix + "Returned canvas " + idText);
     return canvas;
+}
+
+void removeCanvas(QorCanvas* canvas) {
+    if (canvas == nullptr) return;
+    ScopedOwnerLock guard(canvasRegistryLock);
+    for (auto it = canvasRegistry.begin(); it != canvasRegistry.end();) {
+        QorCanvasListEntry* entry = it->second;
+        if (entry == nullptr || entry->canvas != canvas) {
+            ++it;
+            continue;
+        }
+        if (isDebugEnabled()) logDebug(prefix + "Removing deleted canvas " + std::to_string(it->first));
+        if (entry->retrievers > 0) {
+            // A retriever holds the entry: it takes the null and erases it.
+            entry->canvas = nullptr;
+            ++it;
+        } else {
+            delete entry;
+            it = canvasRegistry.erase(it);
+        }
+    }
 }
 
 bool relabelCanvas(int fromId, int toId) {

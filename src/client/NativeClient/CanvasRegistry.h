@@ -25,6 +25,9 @@ bool addCanvasUnlocked(QorCanvas* canvas);
 // false returns null at once; otherwise it waits up to the time-out.
 QorCanvas* retrieveCanvas(int id, bool wait, long timeoutMs = CANVAS_RETRIEVE_TIMEOUT_MS);
 bool relabelCanvas(int fromId, int toId);
+// Takes every entry of the canvas out of the registry; a canvas calls it
+// when it is destroyed. A retriever that is about to take it gets null.
+void removeCanvas(QorCanvas* canvas);
 // Frees every entry the registry still holds, templates included, and
 // empties it; the canvases are not touched. For the end of the program (and
 // of a test), when no decoder or session uses the registry any more.

@@ -17,6 +17,7 @@
 #include "ServerConnectionValues.h"
 #include "StreamStatistics.h"
 #include "Utilities.h"
+#include "VideoFrame.h"
 
 #include <Poco/Exception.h>
 
@@ -27,6 +28,9 @@ namespace qor {
 namespace {
 
 using namespace MessageType;
+
+// Stream size of a parameter message that names none.
+constexpr std::int32_t DEFAULT_STREAM_SIZE = 400;
 
 // One optional integer member: false (after the error line) when it is
 // present and unreadable; a missing one keeps the default.
@@ -171,6 +175,14 @@ bool NativeClientSession::handleVsParam(const QorMessage& message) {
         logError(prefix + "Error parsing VS parameter " + message.toJson());
         return false;
     }
+    if (!frameSizeFits(later.width, later.height)) {
+        // Pictures carry their own size; an announced one matters only for
+        // the first frames, and one that no frame could have is ignored.
+        logWarning(prefix + "Ignoring stream size " + std::to_string(later.width) + "x" +
+                   std::to_string(later.height) + ", out of range");
+        later.width = first ? DEFAULT_STREAM_SIZE : streamParams_.width;
+        later.height = first ? DEFAULT_STREAM_SIZE : streamParams_.height;
+    }
     if (first) streamParams_ = later;
     bool restart = first;
     if (!first) {
@@ -233,7 +245,7 @@ bool NativeClientSession::parseVsParam(const QorMessage& message, VideoStreamPar
     record.frameRate = 24;
     record.quality = 21;
     record.configNo = 0;
-    record.width = record.height = record.serverWidth = record.serverHeight = 400;
+    record.width = record.height = record.serverWidth = record.serverHeight = DEFAULT_STREAM_SIZE;
     const std::string prefix = name() + ": ";
     struct Field {
         const char* key;

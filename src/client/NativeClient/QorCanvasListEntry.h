@@ -18,6 +18,10 @@ public:
     QorCanvas* canvas; // not owned; null in a template entry
     int id;
     Poco::Semaphore ready{0, 1};
+    // Retrievers that looked the entry up and have not taken its canvas yet
+    // (they wait without the registry's lock): such an entry is not freed
+    // under them. Guarded by canvasRegistryLock.
+    int retrievers = 0;
 };
 
 } // namespace qor

@@ -15,6 +15,7 @@
 #include "DecoderStartup.h"
 #include "PageProbes.h"
 #include "interim/UsbStartup.h"
+#include "VHProxySupport.h"
 
 #include <Poco/Exception.h>
 #include <Poco/File.h>
@@ -25,8 +26,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-
-std::string programDirectory;
 
 namespace {
 
@@ -262,7 +261,7 @@ bool startClient(const std::string& banner, const std::string& programTag, const
     // USB.
     runUsbStartup(programDirectory);
     if (startupOptions.usbDiagnosis != 0) runUsbDiagnosis();
-    if (!startupOptions.usbServiceCommand.empty()) runUsbServiceCommand(startupOptions.usbServiceCommand);
+    if (!startupOptions.usbServiceCommand.empty()) handleVHProxyCommand(startupOptions.usbServiceCommand);
 
     // Report and the remaining switches.
     reportConfigFiles();

@@ -5,12 +5,13 @@
 // errors, USB commands, configuration writing and an invalid render mode.
 #pragma once
 
+#include "Utilities.h"
+
 #include <string>
 
 class DummyPocoApp;
 
-// The program directory (with a trailing separator); set by startClient.
-extern std::string programDirectory;
+// programDirectory (Utilities.h) is set by startClient.
 
 // False when the client cannot use native decoding: logging could not be
 // set up, the working directory not changed, or no stream decoder is

@@ -106,21 +106,7 @@ int main(int argc, char** argv) {
         clientNativeDecoding.trySet(false);
     }
 
-    if (startupOptions.runOpenGLTest) {
-        logNotice("Running quick OpenGL tests");
-        auto* testWidget = new ClientGLWidget(false);
-        mainWidget = testWidget;
-        testWidget->show();
-        // The programs are built on the first paint; test on a ready canvas.
-        while (!testWidget->isValid()) QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
-        QCoreApplication::processEvents();
-        if (testWidget->testCopyPerformance(QString::fromStdString(startupOptions.openGLTestFormat))) {
-            logNotice("No OpenGL problems detected");
-            std::exit(0);
-        }
-        logCritical("OpenGL problems detected, check log");
-        std::exit(-1);
-    }
+    if (startupOptions.runOpenGLTest) std::exit(runQuickOpenGLTest(startupOptions.openGLTestFormat));
 
     qor::NativeClient::instance()->start(-1);
     // Each new current server's host name goes to the connection side.

@@ -241,6 +241,8 @@ ClientGLWidget::ClientGLWidget(bool mainWindow, QWidget* parent)
 }
 
 ClientGLWidget::~ClientGLWidget() {
+    // First of all: no decoder may find this canvas from now on.
+    qor::removeCanvas(this);
     logDebug(prefix() + "Deleting ClientGLWidget");
     unloadShaders();
     releaseFrames();
@@ -388,9 +390,19 @@ void ClientGLWidget::handlePageLoaded(bool ok, const QUrl& url) {
     logDebug(prefix() + "Child window connected with URL " + text);
     int screen = 0;
     if (!parseScreenNumber(text, screen)) return;
-    if (isTraceEnabled()) logTrace(prefix() + "Adding canvas " + std::to_string(screen));
-    setCanvasId(screen);
-    qor::addCanvas(this);
+    if (registered) {
+        // A reload or Back: the canvas is in the registry or with the
+        // screen's decoder, which gives it back. Adding it again would hand
+        // it to a second decoder and leave it there after the window is gone;
+        // the window keeps the screen it was registered for.
+        logDebug(prefix() + "Window of screen " + std::to_string(canvasId()) + " already registered, page of screen " +
+                 std::to_string(screen) + " loaded");
+        screen = canvasId();
+    } else {
+        if (isTraceEnabled()) logTrace(prefix() + "Adding canvas " + std::to_string(screen));
+        setCanvasId(screen);
+        registered = qor::addCanvas(this);
+    }
     const QString host = url.toString(QUrl::RemovePath | QUrl::RemoveQuery);
     QString title = QStringLiteral("Screen %1 - %2 - Quarrydesk Client").arg(screen).arg(host);
     if (!windowTitleWarning.empty()) title = QString::fromStdString(windowTitleWarning) + "  -  " + title;

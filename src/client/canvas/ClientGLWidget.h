@@ -141,6 +141,8 @@ private:
     int viewport[4] = {0, 0, 0, 0};
     bool transparent = false;
     std::atomic<bool> closing{false};
+    // Set once a page load registered the window for its screen (GUI thread).
+    bool registered = false;
     // The hosted browser view; the web subsystem puts it here (hostView).
     QPointer<QWidget> webView;
 

@@ -1,11 +1,15 @@
 #include "OpenGLCheck.h"
 
+#include "ClientGLWidget.h"
 #include "Logging.h"
 
+#include <QCoreApplication>
+#include <QElapsedTimer>
 #include <QMessageBox>
 #include <QOpenGLContext>
 #include <QOpenGLFunctions>
 #include <QPushButton>
+#include <QThread>
 #include <QWindow>
 
 #include <memory>
@@ -115,4 +119,33 @@ bool showOpenGLWarning() {
     box.setDefaultButton(abort);
     box.exec();
     return box.clickedButton() != abort;
+}
+
+int runQuickOpenGLTest(const std::string& formatText, int contextTimeoutMs) {
+    logNotice("Running quick OpenGL tests");
+    auto* testWidget = new ClientGLWidget(false);
+    mainWidget = testWidget;
+    testWidget->show();
+    // The programs are built on the first paint: test on a ready canvas. A
+    // window whose context cannot be made (no usable OpenGL, the user went
+    // on without it) never gets ready.
+    QElapsedTimer waited;
+    waited.start();
+    while (!testWidget->isValid()) {
+        if (waited.elapsed() >= contextTimeoutMs) {
+            logCritical("The OpenGL test window got no OpenGL context within " + std::to_string(contextTimeoutMs) +
+                        " ms");
+            logCritical("OpenGL problems detected, check log");
+            return -1;
+        }
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
+        QThread::msleep(5);
+    }
+    QCoreApplication::processEvents();
+    if (testWidget->testCopyPerformance(QString::fromStdString(formatText))) {
+        logNotice("No OpenGL problems detected");
+        return 0;
+    }
+    logCritical("OpenGL problems detected, check log");
+    return -1;
 }

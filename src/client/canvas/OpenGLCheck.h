@@ -24,3 +24,12 @@ std::string openGLWarningMessage();
 // text before the first blank must hold a '.'; a part that is not a decimal
 // number counts as 0. False (and nothing written) without a '.'.
 bool parseOpenGLVersion(const std::string& versionText, int& major, int& minor);
+
+// How long the quick test waits for its window's OpenGL context.
+constexpr int QUICK_TEST_CONTEXT_TIMEOUT_MS = 10000;
+
+// The quick OpenGL test of the start-up: shows a screen window, times plane
+// copies and asks whether the colour format of the text can be drawn.
+// Returns the exit code: 0 without problems, -1 with problems, also when the
+// window gets no OpenGL context within the time.
+int runQuickOpenGLTest(const std::string& formatText, int contextTimeoutMs = QUICK_TEST_CONTEXT_TIMEOUT_MS);

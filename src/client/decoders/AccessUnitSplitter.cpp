@@ -1,16 +1,11 @@
 #include "AccessUnitSplitter.h"
 
-namespace {
-
-// Offset of the next 00 00 01 at or after from, or length.
-std::size_t findStartCode(const std::uint8_t* data, std::size_t length, std::size_t from) {
+std::size_t AccessUnitSplitter::findStartCode(const std::uint8_t* data, std::size_t length, std::size_t from) {
     for (std::size_t i = from; i + 3 <= length; ++i) {
         if (data[i] == 0 && data[i + 1] == 0 && data[i + 2] == 1) return i;
     }
     return length;
 }
-
-} // namespace
 
 std::vector<AccessUnitSplitter::Unit> AccessUnitSplitter::split(const std::uint8_t* data, std::size_t length) {
     std::vector<Unit> units;

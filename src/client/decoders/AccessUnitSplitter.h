@@ -17,4 +17,6 @@ public:
     // The access units of the whole stream, in order; bytes before the first
     // start code are dropped.
     static std::vector<Unit> split(const std::uint8_t* data, std::size_t length);
+    // Offset of the next start code (00 00 01) at or after from, or length.
+    static std::size_t findStartCode(const std::uint8_t* data, std::size_t length, std::size_t from);
 };

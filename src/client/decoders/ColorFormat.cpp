@@ -1,5 +1,7 @@
 #include "ColorFormat.h"
 
+#include <limits>
+
 const ColorFormatInfo colorFormatTable[] = {
     {0, "YUV420p", 8},   {1, "YUV400p", 8},   {2, "YUV410p", 8},  {3, "YUV411p", 8},
     {4, "YUV422p", 8},   {5, "YUV440p", 8},   {6, "YUV444p", 8},  {30, "NV12", 8},
@@ -25,23 +27,32 @@ std::string colorFormatName(int code, bool withCode) {
 }
 
 int canonicalLineSize(int colorFormat, int width, int plane) {
-    const int halfWidth = (width + 1) / 2;
+    // In 64 bits: three or four bytes per pixel of a wide picture overflow.
+    const long long w = width;
+    const long long halfWidth = (w + 1) / 2;
+    long long size = 0;
     switch (colorFormat) {
     case ColorFormat::YUV420P:
-        return plane == 0 ? width : halfWidth;
+        size = plane == 0 ? w : halfWidth;
+        break;
     case ColorFormat::YUV444P:
     case ColorFormat::GBRP:
-        return width;
+        size = w;
+        break;
     case ColorFormat::NV12:
-        return plane == 0 ? width : plane == 1 ? 2 * halfWidth : 0;
+        size = plane == 0 ? w : plane == 1 ? 2 * halfWidth : 0;
+        break;
     case ColorFormat::RGB24:
-        return plane == 0 ? 3 * width : 0;
+        size = plane == 0 ? 3 * w : 0;
+        break;
     case ColorFormat::RGBA:
     case ColorFormat::RGB10:
-        return plane == 0 ? 4 * width : 0;
+        size = plane == 0 ? 4 * w : 0;
+        break;
     default:
         return 0;
     }
+    return size < 0 || size > std::numeric_limits<int>::max() ? -1 : static_cast<int>(size);
 }
 
 int canonicalRowsPerLine(int colorFormat, int plane) {

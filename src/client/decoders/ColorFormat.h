@@ -36,5 +36,6 @@ std::string colorFormatName(int code, bool withCode = false);
 // width, and how many image rows one line covers. 4:2:0 chroma planes are
 // ceil(w / 2) samples wide and ceil(h / 2) lines high. Planes a format does
 // not use have line size 0. Formats without a layout give 0 for every plane.
+// A negative width, or one whose line does not fit 32 bits, gives -1.
 int canonicalLineSize(int colorFormat, int width, int plane);
 int canonicalRowsPerLine(int colorFormat, int plane);

@@ -62,7 +62,10 @@ bool DecodedVideoFrame::growPlanes(int size0, int size1, int size2) {
 }
 
 bool DecodedVideoFrame::growToLayout() {
-    return growPlanes(planeBytes(0), planeBytes(1), planeBytes(2));
+    const int sizes[3] = {planeBytes(0), planeBytes(1), planeBytes(2)};
+    // A layout that cannot be counted gets no memory for any plane.
+    if (sizes[0] < 0 || sizes[1] < 0 || sizes[2] < 0) return false;
+    return growPlanes(sizes[0], sizes[1], sizes[2]);
 }
 
 bool DecodedVideoFrame::copyFrom(const VideoFrame& source) {

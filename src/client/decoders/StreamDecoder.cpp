@@ -24,7 +24,11 @@ StreamDecoder::~StreamDecoder() {
 }
 
 VideoFrame* StreamDecoder::allocFrame(int colorFormat) {
-    return decodedFrameAllocator.allocate(colorFormat, width, height);
+    VideoFrame* frame = decodedFrameAllocator.allocate(colorFormat, width, height);
+    // The size is only a hint: a picture sizes its frame itself, so a size
+    // whose frame cannot be had must not cost every picture.
+    if (frame == nullptr) frame = decodedFrameAllocator.allocate(colorFormat, 0, 0);
+    return frame;
 }
 
 void StreamDecoder::releaseFrame(VideoFrame** frame) {

@@ -27,12 +27,15 @@ public:
     // Decodes one access unit into the frame the caller took from allocFrame.
     // True when a new picture came out: it is then in *frame (which a
     // decoder may have replaced). False when no new picture came out; the
-    // caller still holds, and releases, its frame, and presents nothing.
+    // caller still holds, and releases, what *frame holds (null when the
+    // decoder kept the frame for later), and presents nothing.
     virtual bool decode(const std::uint8_t* data, std::uint32_t length, VideoFrame** frame) = 0;
     // A new frame in a colour format the canvas can draw, made from the
     // given frame (which stays the caller's); null when it cannot be made.
     virtual VideoFrame* convert(const VideoFrame* frame) = 0;
     virtual bool isH264Family() const { return h264Family; }
+    // A frame for the next picture, sized for width x height when that can
+    // be had (the picture's own size counts in the end).
     virtual VideoFrame* allocFrame(int colorFormat);
     virtual void releaseFrame(VideoFrame** frame);
     // Prepares the decoder once, on the thread that decodes.

@@ -24,6 +24,7 @@ StreamDecoderOpenH264::StreamDecoderOpenH264(int width, int height, int outputCo
 
 StreamDecoderOpenH264::~StreamDecoderOpenH264() {
     decoderTrace(name + ": Cleaning data structures");
+    for (HeldPicture& held : held_) releaseVideoFrame(&held.frame);
     if (decoder != nullptr) {
         decoder->Uninitialize();
         WelsDestroyDecoder(decoder);
@@ -74,16 +75,22 @@ bool StreamDecoderOpenH264::decode(const std::uint8_t* data, std::uint32_t lengt
     if (frame == nullptr || *frame == nullptr || data == nullptr || length == 0 || length > 0x7fffffffu) {
         return false;
     }
+    const unsigned long long number = ++unitNumber_;
+    unitPositions_[number % unitPositions_.size()] = {number, order_.scan(data, length)};
     unsigned char* planes[3] = {nullptr, nullptr, nullptr};
     SBufferInfo info;
     std::memset(&info, 0, sizeof(info));
+    info.uiInBsTimeStamp = number;
     const DECODING_STATE state =
         decoder->DecodeFrameNoDelay(data, static_cast<int>(length), planes, &info);
 
     // For streams that may reorder pictures (Main, High) the library keeps
-    // the newest picture back until the next access unit arrives. The
-    // server sends no reordered pictures, so waiting would only show every
-    // picture one access unit late: take it out now.
+    // the newest picture back until the next access unit arrives: take it
+    // out now. Each picture thus comes out as soon as it is decoded; where
+    // the stream reorders, orderPicture puts it into display order. (The
+    // library's own reordering, without this, reuses the buffer of a picture
+    // not yet given out at IDR pictures of streams with B-pyramids, and
+    // flushing only at those runs out of picture buffers.)
     if (info.iBufferStatus == 0) {
         int remaining = 0;
         decoder->GetOption(DECODER_OPTION_NUM_OF_FRAMES_REMAINING_IN_BUFFER, &remaining);
@@ -95,18 +102,64 @@ bool StreamDecoderOpenH264::decode(const std::uint8_t* data, std::uint32_t lengt
     }
 
     if (info.iBufferStatus == 0 || planes[0] == nullptr || planes[1] == nullptr || planes[2] == nullptr) {
-        // No new picture: the caller presents nothing and counts a failure.
+        // No new picture: the caller presents nothing and counts a failure,
+        // unless a held picture is due.
         if (frameCount > 0) {
             decoderDebug("Buffer status: " + std::to_string(info.iBufferStatus));
             decoderDebug("Decode returned: " + std::to_string(static_cast<int>(state)));
         }
-        return false;
+        return showHeldPicture(frame, static_cast<std::size_t>(order_.reorderDepth()));
     }
 
     ++frameCount;
     const SSysMEMBuffer& picture = info.UsrData.sSystemBuffer;
-    return storePicture(planes, picture.iWidth, picture.iHeight, picture.iStride[0], picture.iStride[1],
-                        *static_cast<DecodedVideoFrame*>(*frame));
+    if (!storePicture(planes, picture.iWidth, picture.iHeight, picture.iStride[0], picture.iStride[1],
+                      *static_cast<DecodedVideoFrame*>(*frame))) {
+        return false;
+    }
+    // Later frames are allocated at the stream's real size.
+    width = picture.iWidth;
+    height = picture.iHeight;
+    return orderPicture(frame, positionOfUnit(info.uiOutYuvTimeStamp));
+}
+
+H264PictureOrder::Position StreamDecoderOpenH264::positionOfUnit(unsigned long long number) const {
+    const auto& entry = unitPositions_[number % unitPositions_.size()];
+    return entry.first == number ? entry.second : H264PictureOrder::Position();
+}
+
+bool StreamDecoderOpenH264::orderPicture(VideoFrame** frame, const H264PictureOrder::Position& position) {
+    const int depth = position.known ? order_.reorderDepth() : 0;
+    // A picture behind one already shown: a stream that does not say how
+    // far it reorders shows that it does.
+    if (position.known && shown_.known && position < shown_ && !order_.depthAnnounced()) {
+        order_.learnLatePicture();
+    }
+    if (held_.empty() && depth == 0) {
+        noteShown(position);
+        return true;
+    }
+    held_.push_back({*frame, position});
+    *frame = nullptr;
+    return showHeldPicture(frame, static_cast<std::size_t>(depth));
+}
+
+void StreamDecoderOpenH264::noteShown(const H264PictureOrder::Position& position) {
+    if (position.known && (!shown_.known || shown_ < position)) shown_ = position;
+}
+
+bool StreamDecoderOpenH264::showHeldPicture(VideoFrame** frame, std::size_t depth) {
+    if (held_.size() <= depth) return false;
+    // Pictures of unknown position go after the known ones, in their order.
+    auto first = held_.begin();
+    for (auto it = held_.begin() + 1; it != held_.end(); ++it) {
+        if (it->position.known && (!first->position.known || it->position < first->position)) first = it;
+    }
+    releaseVideoFrame(frame);
+    *frame = first->frame;
+    noteShown(first->position);
+    held_.erase(first);
+    return true;
 }
 
 bool StreamDecoderOpenH264::storePicture(std::uint8_t* const planes[3], int pictureWidth, int pictureHeight,

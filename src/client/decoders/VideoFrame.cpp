@@ -2,6 +2,8 @@
 
 #include "ColorFormat.h"
 
+#include <limits>
+
 namespace qor {
 
 int VideoFrame::rowsPerLine(int) const { return 1; }
@@ -12,7 +14,7 @@ int VideoFrame::planeRowBytes(int index) const {
 
 int VideoFrame::planeLines(int index) const {
     const int rows = rowsPerLine(index);
-    return rows <= 1 ? height() : (height() + rows - 1) / rows;
+    return rows <= 1 ? height() : static_cast<int>((static_cast<long long>(height()) + rows - 1) / rows);
 }
 
 bool VideoFrame::hasCanonicalLayout() const {
@@ -27,6 +29,14 @@ bool VideoFrame::hasCanonicalLayout() const {
         if (expected != 0 && rowsPerLine(k) != canonicalRowsPerLine(format, k)) return false;
     }
     return true;
+}
+
+bool frameSizeFits(int width, int height) {
+    if (width < 1 || height < 1 || width > MAX_FRAME_DIMENSION || height > MAX_FRAME_DIMENSION) return false;
+    // The largest layout: four bytes per pixel in one plane, plus the
+    // allocator's slack, must be counted in an int.
+    const long long bytes = 4LL * width * height;
+    return bytes <= std::numeric_limits<int>::max() - 64;
 }
 
 void releaseVideoFrame(VideoFrame** frame) {

@@ -50,6 +50,15 @@ public:
     virtual VideoFrame* allocate(int colorFormat, int width, int height) = 0;
 };
 
+// The largest width and height of a picture the client takes from a
+// server's announcement.
+constexpr int MAX_FRAME_DIMENSION = 16384;
+
+// True when a frame of that size can be made in every colour format: width
+// and height within 1..MAX_FRAME_DIMENSION and every plane's bytes countable
+// in an int.
+bool frameSizeFits(int width, int height);
+
 // Gives the frame back to the allocator that made it and nulls the pointer;
 // a null frame pointer is ignored.
 void releaseVideoFrame(VideoFrame** frame);

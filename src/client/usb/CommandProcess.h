@@ -66,6 +66,8 @@ public:
     // The exit status; 128 + the signal number for a command ended by a signal.
     std::uint32_t exitCode() const { return exitCode_; }
     std::uint32_t processId() const { return processInformation_.processId; }
+    // Why the last start failed (the system's error code), 0 after a start.
+    int startError() const { return startError_; }
 
 private:
     // Starts the command; on failure errorText says why (prefixed by
@@ -83,5 +85,6 @@ private:
     std::uint32_t exitCode_ = 0;
     bool exitCodeKnown_ = false;
     bool captureErrorOutput_ = false;
+    int startError_ = 0;
     std::string output_;
 };

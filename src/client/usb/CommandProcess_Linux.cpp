@@ -321,6 +321,7 @@ bool CommandProcess::startCommand(const std::string& logName, const std::string&
     readPipe = -1;
     processInformation_ = CommandProcessInformation();
     job_ = CommandJob();
+    startError_ = 0;
 
     // Everything the keeper uses is made before the fork.
     std::vector<std::string> all{command};
@@ -331,6 +332,7 @@ bool CommandProcess::startCommand(const std::string& logName, const std::string&
 
     int outputPipe[2];
     if (::pipe2(outputPipe, O_CLOEXEC) != 0) {
+        startError_ = errno;
         vhCritical("Can't create pipe " + errnoText(errno));
         errorText = logName + ": Could not create clield output pipe";
         return false;
@@ -338,14 +340,14 @@ bool CommandProcess::startCommand(const std::string& logName, const std::string&
     int statusPipe[2];
     int controlPipe[2];
     if (::pipe2(statusPipe, O_CLOEXEC) != 0) {
-        const int error = errno;
+        const int error = startError_ = errno;
         ::close(outputPipe[0]);
         ::close(outputPipe[1]);
         errorText = logName + ":  Could not create job object, " + errnoText(error);
         return false;
     }
     if (::pipe2(controlPipe, O_CLOEXEC) != 0) {
-        const int error = errno;
+        const int error = startError_ = errno;
         for (int fd : {outputPipe[0], outputPipe[1], statusPipe[0], statusPipe[1]}) ::close(fd);
         errorText = logName + ":  Could not create job object, " + errnoText(error);
         return false;
@@ -359,6 +361,7 @@ bool CommandProcess::startCommand(const std::string& logName, const std::string&
     ::close(statusPipe[1]);
     ::close(controlPipe[0]);
     if (keeper < 0) {
+        startError_ = forkError;
         for (int fd : {outputPipe[0], statusPipe[0], controlPipe[1]}) ::close(fd);
         errorText = logName + ":  Could not create job object, " + errnoText(forkError);
         return false;
@@ -371,6 +374,7 @@ bool CommandProcess::startCommand(const std::string& logName, const std::string&
     int started[2] = {0, 0};
     if (!readAll(statusPipe[0], started, sizeof started)) started[1] = ECHILD;
     if (started[1] != 0) {
+        startError_ = started[1];
         errorText = logName + ": Stream command failed, error " + errnoText(started[1]);
         ::close(readPipe);
         readPipe = -1;
@@ -394,6 +398,7 @@ FILE* CommandProcess::runCommandStream(const std::string& logName, const std::st
     }
     outputStream_ = ::fdopen(readPipe, "rb");
     if (outputStream_ == nullptr) {
+        startError_ = errno;
         vhCritical(logName + ": Can't execute _fdopen " + errnoText(errno));
         ::close(readPipe);
         return nullptr;

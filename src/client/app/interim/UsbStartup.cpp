@@ -15,8 +15,6 @@ bool usbForwardingEnabled = false;
 
 namespace {
 
-const std::string serviceLabel = "VHProxy service";
-
 // A message of the VH component at the given priority (Poco numbering).
 void vhMessage(int priority, const std::string& text) {
     if (((debugComponentMask | traceComponentMask) & LogComponentMask::VH) != 0) {
@@ -62,25 +60,4 @@ void runUsbDiagnosis() {
     getUsbDeviceName(0, 0);
     printUsbEntryList(localUsbDeviceList, true);
     endProcess(0);
-}
-
-void runUsbServiceCommand(const std::string& requested) {
-    // Without USB support the helper service is never installed.
-    const bool installed = false;
-    std::string command = requested;
-    if (command == "auto") command = installed ? "uninstall" : "install";
-    if (command == "status" || command == "stop" || command == "start") {
-        logInformation(serviceLabel + " is not installed");
-        endProcess(0);
-    }
-    if (command == "uninstall") {
-        logInformation("Not installed '" + serviceLabel + "'");
-        endProcess(0);
-    }
-    if (command != "install") {
-        vhMessage(2, "Invalid argument " + command);
-        endProcess(-2);
-    }
-    vhMessage(3, "Error installing '" + serviceLabel + "'");
-    endProcess(-1);
 }

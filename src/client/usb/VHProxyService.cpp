@@ -1,0 +1,3 @@
+#include "VHProxyService.h"
+
+qor::VHProxyService vhProxyService("vhProxyService", "vhproxy", "VHProxy service");

@@ -1,0 +1,220 @@
+#include "VHProxySupport.h"
+
+#include "CommandProcess.h"
+#include "ElevatedRestart.h"
+#include "ProcessHelpers.h"
+#include "VHLog.h"
+#include "VHProxyLink.h"
+#include "VHProxyService.h"
+
+#include "Utilities.h"
+
+#include <Poco/Exception.h>
+#include <Poco/Thread.h>
+#include <Poco/Util/Application.h>
+
+#include <cstdlib>
+
+namespace {
+
+const std::string logName = "vhProxySupport";
+const std::string serviceLabel = "VHProxy service";
+
+// The time the registration and removal get before the service's presence
+// decides their outcome.
+constexpr int settleMs = 2000;
+// A daemon program's run (registration, removal) may take this long before
+// it is ended. It writes or removes the unit and then has systemd reload
+// its units, which takes more than a second on a busy machine; ending it
+// halfway would leave the installation half done.
+constexpr int daemonRunMs = 10000;
+
+std::string daemonPath() { return programDirectory + vhProxyProgramName(); }
+
+// The full path of this program, as the command line's framework saw it
+// (the file the system names when there is no framework).
+std::string applicationPath() {
+    try {
+        const std::string path = Poco::Util::Application::instance().config().getString("application.path", "");
+        if (!path.empty()) return path;
+    } catch (const Poco::Exception&) {
+    }
+    return runningProgramPath();
+}
+
+// Waits up to settleMs for the service to be installed (or gone).
+bool settlesInstalled(bool installed) {
+    const std::int64_t deadline = monotonicMillis() + settleMs;
+    for (;;) {
+        std::string error;
+        const bool now = vhProxyService.isInstalled(error);
+        if (now == installed || monotonicMillis() >= deadline) return now;
+        Poco::Thread::sleep(100);
+    }
+}
+
+[[noreturn]] void endProcess(int code) { std::exit(code); }
+
+} // namespace
+
+OwnerLock& vhProxyControlLock() {
+    static OwnerLock lock;
+    return lock;
+}
+
+bool runVHProxyCommandWithOption(const std::vector<std::string>& arguments) {
+    const std::string path = daemonPath();
+    vhDebug("Running " + path + ", args " + buildCommandLine(arguments));
+    CommandProcess command;
+    if (!command.runCommandWait("runVHProxyCommandWithOption", path, arguments, true, daemonRunMs)) {
+        vhError(logName + ": Can't execute '" + path + "', err " +
+                windowsErrorText(static_cast<unsigned int>(command.startError())));
+        return false;
+    }
+    return true;
+}
+
+bool registerVHProxyService() {
+    std::string error;
+    if (vhProxyService.isInstalled(error)) return true;
+    return runVHProxyCommandWithOption({"--registerService", "--startup=manual", "--displayName=" + serviceLabel,
+                                        "--description=VirtualHere support service for Quarrydesk Client"});
+}
+
+bool unregisterVHProxyService() {
+    std::string error;
+    if (!vhProxyService.isInstalled(error)) return true;
+    return runVHProxyCommandWithOption({"--unregisterService"});
+}
+
+bool isVHProxyProcessRunning() { return isProcessRunning(vhProxyProgramName()); }
+
+bool stopVHProxyService() {
+    ScopedOwnerLock guard(vhProxyControlLock());
+    if (!isVHProxyProcessRunning()) {
+        vhDebug(logName + ": vhproxy service is not running");
+        return true;
+    }
+    std::string error;
+    if (!vhProxyService.isInstalled(error)) return false;
+    if (vhProxyService.stopService(error)) {
+        vhDebug(logName + ": Stopped vhproxy service");
+        return true;
+    }
+    vhError(logName + ": Can't stop vhproxy service, error " + error);
+    return false;
+}
+
+bool ensureVHProxyRunning() {
+    ScopedOwnerLock guard(vhProxyControlLock());
+    if (!isVHProxyProcessRunning()) return false;
+    vhDebug(logName + ": Found running vhproxy");
+    bool fits = false;
+    const bool answered = probeVHProxy(&fits);
+    if (answered && fits) {
+        vhDebug(logName + ": vhproxy currently running, not starting again");
+        return true;
+    }
+    if (answered)
+        vhWarning(logName + ": vhproxy shutting down incompatible running instance and starting again");
+    else
+        vhWarning(logName + ": vhproxy is not responding, trying to shut it down");
+    stopVHProxyService();
+    return false;
+}
+
+bool startVHProxyService() {
+    ScopedOwnerLock guard(vhProxyControlLock());
+    if (ensureVHProxyRunning()) {
+        vhDebug("vhProxy is active, not restarting");
+        return true;
+    }
+    std::string error;
+    if (!vhProxyService.isInstalled(error)) {
+        vhCritical(logName + ": vhproxy service not installed");
+        return false;
+    }
+    if (vhProxyService.startService(error)) {
+        vhDebug(logName + ": Started vhproxy service");
+        return true;
+    }
+    vhError(logName + ": Can't start vhproxy service, error " + error);
+    return false;
+}
+
+void handleVHProxyCommand(const std::string& requested) {
+    std::string command = requested;
+    std::string error;
+    if (command == "auto") command = vhProxyService.isInstalled(error) ? "uninstall" : "install";
+
+    if (command == "status") {
+        if (!vhProxyService.isInstalled(error))
+            vhInformation(serviceLabel + " is not installed");
+        else if (vhProxyService.isRunning(error))
+            vhInformation(serviceLabel + " is installed and running");
+        else
+            vhInformation(serviceLabel + " is installed and stopped");
+        endProcess(0);
+    }
+    if (command == "stop") {
+        if (!vhProxyService.isInstalled(error)) {
+            vhInformation(serviceLabel + " is not installed");
+            endProcess(0);
+        }
+        if (vhProxyService.stopService(error)) {
+            vhInformation("Stopped " + serviceLabel);
+            endProcess(0);
+        }
+        vhError("Error stopping " + serviceLabel);
+        endProcess(-1);
+    }
+    if (command == "start") {
+        if (!vhProxyService.isInstalled(error)) {
+            vhInformation(serviceLabel + " is not installed");
+            endProcess(0);
+        }
+        if (vhProxyService.startService(error)) {
+            vhInformation("Started " + serviceLabel);
+            endProcess(0);
+        }
+        vhError("Error starting " + serviceLabel + ", error " + error);
+        endProcess(-1);
+    }
+    if (command != "uninstall" && command != "install") {
+        vhCritical("Invalid argument " + command);
+        endProcess(-2);
+    }
+
+    const bool installed = vhProxyService.isInstalled(error);
+    if (command == "uninstall" && !installed) {
+        vhInformation("Not installed '" + serviceLabel + "'");
+        endProcess(0);
+    }
+    if (command == "install" && installed) {
+        vhInformation("Installed '" + serviceLabel + "'");
+        endProcess(0);
+    }
+    // Ends this process unless it is elevated already.
+    restartElevated("Main", applicationPath().c_str(), ("--vhProxy=" + command).c_str());
+
+    if (command == "install") {
+        if (!registerVHProxyService()) vhWarning("Error installing '" + serviceLabel + "'");
+        if (!settlesInstalled(true)) {
+            vhError("Error installing '" + serviceLabel + "'");
+            endProcess(-1);
+        }
+        if (!vhProxyService.grantEveryoneStartStop(error))
+            vhWarning("Error assigning permissions '" + serviceLabel + "'");
+        vhInformation("Successfully installed '" + serviceLabel + "'");
+        endProcess(0);
+    }
+    if (vhProxyService.isRunning(error) && !vhProxyService.stopService(error))
+        vhWarning("Error stopping '" + serviceLabel + "'");
+    if (!unregisterVHProxyService()) vhWarning("Error running uninstall '" + serviceLabel + "'");
+    if (settlesInstalled(false)) {
+        vhError("Error uninstalling '" + serviceLabel + "'");
+        endProcess(-1);
+    }
+    vhInformation("Successfully uninstalled '" + serviceLabel + "'");
+    endProcess(0);
+}

@@ -1,0 +1,157 @@
+#include "VHProxyDaemon.h"
+
+#include "VHProxyConnection.h"
+
+#include <Poco/Environment.h>
+#include <Poco/Exception.h>
+#include <Poco/JSON/Object.h>
+#include <Poco/JSON/Parser.h>
+#include <Poco/Logger.h>
+#include <Poco/Net/ServerSocket.h>
+#include <Poco/Net/TCPServerConnectionFactory.h>
+#include <Poco/Net/TCPServerParams.h>
+
+#include <sstream>
+
+namespace {
+
+constexpr int errTypeSuccess = 0;
+constexpr int errTypeError = 2;
+constexpr int errTypeFatal = 4;
+
+std::string toText(const Poco::JSON::Object& object) {
+    std::ostringstream text;
+    object.stringify(text);
+    return text.str();
+}
+
+std::string result(int type, int errType, int errCode, const std::string& message,
+                   const Poco::JSON::Array::Ptr& devices = nullptr) {
+    Poco::JSON::Object reply;
+    reply.set("type", type);
+    reply.set("VHErrType", errType);
+    reply.set("VHErrCode", errCode);
+    reply.set("VHErrMsg", message);
+    if (!devices.isNull()) reply.set("VHDevList", devices);
+    return toText(reply);
+}
+
+class ConnectionFactory : public Poco::Net::TCPServerConnectionFactory {
+public:
+    explicit ConnectionFactory(VHProxyDaemon& daemon) : daemon_(daemon) {}
+    Poco::Net::TCPServerConnection* createConnection(const Poco::Net::StreamSocket& socket) override {
+        return new VHProxyConnection(socket, daemon_);
+    }
+
+private:
+    VHProxyDaemon& daemon_;
+};
+
+} // namespace
+
+const char* const VHProxyDaemon::version = VHPROXY_VERSION;
+
+VHProxyDaemon::VHProxyDaemon(const DaemonOptions& options)
+    : options_(options), fixture_(options.devicesPath), policy_(options.allowGroup) {}
+
+VHProxyDaemon::~VHProxyDaemon() { stop(); }
+
+bool VHProxyDaemon::start(std::string& error) {
+    try {
+        Poco::Net::ServerSocket socket;
+        // Address reuse for a quick restart, but no port sharing.
+        socket.bind(Poco::Net::SocketAddress("127.0.0.1", 7679), true, false);
+        socket.listen(64);
+        Poco::Net::TCPServerParams::Ptr parameters(new Poco::Net::TCPServerParams);
+        parameters->setMaxThreads(16);
+        parameters->setMaxQueued(64);
+        server_.reset(new Poco::Net::TCPServer(new ConnectionFactory(*this), socket, parameters));
+        server_->start();
+    } catch (const Poco::Exception& e) {
+        error = "Can't listen on 127.0.0.1:7679, " + e.displayText();
+        server_.reset();
+        return false;
+    }
+    Poco::Logger::get("vhproxy").information("vhproxy " + std::string(version) +
+                                             " listening on 127.0.0.1:7679, devices from " + fixture_.path());
+    return true;
+}
+
+void VHProxyDaemon::stop() {
+    if (!server_) return;
+    server_->stop();
+    server_.reset();
+}
+
+std::string VHProxyDaemon::handleRequest(const std::string& request) {
+    Poco::JSON::Object::Ptr message;
+    int type = -1;
+    try {
+        Poco::JSON::Parser parser;
+        message = parser.parse(request).extract<Poco::JSON::Object::Ptr>();
+        type = message->getValue<int>("type");
+    } catch (const Poco::Exception& e) {
+        return result(0, errTypeError, DaemonError::BadRequest, "Malformed request: " + e.displayText());
+    } catch (const std::exception&) {
+        return result(0, errTypeError, DaemonError::BadRequest, "Malformed request");
+    }
+    switch (type) {
+    case 324: return listDevices();
+    case 326:
+    case 327: return changeDevice(type, message);
+    case 328: return status();
+    case 334:
+        if (!tunnelConnected_.exchange(true))
+            Poco::Logger::get("vhproxy").information("The tunnel to the remote VirtualHere client is up");
+        return result(334, errTypeSuccess, 0, "");
+    default:
+        return result(type, errTypeError, DaemonError::UnknownRequest,
+                      "Request type " + std::to_string(type) + " not handled");
+    }
+}
+
+std::string VHProxyDaemon::listDevices() {
+    std::string reason;
+    switch (fixture_.refresh(reason)) {
+    case DeviceFixture::Availability::Missing:
+        return result(325, errTypeFatal, DaemonError::ServerDown, "The VirtualHere USB server is not running");
+    case DeviceFixture::Availability::Unreadable:
+        return result(325, errTypeError, DaemonError::ListUnreadable, "Can't read the device list: " + reason);
+    case DeviceFixture::Availability::Available: break;
+    }
+    if (!tunnelConnected_.load())
+        return result(325, errTypeSuccess, DaemonError::ClientDisconnected, "VirtualHere client not connected");
+    return result(325, errTypeSuccess, 0, "", fixture_.deviceList());
+}
+
+std::string VHProxyDaemon::changeDevice(int type, const Poco::JSON::Object::Ptr& request) {
+    std::string address;
+    try {
+        address = request->getValue<std::string>("VHDevAddress");
+        request->getValue<std::string>("VHDevPrettyName");
+    } catch (const Poco::Exception&) {
+        return result(type, errTypeError, DaemonError::BadRequest, "VHDevAddress and VHDevPrettyName are required");
+    }
+    std::string reason;
+    if (fixture_.refresh(reason) != DeviceFixture::Availability::Available)
+        return result(type, errTypeFatal, DaemonError::ServerDown, "The VirtualHere USB server is not running");
+    if (!fixture_.requestState(address, type == 326, reason))
+        return result(type, errTypeError, DaemonError::DeviceNotFound, reason);
+    Poco::Logger::get("vhproxy").information((type == 326 ? "Bind requested for " : "Release requested for ") +
+                                             address);
+    return result(type, errTypeSuccess, 0, "", fixture_.deviceList());
+}
+
+std::string VHProxyDaemon::status() {
+    std::string reason;
+    const bool running = fixture_.refresh(reason) == DeviceFixture::Availability::Available;
+    std::string name = running ? fixture_.serverName() : "";
+    if (running && name.empty()) name = Poco::Environment::nodeName();
+    Poco::JSON::Object reply;
+    reply.set("type", 328);
+    reply.set("VHProxyVersion", std::string(version));
+    reply.set("VHSvrRunning", running);
+    reply.set("VHSvrName", name);
+    reply.set("VHSvrService", options_.asService);
+    return toText(reply);
+}

@@ -1,0 +1,71 @@
+// The daemon vhproxy as a service: it listens on 127.0.0.1 port 7679,
+// serves several connections at once, reads one request frame per
+// connection (a signed 32-bit little-endian length and JSON text) and
+// answers with one frame, then closes the connection. Only local users
+// allowed to share USB devices are answered (PeerPolicy).
+//
+// Requests and replies (members besides "type"):
+//   324 list devices      -> 325 VHErrType, VHErrCode, VHErrMsg, VHDevList
+//   326 connect device    -> 326 VHErrType, VHErrCode, VHErrMsg, VHDevList
+//   327 disconnect device -> 327 the same
+//   328 status            -> 328 VHSvrRunning, VHSvrName, VHSvrService, VHProxyVersion
+//   334 tunnel connected  -> 334 VHErrType 0, VHErrCode 0, VHErrMsg ""
+// Until the tunnel-connected notice has come, 324 answers VHErrCode 23
+// (the remote VirtualHere client is not connected).
+#pragma once
+
+#include "DeviceFixture.h"
+#include "PeerPolicy.h"
+
+#include <Poco/JSON/Object.h>
+#include <Poco/Net/TCPServer.h>
+
+#include <atomic>
+#include <memory>
+#include <string>
+
+// The daemon's error codes (VHErrCode) besides 0 and 23.
+namespace DaemonError {
+constexpr int ServerDown = 1;       // VHErrType 4: the USB server does not run
+constexpr int ListUnreadable = 2;   // VHErrType 2: the device list cannot be read
+constexpr int DeviceNotFound = 3;   // VHErrType 2
+constexpr int BadRequest = 4;       // VHErrType 2: a member is missing or not a text
+constexpr int UnknownRequest = 5;   // VHErrType 2
+constexpr int ClientDisconnected = 23;
+} // namespace DaemonError
+
+struct DaemonOptions {
+    std::string devicesPath;
+    std::string allowGroup = "plugdev";
+    bool asService = false;
+};
+
+class VHProxyDaemon {
+public:
+    static const char* const version;
+    static constexpr int maxRequestLength = 1024 * 1024;
+    static constexpr int requestTimeoutMs = 5000;
+
+    explicit VHProxyDaemon(const DaemonOptions& options);
+    ~VHProxyDaemon();
+
+    // Listens and serves; false with the reason when the port cannot be had.
+    bool start(std::string& error);
+    void stop();
+
+    // The reply frame's text for a request frame's text.
+    std::string handleRequest(const std::string& request);
+
+    const PeerPolicy& peerPolicy() const { return policy_; }
+
+private:
+    std::string listDevices();
+    std::string changeDevice(int type, const Poco::JSON::Object::Ptr& request);
+    std::string status();
+
+    DaemonOptions options_;
+    DeviceFixture fixture_;
+    PeerPolicy policy_;
+    std::atomic<bool> tunnelConnected_{false};
+    std::unique_ptr<Poco::Net::TCPServer> server_;
+};

@@ -1,0 +1,200 @@
+// The daemon vhproxy through the client's link: status, the device list
+// from its fixture (re-read when it changes), the tunnel notice, connect
+// and disconnect, several connections at once, hostile frames, and which
+// users it answers.
+#include "VHProxyLink.h"
+
+#include "LinkTestSupport.h"
+#include "QorMessage.h"
+
+#include <Poco/JSON/Array.h>
+#include <Poco/Net/SocketAddress.h>
+#include <Poco/Net/StreamSocket.h>
+
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <atomic>
+#include <thread>
+
+namespace {
+
+const std::string twoDevices =
+    "{\"VHSvrName\":\"desk-7\",\"VHDevList\":["
+    "{\"VHDevAddress\":\"1.1\",\"VHDevVendorId\":1133,\"VHDevProductId\":49271,\"VHDevPath\":\"1-1\","
+    "\"VHDevPrettyName\":\"Optical Mouse\",\"VHDevState\":1,\"VHDevEnabled\":1},"
+    "{\"VHDevAddress\":\"1.2\",\"VHDevVendorId\":1921,\"VHDevProductId\":21889,\"VHDevPath\":\"1-2\","
+    "\"VHDevPrettyName\":\"Flash Drive\",\"VHDevState\":2,\"VHDevEnabled\":1}]}";
+
+QorMessage request(const std::string& text) {
+    std::string reply;
+    if (!vhProxyRequest(text, reply, true)) return QorMessage();
+    return QorMessage(reply);
+}
+
+std::vector<std::string> addresses(const QorMessage& reply) {
+    std::vector<std::string> result;
+    const Poco::JSON::Array::Ptr list = reply.getMember("VHDevList").extract<Poco::JSON::Array::Ptr>();
+    for (std::size_t i = 0; i < list->size(); ++i)
+        result.push_back(list->getObject(static_cast<unsigned int>(i))->getValue<std::string>("VHDevAddress"));
+    return result;
+}
+
+int stateOf(const QorMessage& reply, const std::string& address) {
+    const Poco::JSON::Array::Ptr list = reply.getMember("VHDevList").extract<Poco::JSON::Array::Ptr>();
+    for (std::size_t i = 0; i < list->size(); ++i) {
+        const Poco::JSON::Object::Ptr device = list->getObject(static_cast<unsigned int>(i));
+        if (device->getValue<std::string>("VHDevAddress") == address) return device->getValue<int>("VHDevState");
+    }
+    return -1;
+}
+
+class Daemon : public ::testing::Test {
+protected:
+    void SetUp() override { writeTextFile(devices(), twoDevices); }
+    std::string devices() const { return files.file("devices.json"); }
+
+    TempDir files;
+};
+
+} // namespace
+
+TEST_F(Daemon, ReportsItsStatusAndVersion) {
+    DaemonProcess daemon(devices());
+    bool running = false;
+    bool service = false;
+    bool fits = false;
+    ASSERT_TRUE(checkVHProxyVersion(&running, &service, &fits));
+    EXPECT_TRUE(running);
+    EXPECT_TRUE(service);
+    EXPECT_TRUE(fits);
+    const QorMessage status = request("{\"type\":328}");
+    ASSERT_FALSE(status.isEmpty());
+    EXPECT_EQ(status.getType(), 328);
+    EXPECT_EQ(status.getString("VHProxyVersion"), "14.0.0");
+    EXPECT_EQ(status.getString("VHSvrName"), "desk-7");
+
+    // Without its device list the USB server counts as down.
+    ::unlink(devices().c_str());
+    ASSERT_TRUE(checkVHProxyVersion(&running, &service, &fits));
+    EXPECT_FALSE(running);
+    EXPECT_TRUE(fits);
+}
+
+TEST_F(Daemon, ListsDevicesOnceTheTunnelIsUp) {
+    DaemonProcess daemon(devices());
+    // The remote VirtualHere client is not connected before the tunnel.
+    QorMessage list = request("{\"type\":324}");
+    ASSERT_FALSE(list.isEmpty());
+    EXPECT_EQ(list.getInt("VHErrType"), 0);
+    EXPECT_EQ(list.getInt("VHErrCode"), 23);
+    EXPECT_FALSE(list.hasMember("VHDevList"));
+
+    const QorMessage notice = request("{\"type\":334}");
+    ASSERT_FALSE(notice.isEmpty());
+    EXPECT_EQ(notice.getInt("VHErrCode"), 0);
+
+    list = request("{\"type\":324}");
+    ASSERT_FALSE(list.isEmpty());
+    EXPECT_EQ(list.getType(), 325);
+    EXPECT_EQ(list.getInt("VHErrType"), 0);
+    EXPECT_EQ(list.getInt("VHErrCode"), 0);
+    EXPECT_EQ(list.getString("VHErrMsg"), "");
+    EXPECT_EQ(addresses(list), (std::vector<std::string>{"1.1", "1.2"}));
+    const Poco::JSON::Object::Ptr mouse =
+        list.getMember("VHDevList").extract<Poco::JSON::Array::Ptr>()->getObject(0);
+    EXPECT_EQ(mouse->getValue<std::string>("VHDevPrettyName"), "Optical Mouse");
+    EXPECT_EQ(mouse->getValue<int>("VHDevVendorId"), 1133);
+
+    // A changed list is read again; a missing one means the USB server is down.
+    writeTextFile(devices(), "[{\"VHDevAddress\":\"2.5\",\"VHDevPrettyName\":\"Keyboard\"}]");
+    list = request("{\"type\":324}");
+    EXPECT_EQ(addresses(list), std::vector<std::string>{"2.5"});
+    ::unlink(devices().c_str());
+    list = request("{\"type\":324}");
+    EXPECT_EQ(list.getInt("VHErrType"), 4);
+    EXPECT_EQ(list.getInt("VHErrCode"), 1);
+    writeTextFile(devices(), "{broken");
+    list = request("{\"type\":324}");
+    EXPECT_EQ(list.getInt("VHErrType"), 2);
+    EXPECT_EQ(list.getInt("VHErrCode"), 2);
+}
+
+TEST_F(Daemon, ConnectsAndDisconnectsDevices) {
+    DaemonProcess daemon(devices());
+    const struct {
+        std::string request;
+        int errType;
+        int errCode;
+        std::string address;
+        int state;
+    } cases[] = {
+        {"{\"type\":326,\"VHDevAddress\":\"1.1\",\"VHDevPrettyName\":\"Optical Mouse\"}", 0, 0, "1.1", 3},
+        {"{\"type\":326,\"VHDevAddress\":\"1.1\",\"VHDevPrettyName\":\"Optical Mouse\"}", 0, 0, "1.1", 3},
+        {"{\"type\":327,\"VHDevAddress\":\"1.1\",\"VHDevPrettyName\":\"Optical Mouse\"}", 0, 0, "1.1", 4},
+        {"{\"type\":327,\"VHDevAddress\":\"1.2\",\"VHDevPrettyName\":\"Flash Drive\"}", 0, 0, "1.2", 4},
+        {"{\"type\":326,\"VHDevAddress\":\"9.9\",\"VHDevPrettyName\":\"Nothing\"}", 2, 3, "", 0},
+        {"{\"type\":326,\"VHDevAddress\":\"1.1\"}", 2, 4, "", 0},
+        {"{\"type\":329}", 2, 5, "", 0},
+        {"{\"kind\":1}", 2, 4, "", 0},
+    };
+    for (const auto& c : cases) {
+        const QorMessage reply = request(c.request);
+        ASSERT_FALSE(reply.isEmpty()) << c.request;
+        EXPECT_EQ(reply.getInt("VHErrType"), c.errType) << c.request;
+        EXPECT_EQ(reply.getInt("VHErrCode"), c.errCode) << c.request;
+        if (!c.address.empty()) {
+            EXPECT_EQ(stateOf(reply, c.address), c.state) << c.request;
+        }
+    }
+}
+
+// A client that connects and says nothing holds up nobody else, and frames
+// the daemon cannot take close only their own connection.
+TEST_F(Daemon, ServesSeveralConnectionsAndSurvivesHostileFrames) {
+    DaemonProcess daemon(devices());
+    std::vector<Poco::Net::StreamSocket> idle(3);
+    for (Poco::Net::StreamSocket& socket : idle) socket.connect(Poco::Net::SocketAddress("127.0.0.1", 7679));
+    for (const std::string& frame : {std::string("\xff\xff\xff\xff", 4), std::string("\xff\xff\xff\x7f", 4),
+                                     std::string("\x05\x00\x00\x00{\"ty", 8), std::string("\x02\x00", 2)}) {
+        Poco::Net::StreamSocket socket(Poco::Net::SocketAddress("127.0.0.1", 7679));
+        socket.sendBytes(frame.data(), static_cast<int>(frame.size()));
+        socket.shutdownSend();
+        char byte = 0;
+        socket.setReceiveTimeout(Poco::Timespan(10, 0));
+        EXPECT_EQ(socket.receiveBytes(&byte, 1), 0);
+    }
+    std::vector<std::thread> clients;
+    std::atomic<int> answered{0};
+    for (int i = 0; i < 8; ++i)
+        clients.emplace_back([&answered] {
+            std::string reply;
+            if (vhProxyRequest("{\"type\":328}", reply, true)) ++answered;
+        });
+    for (std::thread& client : clients) client.join();
+    EXPECT_EQ(answered.load(), 8);
+    idle.clear();
+    EXPECT_EQ(daemon.stop(), 0);
+    EXPECT_FALSE(linkPortOpen());
+}
+
+// Root and the members of the configured group are answered; any other
+// local user gets no reply.
+TEST_F(Daemon, AnswersOnlyUsersAllowedToShareDevices) {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root to run the client as another user";
+    const std::vector<std::string> client = asOrdinaryUser(
+        {debianPython(), testSourcePath("usb/link_client.py"), "{\"type\":328}"});
+    {
+        DaemonProcess daemon(devices());
+        EXPECT_EQ(runToEnd(client), "no reply\n");
+        EXPECT_NE(daemon.log().find("of user 65534: not allowed to share USB devices"), std::string::npos)
+            << daemon.log();
+        std::string reply;
+        EXPECT_TRUE(vhProxyRequest("{\"type\":328}", reply, true));
+        daemon.stop();
+    }
+    ASSERT_TRUE(waitForLinkPort(false, 5000));
+    DaemonProcess daemon(devices(), {"--allowGroup=nogroup"});
+    EXPECT_NE(runToEnd(client).find("\"VHProxyVersion\":\"14.0.0\""), std::string::npos);
+}

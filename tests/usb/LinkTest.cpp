@@ -1,0 +1,221 @@
+// The vhproxy link against a fake daemon written from the framing table
+// alone: replies, malformed and hostile frames, stalls, version checks and
+// a listener that does not belong to the service.
+#include "VHProxyLink.h"
+
+#include "LinkTestSupport.h"
+#include "LogCapture.h"
+#include "QorMessage.h"
+
+#include <Poco/Message.h>
+
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <chrono>
+
+namespace {
+
+const std::string lengthError = "Failed to receive message ";
+
+struct ExchangeCase {
+    std::string mode;
+    bool answered;
+    std::string reply;
+    std::vector<std::string> errorLines; // prefixes, in order
+};
+
+std::vector<std::string> textsAt(const LogCapture& capture, int priority) {
+    std::vector<std::string> texts;
+    for (const CapturedLine& line : capture.lines())
+        if (line.priority == priority) texts.push_back(line.text);
+    return texts;
+}
+
+void expectExchange(FakeDaemon& daemon, LogCapture& capture, const ExchangeCase& c,
+                    const std::string& request = "{\"type\":324}") {
+    daemon.setMode(c.mode);
+    capture.clear();
+    std::string reply = "stale";
+    EXPECT_EQ(vhProxyRequest(request, reply, true), c.answered) << c.mode;
+    EXPECT_EQ(reply, c.reply) << c.mode;
+    const std::vector<std::string> errors = textsAt(capture, Poco::Message::PRIO_ERROR);
+    ASSERT_EQ(errors.size(), c.errorLines.size()) << c.mode << ": " << (errors.empty() ? "" : errors.front());
+    for (std::size_t i = 0; i < errors.size(); ++i)
+        EXPECT_EQ(errors[i].compare(0, c.errorLines[i].size(), c.errorLines[i]), 0) << c.mode << ": " << errors[i];
+}
+
+} // namespace
+
+TEST(VHProxyLink, ReadsRepliesAndRefusesMalformedFrames) {
+    FakeDaemon daemon("silent");
+    LogCapture capture;
+    const std::string status = "{\"VHProxyVersion\":\"14.0.0\",\"type\":328}";
+    const ExchangeCase cases[] = {
+        {"reply " + status, true, status, {}},
+        // A NUL ends the text, also when the length counts it.
+        {"reply-nul " + status, true, status, {}},
+        // The length may arrive in pieces.
+        {"split " + status, true, status, {}},
+        // A reset connection is no reply (it used to escape as an exception).
+        {"reset", false, "", {"Can't read message, ", lengthError}},
+        // An empty reply is no reply, without a line of its own.
+        {"length 0", false, "", {}},
+        {"length -1", false, "", {"Can't allocate buffer of -1 bytes", lengthError}},
+        {"length 2147483647", false, "", {"Can't allocate buffer of 2147483647 bytes", lengthError}},
+        {"length 16777217", false, "", {"Can't allocate buffer of 16777217 bytes", lengthError}},
+        // The largest frame is allowed; this one then ends without its text.
+        {"length 16777216", false, "", {"Received only 0 bytes of message, should be 16777216, err ", lengthError}},
+        {"short-close", false, "", {"Can't read message size, only 2 bytes read", lengthError}},
+        {"partial", false, "", {"Received only 60 bytes of message, should be 100, err ", lengthError}},
+        {"reply [1,2,3]", false, "", {"Reply of vhproxy is not a JSON object: '[1,2,3]'"}},
+        {"reply \"text\"", false, "", {"Reply of vhproxy is not a JSON object: '\"text\"'"}},
+        {"reply not json", false, "", {"Reply of vhproxy is not a JSON object: 'not json'"}},
+        // What the reply says is the caller's business.
+        {"reply {\"VHErrCode\":0,\"VHErrType\":3}", true, "{\"VHErrCode\":0,\"VHErrType\":3}", {}},
+        {"reply {\"VHErrCode\":23,\"VHErrMsg\":\"\",\"VHErrType\":0}", true,
+         "{\"VHErrCode\":23,\"VHErrMsg\":\"\",\"VHErrType\":0}", {}},
+    };
+    for (const ExchangeCase& c : cases) expectExchange(daemon, capture, c);
+}
+
+TEST(VHProxyLink, SendsTheLengthAndExactlyTheTextOfTheRequest) {
+    FakeDaemon daemon("echo");
+    const std::vector<std::string> requests = {
+        "{\"type\":324}", "{\"VHDevAddress\":\"a\xc3\xa9\",\"type\":326}",
+        std::string("{\"pad\":\"") + std::string(100000, 'x') + "\",\"type\":1}"};
+    for (const std::string& request : requests) {
+        std::string reply;
+        ASSERT_TRUE(vhProxyRequest(request, reply, true));
+        const QorMessage echo(reply);
+        EXPECT_EQ(echo.getInt("requestLength"), static_cast<int>(request.size()));
+        EXPECT_EQ(echo.getString("request"), request);
+        EXPECT_EQ(echo.getInt("extraBytes"), 0);
+    }
+}
+
+TEST(VHProxyLink, ReportsAMissingDaemonAtTheCallersLevel) {
+    ASSERT_FALSE(linkPortOpen());
+    LogCapture capture;
+    const std::string line = "Can't connect locally to server (127.0.0.1:7679) vhproxy not started ?";
+    std::string reply;
+    EXPECT_FALSE(vhProxyRequest("{\"type\":324}", reply, true));
+    ASSERT_EQ(capture.lines().size(), 1u);
+    EXPECT_EQ(capture.lines()[0].text, line);
+    EXPECT_EQ(capture.lines()[0].priority, Poco::Message::PRIO_ERROR);
+
+    capture.clear();
+    EXPECT_FALSE(vhProxyRequest("{\"type\":324}", reply, false));
+    ASSERT_EQ(capture.lines().size(), 1u);
+    EXPECT_EQ(capture.lines()[0].priority, Poco::Message::PRIO_DEBUG);
+
+    capture.clear();
+    EXPECT_FALSE(probeVHProxy(nullptr));
+    EXPECT_EQ(capture.texts(), (std::vector<std::string>{line, "vhproxy is not running",
+                                                         "vhProxySupport: Can't reach vhproxy"}));
+}
+
+// A daemon that stops answering holds no caller longer than the link's time-out.
+std::string stalledModeName(const ::testing::TestParamInfo<const char*>& info) {
+    static const char* const names[] = {"Silent", "TwoLengthBytes", "HeaderOnly", "Drip"};
+    return names[info.index];
+}
+
+class StalledDaemon : public ::testing::TestWithParam<const char*> {};
+
+TEST_P(StalledDaemon, CountsAsNoReplyAfterTheTimeOut) {
+    FakeDaemon daemon(GetParam());
+    LogCapture capture;
+    std::string reply;
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(vhProxyRequest("{\"type\":324}", reply, true));
+    const auto waited = std::chrono::steady_clock::now() - start;
+    EXPECT_GE(waited, std::chrono::milliseconds(vhProxyLinkTimeoutMs - 50));
+    EXPECT_LT(waited, std::chrono::milliseconds(vhProxyLinkTimeoutMs + 3000));
+    EXPECT_TRUE(capture.contains("No reply from vhproxy within 5000 ms"));
+    EXPECT_TRUE(capture.contains(lengthError));
+}
+
+INSTANTIATE_TEST_SUITE_P(Modes, StalledDaemon,
+                         ::testing::Values("silent", "short-stall", "length-stall 100",
+                                           "drip {\"type\":328,\"VHProxyVersion\":\"14.0.0\"}"),
+                         stalledModeName);
+
+TEST(VHProxyLink, ChecksTheDaemonsVersionAndStatusFlags) {
+    FakeDaemon daemon("silent");
+    LogCapture capture;
+    const std::string required = "Required version: '14.0.0'";
+    const struct {
+        std::string reply;
+        bool running;
+        bool service;
+        bool fits;
+        std::string warning;
+    } cases[] = {
+        {"{\"type\":328,\"VHProxyVersion\":\"14.0.0\",\"VHSvrRunning\":true,\"VHSvrService\":1}", true, true, true, ""},
+        {"{\"type\":328,\"VHProxyVersion\":\"14.0.0\",\"VHSvrRunning\":false,\"VHSvrService\":0}", false, false, true,
+         ""},
+        {"{\"type\":328,\"VHProxyVersion\":\"14.0\"}", false, false, false,
+         "Incompatible vhproxy daemon found.  Running version: '14.0'.  " + required},
+        {"{\"type\":328,\"VHProxyVersion\":\"14.0.1\"}", false, false, false,
+         "Incompatible vhproxy daemon found.  Running version: '14.0.1'.  " + required},
+        {"{\"type\":328,\"VHProxyVersion\":\"14.0.0 \"}", false, false, false,
+         "Incompatible vhproxy daemon found.  Running version: '14.0.0 '.  " + required},
+        {"{\"type\":328,\"VHProxyVersion\":null,\"VHSvrRunning\":\"maybe\"}", false, false, false,
+         "Incompatible vhproxy daemon found.  Running version: unknown.  " + required},
+        {"{\"type\":328}", false, false, false,
+         "Incompatible vhproxy daemon found.  Running version: unknown.  " + required},
+    };
+    for (const auto& c : cases) {
+        daemon.setMode("reply " + c.reply);
+        capture.clear();
+        bool running = !c.running;
+        bool service = !c.service;
+        bool fits = !c.fits;
+        EXPECT_TRUE(checkVHProxyVersion(&running, &service, &fits)) << c.reply;
+        EXPECT_EQ(running, c.running) << c.reply;
+        EXPECT_EQ(service, c.service) << c.reply;
+        EXPECT_EQ(fits, c.fits) << c.reply;
+        const std::vector<std::string> warnings = textsAt(capture, Poco::Message::PRIO_WARNING);
+        EXPECT_EQ(warnings, c.warning.empty() ? std::vector<std::string>() : std::vector<std::string>{c.warning})
+            << c.reply;
+        // Without an output there is no version check.
+        capture.clear();
+        EXPECT_TRUE(probeVHProxy(nullptr)) << c.reply;
+        EXPECT_TRUE(textsAt(capture, Poco::Message::PRIO_WARNING).empty()) << c.reply;
+    }
+
+    // A reply that is not an object is no answer; the outputs stay as they were.
+    daemon.setMode("reply [328]");
+    bool fits = true;
+    EXPECT_FALSE(checkVHProxyVersion(nullptr, nullptr, &fits));
+    EXPECT_TRUE(fits);
+    EXPECT_FALSE(probeVHProxy(&fits));
+}
+
+// A process of another user that took the port while the daemon was down
+// is not spoken to.
+TEST(VHProxyLink, RefusesAListenerOfAnotherUser) {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root to run the listener as another user";
+    FakeDaemon daemon("reply {\"type\":328,\"VHProxyVersion\":\"14.0.0\"}", true);
+    LogCapture capture;
+    std::string reply;
+    EXPECT_FALSE(vhProxyRequest("{\"type\":328}", reply, true));
+    EXPECT_EQ(reply, "");
+    EXPECT_EQ(capture.texts(), std::vector<std::string>{"vhProxySupport: The listener on 127.0.0.1:7679 belongs to "
+                                                        "user 65534, not to the vhproxy service; not using it"});
+    EXPECT_FALSE(probeVHProxy(nullptr));
+}
+
+// A caller that cannot wait that long (a thread that must end within one
+// of its ticks) gives the exchange a shorter bound.
+TEST(VHProxyLink, TakesAShorterTimeOutFromItsCaller) {
+    FakeDaemon daemon("silent");
+    LogCapture capture;
+    std::string reply;
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(vhProxyRequest("{\"type\":324}", reply, true, 300));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(vhProxyLinkTimeoutMs));
+    EXPECT_TRUE(capture.contains("No reply from vhproxy within 300 ms"));
+}

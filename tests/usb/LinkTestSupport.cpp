@@ -1,0 +1,97 @@
+#include "LinkTestSupport.h"
+
+#include <Poco/Net/SocketAddress.h>
+#include <Poco/Net/StreamSocket.h>
+
+#include <signal.h>
+#include <sys/stat.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <stdexcept>
+#include <thread>
+
+std::vector<std::string> asOrdinaryUser(const std::vector<std::string>& command) {
+    std::vector<std::string> all{"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"};
+    all.insert(all.end(), command.begin(), command.end());
+    return all;
+}
+
+bool linkPortOpen() {
+    try {
+        Poco::Net::StreamSocket socket;
+        socket.connect(Poco::Net::SocketAddress("127.0.0.1", 7679), Poco::Timespan(200000));
+        return true;
+    } catch (...) {
+        return false;
+    }
+}
+
+bool waitForLinkPort(bool open, int timeoutMs) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (linkPortOpen() != open) {
+        if (std::chrono::steady_clock::now() > deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return true;
+}
+
+FakeDaemon::FakeDaemon(const std::string& mode, bool ordinaryUser) {
+    ::chmod(dir_.path().c_str(), 0755);
+    setMode(mode);
+    std::vector<std::string> command{debianPython(), testSourcePath("usb/fake_daemon.py"), dir_.file("mode")};
+    if (ordinaryUser) command = asOrdinaryUser(command);
+    const std::string program = command.front();
+    command.erase(command.begin());
+    process_.reset(new PeerProcess(program, command));
+    std::string rest;
+    if (!process_->waitForLine("listening", rest, 20000))
+        throw std::runtime_error("the fake daemon did not start: " + process_->output());
+}
+
+void FakeDaemon::setMode(const std::string& mode) {
+    writeTextFile(dir_.file("mode"), mode);
+    ::chmod(dir_.file("mode").c_str(), 0644);
+}
+
+DaemonProcess::DaemonProcess(const std::string& devicesFile, const std::vector<std::string>& extra,
+                             const std::string& program) {
+    std::vector<std::string> arguments{"--service", "--devices=" + devicesFile, "--logFile=" + dir_.file("vhproxy.log")};
+    arguments.insert(arguments.end(), extra.begin(), extra.end());
+    command_.setCaptureErrorOutput(true);
+    output_ = command_.runCommandStream("test", program, arguments);
+    if (output_ == nullptr) throw std::runtime_error("can't start " + program);
+    if (!waitForLinkPort(true, 20000)) throw std::runtime_error("the daemon does not listen: " + log());
+}
+
+std::string DaemonProcess::log() const { return readTextFile(dir_.file("vhproxy.log")); }
+
+DaemonProcess::~DaemonProcess() {
+    const int code = stop();
+    if (code != 0) {
+        std::string errors;
+        char buffer[4096];
+        std::size_t n;
+        while ((n = std::fread(buffer, 1, sizeof buffer, output_)) > 0) errors.append(buffer, n);
+        ADD_FAILURE() << "the daemon ended with " << code << ": " << errors;
+    }
+}
+
+int DaemonProcess::stop() {
+    if (stopped_) return exitCode_;
+    stopped_ = true;
+    ::kill(static_cast<pid_t>(command_.processId()), SIGTERM);
+    if (command_.waitForExit(10000)) exitCode_ = static_cast<int>(command_.exitCode());
+    return exitCode_;
+}
+
+std::string runToEnd(const std::vector<std::string>& command, int* exitCode) {
+    CommandProcess process;
+    process.setCaptureErrorOutput(true);
+    std::vector<std::string> arguments(command.begin() + 1, command.end());
+    if (!process.runCommandWait("test", command.front(), arguments, true, 120000))
+        throw std::runtime_error("can't run " + command.front());
+    if (exitCode != nullptr) *exitCode = process.exitCodeKnown() ? static_cast<int>(process.exitCode()) : -1;
+    return process.output();
+}

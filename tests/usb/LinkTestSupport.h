@@ -1,0 +1,59 @@
+// Peers of the link tests: the Python fake daemon (written from the framing
+// table alone), the real daemon vhproxy, and Python commands run as an
+// ordinary user. They listen on the fixed port 7679: every test runs in a
+// network namespace of its own.
+#pragma once
+
+#include "CommandProcess.h"
+#include "PeerProcess.h"
+#include "TestPaths.h"
+
+#include <memory>
+#include <string>
+#include <vector>
+
+// The command that runs a program as the ordinary user 65534 (nobody,
+// group nogroup, no other groups).
+std::vector<std::string> asOrdinaryUser(const std::vector<std::string>& command);
+
+// True when something accepts connections on 127.0.0.1:7679.
+bool linkPortOpen();
+// Waits up to timeoutMs for the port to open (or, with open false, to close).
+bool waitForLinkPort(bool open, int timeoutMs);
+
+class FakeDaemon {
+public:
+    // Starts the fake with the mode; as the ordinary user when asked.
+    explicit FakeDaemon(const std::string& mode, bool ordinaryUser = false);
+    void setMode(const std::string& mode);
+
+private:
+    TempDir dir_;
+    std::unique_ptr<PeerProcess> process_;
+};
+
+class DaemonProcess {
+public:
+    // Starts program (the real daemon by default) with --service and the
+    // extra arguments, its device list and log file in dir, and waits until
+    // it listens.
+    // Its error output is kept; a daemon that does not end with code 0
+    // when it is stopped (a sanitizer's report, say) fails the test.
+    DaemonProcess(const std::string& devicesFile, const std::vector<std::string>& extra = {},
+                  const std::string& program = VHPROXY_PROGRAM);
+    ~DaemonProcess();
+    std::string log() const;
+    std::uint32_t processId() const { return command_.processId(); }
+    // SIGTERM, then waits for the end; the exit code, -1 when it did not end.
+    int stop();
+
+private:
+    TempDir dir_;
+    CommandProcess command_;
+    FILE* output_ = nullptr;
+    bool stopped_ = false;
+    int exitCode_ = -1;
+};
+
+// Runs a command to its end (at most 120 s) and returns its output.
+std::string runToEnd(const std::vector<std::string>& command, int* exitCode = nullptr);
