@@ -14,7 +14,15 @@
 
 #include <sanitizer/common_interface_defs.h>
 
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
+
+#include <net/if.h>
+#include <sched.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 namespace fuzz {
 
@@ -35,20 +43,31 @@ void discardLogs(const std::string& level) {
     Poco::Logger::get("QOR").setLevel(level);
 }
 
-std::vector<std::string> splitInput(const std::uint8_t* data, std::size_t size, char separator,
+std::vector<std::string> splitInput(const std::uint8_t* data, std::size_t size, const std::string& separator,
                                     std::size_t maxParts) {
+    const std::string text(reinterpret_cast<const char*>(data), size);
     std::vector<std::string> parts;
-    const char* text = reinterpret_cast<const char*>(data);
-    std::size_t start = 0;
+    std::string::size_type start = 0;
     while (parts.size() + 1 < maxParts) {
-        std::size_t end = start;
-        while (end < size && text[end] != separator) ++end;
-        if (end == size) break;
-        parts.emplace_back(text + start, end - start);
-        start = end + 1;
+        const std::string::size_type end = text.find(separator, start);
+        if (end == std::string::npos) break;
+        parts.push_back(text.substr(start, end - start));
+        start = end + separator.size();
     }
-    parts.emplace_back(text + start, size - start);
+    parts.push_back(text.substr(start));
     return parts;
+}
+
+void useOwnNetwork() {
+    if (::unshare(CLONE_NEWNET) != 0)
+        fail(std::string("no network namespace of its own (run as root): ") + std::strerror(errno));
+    const int control = ::socket(AF_INET, SOCK_DGRAM, 0);
+    struct ifreq request {};
+    std::strncpy(request.ifr_name, "lo", IFNAMSIZ - 1);
+    if (control < 0 || ::ioctl(control, SIOCGIFFLAGS, &request) != 0) fail("can't read the loopback's flags");
+    request.ifr_flags = static_cast<short>(request.ifr_flags | IFF_UP);
+    if (::ioctl(control, SIOCSIFFLAGS, &request) != 0) fail("can't bring the loopback up");
+    ::close(control);
 }
 
 namespace {

@@ -48,7 +48,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    std::vector<std::string> arguments = fuzz::splitInput(data, size, '\0', MAX_ARGUMENTS);
+    std::vector<std::string> arguments = fuzz::splitInput(data, size, std::string(1, '\0'), MAX_ARGUMENTS);
     arguments.insert(arguments.begin(), "/opt/quarrydesk/quarrydesk-client");
     startupOptions = StartupOptions{};
     Poco::AutoPtr<DummyPocoApp> application(new DummyPocoApp);

@@ -115,7 +115,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     Windows windows;
     std::unique_ptr<NativeClientServerProxy> proxy(new NativeClientServerProxy("127.0.0.1"));
     std::unique_ptr<NativeClientSession> session(new NativeClientSession(proxy.get(), 0));
-    for (const std::string& text : fuzz::splitInput(data, size, '\n', MAX_MESSAGES)) {
+    for (const std::string& text : fuzz::splitInput(data, size, "\n", MAX_MESSAGES)) {
         QorMessage message;
         if (!message.parse(text)) {
             proxy->dispatchCtrlMessage(message);
