@@ -78,6 +78,9 @@ run_harness() {
   "$program" "${flags[@]}" "$corpus" "$(seeds_of "$name")" >>"$work/$name.log" 2>&1
 }
 
+# Edges and features reached, from the last status line of the last run.
+coverage() { grep -h '^#[0-9]' "$work/$1.log" | tail -n 1 | grep -o 'cov: [0-9]* ft: [0-9]*' || echo "cov: ? ft: ?"; }
+
 executions() { grep -h 'stat::number_of_executed_units' "$work/$1.log" | awk '{s += $2} END {print s + 0}'; }
 
 smoke() {
@@ -101,7 +104,9 @@ long() {
     # A finding that comes back at once would only be written again.
     [ "$found" -ge 10 ] && break
   done
-  echo "$name: $(executions "$name") runs in $minutes min, corpus $(ls "$corpus_home/$name" | wc -l) inputs," \
+  local runs; runs=$(executions "$name")
+  echo "$name: $runs runs in $minutes min ($((runs / (minutes * 60 > 0 ? minutes * 60 : 1))) exec/s)," \
+       "corpus $(ls "$corpus_home/$name" | wc -l) inputs, $(coverage "$name")," \
        "$found finding(s)$( [ $found -gt 0 ] && echo " in $corpus_home/findings/$name")"
 }
 
