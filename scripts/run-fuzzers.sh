@@ -3,7 +3,7 @@
 # runs them.
 #
 #   scripts/run-fuzzers.sh --smoke [SECONDS]   each harness SECONDS (default
-#       20) from a copy of its seeds; fails when one finds anything (CI)
+#       10) from a copy of its seeds; fails when one finds anything (CI)
 #   scripts/run-fuzzers.sh --for MINUTES       each harness MINUTES, by hand:
 #       the corpora grow in --corpus DIR (default ~/.cache/quarrydesk-fuzz),
 #       findings go to DIR/findings/<harness>/, the run goes on after one
@@ -20,7 +20,7 @@ cd "$(dirname "$0")/.."
 root=$PWD
 
 mode=""
-seconds=20
+seconds=10
 minutes=0
 jobs=2
 build=build-fuzz
