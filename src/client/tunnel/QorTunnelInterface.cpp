@@ -298,6 +298,12 @@ void QorTunnelInterface::serveExceptional(int readyCount) {
 }
 
 void QorTunnelInterface::serveReadable() {
+    const auto localReady = std::count_if(lists_->read.begin(), lists_->read.end(),
+                                          [this](const Socket& socket) { return !(socket == lists_->peer); });
+    const int share = localReady == 0 ? TunnelFrame::MAX_LOCAL_READ
+                                      : std::min<int>(TunnelFrame::MAX_LOCAL_READ,
+                                                      std::max<int>(MIN_LOCAL_SHARE,
+                                                                    LOCAL_BYTES_PER_PASS / localReady));
     for (const Socket& socket : lists_->read) {
         if (socket == lists_->peer) {
             // Frames that are there already are read in the same pass: with
@@ -312,7 +318,7 @@ void QorTunnelInterface::serveReadable() {
         if (state() != ThreadState::RUNNING) return;
         TunnelConnection* connection = findConnection(socket);
         if (connection == nullptr || connection->closing) continue;
-        forwardLocalData(*connection, frameBuffer_.get());
+        forwardLocalData(*connection, frameBuffer_.get(), share);
     }
 }
 
@@ -505,10 +511,11 @@ void QorTunnelInterface::openLocalConnection(std::int32_t id) {
     }
 }
 
-void QorTunnelInterface::forwardLocalData(TunnelConnection& connection, char* buffer) {
+void QorTunnelInterface::forwardLocalData(TunnelConnection& connection, char* buffer, int maxBytes) {
     int received = 0;
     try {
-        received = receiveSome(connection.socket, buffer + TunnelFrame::HEADER_SIZE, TunnelFrame::MAX_LOCAL_READ);
+        received = receiveSome(connection.socket, buffer + TunnelFrame::HEADER_SIZE,
+                               std::min(maxBytes, TunnelFrame::MAX_LOCAL_READ));
     } catch (...) {
         // A reset by the local application: this connection ends, the
         // tunnel goes on.
