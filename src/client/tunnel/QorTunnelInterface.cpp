@@ -244,7 +244,23 @@ void QorTunnelInterface::forwardLoop() {
 }
 
 void QorTunnelInterface::applyQueuedChanges() {
-    ScopedOwnerLock guard(queueLock_);
+    std::deque<TunnelConnection*> adds;
+    {
+        ScopedOwnerLock guard(queueLock_);
+        removeQueuedConnections();
+        adds.swap(pendingAdds_);
+    }
+    // The OPEN frames go out without the lock: a send can wait on a busy
+    // peer, and the listener must go on accepting meanwhile, or its short
+    // backlog fills and the system drops the connections that wait in it.
+    for (TunnelConnection* connection : adds) {
+        if (tunnelDebugEnabled()) tunnelDebug(prefix() + "Adding connection " + connection->idText());
+        sendTunnelCommand(TunnelFrame::OPEN, connection->id);
+        connections_.push_front(connection);
+    }
+}
+
+void QorTunnelInterface::removeQueuedConnections() {
     while (!pendingRemovals_.empty()) {
         const std::int32_t id = pendingRemovals_.front();
         pendingRemovals_.pop_front();
@@ -255,13 +271,6 @@ void QorTunnelInterface::applyQueuedChanges() {
         TunnelConnection* connection = *found;
         connections_.erase(found);
         delete connection;
-    }
-    while (!pendingAdds_.empty()) {
-        TunnelConnection* connection = pendingAdds_.front();
-        pendingAdds_.pop_front();
-        if (tunnelDebugEnabled()) tunnelDebug(prefix() + "Adding connection " + connection->idText());
-        sendTunnelCommand(TunnelFrame::OPEN, connection->id);
-        connections_.push_front(connection);
     }
 }
 

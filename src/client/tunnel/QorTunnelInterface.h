@@ -109,6 +109,8 @@ private:
     enum class WriteResult { WRITTEN, FAILED, STOPPED };
 
     void applyQueuedChanges();
+    // The queued removals; the caller holds queueLock_.
+    void removeQueuedConnections();
     void buildPollLists();
     // One pass's work on the ready sockets.
     void serveExceptional(int readyCount);
