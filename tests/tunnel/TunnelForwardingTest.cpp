@@ -168,6 +168,50 @@ TEST_F(TunnelTest, ClientSideKeepsManyConnectionsApart) {
     EXPECT_EQ(tunnel->state(), ThreadState::RUNNING);
 }
 
+// Many connections whose applications have megabytes buffered must not hold
+// back a quiet one that speaks up: a pass forwards a bounded share of each,
+// so its byte reaches the peer after a few megabytes of the others, not
+// after a full frame from every one of them.
+TEST_F(TunnelTest, BusyConnectionsDoNotHoldBackAQuietOne) {
+    const int port = freeLoopbackPort();
+    startClientSide(port);
+    // The quiet connection is the oldest: a pass serves it after the others.
+    const std::int32_t quietId = tunnelConnectionCounter.load();
+    Poco::Net::StreamSocket quiet(Poco::Net::SocketAddress("127.0.0.1", static_cast<Poco::UInt16>(port)));
+    ASSERT_TRUE(run("expect " + expectText(TYPE_OPEN, quietId)));
+    const int busy = 64;
+    const std::string bytes = randomBytes(4u << 20, 21);
+    std::vector<Poco::Net::StreamSocket> sockets;
+    std::vector<std::thread> writers;
+    for (int i = 0; i < busy; ++i) {
+        sockets.emplace_back(Poco::Net::SocketAddress("127.0.0.1", static_cast<Poco::UInt16>(port)));
+        Poco::Net::StreamSocket socket = sockets.back();
+        writers.emplace_back([socket, &bytes]() mutable {
+            try {
+                socket.sendBytes(bytes.data(), static_cast<int>(bytes.size()));
+            } catch (const Poco::Exception&) {
+                // Shut down at the end of the test.
+            }
+        });
+    }
+    const auto total = [&] { return std::stoll(peer.query("total", "TOTAL ")); };
+    // The busy connections are in full flow.
+    ASSERT_TRUE(eventually([&] { return total() >= (8 << 20); }));
+    const long long before = total();
+    quiet.sendBytes("x", 1);
+    EXPECT_EQ(peer.query("expect-data " + std::to_string(quietId) + " 1", "DATA "),
+              std::to_string(quietId) + " 1 " + sha256Hex("x"));
+    const long long forwarded = total() - before;
+    // A pass reads at most 4 MiB of all local connections together: a few
+    // passes and the bytes on the way to the peer may come first, not the
+    // 64 MiB of a full frame from each busy connection.
+    EXPECT_LT(forwarded, 32ll << 20);
+    for (auto& socket : sockets) shutDownSocket(socket);
+    for (auto& writer : writers) writer.join();
+    quiet.close();
+    EXPECT_EQ(tunnel->state(), ThreadState::RUNNING);
+}
+
 struct BadInput {
     const char* name;
     std::vector<std::string> commands;

@@ -44,7 +44,7 @@ QorTunnelClientListener::QorTunnelClientListener(const std::string& name, QorTun
         tunnelLog(TunnelLogLevel::ERROR, prefix + "Bind of socket failed '" + e.displayText() + "'");
         return;
     }
-    serverSocket_->listen(BACKLOG);
+    serverSocket_->listen(listenBacklog());
     // A connection that goes away between the poll and the accept must not
     // leave the accept waiting.
     serverSocket_->setBlocking(false);

@@ -36,8 +36,6 @@ public:
     bool hasSocket() const { return serverSocket_ != nullptr; }
     int port() const { return port_; }
 
-    // The listen backlog.
-    static constexpr int BACKLOG = 12;
 
 protected:
     void eventLoop() override;

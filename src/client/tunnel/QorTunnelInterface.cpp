@@ -244,7 +244,23 @@ void QorTunnelInterface::forwardLoop() {
 }
 
 void QorTunnelInterface::applyQueuedChanges() {
-    ScopedOwnerLock guard(queueLock_);
+    std::deque<TunnelConnection*> adds;
+    {
+        ScopedOwnerLock guard(queueLock_);
+        removeQueuedConnections();
+        adds.swap(pendingAdds_);
+    }
+    // The OPEN frames go out without the lock: a send can wait on a busy
+    // peer, and the listener must go on accepting meanwhile, or its short
+    // backlog fills and the system drops the connections that wait in it.
+    for (TunnelConnection* connection : adds) {
+        if (tunnelDebugEnabled()) tunnelDebug(prefix() + "Adding connection " + connection->idText());
+        sendTunnelCommand(TunnelFrame::OPEN, connection->id);
+        connections_.push_front(connection);
+    }
+}
+
+void QorTunnelInterface::removeQueuedConnections() {
     while (!pendingRemovals_.empty()) {
         const std::int32_t id = pendingRemovals_.front();
         pendingRemovals_.pop_front();
@@ -255,13 +271,6 @@ void QorTunnelInterface::applyQueuedChanges() {
         TunnelConnection* connection = *found;
         connections_.erase(found);
         delete connection;
-    }
-    while (!pendingAdds_.empty()) {
-        TunnelConnection* connection = pendingAdds_.front();
-        pendingAdds_.pop_front();
-        if (tunnelDebugEnabled()) tunnelDebug(prefix() + "Adding connection " + connection->idText());
-        sendTunnelCommand(TunnelFrame::OPEN, connection->id);
-        connections_.push_front(connection);
     }
 }
 
@@ -298,6 +307,12 @@ void QorTunnelInterface::serveExceptional(int readyCount) {
 }
 
 void QorTunnelInterface::serveReadable() {
+    const auto localReady = std::count_if(lists_->read.begin(), lists_->read.end(),
+                                          [this](const Socket& socket) { return !(socket == lists_->peer); });
+    const int share = localReady == 0 ? TunnelFrame::MAX_LOCAL_READ
+                                      : std::min<int>(TunnelFrame::MAX_LOCAL_READ,
+                                                      std::max<int>(MIN_LOCAL_SHARE,
+                                                                    LOCAL_BYTES_PER_PASS / localReady));
     for (const Socket& socket : lists_->read) {
         if (socket == lists_->peer) {
             // Frames that are there already are read in the same pass: with
@@ -312,7 +327,7 @@ void QorTunnelInterface::serveReadable() {
         if (state() != ThreadState::RUNNING) return;
         TunnelConnection* connection = findConnection(socket);
         if (connection == nullptr || connection->closing) continue;
-        forwardLocalData(*connection, frameBuffer_.get());
+        forwardLocalData(*connection, frameBuffer_.get(), share);
     }
 }
 
@@ -505,10 +520,11 @@ void QorTunnelInterface::openLocalConnection(std::int32_t id) {
     }
 }
 
-void QorTunnelInterface::forwardLocalData(TunnelConnection& connection, char* buffer) {
+void QorTunnelInterface::forwardLocalData(TunnelConnection& connection, char* buffer, int maxBytes) {
     int received = 0;
     try {
-        received = receiveSome(connection.socket, buffer + TunnelFrame::HEADER_SIZE, TunnelFrame::MAX_LOCAL_READ);
+        received = receiveSome(connection.socket, buffer + TunnelFrame::HEADER_SIZE,
+                               std::min(maxBytes, TunnelFrame::MAX_LOCAL_READ));
     } catch (...) {
         // A reset by the local application: this connection ends, the
         // tunnel goes on.

@@ -85,6 +85,14 @@ public:
     static constexpr long POLL_TIMEOUT_US = 125000;
     // The most frames read from the peer in one pass, when more are there.
     static constexpr int MAX_FRAMES_PER_PASS = 64;
+    // What the local connections that are ready in one pass may read
+    // together: each reads an equal share (at least MIN_LOCAL_SHARE, at most
+    // a full frame). Without a bound, one pass would forward everything
+    // that many busy connections have buffered, and the bytes of every
+    // other connection, and all that comes back from the peer, would wait
+    // behind it.
+    static constexpr int LOCAL_BYTES_PER_PASS = 4 * 1024 * 1024;
+    static constexpr int MIN_LOCAL_SHARE = 16 * 1024;
     // The time-out of the local connect for an OPEN.
     static constexpr long CONNECT_TIMEOUT_US = 25000;
 
@@ -101,6 +109,8 @@ private:
     enum class WriteResult { WRITTEN, FAILED, STOPPED };
 
     void applyQueuedChanges();
+    // The queued removals; the caller holds queueLock_.
+    void removeQueuedConnections();
     void buildPollLists();
     // One pass's work on the ready sockets.
     void serveExceptional(int readyCount);
@@ -111,7 +121,9 @@ private:
     void handleFrame(const char* frame, int length);
     void deliverData(std::int32_t id, const char* payload, int length);
     void openLocalConnection(std::int32_t id);
-    void forwardLocalData(TunnelConnection& connection, char* buffer);
+    // One read of at most maxBytes (at most a full frame) from the local
+    // connection, forwarded to the peer.
+    void forwardLocalData(TunnelConnection& connection, char* buffer, int maxBytes);
     // Sends a frame of length bytes from buffer; false (after stopping the
     // tunnel) when the peer connection failed.
     bool sendToPeer(const char* buffer, int length, const char* what);

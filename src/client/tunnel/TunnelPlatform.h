@@ -25,6 +25,13 @@ bool isResourceShortage(int errorCode);
 // the call would have had to wait.
 bool isWouldBlock(int errorCode);
 
+// The backlog of a tunnel's listening socket: the most the system allows.
+// With a short backlog, a burst of connections to a busy listener is not
+// made to wait: Linux answers the connections beyond it with SYN cookies
+// and drops those that complete while the queue is full, and a client that
+// has begun to send on one then gets a reset.
+int listenBacklog();
+
 // windowsErrorText of the calling thread's last system error.
 std::string lastSystemErrorText();
 

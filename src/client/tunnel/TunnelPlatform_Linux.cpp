@@ -35,6 +35,8 @@ bool isResourceShortage(int errorCode) {
 
 bool isWouldBlock(int errorCode) { return errorCode == EAGAIN || errorCode == EWOULDBLOCK; }
 
+int listenBacklog() { return SOMAXCONN; }
+
 std::string lastSystemErrorText() { return windowsErrorText(static_cast<unsigned int>(errno)); }
 
 void forceSocketDown(const Poco::Net::Socket& socket) {

@@ -38,6 +38,8 @@ then plays the commands read from standard input, one per line, printing
   frames               print "FRAMES <type>:<id>,..." of the OPEN, CLOSE and
                        other non-DATA frames received so far
   largest              print "LARGEST <bytes>", the longest message so far
+  total                print "TOTAL <bytes>", the DATA payload bytes received
+                       so far on all ids
 
 A watchdog ends the process after a bounded time in any case.
 """
@@ -87,6 +89,7 @@ class Peer:
         self.queued_bytes = 0
         self.frames = []            # (type, id) of every non-DATA frame
         self.largest = 0
+        self.total = 0              # DATA payload bytes on all ids
         self.received = {}          # id -> [bytes, sha256]
         self.echo = False
         self.echo_rng = random.Random(7)
@@ -135,6 +138,7 @@ class Peer:
                     if kind == DATA:
                         entry = self.received.setdefault(ident, [0, hashlib.sha256()])
                         entry[0] += len(message) - 8
+                        self.total += len(message) - 8
                         entry[1].update(memoryview(message)[8:])
                         if self.echo and len(message) > 8:
                             self.post_data(ident, message[8:], self.echo_rng)
@@ -235,6 +239,8 @@ class Peer:
             print("FRAMES " + ",".join("%s:%s" % f for f in self.frames), flush=True)
         elif command == "largest":
             print("LARGEST %d" % self.largest, flush=True)
+        elif command == "total":
+            print("TOTAL %d" % self.total, flush=True)
         else:
             raise Failed("unknown command " + command)
         await self.flush()
