@@ -1,5 +1,6 @@
 #include "ClientGLWidget.h"
 
+#include "CanvasHost.h"
 #include "CanvasRegistry.h"
 #include "ClientSettings.h"
 #include "ColorFormat.h"
@@ -250,9 +251,10 @@ ClientGLWidget::~ClientGLWidget() {
     logDebug(prefix() + "ClientGLWidget deleted");
 }
 
-void ClientGLWidget::hostView(QWidget* view) {
-    webView = view;
-    if (view != nullptr) layout_->addWidget(view);
+void ClientGLWidget::hostView(CanvasHost* view) {
+    viewHost = view;
+    webView = view != nullptr ? view->hostWidget() : nullptr;
+    if (webView) layout_->addWidget(webView);
 }
 
 std::string ClientGLWidget::canvasName() const {
@@ -320,8 +322,7 @@ void ClientGLWidget::refreshScreen() {
             // A window that closed meanwhile may have lost its view.
             if (!self || self->closing) return;
             logDebug(self->prefix() + "Refresh screen, thread");
-            // Web view: the page redraws its canvas placement here.
-            if (self->webView) QMetaObject::invokeMethod(self->webView, "redrawWindow");
+            if (CanvasHost* view = self->liveHost()) view->redrawWindow();
         },
         Qt::QueuedConnection);
 }
@@ -365,11 +366,10 @@ void ClientGLWidget::closeEvent(QCloseEvent* event) {
     } else {
         logDebug(prefix() + "Close-event during start up of window, ignoring ...");
     }
-    if (webView) {
+    if (CanvasHost* view = liveHost()) {
         layout_->removeWidget(webView);
         webView->setParent(nullptr);
-        // Web view: the view lets go of its canvas here.
-        QMetaObject::invokeMethod(webView, "detachCanvas");
+        view->detachCanvas();
         webView->close();
     }
     QThread::msleep(100);
@@ -377,8 +377,8 @@ void ClientGLWidget::closeEvent(QCloseEvent* event) {
 }
 
 void ClientGLWidget::loadFinished(bool ok) {
-    // Web view: the address of the hosted view's page.
-    handlePageLoaded(ok, webView ? webView->property("url").toUrl() : QUrl());
+    CanvasHost* view = liveHost();
+    handlePageLoaded(ok, view != nullptr ? view->pageUrl() : QUrl());
 }
 
 void ClientGLWidget::handlePageLoaded(bool ok, const QUrl& url) {
@@ -406,12 +406,16 @@ void ClientGLWidget::handlePageLoaded(bool ok, const QUrl& url) {
     const QString host = url.toString(QUrl::RemovePath | QUrl::RemoveQuery);
     QString title = QStringLiteral("Screen %1 - %2 - Quarrydesk Client").arg(screen).arg(host);
     if (!windowTitleWarning.empty()) title = QString::fromStdString(windowTitleWarning) + "  -  " + title;
-    setWindowTitle(title);
+    if (CanvasHost* view = liveHost()) {
+        view->setWindowsTitle(title);
+    } else {
+        setWindowTitle(title);
+    }
 }
 
 void ClientGLWidget::cleanup() {
-    // Web view: the view's cleanup stops the NativeClient and the js-bridge.
-    if (webView) QMetaObject::invokeMethod(webView, "cleanup");
+    // The main window's view stops the NativeClient and the js-bridge.
+    if (CanvasHost* view = liveHost()) view->cleanup();
 }
 
 // ---------------------------------------------------------------------------
@@ -680,15 +684,14 @@ void ClientGLWidget::setClearColor(const QColor& color) {
 }
 
 void ClientGLWidget::setTransparent() {
-    // Web view: the page's background colour decides; a window without a
-    // browser counts as not transparent yet.
-    QColor pageColour;
-    if (webView) QMetaObject::invokeMethod(webView, "pageBackgroundColor", Q_RETURN_ARG(QColor, pageColour));
-    if (webView == nullptr || pageColour != QColor(Qt::transparent)) {
+    // The page's background colour decides; a window without a browser
+    // counts as not transparent yet.
+    CanvasHost* view = liveHost();
+    if (view == nullptr || view->pageBackgroundColor() != QColor(Qt::transparent)) {
         logDebug(prefix() + "setTransparent()");
-        if (webView) {
+        if (view != nullptr) {
             webView->setAttribute(Qt::WA_TranslucentBackground, true);
-            QMetaObject::invokeMethod(webView, "setPageBackgroundColor", Q_ARG(QColor, QColor(Qt::transparent)));
+            view->setPageBackgroundColor(Qt::transparent);
         }
         withContext([this] { clearBuffers(); });
     }
@@ -697,10 +700,9 @@ void ClientGLWidget::setTransparent() {
 
 void ClientGLWidget::unsetTransparent() {
     logDebug(prefix() + "unsetTransparent()");
-    // Web view: the page's background colour becomes black here.
-    if (webView) {
+    if (CanvasHost* view = liveHost()) {
         webView->setAttribute(Qt::WA_TranslucentBackground, false);
-        QMetaObject::invokeMethod(webView, "setPageBackgroundColor", Q_ARG(QColor, QColor(Qt::black)));
+        view->setPageBackgroundColor(Qt::black);
     }
     setClearColor(Qt::white);
     withContext([this] { clearBuffers(); });

@@ -20,6 +20,7 @@
 #include <mutex>
 #include <string>
 
+class CanvasHost;
 class QHBoxLayout;
 class QTimer;
 struct PlaneUpload;
@@ -81,8 +82,9 @@ public:
     bool testCopyPerformance(const QString& formatText);
     static void measureMemoryCopy();
 
-    // Puts the hosted view (the window's browser) into the window's layout.
-    void hostView(QWidget* view);
+    // Puts the hosted view (the window's browser) into the window's layout;
+    // from now on the window reaches the view through the host interface.
+    void hostView(CanvasHost* view);
     QWidget* hostedView() const { return webView; }
     QRect viewportRect() const { return QRect(viewport[0], viewport[1], viewport[2], viewport[3]); }
     // The work of loadFinished for a page address: numbers, registers and
@@ -131,6 +133,9 @@ private:
     // nothing before the context exists.
     void withContext(const std::function<void()>& work);
     void clearStep();
+    // The hosted view while it lives (a screen window's view deletes itself
+    // when it closes), else null.
+    CanvasHost* liveHost() const { return webView ? viewHost : nullptr; }
     std::string prefix() const { return canvasName() + ": "; }
 
     const int widgetId;
@@ -145,6 +150,7 @@ private:
     bool registered = false;
     // The hosted browser view; the web subsystem puts it here (hostView).
     QPointer<QWidget> webView;
+    CanvasHost* viewHost = nullptr;
 
     qor::VideoFrame* frameSlots[2] = {nullptr, nullptr};
     std::atomic<int> writeIndex{0};
