@@ -253,6 +253,8 @@ void ClientWebView::cleanup() {
     jsBridge = nullptr;
 }
 
+QUrl ClientWebView::pageUrl() const { return page() != nullptr ? page()->url() : QUrl(); }
+
 QColor ClientWebView::pageBackgroundColor() const { return page() != nullptr ? page()->backgroundColor() : QColor(); }
 
 void ClientWebView::setPageBackgroundColor(QColor colour) {
@@ -294,8 +296,9 @@ void ClientWebView::applyCanvasGeometry(const QVariant& result) {
         return;
     }
     const QRect viewport = PageGeometry::canvasViewport(result.toString(), zoomFactor(), canvas->height());
-    canvas->setViewport(viewport.x(), viewport.y(), viewport.width(), viewport.height());
-    canvas->update();
+    // The picture moves only when the rectangle does: a page that repaints
+    // over an unchanged canvas element costs the window no repaint.
+    if (canvas->setViewport(viewport.x(), viewport.y(), viewport.width(), viewport.height())) canvas->update();
 }
 
 void ClientWebView::storeScrollSize(const QVariant& result) {
@@ -575,7 +578,7 @@ void ClientWebView::showWindows() {
 
 void ClientWebView::handleLoadFinished(bool) {
     queryBackgroundColor();
-    const QUrl address = page() != nullptr ? page()->url() : QUrl();
+    const QUrl address = pageUrl();
     updateWindowTitle(address);
     if (clientKioskModeEnabled.get()) {
         runScript(PageScripts::hideFullScreenControl);
