@@ -11,7 +11,8 @@ round:
           window shows the stream under the desk page), measured once it
           streams and has settled;
   player  ffplay -f h264 -framerate 60 on the same file in a 1920x1080
-          window (no audio, looping);
+          window (no audio, looping; it drops the pictures it is too late
+          for, which its status line counts);
   idle    the client on the sign-in page (no stream).
 
 Each sample is the CPU time of the whole process tree (the client with its
@@ -26,7 +27,8 @@ hand-over to the canvas (presentFrame) to the end of the paint that shows
 it (QDK_PRESENT_LOG): printed are the median and the 99th percentile of
 "present to painted" (the paint's end, before the window is composed) and
 "present to swapped" (the composed window on screen), and how many frames
-were never shown.
+were never shown. The pictures each program showed per second give the
+CPU per shown picture, client over player, beside the plain ratio.
 
 Once per round the bench also times a bare loop that sleeps 1 ms at a time
 (poll with a 1 ms timeout, as the canvas's repaint timer wakes the client):
@@ -395,6 +397,7 @@ class Bench:
             if streaming:
                 sample.fps = self.client_fps(frames_mark)
                 sample.latency = Latency(present_log, sample.window)
+                sample.shown_fps = len(sample.latency.painted) / sample.wall
             if process.poll() is not None:
                 raise RuntimeError("the client ended during the sample:\n" + output.text()[-3000:])
             if self.options.breakdown and index == 0:
@@ -403,19 +406,40 @@ class Bench:
         finally:
             stop(process)
 
+    @staticmethod
+    def player_fps(output, mark, window):
+        """Pictures per second that ffplay showed in the window: it plays the
+        stream in real time (60 fps) and drops the pictures it is too late
+        for; its status lines count them (fd=)."""
+        points = []
+        for when, line in list(zip(output.times, output.lines))[mark:]:
+            match = re.search(r" fd=\s*(\d+) ", line)
+            if match and window[0] <= when <= window[1]:
+                points.append((when, int(match.group(1))))
+        if len(points) < 2 or points[-1][0] <= points[0][0]:
+            return None
+        return 60 - (points[-1][1] - points[0][1]) / (points[-1][0] - points[0][0])
+
     def player_sample(self, index):
         env = dict(os.environ, DISPLAY=self.display)
         process, output = start(["ffplay", "-hide_banner", "-loglevel", "error", "-f", "h264", "-framerate", "60",
-                                 "-an", "-sn", "-loop", "0", "-x", "1920", "-y", "1080", "-left", "0", "-top", "0",
+                                 "-an", "-sn", "-stats", "-loop", "0", "-x", "1920", "-y", "1080", "-left", "0", "-top", "0",
                                  "-noborder", "-i", self.stream], env)
         try:
             time.sleep(self.options.settle)
             if process.poll() is not None:
                 raise RuntimeError("ffplay ended: " + output.text()[-2000:])
-            return measure(process.pid, self.options.seconds, self.options.perf_stat,
-                           breakdown=self.options.breakdown and index == 0, x_server=self.xvfb[0].pid)
+            mark = len(output.lines)
+            sample = measure(process.pid, self.options.seconds, self.options.perf_stat,
+                             breakdown=self.options.breakdown and index == 0, x_server=self.xvfb[0].pid)
+            sample.shown_fps = self.player_fps(output, mark, sample.window)
+            return sample
         finally:
             stop(process, 10)
+
+
+def fps_text(fps):
+    return "%.1f fps" % fps if fps else "? fps"
 
 
 def median(values):
@@ -441,7 +465,7 @@ def main():
     options = parser.parse_args()
 
     load_before = os.getloadavg()
-    clients, players, idles, ratios, floors = [], [], [], [], []
+    clients, players, idles, ratios, floors, per_frame = [], [], [], [], [], []
     with Bench(options) as bench:
         bench.start_display()
         bench.make_stream()
@@ -454,9 +478,14 @@ def main():
             clients.append(client)
             players.append(player)
             ratios.append(client.rate / player.rate)
-            line = "round %d: client %.3f CPU-s/s (%s decoded fps, X server %.3f)  ffplay %.3f (X server %.3f)  " \
-                "ratio %.2f" % (index + 1, client.rate, "%.1f" % client.fps if client.fps else "?", client.x_server,
-                                player.rate, player.x_server, ratios[-1])
+            line = "round %d: client %.3f CPU-s/s (%s decoded, %s shown, X server %.3f)  " \
+                "ffplay %.3f (%s shown, X server %.3f)  ratio %.2f" % (
+                    index + 1, client.rate, fps_text(client.fps), fps_text(client.shown_fps), client.x_server,
+                    player.rate, fps_text(player.shown_fps), player.x_server, ratios[-1])
+            if client.shown_fps and player.shown_fps:
+                per_frame.append((client.cpu / (client.shown_fps * client.wall)) /
+                                 (player.cpu / (player.shown_fps * player.wall)))
+                line += " (per shown frame %.2f)" % per_frame[-1]
             if options.perf_stat and client.instructions and player.instructions:
                 line += "  instructions/s client %.3g ffplay %.3g" % (client.instructions / client.wall,
                                                                       player.instructions / player.wall)
@@ -486,6 +515,9 @@ def main():
             ii = median([i.instructions / i.wall if i.instructions else None for i in idles])
             if ii:
                 log("instructions per second idle: %.4g" % ii)
+    log("shown pictures per second: client %s, ffplay %s; CPU per shown picture client/ffplay: %s" % (
+        fps_text(median([c.shown_fps for c in clients])), fps_text(median([p.shown_fps for p in players])),
+        "%.2f" % median(per_frame) if per_frame else "?"))
     painted = [v for c in clients if c.latency for v in c.latency.painted]
     swapped = [v for c in clients if c.latency for v in c.latency.swapped]
     if painted:
