@@ -271,6 +271,7 @@ class Latency:
 
     def __init__(self, path, window):
         self.painted, self.swapped, self.never_shown = [], [], 0
+        self.paint, self.compose = [], []
         try:
             with open(path) as f:
                 lines = f.readlines()
@@ -281,19 +282,23 @@ class Latency:
             fields = line.split()
             if len(fields) != 6:
                 continue
-            handed, _, painted, swapped = (int(v) for v in fields[:4])
+            handed, paint_start, painted, swapped = (int(v) for v in fields[:4])
             if start <= swapped <= end:
                 self.painted.append((painted - handed) / 1e6)
                 self.swapped.append((swapped - handed) / 1e6)
+                self.paint.append((painted - paint_start) / 1e6)
+                self.compose.append((swapped - painted) / 1e6)
                 self.never_shown += int(fields[5])
 
     def __bool__(self):
         return bool(self.painted)
 
     def text(self):
-        return "present to painted p50/p99 %.1f/%.1f ms, to swapped %.1f/%.1f ms, %d shown, %d never shown" % (
-            percentile(self.painted, 0.5), percentile(self.painted, 0.99), percentile(self.swapped, 0.5),
-            percentile(self.swapped, 0.99), len(self.painted), self.never_shown)
+        return "present to painted p50/p99 %.1f/%.1f ms, to swapped %.1f/%.1f ms, %d shown, %d never shown; " \
+            "paint p50 %.1f ms, compose and swap p50 %.1f ms" % (
+                percentile(self.painted, 0.5), percentile(self.painted, 0.99), percentile(self.swapped, 0.5),
+                percentile(self.swapped, 0.99), len(self.painted), self.never_shown, percentile(self.paint, 0.5),
+                percentile(self.compose, 0.5))
 
 
 class Bench:
