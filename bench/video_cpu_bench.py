@@ -36,8 +36,11 @@ the floor that such a timer costs on this machine, for the idle figure.
 
 Usage (after a build into build/):
   bench/video_cpu_bench.py [--rounds N] [--seconds S] [--settle S]
-      [--client PATH] [--server PATH] [--perf-record FILE] [--perf-stat]
-      [--keep DIR]
+      [--client PATH] [--other-client PATH] [--server PATH] [--breakdown]
+      [--perf-record FILE] [--perf-stat] [--keep DIR]
+
+--other-client PATH measures a second client program (e.g. a build from
+before a change) in the same rounds, each against the same ffplay sample.
 
 --perf-record FILE records the client's tree with `perf record -g` during
 the first client sample (perf report -i FILE --no-children shows where the
@@ -373,11 +376,11 @@ class Bench:
             return None
         return (points[-1][1] - points[0][1]) / (points[-1][0] - points[0][0])
 
-    def client_sample(self, index, streaming):
+    def client_sample(self, index, streaming, program):
         home = os.path.join(self.work, "home-%d-%s" % (index, "stream" if streaming else "idle"))
         shutil.rmtree(home, ignore_errors=True)
         os.makedirs(home)
-        args = [self.options.client]
+        args = [program]
         if streaming:
             args += ["--user=demo", "--password=demo"]
         args.append(self.url + ("/" if not self.url.endswith("/") else ""))
@@ -396,7 +399,7 @@ class Bench:
                          process=process)
             time.sleep(self.options.settle)
             frames_mark = len(self.server[1].lines)
-            perf_record = self.options.perf_record if streaming and index == 0 else None
+            perf_record = self.options.perf_record if streaming and index == 0 and program == self.options.client else None
             sample = measure(process.pid, self.options.seconds, self.options.perf_stat, perf_record,
                              self.options.breakdown and index == 0, self.xvfb[0].pid)
             if streaming:
@@ -443,6 +446,54 @@ class Bench:
             stop(process, 10)
 
 
+class Results:
+    """The samples of one client program, each against the player's sample
+    of the same round."""
+
+    def __init__(self):
+        self.clients, self.idles, self.ratios, self.per_frame = [], [], [], []
+        self.line = ""
+
+    def add(self, client, player, idle, perf_stat):
+        self.clients.append(client)
+        self.ratios.append(client.rate / player.rate)
+        line = "%.3f CPU-s/s (%s decoded, %s shown, X server %.3f)  ratio to ffplay %.2f" % (
+            client.rate, fps_text(client.fps), fps_text(client.shown_fps), client.x_server, self.ratios[-1])
+        if client.shown_fps and player.shown_fps:
+            self.per_frame.append((client.cpu / (client.shown_fps * client.wall)) /
+                                  (player.cpu / (player.shown_fps * player.wall)))
+            line += " (per shown picture %.2f)" % self.per_frame[-1]
+        if perf_stat and client.instructions and player.instructions:
+            line += "  instructions/s %.3g, ffplay %.3g" % (client.instructions / client.wall,
+                                                            player.instructions / player.wall)
+        if idle is not None:
+            self.idles.append(idle)
+            line += "  idle %.4f" % idle.rate
+            if perf_stat and idle.instructions:
+                line += " (%.3g instructions/s)" % (idle.instructions / idle.wall)
+        if client.latency:
+            line += "\n    " + client.latency.text()
+        self.line = line
+
+    def round_text(self, name):
+        return "  %s %s" % (name, self.line)
+
+    def summary_texts(self, name):
+        texts = ["%s: %.3f CPU-s/s, ratio to ffplay %.2f, per shown picture %s, %s shown%s" % (
+            name, median([c.rate for c in self.clients]), median(self.ratios),
+            "%.2f" % median(self.per_frame) if self.per_frame else "?",
+            fps_text(median([c.shown_fps for c in self.clients])),
+            ", idle %.4f CPU-s/s" % median([i.rate for i in self.idles]) if self.idles else "")]
+        painted = [v for c in self.clients if c.latency for v in c.latency.painted]
+        swapped = [v for c in self.clients if c.latency for v in c.latency.swapped]
+        if painted:
+            texts.append("%s: present to painted p50 %.1f ms, p99 %.1f ms; to swapped p50 %.1f ms, p99 %.1f ms "
+                         "(%d frames; one frame at 60 fps: 16.7 ms)" % (
+                             name, percentile(painted, 0.5), percentile(painted, 0.99), percentile(swapped, 0.5),
+                             percentile(swapped, 0.99), len(painted)))
+        return texts
+
+
 def fps_text(fps):
     return "%.1f fps" % fps if fps else "? fps"
 
@@ -459,6 +510,8 @@ def main():
     parser.add_argument("--settle", type=float, default=5, help="seconds between start and sample")
     parser.add_argument("--stream-seconds", type=int, default=10, help="length of the looping stream")
     parser.add_argument("--client", default=os.path.join(ROOT, "build/src/client/app/quarrydesk-client"))
+    parser.add_argument("--other-client", metavar="PATH",
+                        help="a second client program (e.g. an earlier build), measured in the same rounds")
     parser.add_argument("--server", default=os.path.join(ROOT, "build/tools/demo-server/demo-server"))
     parser.add_argument("--chromium-flags", default="", help="QTWEBENGINE_CHROMIUM_FLAGS for the client")
     parser.add_argument("--no-idle", action="store_true", help="skip the idle samples")
@@ -469,67 +522,47 @@ def main():
     parser.add_argument("--keep", metavar="DIR", help="work folder to keep (stream, client homes)")
     options = parser.parse_args()
 
+    programs = [("client", options.client)]
+    if options.other_client:
+        programs.append(("other", options.other_client))
+    results = {name: Results() for name, _ in programs}
+    players, floors = [], []
     load_before = os.getloadavg()
-    clients, players, idles, ratios, floors, per_frame = [], [], [], [], [], []
     with Bench(options) as bench:
         bench.start_display()
         bench.make_stream()
         bench.start_server()
         log("display %s, server %s, %d rounds of %.0f s samples" % (bench.display, bench.url, options.rounds,
                                                                        options.seconds))
+        for name, path in programs:
+            log("%s: %s" % (name, path))
         for index in range(options.rounds):
-            client = bench.client_sample(index, True)
+            streams = [(name, bench.client_sample(index, True, path)) for name, path in programs]
             player = bench.player_sample(index)
-            clients.append(client)
             players.append(player)
-            ratios.append(client.rate / player.rate)
-            line = "round %d: client %.3f CPU-s/s (%s decoded, %s shown, X server %.3f)  " \
-                "ffplay %.3f (%s shown, X server %.3f)  ratio %.2f" % (
-                    index + 1, client.rate, fps_text(client.fps), fps_text(client.shown_fps), client.x_server,
-                    player.rate, fps_text(player.shown_fps), player.x_server, ratios[-1])
-            if client.shown_fps and player.shown_fps:
-                per_frame.append((client.cpu / (client.shown_fps * client.wall)) /
-                                 (player.cpu / (player.shown_fps * player.wall)))
-                line += " (per shown frame %.2f)" % per_frame[-1]
-            if options.perf_stat and client.instructions and player.instructions:
-                line += "  instructions/s client %.3g ffplay %.3g" % (client.instructions / client.wall,
-                                                                      player.instructions / player.wall)
-            if not options.no_idle:
-                idle = bench.client_sample(index, False)
-                idles.append(idle)
-                line += "  idle %.4f" % idle.rate
-                if options.perf_stat and idle.instructions:
-                    line += " (%.3g instructions/s)" % (idle.instructions / idle.wall)
+            idles = [] if options.no_idle else [(name, bench.client_sample(index, False, path))
+                                                for name, path in programs]
+            line = "round %d: ffplay %.3f CPU-s/s (%s shown, X server %.3f)" % (
+                index + 1, player.rate, fps_text(player.shown_fps), player.x_server)
+            if idles:
                 floor, wakeups = timer_floor(min(options.seconds, 5))
                 floors.append(floor)
                 line += "  1 ms timer floor %.4f (%.0f wakeups/s)" % (floor, wakeups)
             log(line)
-            if client.latency:
-                log("  " + client.latency.text())
+            for name, client in streams:
+                results[name].add(client, player, dict(idles).get(name), options.perf_stat)
+                log(results[name].round_text(name))
     load_after = os.getloadavg()
     log("")
-    log("medians over %d rounds: client %.3f CPU-s/s, ffplay %.3f CPU-s/s, ratio %.2f%s" % (
-        options.rounds, median([c.rate for c in clients]), median([p.rate for p in players]), median(ratios),
-        ", idle %.4f CPU-s/s" % median([i.rate for i in idles]) if idles else ""))
+    log("medians over %d rounds: ffplay %.3f CPU-s/s, %s shown" % (
+        options.rounds, median([p.rate for p in players]), fps_text(median([p.shown_fps for p in players]))))
     if options.perf_stat:
-        ci = median([c.instructions / c.wall if c.instructions else None for c in clients])
         pi = median([p.instructions / p.wall if p.instructions else None for p in players])
-        if ci and pi:
-            log("instructions per second: client %.4g, ffplay %.4g, ratio %.2f" % (ci, pi, ci / pi))
-        if idles:
-            ii = median([i.instructions / i.wall if i.instructions else None for i in idles])
-            if ii:
-                log("instructions per second idle: %.4g" % ii)
-    log("shown pictures per second: client %s, ffplay %s; CPU per shown picture client/ffplay: %s" % (
-        fps_text(median([c.shown_fps for c in clients])), fps_text(median([p.shown_fps for p in players])),
-        "%.2f" % median(per_frame) if per_frame else "?"))
-    painted = [v for c in clients if c.latency for v in c.latency.painted]
-    swapped = [v for c in clients if c.latency for v in c.latency.swapped]
-    if painted:
-        log("present to painted over all rounds: p50 %.1f ms, p99 %.1f ms; to swapped: p50 %.1f ms, p99 %.1f ms "
-            "(%d frames; one frame at 60 fps: 16.7 ms)" % (percentile(painted, 0.5), percentile(painted, 0.99),
-                                                           percentile(swapped, 0.5), percentile(swapped, 0.99),
-                                                           len(painted)))
+        if pi:
+            log("instructions per second: ffplay %.4g" % pi)
+    for name, _ in programs:
+        for text in results[name].summary_texts(name):
+            log(text)
     if floors:
         log("1 ms timer floor (a bare poll loop): %.4f CPU-s/s" % median(floors))
     log("load average before %.1f %.1f %.1f, after %.1f %.1f %.1f" % (load_before + load_after))
