@@ -182,7 +182,7 @@ TEST_F(CloseTest, OnlyNumberedScreenWindowsReportTheirClose) {
 TEST_F(CloseTest, RefreshAndResizeQueuedBeforeTheCloseDoNothing) {
     LogCapture log("debug");
     auto canvas = std::make_unique<ClientGLWidget>(false);
-    QWidget view;
+    RecordingHost view;
     canvas->hostView(&view);
     canvas->setCanvasId(5);
     canvas->show();
@@ -253,6 +253,57 @@ TEST(CanvasWindow, ContextWorkOutsidePaintOnAWindowWithoutContext) {
     canvas->unsetTransparent();
     canvas->uploadBlankTexture();
     canvas.reset();
+}
+
+// Every request of the window to its view arrives through the host
+// interface, in the order the window makes it.
+TEST_F(CloseTest, TheWindowReachesItsViewThroughTheHost) {
+    auto canvas = makeCanvas(false, true);
+    RecordingHost view;
+    canvas->hostView(&view);
+    EXPECT_EQ(canvas->hostedView(), &view);
+    EXPECT_EQ(view.parentWidget(), canvas.get());
+    auto takeCalls = [&view] {
+        std::vector<std::string> calls;
+        calls.swap(view.calls);
+        return calls;
+    };
+    using Calls = std::vector<std::string>;
+
+    view.url = QUrl("https://h:8443/q?screen=7");
+    canvas->loadFinished(true);
+    EXPECT_EQ(takeCalls(), (Calls{"pageUrl", "setWindowsTitle Screen 7 - https://h:8443 - Quarrydesk Client"}));
+    EXPECT_EQ(canvas->windowTitle(), "Screen 7 - https://h:8443 - Quarrydesk Client");
+
+    // The first paint with a frame makes the page transparent, once.
+    CountingAllocator allocator;
+    canvas->setViewport(0, 0, 200, 150);
+    presentAndGrab(*canvas, allocator.make(ColorFormat::RGB24, 8, 8, [](int, int) { return Rgb{0, 0, 0}; }));
+    EXPECT_EQ(takeCalls(), (Calls{"pageBackgroundColor", "setPageBackgroundColor #00000000"}));
+    EXPECT_TRUE(view.testAttribute(Qt::WA_TranslucentBackground));
+    presentAndGrab(*canvas, allocator.make(ColorFormat::RGB24, 8, 8, [](int, int) { return Rgb{0, 0, 0}; }));
+    EXPECT_EQ(takeCalls(), Calls{});
+
+    std::thread decoder([&] { canvas->refreshScreen(); });
+    decoder.join();
+    ASSERT_TRUE(waitUntil([&] { return !view.calls.empty(); }));
+    EXPECT_EQ(takeCalls(), Calls{"redrawWindow"});
+
+    std::thread session([&] { canvas->clearScreen(); });
+    session.join();
+    ASSERT_TRUE(waitUntil([&] { return !view.calls.empty(); }));
+    EXPECT_EQ(takeCalls(), Calls{"setPageBackgroundColor #ff000000"});
+    EXPECT_FALSE(view.testAttribute(Qt::WA_TranslucentBackground));
+
+    canvas->cleanup();
+    EXPECT_EQ(takeCalls(), Calls{"cleanup"});
+
+    canvas->close();
+    EXPECT_EQ(takeCalls(), Calls{"detachCanvas"});
+    EXPECT_EQ(view.parentWidget(), nullptr);
+    EXPECT_EQ(closedScreens, std::vector<int>{7});
+    canvas.reset();
+    EXPECT_EQ(allocator.outstanding, 0);
 }
 
 TEST(CanvasWindow, QuickTestAnswersForTheFormatText) {

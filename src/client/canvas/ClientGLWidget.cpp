@@ -1,18 +1,16 @@
 #include "ClientGLWidget.h"
 
+#include "CanvasHost.h"
 #include "CanvasRegistry.h"
 #include "ClientSettings.h"
 #include "ColorFormat.h"
-#include "CopyTimeStats.h"
-#include "DecodedFrameAllocator.h"
-#include "DecodedVideoFrame.h"
-#include "FileHelpers.h"
+#include "FrameRenderers.h"
 #include "Logging.h"
+#include "MemoryCopyTest.h"
 #include "OwnerLock.h"
-#include "ShaderSources.h"
+#include "ShaderLoader.h"
 #include "StopWatch.h"
-#include "TextureUpload.h"
-#include "Utilities.h"
+#include "VideoFrame.h"
 
 #include <QCloseEvent>
 #include <QCoreApplication>
@@ -20,12 +18,8 @@
 #include <QThread>
 #include <QTimer>
 
-#include <cerrno>
 #include <climits>
 #include <cstdio>
-#include <cstring>
-#include <memory>
-#include <new>
 
 ClientGLWidget* mainWidget = nullptr;
 std::string windowTitleWarning;
@@ -42,9 +36,6 @@ int nextWidgetId() {
     return widgetIdCounter++;
 }
 
-// The 8 x 8 white picture of a blank screen, one byte per texel.
-unsigned char whiteTexels[64];
-
 constexpr int quadVertices[4][5] = {
     {-1, -1, 1, 1, 1},
     {1, -1, 1, 0, 1},
@@ -52,18 +43,10 @@ constexpr int quadVertices[4][5] = {
     {-1, 1, 1, 1, 0},
 };
 
-constexpr std::size_t shaderBufferSize = 10485760;
-
 std::string colorFractions(const QColor& color) {
     char text[128];
     std::snprintf(text, sizeof text, "%f, %f, %f, %f", color.redF(), color.greenF(), color.blueF(),
                   color.alphaF());
-    return text;
-}
-
-std::string fixed(double value) {
-    char text[64];
-    std::snprintf(text, sizeof text, "%f", value);
     return text;
 }
 
@@ -99,114 +82,13 @@ bool parseScreenNumber(const std::string& url, int& screen) {
     return parseLeadingNumber(url, equals + 1, false, screen);
 }
 
-// Per-program texts and settings.
-struct ClientGLWidget::ProgramTexts {
-    const char* reprogramming;
-    const char* programming;
-    const char* createFailure;
-    const char* linkFailure;
-    const char* linked;
-    bool linkedAtDebug;
-    const char* failureTail;
-    const char* successTail;
-    const char* unloading;
-    qor::ConfigFilePathValue* vertexSetting;
-    qor::ConfigFilePathValue* fragmentSetting;
-    const char* const* fragmentSource;
-    int samplers;
-    // Binds the plane texture of every sampler's unit while assigning
-    // samplers (otherwise only unit 0's).
-    bool bindEveryUnit;
-};
-
-const ClientGLWidget::ProgramTexts& ClientGLWidget::textsOf(Family family) {
-    static const ProgramTexts yuv420p{": Reprogramming OpenGL YUV420p shaders",
-                                      ": Programming OpenGL YUV420p shaders",
-                                      ": Can't create OpenGL YUV420p program object",
-                                      ": YUV420p shader program not compiled",
-                                      ": YUV420p shader program compiled",
-                                      true,
-                                      "' to yuv420p shader program",
-                                      "' to yuv420p shader program '",
-                                      nullptr,
-                                      &clientOpenGLVShaderYUV420p,
-                                      &clientOpenGLFShaderYUV420p,
-                                      &yuvFragmentSource,
-                                      3,
-                                      true};
-    static const ProgramTexts yuv444p{": Reprogramming OpenGL YUV444p shaders",
-                                      ": Programming OpenGL YUV444p shaders",
-                                      ": Can't create OpenGL YUV444p program object",
-                                      ": YUV444p shader program not compiled",
-                                      ": YUV444p shader program compiled",
-                                      false,
-                                      "' to yuv444p shader program",
-                                      "' to yuv444p shader program '",
-                                      nullptr,
-                                      &clientOpenGLVShaderYUV444p,
-                                      &clientOpenGLFShaderYUV444p,
-                                      &yuvFragmentSource,
-                                      3,
-                                      true};
-    static const ProgramTexts nv12{": Reprogramming OpenGL NV12 shaders",
-                                   ": Programming OpenGL NV12 shaders",
-                                   ": Can't create OpenGL program object",
-                                   ": NV12 shader program not compiled",
-                                   ": NV12 shader program compiled",
-                                   false,
-                                   "' to NV12 shader program",
-                                   "' to NV12 shader program '",
-                                   "Unloading NV12 shaders",
-                                   &clientOpenGLVShaderNV12,
-                                   &clientOpenGLFShaderNV12,
-                                   &nv12FragmentSource,
-                                   2,
-                                   true};
-    static const ProgramTexts rgbp{": Reprogramming OpenGL RGBp shader",
-                                   ": Programming OpenGL RGBp shader",
-                                   ": Can't create OpenGL program object",
-                                   ": RGBp shader program not compiled",
-                                   ": RGBp shader program compiled",
-                                   true,
-                                   "' to shader program",
-                                   "' to shader program '",
-                                   "Unloading RGBp shaders",
-                                   &clientOpenGLVShaderRGBp,
-                                   &clientOpenGLFShaderRGBp,
-                                   &rgbpFragmentSource,
-                                   3,
-                                   false};
-    static const ProgramTexts rgb{": Reprogramming OpenGL shader",
-                                  ": Programming OpenGL shader",
-                                  ": Can't create OpenGL program object",
-                                  ": RGB shader program not compiled",
-                                  ": RGB shader program compiled",
-                                  false,
-                                  "' to shader program",
-                                  "' to shader program '",
-                                  "Unloading RGB shaders",
-                                  &clientOpenGLVShaderRGB,
-                                  &clientOpenGLFShaderRGB,
-                                  &rgbFragmentSource,
-                                  1,
-                                  false};
+ClientGLWidget::ShaderProgram& ClientGLWidget::recordOf(PixelFamily family) {
     switch (family) {
-    case Family::YUV420p: return yuv420p;
-    case Family::YUV444p: return yuv444p;
-    case Family::NV12: return nv12;
-    case Family::RGBp: return rgbp;
-    case Family::RGB: break;
-    }
-    return rgb;
-}
-
-ClientGLWidget::ShaderProgram& ClientGLWidget::recordOf(Family family) {
-    switch (family) {
-    case Family::YUV420p: return yuv420pProgram;
-    case Family::YUV444p: return yuv444pProgram;
-    case Family::NV12: return nv12Program;
-    case Family::RGBp: return rgbpProgram;
-    case Family::RGB: break;
+    case PixelFamily::YUV420p: return yuv420pProgram;
+    case PixelFamily::YUV444p: return yuv444pProgram;
+    case PixelFamily::NV12: return nv12Program;
+    case PixelFamily::RGBp: return rgbpProgram;
+    case PixelFamily::RGB: break;
     }
     return rgbProgram;
 }
@@ -250,9 +132,10 @@ ClientGLWidget::~ClientGLWidget() {
     logDebug(prefix() + "ClientGLWidget deleted");
 }
 
-void ClientGLWidget::hostView(QWidget* view) {
-    webView = view;
-    if (view != nullptr) layout_->addWidget(view);
+void ClientGLWidget::hostView(CanvasHost* view) {
+    viewHost = view;
+    webView = view != nullptr ? view->hostWidget() : nullptr;
+    if (webView) layout_->addWidget(webView);
 }
 
 std::string ClientGLWidget::canvasName() const {
@@ -305,8 +188,7 @@ void ClientGLWidget::clearStep() {
     logDebug(prefix() + "Clearing screen, thread");
     if (transparent) unsetTransparent();
     uploadBlankTexture();
-    frameWidth = 0;
-    frameHeight = 0;
+    frames.forgetSize();
     releaseFrames();
 }
 
@@ -320,8 +202,7 @@ void ClientGLWidget::refreshScreen() {
             // A window that closed meanwhile may have lost its view.
             if (!self || self->closing) return;
             logDebug(self->prefix() + "Refresh screen, thread");
-            // Web view: the page redraws its canvas placement here.
-            if (self->webView) QMetaObject::invokeMethod(self->webView, "redrawWindow");
+            if (CanvasHost* view = self->liveHost()) view->redrawWindow();
         },
         Qt::QueuedConnection);
 }
@@ -365,11 +246,10 @@ void ClientGLWidget::closeEvent(QCloseEvent* event) {
     } else {
         logDebug(prefix() + "Close-event during start up of window, ignoring ...");
     }
-    if (webView) {
+    if (CanvasHost* view = liveHost()) {
         layout_->removeWidget(webView);
         webView->setParent(nullptr);
-        // Web view: the view lets go of its canvas here.
-        QMetaObject::invokeMethod(webView, "detachCanvas");
+        view->detachCanvas();
         webView->close();
     }
     QThread::msleep(100);
@@ -377,8 +257,8 @@ void ClientGLWidget::closeEvent(QCloseEvent* event) {
 }
 
 void ClientGLWidget::loadFinished(bool ok) {
-    // Web view: the address of the hosted view's page.
-    handlePageLoaded(ok, webView ? webView->property("url").toUrl() : QUrl());
+    CanvasHost* view = liveHost();
+    handlePageLoaded(ok, view != nullptr ? view->pageUrl() : QUrl());
 }
 
 void ClientGLWidget::handlePageLoaded(bool ok, const QUrl& url) {
@@ -406,49 +286,22 @@ void ClientGLWidget::handlePageLoaded(bool ok, const QUrl& url) {
     const QString host = url.toString(QUrl::RemovePath | QUrl::RemoveQuery);
     QString title = QStringLiteral("Screen %1 - %2 - Quarrydesk Client").arg(screen).arg(host);
     if (!windowTitleWarning.empty()) title = QString::fromStdString(windowTitleWarning) + "  -  " + title;
-    setWindowTitle(title);
+    if (CanvasHost* view = liveHost()) {
+        view->setWindowsTitle(title);
+    } else {
+        setWindowTitle(title);
+    }
 }
 
 void ClientGLWidget::cleanup() {
-    // Web view: the view's cleanup stops the NativeClient and the js-bridge.
-    if (webView) QMetaObject::invokeMethod(webView, "cleanup");
+    // The main window's view stops the NativeClient and the js-bridge.
+    if (CanvasHost* view = liveHost()) view->cleanup();
 }
 
 // ---------------------------------------------------------------------------
 // Frame hand-over
 
-void ClientGLWidget::presentFrame(qor::VideoFrame* frame) {
-    if (frame == nullptr) return;
-    qor::VideoFrame* source = nullptr;
-    if (!TextureUpload::drawableAsIs(*frame)) {
-        qor::VideoFrame* copy = decodedFrameAllocator.allocate(frame->colorFormat(), frame->width(), frame->height());
-        if (copy == nullptr || !static_cast<qor::DecodedVideoFrame*>(copy)->copyFrom(*frame)) {
-            // A copy that could not be filled would show garbage: drop it.
-            qor::releaseVideoFrame(&copy);
-            qor::releaseVideoFrame(&frame);
-            return;
-        }
-        source = frame;
-        frame = copy;
-    }
-    qor::VideoFrame* old = nullptr;
-    {
-        std::lock_guard<std::mutex> presenting(presentLock);
-        const int slot = writeIndex.load();
-        ScopedOwnerLock guard(frameLocks[slot]);
-        old = frameSlots[slot];
-        frameSlots[slot] = frame;
-        if (frame->width() != frameWidth || frame->height() != frameHeight) {
-            frameWidth = frame->width();
-            frameHeight = frame->height();
-        }
-        writeIndex = 1 - slot;
-    }
-    ++presentedCount;
-    newFrame = true;
-    qor::releaseVideoFrame(&old);
-    qor::releaseVideoFrame(&source);
-}
+void ClientGLWidget::presentFrame(qor::VideoFrame* frame) { frames.present(frame); }
 
 void ClientGLWidget::resetFrames() {
     {
@@ -458,20 +311,10 @@ void ClientGLWidget::resetFrames() {
     releaseFrames();
 }
 
-void ClientGLWidget::releaseFrames() {
-    for (int slot = 0; slot < 2; ++slot) {
-        qor::VideoFrame* frame = nullptr;
-        {
-            ScopedOwnerLock guard(frameLocks[slot]);
-            frame = frameSlots[slot];
-            frameSlots[slot] = nullptr;
-        }
-        qor::releaseVideoFrame(&frame);
-    }
-}
+void ClientGLWidget::releaseFrames() { frames.release(); }
 
 void ClientGLWidget::scheduleUpdate() {
-    if (!newFrame.exchange(false)) return;
+    if (!frames.takeNewFrame()) return;
     ++updateRequestCount;
     update();
 }
@@ -514,19 +357,13 @@ void ClientGLWidget::initializeGL() {
     initializeOpenGLFunctions();
     if (isTraceEnabled()) logTrace(prefix() + "initial setClearColor: " + colorFractions(clearColor));
     clearBuffers();
-    std::memset(whiteTexels, 0xFF, sizeof whiteTexels);
     static const char* const boundTexts[3] = {"Bound texture (plane 0/RGB24) ", "Bound texture (plane 1) ",
                                               "Bound texture (plane 2) "};
     for (int k = 0; k < 3; ++k) {
-        glActiveTexture(GL_TEXTURE0 + k);
-        glGenTextures(1, &planeTextures[k]);
-        glBindTexture(GL_TEXTURE_2D, planeTextures[k]);
+        const GLuint texture = planeTextures.create(*this, k);
         if (isTraceEnabled()) {
-            logTrace(prefix() + boundTexts[k] + std::to_string(planeTextures[k]) + ", 'texture" + std::to_string(k) +
-                     "'");
+            logTrace(prefix() + boundTexts[k] + std::to_string(texture) + ", 'texture" + std::to_string(k) + "'");
         }
-        glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MIN_FILTER, GL_NEAREST);
-        glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MAG_FILTER, GL_NEAREST);
         if (k != 1) {
             glEnable(GL_DEPTH_TEST);
             glEnable(GL_CULL_FACE);
@@ -536,10 +373,15 @@ void ClientGLWidget::initializeGL() {
     // framebuffer that was not cleared must pass the depth test as well.
     glDepthFunc(GL_LEQUAL);
     uploadBlankTexture();
+    shaderLoader = std::make_unique<ShaderLoader>(*this, *this, planeTextures);
     StopWatch shaders(true);
     loadShaders();
     const long long shaderMillis = shaders.elapsed();
     if (!quadsMode) createVertexBuffer();
+    renderers = std::make_unique<FrameRenderers>(*this, planeTextures,
+                                                 [this](PixelFamily family) -> const ShaderProgram& {
+                                                     return recordOf(family);
+                                                 });
     glReady = true;
     logDebug("Initializing OpenGL took " + std::to_string(total.elapsed()) + ", loading shaders took " +
              std::to_string(shaderMillis) + "ms");
@@ -548,65 +390,30 @@ void ClientGLWidget::initializeGL() {
 
 void ClientGLWidget::paintGL() {
     if (closing || !decoderAttached) return;
-    const int slot = 1 - writeIndex.load();
-    ScopedOwnerLock guard(frameLocks[slot]);
-    qor::VideoFrame* frame = frameSlots[slot];
-    if (frame == nullptr) return;
+    FrameSlots::Newest newest(frames);
+    if (newest.frame == nullptr) return;
     glCurrent = true;
-    if (frameWidth > 0 && frameHeight > 0) glViewport(viewport[0], viewport[1], viewport[2], viewport[3]);
+    if (frames.width() > 0 && frames.height() > 0) glViewport(viewport[0], viewport[1], viewport[2], viewport[3]);
     if (!transparent) setTransparent();
-    bool drawn = true;
-    switch (frame->colorFormat()) {
-    case ColorFormat::RGB24:
-    case ColorFormat::RGBA:
-    case ColorFormat::RGB10: renderPlanes(Family::RGB, *frame); break;
-    case ColorFormat::GBRP: renderPlanes(Family::RGBp, *frame); break;
-    case ColorFormat::YUV420P: renderPlanes(Family::YUV420p, *frame); break;
-    case ColorFormat::YUV444P: renderPlanes(Family::YUV444p, *frame); break;
-    case ColorFormat::NV12: renderPlanes(Family::NV12, *frame); break;
-    default:
+    FrameRenderer* renderer = renderers ? renderers->forFormat(newest.frame->colorFormat()) : nullptr;
+    if (renderer != nullptr) {
+        render(*renderer, *newest.frame);
+    } else {
         logCritical(prefix() + "Trying to render unsupported color format");
-        drawn = false;
-        break;
     }
     glCurrent = false;
-    if (drawn && !clientDoubleBuffering.get()) update();
+    if (renderer != nullptr && !clientDoubleBuffering.get()) update();
 }
 
-void ClientGLWidget::uploadPlane(const PlaneUpload& upload) {
-    glActiveTexture(GL_TEXTURE0 + upload.unit);
-    glBindTexture(GL_TEXTURE_2D, planeTextures[upload.unit]);
-    glPixelStorei(GL_UNPACK_ROW_LENGTH, upload.rowLength);
-    glTexImage2D(GL_TEXTURE_2D, 0, static_cast<GLint>(upload.internalFormat), upload.width, upload.height, 0,
-                 upload.format, upload.type, upload.data);
-}
-
-void ClientGLWidget::renderPlanes(Family family, const qor::VideoFrame& frame) {
-    if (!decoderAttached) return;
-    const ShaderProgram& record = recordOf(family);
-    if (family != Family::RGB) {
-        if (!record.linked) return;
-        glUseProgram(record.program);
-    }
-    PlaneUpload uploads[3];
-    const int count = TextureUpload::planeUploads(frame, uploads);
-    // Rows are described exactly: any width, any line size.
-    glPixelStorei(GL_UNPACK_ALIGNMENT, 1);
-    for (int i = 0; i < count; ++i) uploadPlane(uploads[i]);
-    glPixelStorei(GL_UNPACK_ROW_LENGTH, 0);
-    glPixelStorei(GL_UNPACK_ALIGNMENT, 4);
-    if (family != Family::RGB) {
-        for (int k = 0; k < textsOf(family).samplers; ++k) glUniform1i(record.samplerLocations[k], k);
-    }
+void ClientGLWidget::render(FrameRenderer& renderer, const qor::VideoFrame& frame) {
+    if (!decoderAttached || !renderer.ready()) return;
+    renderer.upload(frame);
+    renderer.prepareDraw(quadsMode);
     glActiveTexture(GL_TEXTURE0);
     glEnable(GL_TEXTURE_2D);
     if (quadsMode) {
-        // RGB is drawn by the fixed pipeline, never by a colour-conversion
-        // program left current by an earlier frame.
-        if (family == Family::RGB) glUseProgram(0);
         drawQuad();
     } else {
-        if (family == Family::RGB) glUseProgram(rgbProgram.program);
         drawTriangleFan();
     }
 }
@@ -649,15 +456,7 @@ void ClientGLWidget::createVertexBuffer() {
 }
 
 void ClientGLWidget::uploadBlankTexture() {
-    withContext([this] {
-        glBindTexture(GL_TEXTURE_2D, planeTextures[0]);
-        glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MIN_FILTER, GL_NEAREST);
-        glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MAG_FILTER, GL_NEAREST);
-        glPixelStorei(GL_UNPACK_ALIGNMENT, 1);
-        glTexImage2D(GL_TEXTURE_2D, 0, GL_LUMINANCE, 8, 8, 0, GL_LUMINANCE, GL_UNSIGNED_BYTE, whiteTexels);
-        glPixelStorei(GL_UNPACK_ALIGNMENT, 4);
-        glBindTexture(GL_TEXTURE_2D, planeTextures[0]);
-    });
+    withContext([this] { planeTextures.loadBlank(*this); });
 }
 
 void ClientGLWidget::setViewport(int x, int y, int width, int height) {
@@ -680,15 +479,14 @@ void ClientGLWidget::setClearColor(const QColor& color) {
 }
 
 void ClientGLWidget::setTransparent() {
-    // Web view: the page's background colour decides; a window without a
-    // browser counts as not transparent yet.
-    QColor pageColour;
-    if (webView) QMetaObject::invokeMethod(webView, "pageBackgroundColor", Q_RETURN_ARG(QColor, pageColour));
-    if (webView == nullptr || pageColour != QColor(Qt::transparent)) {
+    // The page's background colour decides; a window without a browser
+    // counts as not transparent yet.
+    CanvasHost* view = liveHost();
+    if (view == nullptr || view->pageBackgroundColor() != QColor(Qt::transparent)) {
         logDebug(prefix() + "setTransparent()");
-        if (webView) {
+        if (view != nullptr) {
             webView->setAttribute(Qt::WA_TranslucentBackground, true);
-            QMetaObject::invokeMethod(webView, "setPageBackgroundColor", Q_ARG(QColor, QColor(Qt::transparent)));
+            view->setPageBackgroundColor(Qt::transparent);
         }
         withContext([this] { clearBuffers(); });
     }
@@ -697,10 +495,9 @@ void ClientGLWidget::setTransparent() {
 
 void ClientGLWidget::unsetTransparent() {
     logDebug(prefix() + "unsetTransparent()");
-    // Web view: the page's background colour becomes black here.
-    if (webView) {
+    if (CanvasHost* view = liveHost()) {
         webView->setAttribute(Qt::WA_TranslucentBackground, false);
-        QMetaObject::invokeMethod(webView, "setPageBackgroundColor", Q_ARG(QColor, QColor(Qt::black)));
+        view->setPageBackgroundColor(Qt::black);
     }
     setClearColor(Qt::white);
     withContext([this] { clearBuffers(); });
@@ -727,158 +524,27 @@ void ClientGLWidget::loadShaders() {
     }
 }
 
-bool ClientGLWidget::programYUV420pShaders() { return buildProgram(Family::YUV420p); }
-bool ClientGLWidget::programYUV444pShaders() { return buildProgram(Family::YUV444p); }
-bool ClientGLWidget::programNV12Shaders() { return buildProgram(Family::NV12); }
-bool ClientGLWidget::programRGBpShader() { return buildProgram(Family::RGBp); }
-bool ClientGLWidget::programRGBShader() { return buildProgram(Family::RGB); }
+bool ClientGLWidget::programYUV420pShaders() { return buildProgram(PixelFamily::YUV420p); }
+bool ClientGLWidget::programYUV444pShaders() { return buildProgram(PixelFamily::YUV444p); }
+bool ClientGLWidget::programNV12Shaders() { return buildProgram(PixelFamily::NV12); }
+bool ClientGLWidget::programRGBpShader() { return buildProgram(PixelFamily::RGBp); }
+bool ClientGLWidget::programRGBShader() { return buildProgram(PixelFamily::RGB); }
 
-bool ClientGLWidget::buildProgram(Family family) {
-    const ProgramTexts& texts = textsOf(family);
-    ShaderProgram& record = recordOf(family);
-    if (record.program != 0 && glIsProgram(record.program)) {
-        logDebug(prefix() + (texts.reprogramming + 2));
-        unloadProgram(family);
-    } else if (isTraceEnabled()) {
-        logTrace(prefix() + (texts.programming + 2));
-    }
-    record.linked = false;
-    record.program = glCreateProgram();
-    if (record.program == 0) {
-        logCritical(prefix() + (texts.createFailure + 2));
-        unloadProgram(family);
-        return false;
-    }
-    if (!loadSingleShader(vertexShaderSource, texts.vertexSetting->fileName().empty() ? "" : texts.vertexSetting->get(),
-                          &record.vertexShader, true, record.program) ||
-        !loadSingleShader(*texts.fragmentSource,
-                          texts.fragmentSetting->fileName().empty() ? "" : texts.fragmentSetting->get(),
-                          &record.fragmentShader, false, record.program)) {
-        unloadProgram(family);
-        return false;
-    }
-    glBindAttribLocation(record.program, 0, "position");
-    glLinkProgram(record.program);
-    GLint status = 0;
-    glGetProgramiv(record.program, GL_LINK_STATUS, &status);
-    if (status == 0) {
-        logCritical(prefix() + (texts.linkFailure + 2));
-        unloadProgram(family);
-        return false;
-    }
-    if (texts.linkedAtDebug) {
-        logDebug(prefix() + (texts.linked + 2));
-    } else if (isTraceEnabled()) {
-        logTrace(prefix() + (texts.linked + 2));
-    }
-    for (int k = 0; k < texts.samplers; ++k) {
-        if (k == 0 || texts.bindEveryUnit) {
-            glActiveTexture(GL_TEXTURE0 + k);
-            glBindTexture(GL_TEXTURE_2D, planeTextures[k]);
-        }
-        const std::string sampler = "texture" + std::to_string(k);
-        record.samplerLocations[k] = glGetUniformLocation(record.program, sampler.c_str());
-        if (record.samplerLocations[k] < 0) {
-            logCritical(prefix() + "Error assigning uniform of '" + sampler + texts.failureTail);
-            unloadProgram(family);
-            return false;
-        }
-        if (isTraceEnabled()) {
-            logTrace(prefix() + "Assigned uniform of '" + sampler + texts.successTail +
-                     std::to_string(record.samplerLocations[k]) + "'");
-        }
-    }
-    if (family == Family::NV12) logDebug("Loaded NV12 shaders");
-    record.linked = true;
-    return true;
-}
-
-bool ClientGLWidget::loadSingleShader(const char* builtIn, const std::string& path, GLuint* shader, bool vertex,
-                                      GLuint program) {
-    const std::string kind = vertex ? "vertex" : "fragment";
-    std::string source;
-    if (!path.empty()) {
-        logNotice(prefix() + "Loading " + kind + " shader code from '" + path + "'");
-        std::unique_ptr<char[]> buffer(new (std::nothrow) char[shaderBufferSize]);
-        if (!buffer) {
-            logCritical("Malloc error in loadSingleShader");
-            return false;
-        }
-        FileHandle file = openFileWithMode(path, 0, true);
-        if (file) {
-            std::size_t total = 0;
-            const std::size_t limit = shaderBufferSize - 1;
-            while (total < limit) {
-                const std::ptrdiff_t got = file.read(buffer.get() + total, limit - total);
-                if (got <= 0) break;
-                total += static_cast<std::size_t>(got);
-            }
-            if (total == limit) {
-                logWarning(prefix() + "File size of '" + path + "' properly too large, read " + std::to_string(total) +
-                           " bytes");
-            }
-            source.assign(buffer.get(), total);
-            logDebug(prefix() + "Shader source (" + kind + "):\n" + source);
-        } else {
-            logWarning(prefix() + "Can't read '" + path + "'");
-            logWarning(prefix() + "Defaulting to build-in " + kind + " shader");
-            source = builtIn;
-        }
-    } else {
-        if (isTraceEnabled()) logTrace(prefix() + "Using build-in " + kind + " shader");
-        source = builtIn;
-    }
-    *shader = glCreateShader(vertex ? GL_VERTEX_SHADER : GL_FRAGMENT_SHADER);
-    if (*shader == 0) {
-        logCritical(prefix() + "Can't create " + kind + " shader object");
-        return false;
-    }
-    const char* text = source.c_str();
-    glShaderSource(*shader, 1, &text, nullptr);
-    glCompileShader(*shader);
-    GLint compiled = 0;
-    glGetShaderiv(*shader, GL_COMPILE_STATUS, &compiled);
-    if (compiled != 0) {
-        logDebug(prefix() + kind + " shader compiled");
-        glAttachShader(program, *shader);
-        return true;
-    }
-    logCritical(prefix() + kind + " shader not compiled");
-    logWarning(prefix() + "Shader source (" + kind + "):\n" + source);
-    GLint length = 0;
-    glGetShaderiv(*shader, GL_INFO_LOG_LENGTH, &length);
-    logCritical(prefix() + "Reason '" + std::to_string(length) + "'");
-    std::string info(static_cast<std::size_t>(length > 1 ? length : 1), '\0');
-    glGetShaderInfoLog(*shader, static_cast<GLsizei>(info.size()), nullptr, &info[0]);
-    logCritical(prefix() + "Reason '" + std::string(info.c_str()) + "'");
-    return false;
+// GL context current.
+bool ClientGLWidget::buildProgram(PixelFamily family) {
+    return shaderLoader != nullptr && shaderLoader->build(family, recordOf(family));
 }
 
 void ClientGLWidget::unloadShaders() {
+    constexpr PixelFamily order[] = {PixelFamily::RGB, PixelFamily::RGBp, PixelFamily::NV12, PixelFamily::YUV420p,
+                                     PixelFamily::YUV444p};
     if (isTraceEnabled()) logTrace(prefix() + "Unloading shaders");
-    withContext([this] {
-        for (Family family : {Family::RGB, Family::RGBp, Family::NV12, Family::YUV420p, Family::YUV444p}) {
-            unloadProgram(family);
-        }
+    withContext([this, &order] {
+        if (shaderLoader == nullptr) return;
+        for (PixelFamily family : order) shaderLoader->unload(family, recordOf(family));
     });
-    for (Family family : {Family::RGB, Family::RGBp, Family::NV12, Family::YUV420p, Family::YUV444p}) {
-        recordOf(family).linked = false;
-    }
+    for (PixelFamily family : order) recordOf(family).linked = false;
     if (isTraceEnabled()) logTrace(prefix() + "Done unloading shaders");
-}
-
-// GL context current.
-void ClientGLWidget::unloadProgram(Family family) {
-    const ProgramTexts& texts = textsOf(family);
-    ShaderProgram& record = recordOf(family);
-    if (texts.unloading != nullptr && isTraceEnabled()) logTrace(texts.unloading);
-    if (record.vertexShader != 0) glDeleteShader(record.vertexShader);
-    if (record.fragmentShader != 0) glDeleteShader(record.fragmentShader);
-    if (record.program != 0) glDeleteProgram(record.program);
-    record.vertexShader = 0;
-    record.fragmentShader = 0;
-    record.program = 0;
-    record.linked = false;
 }
 
 // ---------------------------------------------------------------------------
@@ -900,47 +566,4 @@ bool ClientGLWidget::testCopyPerformance(const QString& formatText) {
     return supported;
 }
 
-void ClientGLWidget::measureMemoryCopy() {
-    struct Pass {
-        const char* name;
-        std::size_t luma;
-        std::size_t chroma;
-        std::size_t destination;
-    };
-    static const Pass passes[2] = {{"4k", 8294400, 2073600, 33177600}, {"8k", 33177600, 8294400, 132710400}};
-    for (const Pass& pass : passes) {
-        copyTimeStats.reset();
-        std::unique_ptr<unsigned char[]> destination(new (std::nothrow) unsigned char[pass.destination]);
-        std::unique_ptr<unsigned char[]> planes[3];
-        const std::size_t sizes[3] = {pass.luma, pass.chroma, pass.chroma};
-        bool allocated = destination != nullptr;
-        for (int k = 0; k < 3 && allocated; ++k) {
-            planes[k].reset(new (std::nothrow) unsigned char[sizes[k]]);
-            allocated = planes[k] != nullptr;
-        }
-        if (!allocated) {
-            logError(std::string("Memory copy ") + pass.name + ": not enough memory for the test buffers");
-            continue;
-        }
-        // Changing bytes from the clock (read once per 4 KiB: reading it per
-        // byte would take longer than the copies).
-        for (int k = 0; k < 3; ++k) {
-            unsigned char value = 0;
-            for (std::size_t i = 0; i < sizes[k]; ++i) {
-                if (i % 4096 == 0) value = static_cast<unsigned char>(monotonicMillis());
-                planes[k][i] = static_cast<unsigned char>(value + i);
-            }
-        }
-        for (int repetition = 0; repetition < 10; ++repetition) {
-            const std::int64_t t0 = monotonicMillis();
-            std::memcpy(destination.get(), planes[0].get(), sizes[0]);
-            std::memcpy(destination.get() + sizes[0], planes[1].get(), sizes[1]);
-            std::memcpy(destination.get() + sizes[0] + sizes[1], planes[2].get(), sizes[2]);
-            copyTimeStats.add(static_cast<double>(monotonicMillis() - t0));
-        }
-        logNotice(std::string("Memory copy ") + pass.name + ": avg " + fixed(copyTimeStats.reportedAverage()) +
-                  " ms, min/max " + fixed(copyTimeStats.minimum) + " / " + fixed(copyTimeStats.maximum));
-        copyTimeStats.maximum = 0;
-        copyTimeStats.minimum = 2147483647;
-    }
-}
+void ClientGLWidget::measureMemoryCopy() { MemoryCopyTest::run(); }

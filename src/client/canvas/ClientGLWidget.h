@@ -1,11 +1,18 @@
 // The top-level window of one remote screen and, at the same time, the
 // canvas into which that screen's video is drawn with OpenGL. Decoder and
 // colour-conversion threads hand frames over through two locked frame
-// slots; a 1 ms timer on the GUI thread polls a new-frame flag and repaints.
-// Every other request of another thread is queued to the GUI thread.
+// slots (FrameSlots); a 1 ms timer on the GUI thread polls a new-frame flag
+// and repaints. Each paint draws the newest frame with the renderer of its
+// pixel family (FrameRenderers) and the family's GLSL program (ShaderLoader).
+// Every other request of another thread is queued to the GUI thread. The
+// window hosts a browser view (CanvasHost) that lies over the picture.
 #pragma once
 
+#include "FrameSlots.h"
+#include "PixelFamily.h"
+#include "PlaneTextures.h"
 #include "QorCanvas.h"
+#include "ShaderProgram.h"
 
 #include <QByteArray>
 #include <QColor>
@@ -17,25 +24,22 @@
 
 #include <atomic>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 
+class CanvasHost;
+class FrameRenderer;
+class FrameRenderers;
 class QHBoxLayout;
 class QTimer;
-struct PlaneUpload;
+class ShaderLoader;
 
 class ClientGLWidget : public QOpenGLWidget, public qor::QorCanvas, public QOpenGLFunctions_2_0 {
     Q_OBJECT
 
 public:
-    struct ShaderProgram {
-        GLuint program = 0;
-        GLuint fragmentShader = 0;
-        GLuint vertexShader = 0;
-        GLint samplerLocations[3] = {0, 0, 0};
-        // Read by decoder threads through supportsColorFormat.
-        std::atomic<bool> linked{false};
-    };
+    using ShaderProgram = ::ShaderProgram;
 
     explicit ClientGLWidget(bool mainWindow, QWidget* parent = nullptr);
     ~ClientGLWidget() override;
@@ -81,8 +85,9 @@ public:
     bool testCopyPerformance(const QString& formatText);
     static void measureMemoryCopy();
 
-    // Puts the hosted view (the window's browser) into the window's layout.
-    void hostView(QWidget* view);
+    // Puts the hosted view (the window's browser) into the window's layout;
+    // from now on the window reaches the view through the host interface.
+    void hostView(CanvasHost* view);
     QWidget* hostedView() const { return webView; }
     QRect viewportRect() const { return QRect(viewport[0], viewport[1], viewport[2], viewport[3]); }
     // The work of loadFinished for a page address: numbers, registers and
@@ -94,12 +99,14 @@ public:
     bool isClosing() const { return closing; }
     bool isTransparent() const { return transparent; }
     bool isQuadsMode() const { return quadsMode; }
-    int presented() const { return presentedCount.load(); }
+    int presented() const { return frames.presented(); }
     int updateRequests() const { return updateRequestCount; }
-    qor::VideoFrame* frameInSlot(int slot) const { return frameSlots[slot]; }
-    int nextWriteSlot() const { return writeIndex.load(); }
-    QSize lastFrameSize() const { return QSize(frameWidth.load(), frameHeight.load()); }
+    qor::VideoFrame* frameInSlot(int slot) const { return frames.frameIn(slot); }
+    int nextWriteSlot() const { return frames.nextWriteSlot(); }
+    QSize lastFrameSize() const { return QSize(frames.width(), frames.height()); }
     const ShaderProgram& program(int colorFormat) const;
+    // The renderers of this window's GL context; null before it exists.
+    FrameRenderers* frameRenderers() const { return renderers.get(); }
 
 public slots:
     void cleanup();
@@ -112,17 +119,10 @@ protected:
     void paintGL() override;
 
 private:
-    enum class Family { YUV420p, YUV444p, NV12, RGBp, RGB };
-    struct ProgramTexts;
+    ShaderProgram& recordOf(PixelFamily family);
+    bool buildProgram(PixelFamily family);
 
-    static const ProgramTexts& textsOf(Family family);
-    ShaderProgram& recordOf(Family family);
-    bool buildProgram(Family family);
-    void unloadProgram(Family family);
-    bool loadSingleShader(const char* builtIn, const std::string& path, GLuint* shader, bool vertex, GLuint program);
-
-    void renderPlanes(Family family, const qor::VideoFrame& frame);
-    void uploadPlane(const PlaneUpload& upload);
+    void render(FrameRenderer& renderer, const qor::VideoFrame& frame);
     void drawQuad();
     void drawTriangleFan();
     void createVertexBuffer();
@@ -131,6 +131,9 @@ private:
     // nothing before the context exists.
     void withContext(const std::function<void()>& work);
     void clearStep();
+    // The hosted view while it lives (a screen window's view deletes itself
+    // when it closes), else null.
+    CanvasHost* liveHost() const { return webView ? viewHost : nullptr; }
     std::string prefix() const { return canvasName() + ": "; }
 
     const int widgetId;
@@ -145,15 +148,12 @@ private:
     bool registered = false;
     // The hosted browser view; the web subsystem puts it here (hostView).
     QPointer<QWidget> webView;
+    CanvasHost* viewHost = nullptr;
 
-    qor::VideoFrame* frameSlots[2] = {nullptr, nullptr};
-    std::atomic<int> writeIndex{0};
-    std::atomic<int> presentedCount{0};
-    // Serialises presents of one canvas (decoder and conversion thread).
-    std::mutex presentLock;
+    FrameSlots frames{frameLocks};
 
     QColor clearColor = Qt::white;
-    GLuint planeTextures[3] = {0, 0, 0};
+    PlaneTextures planeTextures;
     bool quadsMode = false;
     GLuint vertexBuffer = 0;
     bool glReady = false;
@@ -166,10 +166,10 @@ private:
     ShaderProgram yuv444pProgram;
     ShaderProgram rgbpProgram;
     ShaderProgram rgbProgram;
+    // Made with the GL context (initializeGL).
+    std::unique_ptr<ShaderLoader> shaderLoader;
+    std::unique_ptr<FrameRenderers> renderers;
 
-    std::atomic<int> frameWidth{0};
-    std::atomic<int> frameHeight{0};
-    std::atomic<bool> newFrame{false};
     int updateRequestCount = 0;
 
     // Web view: saved and restored by the view around its full-screen mode.

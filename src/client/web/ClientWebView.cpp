@@ -253,6 +253,8 @@ void ClientWebView::cleanup() {
     jsBridge = nullptr;
 }
 
+QUrl ClientWebView::pageUrl() const { return page() != nullptr ? page()->url() : QUrl(); }
+
 QColor ClientWebView::pageBackgroundColor() const { return page() != nullptr ? page()->backgroundColor() : QColor(); }
 
 void ClientWebView::setPageBackgroundColor(QColor colour) {
@@ -575,7 +577,7 @@ void ClientWebView::showWindows() {
 
 void ClientWebView::handleLoadFinished(bool) {
     queryBackgroundColor();
-    const QUrl address = page() != nullptr ? page()->url() : QUrl();
+    const QUrl address = pageUrl();
     updateWindowTitle(address);
     if (clientKioskModeEnabled.get()) {
         runScript(PageScripts::hideFullScreenControl);

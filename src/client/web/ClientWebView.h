@@ -10,6 +10,8 @@
 // top-level window, and the window operations act on it once.
 #pragma once
 
+#include "CanvasHost.h"
+
 #include <QByteArray>
 #include <QMetaObject>
 #include <QNetworkCookie>
@@ -37,18 +39,22 @@ struct InitialGeometry {
 };
 extern InitialGeometry initialGeometry;
 
-class ClientWebView : public QWebEngineView {
+class ClientWebView : public QWebEngineView, public CanvasHost {
     Q_OBJECT
 
 public:
     ClientWebView(QWidget* parent, ClientGLWidget* canvas, int viewId);
     ~ClientWebView() override;
 
+    // What the canvas window asks of its view.
+    QWidget* hostWidget() override { return this; }
+    QUrl pageUrl() const override;
+
     void loadPageUrl(QUrl address);
     std::string logName() const;
 
     // Page geometry.
-    Q_INVOKABLE void detachCanvas();
+    void detachCanvas() override;
     void startResizeTimer();
     void queryBackgroundColor();
 
@@ -64,14 +70,14 @@ public:
     void resizeWindowTo(int width, int height);
     bool saveInitialGeometry();
     void updateWindowTitle(QUrl pageUrl);
-    Q_INVOKABLE void setWindowsTitle(QString title);
+    void setWindowsTitle(QString title) override;
     void setWindowsMinimumSize(int width, int height);
     void showWindows();
 
     // The page background that the canvas window makes transparent while it
     // draws frames.
-    Q_INVOKABLE QColor pageBackgroundColor() const;
-    Q_INVOKABLE void setPageBackgroundColor(QColor colour);
+    QColor pageBackgroundColor() const override;
+    void setPageBackgroundColor(QColor colour) override;
 
     // Read by tests and diagnostics.
     ClientGLWidget* canvasWindow() const { return canvas; }
@@ -87,10 +93,10 @@ signals:
 public slots:
     void handleLoadStarted();
     void handleLoadFinished(bool success);
-    void redrawWindow();
+    void redrawWindow() override;
     void acceptFullScreen(QWebEngineFullScreenRequest request);
     void queryCanvasGeometry();
-    void cleanup();
+    void cleanup() override;
     void cookieAdded(QNetworkCookie cookie);
 
 protected:
