@@ -49,6 +49,12 @@ LogState* logState() {
     return state;
 }
 
+// The times of a canvas with a paint in progress, else null (lock held).
+CanvasTimes* paintInProgress(LogState& state, const QorCanvas* canvas) {
+    auto found = state.canvases.find(canvas);
+    return found != state.canvases.end() && found->second.paintFrame != 0 ? &found->second : nullptr;
+}
+
 } // namespace
 
 bool PresentLatencyLog::enabled() { return logState() != nullptr; }
@@ -84,10 +90,8 @@ void PresentLatencyLog::painted(const QorCanvas* canvas) {
     if (state == nullptr) return;
     const std::int64_t end = now();
     std::lock_guard<std::mutex> guard(state->lock);
-    auto found = state->canvases.find(canvas);
-    if (found != state->canvases.end() && found->second.paintFrame != 0 && found->second.paintEnd == 0) {
-        found->second.paintEnd = end;
-    }
+    CanvasTimes* times = paintInProgress(*state, canvas);
+    if (times != nullptr && times->paintEnd == 0) times->paintEnd = end;
 }
 
 void PresentLatencyLog::swapped(const QorCanvas* canvas) {
@@ -95,9 +99,9 @@ void PresentLatencyLog::swapped(const QorCanvas* canvas) {
     if (state == nullptr) return;
     const std::int64_t shown = now();
     std::lock_guard<std::mutex> guard(state->lock);
-    auto found = state->canvases.find(canvas);
-    if (found == state->canvases.end() || found->second.paintFrame == 0) return;
-    CanvasTimes& times = found->second;
+    CanvasTimes* painting = paintInProgress(*state, canvas);
+    if (painting == nullptr) return;
+    CanvasTimes& times = *painting;
     const std::uint64_t frame = times.paintFrame;
     times.paintFrame = 0;
     // Only frames whose hand-over time is still kept count.
