@@ -357,6 +357,7 @@ void ClientGLWidget::initializeGL() {
     initializeOpenGLFunctions();
     if (isTraceEnabled()) logTrace(prefix() + "initial setClearColor: " + colorFractions(clearColor));
     clearBuffers();
+    uploadedSerial = 0;
     static const char* const boundTexts[3] = {"Bound texture (plane 0/RGB24) ", "Bound texture (plane 1) ",
                                               "Bound texture (plane 2) "};
     for (int k = 0; k < 3; ++k) {
@@ -397,7 +398,7 @@ void ClientGLWidget::paintGL() {
     if (!transparent) setTransparent();
     FrameRenderer* renderer = renderers ? renderers->forFormat(newest.frame->colorFormat()) : nullptr;
     if (renderer != nullptr) {
-        render(*renderer, *newest.frame);
+        render(*renderer, *newest.frame, newest.serial);
     } else {
         logCritical(prefix() + "Trying to render unsupported color format");
     }
@@ -405,9 +406,14 @@ void ClientGLWidget::paintGL() {
     if (renderer != nullptr && !clientDoubleBuffering.get()) update();
 }
 
-void ClientGLWidget::render(FrameRenderer& renderer, const qor::VideoFrame& frame) {
+void ClientGLWidget::render(FrameRenderer& renderer, const qor::VideoFrame& frame, std::uint64_t serial) {
     if (!decoderAttached || !renderer.ready()) return;
-    renderer.upload(frame);
+    // The textures still hold this frame when an earlier paint loaded it
+    // (expose, resize, a page-driven repaint): draw them as they are.
+    if (serial != uploadedSerial) {
+        renderer.upload(frame);
+        uploadedSerial = serial;
+    }
     renderer.prepareDraw(quadsMode);
     glActiveTexture(GL_TEXTURE0);
     glEnable(GL_TEXTURE_2D);
@@ -419,9 +425,7 @@ void ClientGLWidget::render(FrameRenderer& renderer, const qor::VideoFrame& fram
 }
 
 void ClientGLWidget::drawTriangleFan() {
-    glBindBuffer(GL_ARRAY_BUFFER, vertexBuffer);
-    glEnableVertexAttribArray(0);
-    glVertexAttribPointer(0, 3, GL_FLOAT, GL_TRUE, 5 * sizeof(float), nullptr);
+    // Attribute 0 was pointed at the vertex buffer once, when it was made.
     glDrawArrays(GL_TRIANGLE_FAN, 0, 4);
     glFinish();
 }
@@ -453,14 +457,20 @@ void ClientGLWidget::createVertexBuffer() {
     glBindBuffer(GL_ARRAY_BUFFER, vertexBuffer);
     if (isTraceEnabled()) logTrace(prefix() + "assigning data to buffer");
     glBufferData(GL_ARRAY_BUFFER, sizeof vertices, vertices, GL_STATIC_DRAW);
+    // The buffer feeds attribute 0 of every draw in this context.
+    glEnableVertexAttribArray(0);
+    glVertexAttribPointer(0, 3, GL_FLOAT, GL_TRUE, 5 * sizeof(float), nullptr);
 }
 
 void ClientGLWidget::uploadBlankTexture() {
-    withContext([this] { planeTextures.loadBlank(*this); });
+    withContext([this] {
+        planeTextures.loadBlank(*this);
+        uploadedSerial = 0;
+    });
 }
 
-void ClientGLWidget::setViewport(int x, int y, int width, int height) {
-    if (viewport[0] == x && viewport[1] == y && viewport[2] == width && viewport[3] == height) return;
+bool ClientGLWidget::setViewport(int x, int y, int width, int height) {
+    if (viewport[0] == x && viewport[1] == y && viewport[2] == width && viewport[3] == height) return false;
     if (isTraceEnabled()) {
         logTrace(prefix() + "Viewport changed to " + std::to_string(x) + " " + std::to_string(y) +
                  " / W:" + std::to_string(width) + ", H:" + std::to_string(height));
@@ -469,6 +479,7 @@ void ClientGLWidget::setViewport(int x, int y, int width, int height) {
     viewport[1] = y;
     viewport[2] = width;
     viewport[3] = height;
+    return true;
 }
 
 void ClientGLWidget::setClearColor(const QColor& color) {

@@ -65,7 +65,8 @@ public:
     void releaseFrames();
 
     // Page geometry and transparency (GUI thread).
-    void setViewport(int x, int y, int width, int height);
+    // True when the rectangle differs from the stored one (and is stored).
+    bool setViewport(int x, int y, int width, int height);
     void setClearColor(const QColor& color);
     void setTransparent();
     void unsetTransparent();
@@ -107,6 +108,7 @@ public:
     const ShaderProgram& program(int colorFormat) const;
     // The renderers of this window's GL context; null before it exists.
     FrameRenderers* frameRenderers() const { return renderers.get(); }
+    int textureAllocations() const { return planeTextures.allocations(); }
 
 public slots:
     void cleanup();
@@ -122,7 +124,7 @@ private:
     ShaderProgram& recordOf(PixelFamily family);
     bool buildProgram(PixelFamily family);
 
-    void render(FrameRenderer& renderer, const qor::VideoFrame& frame);
+    void render(FrameRenderer& renderer, const qor::VideoFrame& frame, std::uint64_t serial);
     void drawQuad();
     void drawTriangleFan();
     void createVertexBuffer();
@@ -154,6 +156,8 @@ private:
 
     QColor clearColor = Qt::white;
     PlaneTextures planeTextures;
+    // The frame (FrameSlots serial) whose planes the textures hold; 0 = none.
+    std::uint64_t uploadedSerial = 0;
     bool quadsMode = false;
     GLuint vertexBuffer = 0;
     bool glReady = false;

@@ -14,6 +14,7 @@ unsigned char whiteTexels[64];
 GLuint PlaneTextures::create(QOpenGLFunctions_2_0& gl, int k) {
     gl.glActiveTexture(GL_TEXTURE0 + k);
     gl.glGenTextures(1, &names[k]);
+    shapes[k] = Shape();
     gl.glBindTexture(GL_TEXTURE_2D, names[k]);
     gl.glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MIN_FILTER, GL_NEAREST);
     gl.glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MAG_FILTER, GL_NEAREST);
@@ -34,8 +35,16 @@ void PlaneTextures::load(QOpenGLFunctions_2_0& gl, const PlaneUpload& upload) {
     gl.glActiveTexture(GL_TEXTURE0 + upload.unit);
     gl.glBindTexture(GL_TEXTURE_2D, names[upload.unit]);
     gl.glPixelStorei(GL_UNPACK_ROW_LENGTH, upload.rowLength);
-    gl.glTexImage2D(GL_TEXTURE_2D, 0, static_cast<GLint>(upload.internalFormat), upload.width, upload.height, 0,
-                    upload.format, upload.type, upload.data);
+    const Shape shape{static_cast<GLint>(upload.internalFormat), upload.width, upload.height};
+    if (shape == shapes[upload.unit]) {
+        gl.glTexSubImage2D(GL_TEXTURE_2D, 0, 0, 0, upload.width, upload.height, upload.format, upload.type,
+                           upload.data);
+        return;
+    }
+    gl.glTexImage2D(GL_TEXTURE_2D, 0, shape.internalFormat, upload.width, upload.height, 0, upload.format,
+                    upload.type, upload.data);
+    shapes[upload.unit] = shape;
+    ++allocationCount;
 }
 
 void PlaneTextures::loadBlank(QOpenGLFunctions_2_0& gl) {
@@ -45,6 +54,7 @@ void PlaneTextures::loadBlank(QOpenGLFunctions_2_0& gl) {
     gl.glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MAG_FILTER, GL_NEAREST);
     gl.glPixelStorei(GL_UNPACK_ALIGNMENT, 1);
     gl.glTexImage2D(GL_TEXTURE_2D, 0, GL_LUMINANCE, 8, 8, 0, GL_LUMINANCE, GL_UNSIGNED_BYTE, whiteTexels);
+    shapes[0] = Shape{GL_LUMINANCE, 8, 8};
     gl.glPixelStorei(GL_UNPACK_ALIGNMENT, 4);
     gl.glBindTexture(GL_TEXTURE_2D, names[0]);
 }

@@ -10,9 +10,7 @@ ProgramRenderer::ProgramRenderer(QOpenGLFunctions_2_0& gl, PlaneTextures& textur
 void ProgramRenderer::upload(const qor::VideoFrame& frame) { textures.loadFrame(gl, frame); }
 
 void ProgramRenderer::prepareDraw(bool) {
+    // The samplers were set to their units when the program was built.
     gl.glUseProgram(program.program);
-    for (int k = 0; k < planes; ++k) {
-        textures.bind(gl, k);
-        gl.glUniform1i(program.samplerLocations[k], k);
-    }
+    for (int k = 0; k < planes; ++k) textures.bind(gl, k);
 }

@@ -179,6 +179,10 @@ bool ShaderLoader::build(PixelFamily family, ShaderProgram& record) {
                      std::to_string(record.samplerLocations[k]) + "'");
         }
     }
+    // Sampler k reads unit k for the program's life: set once, not per draw.
+    gl.glUseProgram(record.program);
+    for (int k = 0; k < texts.samplers; ++k) gl.glUniform1i(record.samplerLocations[k], k);
+    gl.glUseProgram(0);
     if (family == PixelFamily::NV12) logDebug("Loaded NV12 shaders");
     record.linked = true;
     return true;

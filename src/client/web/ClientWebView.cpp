@@ -296,8 +296,9 @@ void ClientWebView::applyCanvasGeometry(const QVariant& result) {
         return;
     }
     const QRect viewport = PageGeometry::canvasViewport(result.toString(), zoomFactor(), canvas->height());
-    canvas->setViewport(viewport.x(), viewport.y(), viewport.width(), viewport.height());
-    canvas->update();
+    // The picture moves only when the rectangle does: a page that repaints
+    // over an unchanged canvas element costs the window no repaint.
+    if (canvas->setViewport(viewport.x(), viewport.y(), viewport.width(), viewport.height())) canvas->update();
 }
 
 void ClientWebView::storeScrollSize(const QVariant& result) {
