@@ -473,6 +473,8 @@ class Results:
                 line += " (%.3g instructions/s)" % (idle.instructions / idle.wall)
         if client.latency:
             line += "\n    " + client.latency.text()
+        else:
+            line += "\n    no present-to-paint times: the client wrote no shown frame to QDK_PRESENT_LOG"
         self.line = line
 
     def round_text(self, name):
