@@ -3,6 +3,7 @@
 #include "DecoderLog.h"
 #include "NativeClientDecodedVideoFrameEvent.h"
 #include "NativeClientDecoder.h"
+#include "PresentLatencyLog.h"
 #include "QorCanvas.h"
 #include "StreamStatistics.h"
 #include "Utilities.h"
@@ -39,7 +40,7 @@ void NativeColorConvThread::eventLoop() {
         decoder_->reachStage(DecoderStageObserver::Stage::CONVERSION_DONE);
         // A failed conversion shows nothing; the stream decoder has said why.
         if (converted == nullptr) continue;
-        decoder_->canvas()->presentFrame(converted);
+        presentToCanvas(decoder_->canvas(), converted);
         decoder_->statistics()->addConversionTime(monotonicMillis() - start);
         if (++presented == 1) decoder_->canvas()->refreshScreen();
     }

@@ -11,6 +11,7 @@
 #include "NativeClientErrorEvent.h"
 #include "NativeClientVideoFrameEvent.h"
 #include "OwnerLock.h"
+#include "PresentLatencyLog.h"
 #include "QorCanvas.h"
 #include "StreamStatistics.h"
 #include "Utilities.h"
@@ -224,7 +225,7 @@ void NativeDecoder::decodedFrame(VideoFrame* frame, std::int64_t start, std::int
     if (frameCount % PROGRESS_INTERVAL == 0 && isDebugEnabled()) writeProgressLine(frameCount);
 
     if (canvasDraws) {
-        canvas_->presentFrame(frame);
+        presentToCanvas(canvas_, frame);
         if (decodeAttempts_ == 1) canvas_->refreshScreen();
     } else if (parallelDecoding_ && colorConvThread_) {
         // A refused event gives the frame back to its allocator.
@@ -240,7 +241,7 @@ void NativeDecoder::decodedFrame(VideoFrame* frame, std::int64_t start, std::int
         }
         // A failed conversion shows nothing; the stream decoder has said why.
         if (converted != nullptr) {
-            canvas_->presentFrame(converted);
+            presentToCanvas(canvas_, converted);
             if (decodeAttempts_ == 1) canvas_->refreshScreen();
         }
     }

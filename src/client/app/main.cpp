@@ -15,6 +15,8 @@
 #include "NativeClient.h"
 #include "ClientGLWidget.h"
 #include "OpenGLCheck.h"
+#include "PaintTimesFilter.h"
+#include "PresentLatencyLog.h"
 #include "ClientProtocolHandler.h"
 #include "ClientWebViewConnect.h"
 #include "ConnectDialog.h"
@@ -123,6 +125,8 @@ int main(int argc, char** argv) {
         logInformation("No native decoding available");
     }
 
+    // Benchmarks: times from frame hand-over to paint (QDK_PRESENT_LOG).
+    if (qor::PresentLatencyLog::enabled()) app.installEventFilter(new PaintTimesFilter(&app));
     useClientWebViews();
     auto* widget = new ClientGLWidget(true);
     mainWidget = widget;
