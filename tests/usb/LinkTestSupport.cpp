@@ -57,7 +57,8 @@ void FakeDaemon::setMode(const std::string& mode) {
 
 DaemonProcess::DaemonProcess(const std::string& devicesFile, const std::vector<std::string>& extra,
                              const std::string& program) {
-    std::vector<std::string> arguments{"--service", "--devices=" + devicesFile, "--logFile=" + dir_.file("vhproxy.log")};
+    std::vector<std::string> arguments{"--service", "--logFile=" + dir_.file("vhproxy.log")};
+    if (!devicesFile.empty()) arguments.push_back("--devices=" + devicesFile);
     arguments.insert(arguments.end(), extra.begin(), extra.end());
     command_.setCaptureErrorOutput(true);
     output_ = command_.runCommandStream("test", program, arguments);

@@ -35,8 +35,8 @@ private:
 class DaemonProcess {
 public:
     // Starts program (the real daemon by default) with --service and the
-    // extra arguments, its device list and log file in dir, and waits until
-    // it listens.
+    // extra arguments, its device list (none: the USB server) and its log
+    // file in dir, and waits until it listens.
     // Its error output is kept; a daemon that does not end with code 0
     // when it is stopped (a sanitizer's report, say) fails the test.
     DaemonProcess(const std::string& devicesFile, const std::vector<std::string>& extra = {},
