@@ -137,6 +137,7 @@ const std::string& pageScript() {
   // "/a/b/quarrydesk.html" -> "/a/b"; the bridge path starts with it too.
   var prefix = location.pathname.replace(/\/[^\/]*$/, '');
   var bridgeMatch = /bridgePort:(\d+)/.exec(navigator.userAgent);
+  var usbClient = /(^|\s)USB(\s|$)/.test(navigator.userAgent);
   var pageSocket = new WebSocket((location.protocol === 'https:' ? 'wss://' : 'ws://') +
                                  location.host + prefix + '/ws/page');
   var bridge = null;
@@ -182,8 +183,6 @@ const std::string& pageScript() {
         pending = [];
         setStatus('Connected');
         toServer({kind: 'bridge', state: 'open'});
-        // The client sends its USB devices every poll; ask at once as well.
-        toBridge({type: 324});
       };
       bridge.onmessage = function (event) {
         var message;
@@ -257,6 +256,9 @@ const std::string& pageScript() {
     } else if (message.kind === 'relay') {
       onServerMessage(message.message);
       toBridge(message.message);
+      // A client that shares USB devices sends them every poll; once it
+      // knows the server, ask at once as well.
+      if (message.message.type === 100 && usbClient) toBridge({type: 324});
     } else if (message.kind === 'stats') {
       showStats(message);
     } else if (message.kind === 'status') {
@@ -288,6 +290,7 @@ const std::string& pageScript() {
   var usbRows = document.querySelector('#usb-devices tbody');
   var usbLogEl = document.getElementById('usb-log');
   window.usbDevices = [];
+  if (!usbClient) usbStatus('This client shares no USB devices', false);
 
   function usbLog(text, error) {
     if (!usbLogEl) return;
