@@ -108,3 +108,4 @@ TEST_F(UsbDemoServer, SendsNoAllowListUnlessGiven) {
     EXPECT_TRUE(pageGot("relay", R"("SrvShowAllUSBDevs":0)"));
     EXPECT_EQ(relay->count("relay", "SrvAllowedUSBDevs"), 0);
 }
+

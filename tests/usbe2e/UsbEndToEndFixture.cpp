@@ -8,6 +8,11 @@
 #include "VHProxyLink.h"
 
 #include "ClientSettings.h"
+#include "StartClient.h"
+
+#include <Poco/File.h>
+
+#include <unistd.h>
 
 #include <Poco/JSON/Array.h>
 #include <Poco/JSON/Parser.h>
@@ -55,11 +60,40 @@ void UsbEndToEnd::startUsbServer() {
     ASSERT_TRUE(usbServer->waitForLine("qdvhwin64: listening on 127.0.0.1:", rest, 10000)) << usbServer->output();
 }
 
+void UsbEndToEnd::startClientProgram(const std::string& settings) {
+    ::setenv("HOME", home.path().c_str(), 1);
+    ::setenv("SHELL", "/bin/sh", 1);
+    programDir = files.file("app") + "/";
+    Poco::File(programDir).createDirectories();
+    Poco::File(USB_MODULE_FILE).copyTo(programDir + "libVirtualHereServer.so");
+    ASSERT_EQ(::symlink(USB_SERVER_PROGRAM, (programDir + "qdvhwin64").c_str()), 0);
+    // The daemon reads vhserver.cnf beside itself: a copy, not a link.
+    Poco::File(VHPROXY_PROGRAM).copyTo(programDir + "vhproxy");
+    writeTextFile(programDir + "vhserver.cnf", "DeviceFixture=" + files.file("devices.json") + "\n");
+    writeTextFile(home.file("qdk-client.xml"), "<config><Client><VirtualHere><ServerPort>" + std::to_string(usbPort) +
+                                                   "</ServerPort><ServerName>desk-9</ServerName>" + settings +
+                                                   "</VirtualHere></Client></config>");
+    services = std::make_unique<ServiceRoot>();
+    services->registerService(programDir + "vhproxy");
+    std::vector<std::string> arguments{programDir + "quarrydesk-client", "--logLevel=debug"};
+    std::vector<char*> argv;
+    for (std::string& argument : arguments) argv.push_back(argument.data());
+    argv.push_back(nullptr);
+    ASSERT_TRUE(startClient("Quarrydesk Client 14.0.0 started with PID 1", "qdk-client", programDir,
+                            static_cast<int>(arguments.size()), argv.data()));
+    // The start-up set up the client's own log: the test reads its lines.
+    log.reset();
+    log = std::make_unique<LogCapture>("debug");
+}
+
 void UsbEndToEnd::startDemo(const std::vector<std::string>& serverOptions, bool guest) {
     static const bool registered = StreamDecoder::registerDecoders();
     ASSERT_TRUE(registered);
-    clientVirtualHereServerPort.set(usbPort);
-    usbForwardingEnabled.store(true);
+    if (programDir.empty()) {
+        // Without the client's start-up: the connection alone.
+        clientVirtualHereServerPort.set(usbPort);
+        usbForwardingEnabled.store(true);
+    }
     server = startServer(ServerSetup(false, "", 1, serverOptions));
     peer = std::make_unique<DemoPeer>(*server, "");
     if (guest) {
@@ -90,8 +124,15 @@ void UsbEndToEnd::startDemo(const std::vector<std::string>& serverOptions, bool 
 
 bool UsbEndToEnd::waitForUsbTunnel(int timeoutMs) {
     const bool up = pageGot("usb", "USB tunnel VHTun-", timeoutMs);
-    if (!up) ADD_FAILURE() << "no USB tunnel\n" << server->log();
+    if (!up) ADD_FAILURE() << "no USB tunnel\n" << server->log() << "\n---- client\n" << clientLog();
     return up;
+}
+
+std::string UsbEndToEnd::clientLog() const {
+    std::string text;
+    if (!programDir.empty()) text = readTextFile(home.file("quarrydesk-client.log")) + "---- (captured)\n";
+    for (const std::string& line : log->texts()) text += line + "\n";
+    return text;
 }
 
 bool UsbEndToEnd::pageGot(const std::string& kind, const std::string& fragment, int timeoutMs) {

@@ -15,6 +15,7 @@
 #include "NativeClient.h"
 #include "PageRelay.h"
 #include "PeerProcess.h"
+#include "ServiceTestSupport.h"
 #include "TestPaths.h"
 
 #include <memory>
@@ -34,6 +35,13 @@ protected:
     // qdvhwin64 on a free port with the device file, named "desk-9"; the
     // client's Client.VirtualHere.ServerPort points at it.
     void startUsbServer();
+    // The client's own start-up, as the program runs it, in a program
+    // directory of the test's own: the USB module beside the client starts
+    // the USB server qdvhwin64 on the device file (vhserver.cnf's
+    // DeviceFixture), and the daemon vhproxy beside them is registered with
+    // the systemd stand-in, which the client asks to start it. settings go
+    // into <VirtualHere> of the client's configuration file.
+    void startClientProgram(const std::string& settings = "");
     // The demo server with the extra options, a desk signed in (as a guest
     // when asked), NativeClient with its js-bridge and the page's relay;
     // returns once the client has announced its features.
@@ -43,6 +51,10 @@ protected:
     // The server sent the page a message of the kind holding the fragment.
     bool pageGot(const std::string& kind, const std::string& fragment, int timeoutMs = 20000);
 
+    // The client's log: the start-up's file, then the lines captured since.
+    std::string clientLog() const;
+    // Waits for a line of the client's log holding the fragment.
+    bool clientLogged(const std::string& fragment, int timeoutMs = 20000) const { return log->waitFor(fragment, timeoutMs); }
     // One line to the USB server and its reply line.
     std::string usbServerLine(const std::string& line);
     // "address=state ... clients=N" from the USB server's LIST.
@@ -50,8 +62,13 @@ protected:
     // The VHErrCode of the daemon's reply to a device-list request (-1: no reply).
     int daemonListCode();
 
-    LogCapture log{"debug"};
+    // The client's log lines (installed again after the client's start-up
+    // set up its own log).
+    std::unique_ptr<LogCapture> log = std::make_unique<LogCapture>("debug");
     TempDir files;
+    TempDir home;
+    std::string programDir;  // ends with "/"
+    std::unique_ptr<ServiceRoot> services;
     int usbPort = freeLoopbackPort();
     std::unique_ptr<PeerProcess> usbServer;
     std::unique_ptr<DemoServerProcess> server;
