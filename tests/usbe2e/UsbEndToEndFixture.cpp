@@ -6,6 +6,7 @@
 #include "ServerConnectionValues.h"
 #include "StreamDecoder.h"
 #include "VHProxyLink.h"
+#include "VHSupport.h"
 
 #include "ClientSettings.h"
 #include "StartClient.h"
@@ -38,7 +39,7 @@ void UsbEndToEnd::TearDown() {
     if (relay) relay->stop();
     stopNativeClient();
     if (bridgeStarted) bridge.stopBridgeServer();
-    usbForwardingEnabled.store(false);
+    vhIntegrationEnabled.store(false);
     clientVirtualHereServerPort.set(17570);
     ScopedOwnerLock guard(canvasRegistryLock);
     for (auto& entry : canvasRegistry) delete entry.second;
@@ -92,7 +93,7 @@ void UsbEndToEnd::startDemo(const std::vector<std::string>& serverOptions, bool 
     if (programDir.empty()) {
         // Without the client's start-up: the connection alone.
         clientVirtualHereServerPort.set(usbPort);
-        usbForwardingEnabled.store(true);
+        vhIntegrationEnabled.store(true);
     }
     server = startServer(ServerSetup(false, "", 1, serverOptions));
     peer = std::make_unique<DemoPeer>(*server, "");
