@@ -117,10 +117,20 @@ void UsbEndToEnd::startDemo(const std::vector<std::string>& serverOptions, bool 
     NativeClient::instance()->start(-1);
     ASSERT_TRUE(bridge.startBridgeServer(NativeClient::instance()));
     bridgeStarted = true;
+    openBridge();
+}
+
+void UsbEndToEnd::openBridge() {
+    bridgeOpenedAt = std::chrono::steady_clock::now();
     renewBridgeNonce();
     bridgePage.reset(connectPocoWebSocket("127.0.0.1", bridgePort.load(), "/ws/free/" + clientId + "/" + bridgeNonce()));
     relay = std::make_unique<PageRelay>(*pageSocket, *bridgePage);
     ASSERT_TRUE(eventually([&] { return relay->clientMessages("\"type\":960") == 1; }, 30000)) << server->log();
+}
+
+void UsbEndToEnd::closeBridge() {
+    relay->stop();
+    bridgePage->close();
 }
 
 bool UsbEndToEnd::waitForUsbTunnel(int timeoutMs) {

@@ -18,6 +18,7 @@
 #include "ServiceTestSupport.h"
 #include "TestPaths.h"
 
+#include <chrono>
 #include <memory>
 #include <string>
 #include <vector>
@@ -46,6 +47,11 @@ protected:
     // when asked), NativeClient with its js-bridge and the page's relay;
     // returns once the client has announced its features.
     void startDemo(const std::vector<std::string>& serverOptions, bool guest = false);
+    // The page's bridge to the client, and its relay: opened (the client
+    // makes a new server connection for it), and closed (as when the page
+    // goes away).
+    void openBridge();
+    void closeBridge();
     // The demo server's end of the client's USB tunnel is up.
     bool waitForUsbTunnel(int timeoutMs = 20000);
     // The server sent the page a message of the kind holding the fragment.
@@ -79,5 +85,6 @@ protected:
     JsBridge bridge;
     bool bridgeStarted = false;
     std::unique_ptr<Poco::Net::WebSocket> bridgePage;
+    std::chrono::steady_clock::time_point bridgeOpenedAt;
     std::unique_ptr<PageRelay> relay;
 };

@@ -51,9 +51,14 @@ protected:
     }
     // The newest device list the page got, "address=state/enabled ...".
     std::string pageDevices() const {
-        const std::vector<std::string> texts = relay->clientMessageTexts();
-        for (auto it = texts.rbegin(); it != texts.rend(); ++it) {
-            QorMessage message(*it);
+        const std::vector<std::string> lists = pageDeviceLists();
+        return lists.empty() ? "<none>" : lists.back();
+    }
+    // Every device list the page got, in order.
+    std::vector<std::string> pageDeviceLists() const {
+        std::vector<std::string> lists;
+        for (const std::string& json : relay->clientMessageTexts()) {
+            QorMessage message(json);
             if (message.getType() != 325 || !message.hasMember("VHDevList")) continue;
             const Poco::JSON::Array::Ptr list = message.getMember("VHDevList").extract<Poco::JSON::Array::Ptr>();
             std::string text;
@@ -63,9 +68,9 @@ protected:
                         std::to_string(d->getValue<int>("VHDevState")) + "/" +
                         std::to_string(d->getValue<int>("VHDevEnabled"));
             }
-            return text;
+            lists.push_back(text);
         }
-        return "<none>";
+        return lists;
     }
     bool pageDevicesBecome(const std::string& devices, int timeoutMs = 20000) const {
         const bool became = eventually([&] { return pageDevices() == devices; }, timeoutMs);
@@ -79,10 +84,12 @@ protected:
         if (!logged) ADD_FAILURE() << "no '" << fragment << "' in the server's log\n" << server->log();
         return logged;
     }
+    // The USB lines of the server's log holding the fragment.
     int serverCount(const std::string& fragment) const {
         const std::string text = server->log();
+        const std::string line = "USB: " + fragment;
         int n = 0;
-        for (std::size_t at = text.find(fragment); at != std::string::npos; at = text.find(fragment, at + 1)) ++n;
+        for (std::size_t at = text.find(line); at != std::string::npos; at = text.find(line, at + 1)) ++n;
         return n;
     }
     // The page's Connect (326) or Disconnect (327).
@@ -100,8 +107,7 @@ protected:
     // window; its duration in ms. (An open page would hold the exit up to
     // the bridge's receive time-out, whatever USB sharing does.)
     long long stopClient() {
-        relay->stop();
-        bridgePage->close();
+        closeBridge();
         const auto begin = Clock::now();
         qor::stopNativeClient();
         return millisSince(begin);
@@ -114,14 +120,13 @@ protected:
 // daemon and the USB server to the server, the remote side's bind through
 // the tunnel reported back, a release, an unplug, and the exit.
 TEST_F(UsbSharing, PageConnectsAndTheServerLearnsOfEveryChange) {
-    startClientProgram();
-    const auto bridgeOpened = Clock::now();
-    startDemo({});
-    ASSERT_TRUE(waitForUsbTunnel());
+    start();
     // The first list comes with the first tick after the connection
-    // registered (1.2 s), whatever the page asked.
+    // registered (a tick is 1.2 s; one more for a slow machine), whatever
+    // the page asked.
     ASSERT_TRUE(pageDevicesBecome("1-1=1/1 1-2=1/1", 5000)) << clientLog();
-    EXPECT_LE(millisSince(bridgeOpened), 1200 + 2500) << "bridge to first device list";
+    EXPECT_LE(millisSince(bridgeOpenedAt), 2400) << "from the bridge's opening to the first device list";
+    ASSERT_TRUE(waitForUsbTunnel());
 
     pageRequest(326, "1-1");
     EXPECT_TRUE(pageGets(326, "\"VHErrCode\":0")) << clientLog();
@@ -153,4 +158,165 @@ TEST_F(UsbSharing, PageConnectsAndTheServerLearnsOfEveryChange) {
     EXPECT_TRUE(pageGets(326, "\"VHErrCode\":3")) << relay->clientMessages("\"type\":326");
 
     EXPECT_LE(stopClient(), 2000);
+}
+
+// The daemon dies while the tunnel is up: the client relaunches it; the
+// new daemon never heard of the tunnel and no remote client is connected,
+// so it reports code 23, and the client asks the server once to make its
+// remote USB client connect; once it has, the lists come again.
+TEST_F(UsbSharing, ForceBindWhenTheRemoteSideIsNotConnected) {
+    start();
+    ASSERT_TRUE(waitForUsbTunnel());
+    ASSERT_TRUE(pageDevicesBecome("1-1=1/1 1-2=1/1"));
+    EXPECT_EQ(serverCount("client asks the remote USB client to connect"), 0);
+    killDaemon();
+    EXPECT_TRUE(clientLogged("Trying to relaunch vhproxy")) << clientLog();
+    // (The server's name is known only once the page asked to connect.)
+    EXPECT_TRUE(serverLogged("client asks the remote USB client to connect to USB server ''"));
+    EXPECT_TRUE(serverLogged("remote USB client connected to USB server 'desk-9' through VHTun-1"));
+    EXPECT_EQ(usbServerStates(), "1-1=1 1-2=1 clients=1");
+    // Lists come again (a fresh one: an unplugged stick).
+    writeDevices({deviceJson("1-1", 0x46d, 0xc077, "USB Optical Mouse")});
+    EXPECT_TRUE(pageDevicesBecome("1-1=1/1"));
+    EXPECT_EQ(serverCount("client asks the remote USB client to connect"), 1);
+    EXPECT_EQ(log->count("Trying to relaunch vhproxy"), 1);
+}
+
+// The daemon killed three times: relaunched, relaunched, then USB sharing
+// is given up with one report to the page; the page's requests are then
+// answered with the reason, and the client exits at once.
+TEST_F(UsbSharing, DaemonKilledThreeTimesIsGivenUpWithOneReport) {
+    start();
+    ASSERT_TRUE(pageDevicesBecome("1-1=1/1 1-2=1/1"));
+    for (int time = 1; time <= 2; ++time) {
+        killDaemon();
+        EXPECT_TRUE(eventually([&] { return log->count("Trying to relaunch vhproxy") == time; })) << time;
+        // The relaunched daemon answers: the lists come again.
+        writeDevices({deviceJson("1-" + std::to_string(time + 2), 0x46d, 0xc077, "Device " + std::to_string(time))});
+        EXPECT_TRUE(pageDevicesBecome("1-" + std::to_string(time + 2) + "=1/1")) << time;
+    }
+    const std::uint32_t daemon = findProcessId("vhproxy");
+    ASSERT_NE(daemon, 0u);
+    ::kill(static_cast<pid_t>(daemon), SIGKILL);
+    EXPECT_TRUE(pageGets(325, "\"VHErrCode\":999")) << clientLog();
+    EXPECT_TRUE(clientLogged("Not restarting vhproxy, tried it 3 times"));
+    EXPECT_EQ(pageMessages(325, "\"VHErrMsg\":\"Internal error occured.  Please restart the client to reenable USB "
+                                "support.\",\"VHErrType\":4"),
+              1);
+    pageRequest(326, "1-4");
+    EXPECT_TRUE(pageGets(326, "\"VHErrCode\":993")) << clientLog();
+    // Two more ticks: no second report, no relaunch.
+    Poco::Thread::sleep(2500);
+    EXPECT_EQ(pageMessages(325, "\"VHErrCode\":999"), 1);
+    EXPECT_EQ(log->count("Trying to relaunch vhproxy"), 2);
+    EXPECT_EQ(findProcessId("vhproxy"), 0u);
+    EXPECT_LE(stopClient(), 2000);
+}
+
+// The server's allow list: a device outside it is listed disabled (the
+// server asks for all devices) and cannot be connected, whatever the page
+// sends; a later parameter message changes the list.
+TEST_F(UsbSharing, AllowListDisablesDevicesAndFollowsTheServer) {
+    start({"--usb-allow=mouse", "--usb-show-all"});
+    ASSERT_TRUE(pageDevicesBecome("1-1=1/1 1-2=1/0")) << clientLog();
+    pageRequest(326, "1-2");
+    EXPECT_TRUE(pageGets(326, "\"VHErrCode\":991")) << clientLog();
+    EXPECT_EQ(usbServerStates(), "1-1=1 1-2=1 clients=0");
+    EXPECT_EQ(serverCount("client asks to bind"), 0);
+
+    relay->sendToServer(R"({"kind":"usb-allow","text":"Cruzer, Keyboard"})");
+    EXPECT_TRUE(pageDevicesBecome("1-1=1/0 1-2=1/1"));
+    pageRequest(326, "1-2");
+    EXPECT_TRUE(serverLogged("remote USB client bound 'Cruzer Blade' (1-2)"));
+    EXPECT_TRUE(pageDevicesBecome("1-1=1/0 1-2=2/1"));
+}
+
+// What turns USB sharing off for a connection: a server of another
+// protocol minor, and a guest, whose client is not the host.
+TEST_F(UsbSharing, ProtocolMinorMismatchDisablesUsbSharing) {
+    start({"--protocol-version=4.2"});
+    EXPECT_TRUE(clientLogged("Disabling USB integration"));
+    EXPECT_EQ(qor::clientErrorCode.load() & 2, 2);
+    EXPECT_FALSE(vhIntegrationEnabled.load());
+    pageRequest(324, "");
+    EXPECT_TRUE(pageGets(325, "\"VHErrCode\":993")) << clientLog();
+    EXPECT_EQ(server->log().find("VHTun-"), std::string::npos) << server->log();
+}
+
+TEST_F(UsbSharing, GuestOpensNoUsbTunnel) {
+    startClientProgram();
+    startDemo({}, true);
+    EXPECT_TRUE(clientLogged("VH integration disabled, as client is not host"));
+    // No tunnel: the daemon reports no remote client (23), and the
+    // server, asked to connect its remote USB client, cannot.
+    EXPECT_TRUE(serverLogged("can't connect the remote USB client: no USB tunnel"));
+    EXPECT_EQ(server->log().find("VHTun-"), std::string::npos) << server->log();
+    EXPECT_EQ(pageMessages(325, "VHDevList"), 0);
+}
+
+// A daemon that stops answering (stopped, its port still open): the tick
+// that meets the silence counts it as no reply and the poll thread lives on
+// (it relaunches the daemon), and the client exits at once, also while a
+// tick waits for the silent daemon.
+TEST_F(UsbSharing, SilentDaemonHoldsNothingUp) {
+    start();
+    ASSERT_TRUE(pageDevicesBecome("1-1=1/1 1-2=1/1"));
+    const std::uint32_t daemon = findProcessId("vhproxy");
+    ASSERT_NE(daemon, 0u);
+    ::kill(static_cast<pid_t>(daemon), SIGSTOP);
+    EXPECT_TRUE(clientLogged("Trying to relaunch vhproxy")) << clientLog();
+    // The next ticks still come: a list from the relaunched daemon or
+    // another failure.
+    const int ticks = log->count("requestDeviceList() unsuccessful") + pageMessages(325);
+    EXPECT_TRUE(eventually([&] { return log->count("requestDeviceList() unsuccessful") + pageMessages(325) > ticks; },
+                           5000))
+        << clientLog();
+    EXPECT_LE(stopClient(), 2000);
+    ::kill(static_cast<pid_t>(daemon), SIGCONT);
+}
+
+// Pending requests: a remote USB client that leaves the bind pending; the
+// client repeats the request to the server every fifth tick, and after 8 s
+// the page sees the device exported again.
+TEST_F(UsbSharing, PendingBindIsRepeatedAndExpires) {
+    start({"--usb-passive"});
+    ASSERT_TRUE(pageDevicesBecome("1-1=1/1 1-2=1/1"));
+    pageRequest(326, "1-1");
+    EXPECT_TRUE(pageDevicesBecome("1-1=3/1 1-2=1/1"));
+    // Ticks 5 and 10 of this connection repeat the request (6 s apart).
+    EXPECT_TRUE(eventually([&] { return serverCount("client asks to bind 'USB Optical Mouse' (1-1)") >= 2; }, 15000))
+        << server->log();
+    // 8 s after the request was last seen pending it expires: a list shows
+    // the device exported (until the daemon's next list shows it pending).
+    auto expired = [&] {
+        bool pending = false;
+        for (const std::string& list : pageDeviceLists()) {
+            if (list == "1-1=3/1 1-2=1/1") pending = true;
+            if (pending && list == "1-1=1/1 1-2=1/1") return true;
+        }
+        return false;
+    };
+    EXPECT_TRUE(eventually(expired, 15000));
+    EXPECT_EQ(usbServerStates(), "1-1=3 1-2=1 clients=0");
+}
+
+// A new server connection (the page's bridge closed and opened again): the
+// new connection registers, the page gets the lists again, and the device
+// still bound is reported to the new connection.
+TEST_F(UsbSharing, NewConnectionLearnsTheBoundDevices) {
+    start();
+    ASSERT_TRUE(pageDevicesBecome("1-1=1/1 1-2=1/1"));
+    pageRequest(326, "1-1");
+    EXPECT_TRUE(pageDevicesBecome("1-1=2/1 1-2=1/1"));
+    EXPECT_TRUE(serverLogged("client reports 'USB Optical Mouse' (1-1) bound"));
+
+    closeBridge();
+    EXPECT_TRUE(serverLogged("Control socket " + clientId + ": closed"));
+    openBridge();
+    EXPECT_TRUE(pageDevicesBecome("1-1=2/1 1-2=1/1")) << clientLog();
+    EXPECT_TRUE(eventually([&] { return serverCount("client reports 'USB Optical Mouse' (1-1) bound") == 2; }))
+        << server->log();
+    EXPECT_TRUE(serverLogged("USB tunnel VHTun-2 is up"));
+    pageRequest(327, "1-1");
+    EXPECT_TRUE(serverLogged("remote USB client released 'USB Optical Mouse' (1-1)"));
 }

@@ -172,6 +172,13 @@ bool Desk::claimControl() {
     std::lock_guard<std::mutex> lock(mutex_);
     if (closed_ || controlAttached_) return false;
     controlAttached_ = true;
+    // A new server connection of the client (the page's bridge was opened
+    // again) starts the screens afresh.
+    for (auto& screen : screens_) {
+        screen.ended = false;
+        screen.started = false;
+        screen.restart = false;
+    }
     return true;
 }
 
