@@ -81,11 +81,13 @@ bool VHProxyDaemon::start(std::string& error) {
         Poco::Net::TCPServerParams::Ptr parameters(new Poco::Net::TCPServerParams);
         parameters->setMaxThreads(16);
         parameters->setMaxQueued(64);
-        server_.reset(new Poco::Net::TCPServer(new ConnectionFactory(*this), socket, parameters));
+        pool_ = std::make_unique<Poco::ThreadPool>(1, 16);
+        server_.reset(new Poco::Net::TCPServer(new ConnectionFactory(*this), *pool_, socket, parameters));
         server_->start();
     } catch (const Poco::Exception& e) {
         error = "Can't listen on 127.0.0.1:7679, " + e.displayText();
         server_.reset();
+        pool_.reset();
         return false;
     }
     Poco::Logger::get("vhproxy").information("vhproxy " + std::string(version) +
@@ -95,8 +97,12 @@ bool VHProxyDaemon::start(std::string& error) {
 
 void VHProxyDaemon::stop() {
     if (!server_) return;
+    // The server's stop only ends the accepting; the connections under way
+    // end on the pool's threads, which use this daemon: wait for them.
     server_->stop();
+    pool_->joinAll();
     server_.reset();
+    pool_.reset();
 }
 
 std::string VHProxyDaemon::handleRequest(const std::string& request) {

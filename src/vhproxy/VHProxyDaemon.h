@@ -22,6 +22,7 @@
 
 #include <Poco/JSON/Object.h>
 #include <Poco/Net/TCPServer.h>
+#include <Poco/ThreadPool.h>
 
 #include <atomic>
 #include <memory>
@@ -75,5 +76,6 @@ private:
     std::unique_ptr<DeviceSource> source_;
     PeerPolicy policy_;
     std::atomic<bool> tunnelConnected_{false};
+    std::unique_ptr<Poco::ThreadPool> pool_;  // the connections' threads; stop waits for them
     std::unique_ptr<Poco::Net::TCPServer> server_;
 };

@@ -25,12 +25,6 @@
 
 namespace {
 
-std::string device(const std::string& address, int vendorId, int productId, const std::string& name) {
-    return "{\"VHDevAddress\":\"" + address + "\",\"VHDevVendorId\":" + std::to_string(vendorId) +
-           ",\"VHDevProductId\":" + std::to_string(productId) + ",\"VHDevPrettyName\":\"" + name +
-           "\",\"VHDevPath\":\"/sys/bus/usb/devices/" + address + "\"}";
-}
-
 QorMessage request(const std::string& text) {
     std::string reply;
     if (!vhProxyRequest(text, reply, true)) return QorMessage();
@@ -107,8 +101,8 @@ private:
 class DaemonOverUsbServer : public ::testing::Test {
 protected:
     void SetUp() override {
-        writeDevices(device("1-1", 0x46d, 0xc077, "USB Optical Mouse") + "," +
-                     device("1-2", 0x781, 0x5567, "Cruzer Blade"));
+        writeDevices(usbDeviceJson("1-1", 0x46d, 0xc077, "USB Optical Mouse") + "," +
+                     usbDeviceJson("1-2", 0x781, 0x5567, "Cruzer Blade"));
         writeTextFile(files.file("vhserver.cnf"), "TCPPort=" + std::to_string(port) + "\nServerName=desk-9\n");
     }
     // The device file anew (a new file renamed over the old one).
@@ -191,7 +185,7 @@ TEST_F(DaemonOverUsbServer, ListsConnectsAndDisconnectsThroughTheUsbServer) {
     }
 
     // Unplugged: the server forgets the device, and so does the list.
-    writeDevices(device("1-2", 0x781, 0x5567, "Cruzer Blade"));
+    writeDevices(usbDeviceJson("1-2", 0x781, 0x5567, "Cruzer Blade"));
     EXPECT_EQ(states(request("{\"type\":324}")), "1-2=1");
     EXPECT_NE(daemon->log().find("devices from the USB server configured in " + files.file("vhserver.cnf")),
               std::string::npos)
@@ -268,4 +262,24 @@ TEST_F(DaemonOverUsbServer, ServerDownSilentOrGarbled) {
         // (the client would give up on each after five).
         EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(6)) << c.what;
     }
+}
+
+// Stopped while it waits for a silent USB server, the daemon finishes the
+// requests under way (they use it) before it goes, and ends cleanly (it
+// used to go first, and the requests read what was left of it: a
+// sanitizer's report in the daemon's output).
+TEST_F(DaemonOverUsbServer, StopWaitsForTheRequestsUnderWay) {
+    auto daemon = startDaemon();
+    BrokenUsbServer silent(port, "");
+    std::vector<std::thread> clients;
+    std::atomic<int> answered{0};
+    for (int i = 0; i < 4; ++i)
+        clients.emplace_back([&answered] {
+            const QorMessage status = request("{\"type\":328}");
+            if (!status.isEmpty() && status.getBool("VHSvrService") && !status.getBool("VHSvrRunning")) ++answered;
+        });
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_EQ(daemon->stop(), 0) << daemon->log();
+    for (auto& client : clients) client.join();
+    EXPECT_EQ(answered.load(), 4);
 }

@@ -96,3 +96,9 @@ std::string runToEnd(const std::vector<std::string>& command, int* exitCode) {
     if (exitCode != nullptr) *exitCode = process.exitCodeKnown() ? static_cast<int>(process.exitCode()) : -1;
     return process.output();
 }
+
+std::string usbDeviceJson(const std::string& address, int vendorId, int productId, const std::string& name) {
+    return "{\"VHDevAddress\":\"" + address + "\",\"VHDevVendorId\":" + std::to_string(vendorId) +
+           ",\"VHDevProductId\":" + std::to_string(productId) + ",\"VHDevPrettyName\":\"" + name +
+           "\",\"VHDevPath\":\"/sys/bus/usb/devices/" + address + "\"}";
+}

@@ -55,5 +55,9 @@ private:
     int exitCode_ = -1;
 };
 
+// A device object of a device file (of the USB server or the daemon's
+// stand-in), its path in the USB tree made from the address.
+std::string usbDeviceJson(const std::string& address, int vendorId, int productId, const std::string& name);
+
 // Runs a command to its end (at most 120 s) and returns its output.
 std::string runToEnd(const std::vector<std::string>& command, int* exitCode = nullptr);

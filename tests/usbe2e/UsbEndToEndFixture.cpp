@@ -24,14 +24,8 @@
 
 using namespace qor;
 
-std::string deviceJson(const std::string& address, int vendorId, int productId, const std::string& name) {
-    return "{\"VHDevAddress\":\"" + address + "\",\"VHDevVendorId\":" + std::to_string(vendorId) +
-           ",\"VHDevProductId\":" + std::to_string(productId) + ",\"VHDevPrettyName\":\"" + name +
-           "\",\"VHDevPath\":\"/sys/bus/usb/devices/" + address + "\"}";
-}
-
 void UsbEndToEnd::SetUp() {
-    writeDevices({deviceJson("1-1", 0x46d, 0xc077, "USB Optical Mouse"), deviceJson("1-2", 0x781, 0x5567, "Cruzer Blade")});
+    writeDevices({usbDeviceJson("1-1", 0x46d, 0xc077, "USB Optical Mouse"), usbDeviceJson("1-2", 0x781, 0x5567, "Cruzer Blade")});
     writeTextFile(files.file("vhserver.cnf"), "TCPPort=" + std::to_string(usbPort) + "\nServerName=desk-9\n");
 }
 

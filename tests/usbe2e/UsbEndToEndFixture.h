@@ -23,9 +23,6 @@
 #include <string>
 #include <vector>
 
-// A device object of the device file.
-std::string deviceJson(const std::string& address, int vendorId, int productId, const std::string& name);
-
 class UsbEndToEnd : public DemoFixture {
 protected:
     void SetUp() override;
