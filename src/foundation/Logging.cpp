@@ -87,12 +87,22 @@ std::string componentNames(std::uint64_t components, bool traceMask) {
     return names;
 }
 
-void componentDebug(std::uint64_t components, std::string text) {
-    if (((debugComponentMask | traceComponentMask) & components) != 0) {
+bool componentSelected(std::uint64_t components) {
+    return ((debugComponentMask | traceComponentMask) & components) != 0;
+}
+
+void componentLog(std::uint64_t components, int priority, std::string text) {
+    if (componentSelected(components)) {
         logInformation(componentNames(components, false) + ":" + text);
-    } else if (isDebugEnabled()) {
-        logDebug(std::move(text));
+        return;
     }
+    if (priority < Poco::Message::PRIO_FATAL) priority = Poco::Message::PRIO_FATAL;
+    if (priority > Poco::Message::PRIO_TRACE) priority = Poco::Message::PRIO_TRACE;
+    logAt(static_cast<Poco::Message::Priority>(priority), std::move(text));
+}
+
+void componentDebug(std::uint64_t components, std::string text) {
+    componentLog(components, Poco::Message::PRIO_DEBUG, std::move(text));
 }
 
 void componentTrace(std::uint64_t components, std::string text) {

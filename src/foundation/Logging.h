@@ -57,6 +57,13 @@ void logTrace(std::string text);
 bool isDebugEnabled();
 bool isTraceEnabled();
 
+// Whether one of the components is selected for debug or trace output.
+bool componentSelected(std::uint64_t components);
+// A line of the components at its own priority (1 fatal to 8 trace, as the
+// functions above): while one of the components is selected it is written
+// at information level behind the component names and ":", otherwise at its
+// priority (debug and trace lines only while that level is on).
+void componentLog(std::uint64_t components, int priority, std::string text);
 void componentDebug(std::uint64_t components, std::string text);
 void componentTrace(std::uint64_t components, std::string text);
 std::string componentNames(std::uint64_t components, bool traceMask);

@@ -24,7 +24,7 @@ UsbServer::UsbServer(UsbServerDevices& devices, std::string serverName)
 
 UsbServer::~UsbServer() { stop(); }
 
-std::string UsbServer::handleLine(const std::string& line, bool& close) {
+std::string UsbServer::handleLine(const std::string& line, Session& session) {
     const std::size_t blank = line.find(' ');
     const std::string command = line.substr(0, blank);
     const std::string argument = blank == std::string::npos ? "" : line.substr(blank + 1);
@@ -38,13 +38,23 @@ std::string UsbServer::handleLine(const std::string& line, bool& close) {
         Poco::JSON::Object reply;
         reply.set("VHSvrName", fixtureName.empty() ? serverName_ : fixtureName);
         reply.set("VHDevList", list);
+        reply.set("RemoteClients", remoteClients());
         std::ostringstream text;
         reply.stringify(text);
         return "OK " + text.str();
     }
     if (command == "QUIT") {
-        close = true;
+        session.close = true;
         return "OK";
+    }
+    if (command == "HELLO") {
+        if (!session.remote) {
+            session.remote = true;
+            ++remoteClients_;
+            logInformation("USB server: remote client '" + argument + "' connected");
+        }
+        devices_.list(fixtureName);
+        return "OK " + (fixtureName.empty() ? serverName_ : fixtureName);
     }
     UsbServerDevices::Request request;
     if (command == "BIND") request = UsbServerDevices::Request::Bind;
@@ -109,6 +119,7 @@ void UsbServer::acceptConnections() {
 
 void UsbServer::serve(Poco::Net::StreamSocket* socket, Connection* connection) {
     std::unique_ptr<Poco::Net::StreamSocket> owned(socket);
+    Session session;
     std::string buffer;
     char chunk[1024];
     try {
@@ -118,14 +129,13 @@ void UsbServer::serve(Poco::Net::StreamSocket* socket, Connection* connection) {
             if (count <= 0) break;
             buffer.append(chunk, static_cast<std::size_t>(count));
             std::size_t end;
-            bool close = false;
-            while (!close && (end = buffer.find('\n')) != std::string::npos) {
+            while (!session.close && (end = buffer.find('\n')) != std::string::npos) {
                 std::string line = buffer.substr(0, end);
                 buffer.erase(0, end + 1);
                 if (!line.empty() && line.back() == '\r') line.pop_back();
-                if (!sendLine(*socket, handleLine(line, close))) close = true;
+                if (!sendLine(*socket, handleLine(line, session))) session.close = true;
             }
-            if (close) break;
+            if (session.close) break;
             if (buffer.size() > maxLineLength) {
                 sendLine(*socket, error(badRequest, "Line too long"));
                 break;
@@ -135,6 +145,10 @@ void UsbServer::serve(Poco::Net::StreamSocket* socket, Connection* connection) {
         if (isDebugEnabled()) logDebug("USB server: connection ended: " + e.displayText());
     }
     owned.reset();
+    if (session.remote) {
+        --remoteClients_;
+        logInformation("USB server: a remote client disconnected");
+    }
     connection->done.store(true);
 }
 

@@ -1,7 +1,8 @@
 // The USB server's line protocol on 127.0.0.1 (see README.md): one request
 // line, one reply line, as long as the connection stays open; several
 // connections at once (the vhproxy daemon's, the remote side's through the
-// USB tunnel).
+// USB tunnel). A connection that introduced itself with HELLO is a remote
+// VirtualHere client until it closes; LIST tells how many are connected.
 #pragma once
 
 #include "UsbServerDevices.h"
@@ -24,9 +25,16 @@ public:
     UsbServer(UsbServerDevices& devices, std::string serverName);
     ~UsbServer();
 
-    // The reply line (without line end) to one request line; close is set
-    // when the connection is to end after the reply.
-    std::string handleLine(const std::string& line, bool& close);
+    // What one connection has said of itself.
+    struct Session {
+        bool close = false;  // end the connection after the reply
+        bool remote = false; // a remote VirtualHere client (HELLO)
+    };
+
+    // The reply line (without line end) to one request line of the session.
+    std::string handleLine(const std::string& line, Session& session);
+    // The remote VirtualHere clients connected now.
+    int remoteClients() const { return remoteClients_.load(); }
 
     // Listens on 127.0.0.1 at the port and serves; false with the reason.
     bool start(int port, std::string& error);
@@ -47,6 +55,7 @@ private:
     UsbServerDevices& devices_;
     const std::string serverName_;
     std::atomic<bool> stopping_{false};
+    std::atomic<int> remoteClients_{0};
     Poco::Net::ServerSocket listener_;
     std::thread acceptor_;
     // Connection threads; the acceptor joins those that are done.

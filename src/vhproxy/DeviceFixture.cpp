@@ -38,8 +38,18 @@ std::string addressOf(const Poco::JSON::Object::Ptr& device) {
 
 DeviceFixture::DeviceFixture(std::string path) : path_(std::move(path)), devices_(new Poco::JSON::Array) {}
 
-DeviceFixture::Availability DeviceFixture::refresh(std::string& reason) {
+DeviceSource::Availability DeviceFixture::read(DeviceSnapshot& snapshot, std::string& reason) {
     std::lock_guard<std::mutex> guard(lock_);
+    const Availability availability = refresh(reason);
+    if (availability == Availability::Available) {
+        snapshot.devices = deviceList();
+        snapshot.serverName = serverName_;
+        snapshot.remoteClients = 0;
+    }
+    return availability;
+}
+
+DeviceSource::Availability DeviceFixture::refresh(std::string& reason) {
     struct stat status {};
     if (::stat(path_.c_str(), &status) != 0) {
         loaded_ = false;
@@ -108,7 +118,6 @@ bool DeviceFixture::load(std::string& reason) {
 }
 
 Poco::JSON::Array::Ptr DeviceFixture::deviceList() {
-    std::lock_guard<std::mutex> guard(lock_);
     Poco::JSON::Array::Ptr list(new Poco::JSON::Array);
     for (std::size_t i = 0; i < devices_->size(); ++i) {
         const Poco::JSON::Object::Ptr device = devices_->getObject(static_cast<unsigned int>(i));
@@ -120,13 +129,9 @@ Poco::JSON::Array::Ptr DeviceFixture::deviceList() {
     return list;
 }
 
-std::string DeviceFixture::serverName() {
+DeviceSource::Change DeviceFixture::requestState(const std::string& address, bool connect, std::string& reason) {
     std::lock_guard<std::mutex> guard(lock_);
-    return serverName_;
-}
-
-bool DeviceFixture::requestState(const std::string& address, bool connect, std::string& reason) {
-    std::lock_guard<std::mutex> guard(lock_);
+    if (refresh(reason) != Availability::Available) return Change::Unavailable;
     for (std::size_t i = 0; i < devices_->size(); ++i) {
         const Poco::JSON::Object::Ptr device = devices_->getObject(static_cast<unsigned int>(i));
         if (addressOf(device) != address) continue;
@@ -136,8 +141,8 @@ bool DeviceFixture::requestState(const std::string& address, bool connect, std::
             requested_[address] = stateBindRequested;
         else if (!connect && (state == stateBound || state == stateBindRequested))
             requested_[address] = stateReleaseRequested;
-        return true;
+        return Change::Done;
     }
     reason = "Device not found: " + address;
-    return false;
+    return Change::NoDevice;
 }

@@ -1,5 +1,5 @@
-// The daemon's device list until the USB server stands behind it: a JSON
-// file, re-read whenever it changes,
+// The daemon's devices from a JSON file that stands for the USB server
+// (tests), re-read whenever it changes,
 //     {"VHSvrName": "<server name>", "VHDevList": [<device objects>]}
 // (a bare array is a device list without a server name). A device object
 // carries at least a non-empty "VHDevAddress"; its other members go out as
@@ -9,6 +9,8 @@
 // (bind requested, release requested) until the device leaves the file.
 #pragma once
 
+#include "DeviceSource.h"
+
 #include <Poco/JSON/Array.h>
 
 #include <cstdint>
@@ -17,25 +19,21 @@
 #include <string>
 #include <sys/types.h>
 
-class DeviceFixture {
+class DeviceFixture : public DeviceSource {
 public:
-    enum class Availability { Available, Missing, Unreadable };
-
     explicit DeviceFixture(std::string path);
 
-    // Re-reads the file when it changed; reason says why it is unreadable.
-    Availability refresh(std::string& reason);
-    // The devices with the requested states applied (a copy).
-    Poco::JSON::Array::Ptr deviceList();
-    std::string serverName();
-    // A connect (bind requested) or disconnect (release requested) of a
-    // listed device; false with a reason for an unknown one.
-    bool requestState(const std::string& address, bool connect, std::string& reason);
-
-    const std::string& path() const { return path_; }
+    // The devices with the requested states applied (copies), after reading
+    // the file again when it changed. The file knows no remote clients.
+    Availability read(DeviceSnapshot& snapshot, std::string& reason) override;
+    Change requestState(const std::string& address, bool connect, std::string& reason) override;
+    std::string description() const override { return path_; }
 
 private:
+    // Re-reads the file when it changed; the caller holds the lock.
+    Availability refresh(std::string& reason);
     bool load(std::string& reason);
+    Poco::JSON::Array::Ptr deviceList();
 
     const std::string path_;
     std::mutex lock_;

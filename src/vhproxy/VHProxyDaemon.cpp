@@ -1,5 +1,7 @@
 #include "VHProxyDaemon.h"
 
+#include "DeviceFixture.h"
+#include "UsbServerSource.h"
 #include "VHProxyConnection.h"
 
 #include <Poco/Environment.h>
@@ -46,6 +48,20 @@ std::string result(int type, int errType, int errCode, const std::string& messag
     return toText(reply);
 }
 
+// The device-list file when one is given, else the USB server.
+std::unique_ptr<DeviceSource> makeDeviceSource(const DaemonOptions& options) {
+    if (!options.devicesPath.empty()) return std::make_unique<DeviceFixture>(options.devicesPath);
+    return std::make_unique<UsbServerSource>(options.usbServerConfig, options.usbServerPort);
+}
+
+// A device address as the USB server takes it: printable ASCII, not empty.
+bool usableAddress(const std::string& address) {
+    if (address.empty()) return false;
+    for (const char c : address)
+        if (c < 0x20 || c > 0x7e) return false;
+    return true;
+}
+
 class ConnectionFactory : public Poco::Net::TCPServerConnectionFactory {
 public:
     explicit ConnectionFactory(VHProxyDaemon& daemon) : daemon_(daemon) {}
@@ -62,7 +78,7 @@ private:
 const char* const VHProxyDaemon::version = VHPROXY_VERSION;
 
 VHProxyDaemon::VHProxyDaemon(const DaemonOptions& options)
-    : options_(options), fixture_(options.devicesPath), policy_(options.allowGroup) {}
+    : options_(options), source_(makeDeviceSource(options)), policy_(options.allowGroup) {}
 
 VHProxyDaemon::~VHProxyDaemon() { stop(); }
 
@@ -75,22 +91,28 @@ bool VHProxyDaemon::start(std::string& error) {
         Poco::Net::TCPServerParams::Ptr parameters(new Poco::Net::TCPServerParams);
         parameters->setMaxThreads(16);
         parameters->setMaxQueued(64);
-        server_.reset(new Poco::Net::TCPServer(new ConnectionFactory(*this), socket, parameters));
+        pool_ = std::make_unique<Poco::ThreadPool>(1, 16);
+        server_.reset(new Poco::Net::TCPServer(new ConnectionFactory(*this), *pool_, socket, parameters));
         server_->start();
     } catch (const Poco::Exception& e) {
         error = "Can't listen on 127.0.0.1:7679, " + e.displayText();
         server_.reset();
+        pool_.reset();
         return false;
     }
     Poco::Logger::get("vhproxy").information("vhproxy " + std::string(version) +
-                                             " listening on 127.0.0.1:7679, devices from " + fixture_.path());
+                                             " listening on 127.0.0.1:7679, devices from " + source_->description());
     return true;
 }
 
 void VHProxyDaemon::stop() {
     if (!server_) return;
+    // The server's stop only ends the accepting; the connections under way
+    // end on the pool's threads, which use this daemon: wait for them.
     server_->stop();
+    pool_->joinAll();
     server_.reset();
+    pool_.reset();
 }
 
 std::string VHProxyDaemon::handleRequest(const std::string& request) {
@@ -122,17 +144,18 @@ std::string VHProxyDaemon::handleRequest(const std::string& request) {
 }
 
 std::string VHProxyDaemon::listDevices() {
+    DeviceSnapshot snapshot;
     std::string reason;
-    switch (fixture_.refresh(reason)) {
-    case DeviceFixture::Availability::Missing:
+    switch (source_->read(snapshot, reason)) {
+    case DeviceSource::Availability::Missing:
         return result(325, errTypeFatal, DaemonError::ServerDown, "The VirtualHere USB server is not running");
-    case DeviceFixture::Availability::Unreadable:
+    case DeviceSource::Availability::Unreadable:
         return result(325, errTypeError, DaemonError::ListUnreadable, "Can't read the device list: " + reason);
-    case DeviceFixture::Availability::Available: break;
+    case DeviceSource::Availability::Available: break;
     }
-    if (!tunnelConnected_.load())
+    if (!tunnelConnected_.load() && snapshot.remoteClients <= 0)
         return result(325, errTypeSuccess, DaemonError::ClientDisconnected, "VirtualHere client not connected");
-    return result(325, errTypeSuccess, 0, "", fixture_.deviceList());
+    return result(325, errTypeSuccess, 0, "", snapshot.devices);
 }
 
 std::string VHProxyDaemon::changeDevice(int type, const Poco::JSON::Object::Ptr& request) {
@@ -143,20 +166,29 @@ std::string VHProxyDaemon::changeDevice(int type, const Poco::JSON::Object::Ptr&
     } catch (const Poco::Exception&) {
         return result(type, errTypeError, DaemonError::BadRequest, "VHDevAddress and VHDevPrettyName are required");
     }
+    if (!usableAddress(address))
+        return result(type, errTypeError, DaemonError::DeviceNotFound, "Device not found: '" + address + "'");
     std::string reason;
-    if (fixture_.refresh(reason) != DeviceFixture::Availability::Available)
+    switch (source_->requestState(address, type == 326, reason)) {
+    case DeviceSource::Change::Unavailable:
         return result(type, errTypeFatal, DaemonError::ServerDown, "The VirtualHere USB server is not running");
-    if (!fixture_.requestState(address, type == 326, reason))
-        return result(type, errTypeError, DaemonError::DeviceNotFound, reason);
+    case DeviceSource::Change::NoDevice: return result(type, errTypeError, DaemonError::DeviceNotFound, reason);
+    case DeviceSource::Change::Done: break;
+    }
     Poco::Logger::get("vhproxy").information((type == 326 ? "Bind requested for " : "Release requested for ") +
                                              address);
-    return result(type, errTypeSuccess, 0, "", fixture_.deviceList());
+    // The list with the new state, when the server still answers.
+    DeviceSnapshot snapshot;
+    if (source_->read(snapshot, reason) != DeviceSource::Availability::Available)
+        return result(type, errTypeSuccess, 0, "");
+    return result(type, errTypeSuccess, 0, "", snapshot.devices);
 }
 
 std::string VHProxyDaemon::status() {
+    DeviceSnapshot snapshot;
     std::string reason;
-    const bool running = fixture_.refresh(reason) == DeviceFixture::Availability::Available;
-    std::string name = running ? fixture_.serverName() : "";
+    const bool running = source_->read(snapshot, reason) == DeviceSource::Availability::Available;
+    std::string name = running ? snapshot.serverName : "";
     if (running && name.empty()) name = Poco::Environment::nodeName();
     Poco::JSON::Object reply;
     reply.set("type", 328);

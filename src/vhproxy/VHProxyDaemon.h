@@ -10,15 +10,19 @@
 //   327 disconnect device -> 327 the same
 //   328 status            -> 328 VHSvrRunning, VHSvrName, VHSvrService, VHProxyVersion
 //   334 tunnel connected  -> 334 VHErrType 0, VHErrCode 0, VHErrMsg ""
-// Until the tunnel-connected notice has come, 324 answers VHErrCode 23
-// (the remote VirtualHere client is not connected).
+// The devices come from this machine's USB server, or from a device-list
+// file in tests (DeviceSource). Until the tunnel-connected notice has come,
+// 324 answers VHErrCode 23 (the remote VirtualHere client is not connected),
+// unless the USB server has a remote client already (the daemon was
+// restarted while the tunnel stayed up).
 #pragma once
 
-#include "DeviceFixture.h"
+#include "DeviceSource.h"
 #include "PeerPolicy.h"
 
 #include <Poco/JSON/Object.h>
 #include <Poco/Net/TCPServer.h>
+#include <Poco/ThreadPool.h>
 
 #include <atomic>
 #include <memory>
@@ -35,7 +39,12 @@ constexpr int ClientDisconnected = 23;
 } // namespace DaemonError
 
 struct DaemonOptions {
+    // A device-list file in place of the USB server (tests), when set.
     std::string devicesPath;
+    // The USB server's configuration file (its port) and a port that
+    // overrides it (0: none).
+    std::string usbServerConfig;
+    int usbServerPort = 0;
     std::string allowGroup = "plugdev";
     bool asService = false;
 };
@@ -64,8 +73,9 @@ private:
     std::string status();
 
     DaemonOptions options_;
-    DeviceFixture fixture_;
+    std::unique_ptr<DeviceSource> source_;
     PeerPolicy policy_;
     std::atomic<bool> tunnelConnected_{false};
+    std::unique_ptr<Poco::ThreadPool> pool_;  // the connections' threads; stop waits for them
     std::unique_ptr<Poco::Net::TCPServer> server_;
 };

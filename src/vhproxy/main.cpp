@@ -1,6 +1,7 @@
 // vhproxy: the helper daemon of the Quarrydesk Client's USB forwarding.
 //
-//   vhproxy --service [--allowGroup=GROUP] [--devices=FILE] [--logFile=FILE]
+//   vhproxy --service [--allowGroup=GROUP] [--usbServerConfig=FILE] [--usbServerPort=N]
+//           [--devices=FILE] [--logFile=FILE]
 //   vhproxy --registerService [--startup=manual|auto] [--displayName=TEXT]
 //           [--description=TEXT] [--allowGroup=GROUP]
 //   vhproxy --unregisterService
@@ -12,11 +13,14 @@
 #include "VHProxyDaemon.h"
 
 #include "SystemPaths.h"
+#include "Utilities.h"
 
 #include <Poco/AutoPtr.h>
 #include <Poco/ConsoleChannel.h>
 #include <Poco/FileChannel.h>
 #include <Poco/FormattingChannel.h>
+#include <Poco/NumberParser.h>
+#include <Poco/Path.h>
 #include <Poco/Logger.h>
 #include <Poco/PatternFormatter.h>
 #include <Poco/SplitterChannel.h>
@@ -32,7 +36,8 @@
 namespace {
 
 const char* const usage =
-    "Usage: vhproxy --service [--allowGroup=GROUP] [--devices=FILE] [--logFile=FILE]\n"
+    "Usage: vhproxy --service [--allowGroup=GROUP] [--usbServerConfig=FILE] [--usbServerPort=N]\n"
+    "               [--devices=FILE] [--logFile=FILE]\n"
     "       vhproxy --registerService [--startup=manual|auto] [--displayName=TEXT] [--description=TEXT]\n"
     "               [--allowGroup=GROUP]\n"
     "       vhproxy --unregisterService\n"
@@ -61,6 +66,14 @@ void setupLogging(const std::string& file) {
     if (!fileUsable) Poco::Logger::get("vhproxy").warning("Can't open the log file " + file + ", logging to stderr");
 }
 
+// The USB server's configuration file beside this program: the client's
+// USB module writes it into the client's directory, where the daemon lies.
+std::string configBesideProgram() {
+    const std::string program = runningProgramPath();
+    if (program.empty()) return "vhserver.cnf";
+    return Poco::Path(program).parent().append("vhserver.cnf").toString();
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -80,7 +93,8 @@ int main(int argc, char** argv) {
             }
             mode = name;
         } else if ((name == "--startup" || name == "--displayName" || name == "--description" ||
-                    name == "--allowGroup" || name == "--devices" || name == "--logFile" || name == "--debug") &&
+                    name == "--allowGroup" || name == "--devices" || name == "--logFile" || name == "--debug" ||
+                    name == "--usbServerConfig" || name == "--usbServerPort") &&
                    equals != std::string::npos) {
             values[name] = argument.substr(equals + 1);
         } else {
@@ -114,8 +128,14 @@ int main(int argc, char** argv) {
 
     DaemonOptions options;
     options.asService = true;
-    options.devicesPath =
-        values.count("--devices") ? values["--devices"] : systemPath("/var/lib/vhproxy/devices.json");
+    options.devicesPath = values["--devices"];
+    options.usbServerConfig = values.count("--usbServerConfig") ? values["--usbServerConfig"] : configBesideProgram();
+    if (values.count("--usbServerPort") &&
+        (!Poco::NumberParser::tryParse(values["--usbServerPort"], options.usbServerPort) ||
+         options.usbServerPort < 1 || options.usbServerPort > 65535)) {
+        std::cerr << "--usbServerPort takes a port number from 1 to 65535\n" << usage;
+        return 2;
+    }
     if (values.count("--allowGroup")) options.allowGroup = values["--allowGroup"];
     VHProxyDaemon daemon(options);
     std::string error;

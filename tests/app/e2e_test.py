@@ -377,6 +377,59 @@ class EndToEndScreens(EndToEndCase):
         self.finish()
 
 
+def free_port():
+    import socket
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+class EndToEndUsb(EndToEndCase):
+    """USB sharing as the demo command runs it (scripts/run-demo.sh): the USB
+    server on a device file and the daemon beside the client, the demo server
+    and the real page in the client. Runs in network and process namespaces
+    of its own (the daemon's port is fixed)."""
+
+    def test_page_lists_the_devices_and_the_server_gets_the_usb_tunnel(self):
+        programs = os.path.dirname(CLIENT)
+        devices = self.path("devices.json")
+        with open(devices, "w", encoding="utf-8") as f:
+            f.write('{"VHSvrName": "demo-desk", "VHDevList": ['
+                    '{"VHDevAddress": "1-1", "VHDevVendorId": 1133, "VHDevProductId": 49271,'
+                    ' "VHDevPath": "/sys/bus/usb/devices/1-1", "VHDevPrettyName": "USB Optical Mouse"},'
+                    '{"VHDevAddress": "1-2", "VHDevVendorId": 1921, "VHDevProductId": 21863,'
+                    ' "VHDevPath": "/sys/bus/usb/devices/1-2", "VHDevPrettyName": "Cruzer Blade"}]}')
+        port = free_port()
+        usb_server = Process([os.path.join(programs, "qdvhwin64"), "--port", str(port), "--devices", devices])
+        daemon = Process([os.path.join(programs, "vhproxy"), "--service", "--usbServerPort=%d" % port,
+                          "--logFile=" + self.path("vhproxy.log")])
+        try:
+            deadline = time.monotonic() + 30
+            while "qdvhwin64: listening on " not in usb_server.text():
+                if time.monotonic() > deadline:
+                    self.fail("the USB server did not start:\n" + usb_server.text())
+                time.sleep(0.1)
+            self.config("<config><Client><VirtualHere><ServerPort>%d</ServerPort></VirtualHere></Client></config>"
+                        % port)
+            stream = self.path("bars.h264")
+            make_stream(stream)
+            self.start(["--stream=" + stream])
+            self.wait_for_pictures()
+            self.wait_for(r"VirtualHere USB integration enabled")
+            # The client's USB tunnel reached the server, the page asked for
+            # the devices after the client id, and the client's list reached
+            # the page (which reports it to the server).
+            self.wait_for(r"USB: USB tunnel VHTun-1 is up", self.server.text)
+            self.wait_for(r'client told the page [^\n]*"VHDevAddress":"1-1"[^\n]*"VHDevPrettyName":"USB Optical Mouse"'
+                          r'[^\n]*"VHDevAddress":"1-2"[^\n]*"VHDevPrettyName":"Cruzer Blade"[^\n]*"type":325',
+                          self.server.text)
+            self.assertRegex(self.log(), r"Setting httpUserAgent: '[^'\n]* USB'")
+            self.finish()
+        finally:
+            for process in (daemon, usb_server):
+                process.stop()
+
+
 if __name__ == "__main__":
     CLIENT = os.path.abspath(sys.argv[1])
     SERVER = os.path.abspath(sys.argv[2])

@@ -22,6 +22,13 @@ if(TARGET quarrydesk-client)
                 EndToEnd${group})
       set_tests_properties(program.EndToEnd${group} PROPERTIES LABELS "app;gui" TIMEOUT 600)
     endforeach()
+    # USB sharing as the demo command runs it, in namespaces of its own (the
+    # daemon's port is fixed).
+    add_test(NAME program.EndToEndUsb
+      COMMAND ${CMAKE_CURRENT_LIST_DIR}/../support/own-namespaces.sh ${CMAKE_CURRENT_LIST_DIR}/../support/own-display.sh
+              /usr/bin/python3 ${CMAKE_CURRENT_LIST_DIR}/e2e_test.py $<TARGET_FILE:quarrydesk-client>
+              $<TARGET_FILE:demo-server> EndToEndUsb)
+    set_tests_properties(program.EndToEndUsb PROPERTIES LABELS "app;gui" TIMEOUT 600)
   endif()
 endif()
 # The broker flow, from the broker's sign-in form to the demo server's stream.

@@ -221,6 +221,82 @@ TEST_F(DemoPageScriptTest, RelaysBetweenServerAndBridge) {
     EXPECT_TRUE(waitUntil([&] { return tunnelMessages("1") == 1; })) << server_->log();
 }
 
+// USB sharing on the page: it asks a client that shares USB devices for
+// them once the server is known, lists what the client sends with Connect
+// and Disconnect as each device's state allows, sends the user's requests to
+// the client, and shows error reports and the server's USB lines with their
+// reasons.
+TEST_F(DemoPageScriptTest, ListsUsbDevicesAndSendsConnectAndDisconnect) {
+    FakeBridge bridge;
+    signInWithAgent(QString("QuarrydeskClient/14.0 (Windows NT 10.0; decoder:Native; bridgePort:%1) QorNet/4.3 "
+                            "Mozilla/5.0 USB")
+                        .arg(bridge.port()));
+    runScript(*page_, "gJSBridgeNonce=\"n0nce\";");
+    ASSERT_TRUE(waitUntil([&] { return !bridge.path().empty(); }));
+    const std::string rest = bridge.path().substr(std::string("/a/b/ws/desktop/").size());
+    const std::string clientId = rest.substr(0, rest.find('/'));
+    DemoPeer client(*server_, "/a/b");
+    client.useSession(sessionCookie_);
+    auto control = client.connectDesktopSocket(controlPath(clientId));
+    auto sent = [&](const std::string& fragment) {
+        int n = 0;
+        for (const auto& m : bridge.messages())
+            if (m.find(fragment) != std::string::npos) ++n;
+        return n;
+    };
+    ASSERT_TRUE(waitUntil([&] { return sent("{\"type\":324}") == 1; }));
+    EXPECT_EQ(bridge.messages().at(1), "{\"type\":324}") << "right after the client id";
+
+    ASSERT_TRUE(bridge.send(
+        R"({"VHDevList":[)"
+        R"({"VHDevAddress":"1-1","VHDevEnabled":1,"VHDevPath":"p","VHDevPrettyName":"USB Optical Mouse","VHDevProductId":1,"VHDevState":1,"VHDevVendorId":2},)"
+        R"({"VHDevAddress":"1-2","VHDevEnabled":0,"VHDevPath":"p","VHDevPrettyName":"Cruzer Blade","VHDevProductId":1,"VHDevState":0,"VHDevVendorId":2},)"
+        R"({"VHDevAddress":"1-3","VHDevEnabled":1,"VHDevPath":"p","VHDevPrettyName":"Keyboard","VHDevProductId":1,"VHDevState":3,"VHDevVendorId":2}],)"
+        R"("VHErrCode":0,"VHErrMsg":"","VHErrType":0,"type":325})"));
+    const QString rows = "Array.from(document.querySelectorAll('#usb-devices tbody tr')).map(function (row) {"
+                         "  var cells = row.querySelectorAll('td');"
+                         "  return [cells[0].textContent, cells[1].textContent, cells[2].textContent,"
+                         "          row.querySelector('.usb-connect').disabled ? 'no connect' : 'connect',"
+                         "          row.querySelector('.usb-disconnect').disabled ? 'no disconnect' : 'disconnect']"
+                         "         .join('|'); }).join('; ')";
+    ASSERT_TRUE(waitUntil([&] { return !runScript(*page_, rows).isEmpty(); }));
+    EXPECT_EQ(runScript(*page_, rows).toStdString(),
+              "USB Optical Mouse|1-1|exported|connect|no disconnect; "
+              "Cruzer Blade|1-2|discovered, not allowed by the server|no connect|no disconnect; "
+              "Keyboard|1-3|bind requested|no connect|disconnect");
+    EXPECT_EQ(runScript(*page_, "document.getElementById('usb-status').textContent").toStdString(), "3 device(s)");
+
+    runScript(*page_, "document.querySelector('tr[data-address=\"1-1\"] .usb-connect').click(); true;");
+    EXPECT_TRUE(waitUntil([&] { return sent(R"({"type":326,"VHDevAddress":"1-1"})") == 1; }));
+    runScript(*page_, "document.querySelector('tr[data-address=\"1-3\"] .usb-disconnect').click(); true;");
+    EXPECT_TRUE(waitUntil([&] { return sent(R"({"type":327,"VHDevAddress":"1-3"})") == 1; }));
+
+    // An error report keeps the list and shows its reason.
+    ASSERT_TRUE(bridge.send(R"({"VHErrCode":999,"VHErrMsg":"Internal error occured.  Please restart the client to )"
+                            R"(reenable USB support.","VHErrType":4,"type":325})"));
+    EXPECT_TRUE(waitUntil([&] {
+        return runScript(*page_, "document.getElementById('usb-status').className + ': ' + "
+                                 "document.getElementById('usb-status').textContent")
+                   .startsWith("error: Internal error occured.");
+    }));
+    EXPECT_EQ(runScript(*page_, "document.querySelectorAll('#usb-devices tbody tr').length").toStdString(), "3");
+
+    // The server's lines: a bind request without a USB tunnel fails.
+    const std::string bind = R"({"VHDevAddress":"1-1","VHDevPrettyName":"USB Optical Mouse","VHSvrName":"d","type":326})";
+    control->sendFrame(bind.data(), static_cast<int>(bind.size()), Poco::Net::WebSocket::FRAME_TEXT);
+    EXPECT_TRUE(waitUntil([&] {
+        return runScript(*page_, "document.querySelector('#usb-log li.error') ? "
+                                 "document.querySelector('#usb-log li.error').textContent : ''")
+                   .toStdString() == "can't bind 'USB Optical Mouse' (1-1): no USB tunnel";
+    })) << server_->log();
+
+    // A new allow list from the page: the server relays new parameters.
+    runScript(*page_, "document.getElementById('usb-allow').value = 'Mouse';"
+                      "document.getElementById('usb-allow-set').click(); true;");
+    EXPECT_TRUE(waitUntil([&] { return sent(R"({"type":101,"SrvAllowedUSBDevs":"Mouse","SrvShowAllUSBDevs":0})") == 1; }))
+        << server_->log();
+}
+
 TEST_F(DemoPageScriptTest, TellsTheServerWhenTheClientHasNoBridge) {
     signInWithAgent("QuarrydeskClient/14.0 (Windows NT 10.0; decoder:WebGL; ) QorNet/4.3 Mozilla/5.0 NoUSB");
     EXPECT_TRUE(waitUntil([&] { return server_->log().find("page bridge unavailable") != std::string::npos; }))

@@ -5,8 +5,10 @@
 #include "NativeClientServerProxy.h"
 #include "NativeClientSession.h"
 #include "QorMessage.h"
+#include "NativeClientVHSupport.h"
 #include "ServerConnectionValues.h"
 #include "ThreadRegistry.h"
+#include "VHSupport.h"
 
 #include <gtest/gtest.h>
 
@@ -187,9 +189,9 @@ TEST_F(Dispatch, VersionGateBelongsToOneConnection) {
 }
 
 TEST_F(Dispatch, MinorMismatchDisablesUsbForwarding) {
-    usbForwardingEnabled.store(true);
+    vhIntegrationEnabled.store(true);
     EXPECT_TRUE(dispatch(R"({"type":100,"NetProtVer":"4.2","SvrVer":"14.0.0","ClntID":"x","Paused":false,"ClntIsHost":true})"));
-    EXPECT_FALSE(usbForwardingEnabled.load());
+    EXPECT_FALSE(vhIntegrationEnabled.load());
     EXPECT_TRUE(log.contains("Protocol version mismatch client: 4.3, server 4.2, server version 14.0.0"));
     EXPECT_TRUE(log.contains("Disabling USB integration"));
     EXPECT_FALSE(log.contains("Setting up VH tunnel"));
@@ -204,8 +206,11 @@ TEST_F(Dispatch, ServerParametersAndCanvasRelabelling) {
         R"({"type":101,"SvrPKBM":1,"SvrPLCrs":0,"SvrPNumScrs":2,"SrvAllowedUSBDevs":"1234:5678","SrvShowAllUSBDevs":1,"SvrPFeatures":9})"));
     EXPECT_EQ(screenCount.load(), 2);
     EXPECT_TRUE(serverInputControl.load());
-    EXPECT_EQ(allowedUsbDevices(), "1234:5678");
-    EXPECT_TRUE(showAllUsbDevices.load());
+    {
+        ScopedOwnerLock guard(usbSupportLock);
+        EXPECT_EQ(allowedUsbDevicesText, "1234:5678");
+    }
+    EXPECT_TRUE(::showAllUsbDevices.load());
     EXPECT_EQ(serverFeatures.load(), 9);
     EXPECT_EQ(main.canvasId(), CANVAS_ID_CONTROL_WINDOW);
 

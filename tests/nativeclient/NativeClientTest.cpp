@@ -9,6 +9,7 @@
 #include "ServerConnectionValues.h"
 #include "StreamDecoderRegistration.h"
 #include "ThreadRegistry.h"
+#include "VHSupport.h"
 
 using namespace qor;
 
@@ -202,7 +203,7 @@ TEST(ClientFeatures, BitsFollowEncodingsAndUsb) {
     };
     for (const Case& c : cases) {
         supportedEncodings = c.specs;
-        usbForwardingEnabled.store(c.usb);
+        vhIntegrationEnabled.store(c.usb);
         const std::string json = buildClientFeatures();
         QorMessage message(json);
         EXPECT_EQ(message.getType(), 960);
@@ -210,7 +211,7 @@ TEST(ClientFeatures, BitsFollowEncodingsAndUsb) {
         EXPECT_NE(json.find(std::string("\"VConfList\":") + c.list), std::string::npos) << json;
     }
     supportedEncodings.clear();
-    usbForwardingEnabled.store(false);
+    vhIntegrationEnabled.store(false);
     EXPECT_EQ(log.count("NativeClient feature: lossless"), 2);
     EXPECT_TRUE(log.contains("NativeClient feature: VirtualHere integration (disabled)"));
 }

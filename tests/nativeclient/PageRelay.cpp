@@ -40,6 +40,18 @@ void PageRelay::sendToServer(const std::string& text) {
     sendTextFrame(page_, text);
 }
 
+bool PageRelay::sendToClient(const std::string& text) {
+    std::lock_guard<std::mutex> lock(bridgeSendMutex_);
+    if (bridgeClosed_.load()) return false;
+    sendTextFrame(bridge_, text);
+    return true;
+}
+
+std::vector<std::string> PageRelay::clientMessageTexts() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return fromClient_;
+}
+
 int PageRelay::count(const std::string& kind, const std::string& fragment) const {
     std::lock_guard<std::mutex> lock(mutex_);
     int n = 0;
@@ -66,8 +78,7 @@ void PageRelay::relayToClient() {
         }
         Poco::JSON::Object::Ptr message =
             Poco::JSON::Parser().parse(text).extract<Poco::JSON::Object::Ptr>();
-        if (message->getValue<std::string>("kind") == "relay" && !bridgeClosed_.load())
-            sendTextFrame(bridge_, stringify(message->get("message")));
+        if (message->getValue<std::string>("kind") == "relay") sendToClient(stringify(message->get("message")));
     }
 }
 

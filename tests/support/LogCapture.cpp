@@ -10,7 +10,7 @@ class LogCapture::Channel : public Poco::Channel {
 public:
     void log(const Poco::Message& msg) override {
         Poco::FastMutex::ScopedLock lock(mutex);
-        lines.push_back({static_cast<int>(msg.getPriority()), msg.getText()});
+        lines.push_back({static_cast<int>(msg.getPriority()), msg.getText(), msg.getTime()});
     }
     mutable Poco::FastMutex mutex;
     std::vector<CapturedLine> lines;

@@ -4,6 +4,7 @@
 
 #include <Poco/Channel.h>
 #include <Poco/Mutex.h>
+#include <Poco/Timestamp.h>
 
 #include <string>
 #include <vector>
@@ -11,6 +12,7 @@
 struct CapturedLine {
     int priority;
     std::string text;
+    Poco::Timestamp time;  // when it was logged
 };
 
 class LogCapture {

@@ -8,6 +8,7 @@
 #include "ServerConnectionValues.h"
 #include "TunnelPath.h"
 #include "TunnelTestSupport.h"
+#include "VHSupport.h"
 
 #include <gtest/gtest.h>
 
@@ -29,7 +30,7 @@ protected:
     }
     void TearDown() override {
         proxy.reset();
-        usbForwardingEnabled.store(false);
+        vhIntegrationEnabled.store(false);
         ConnectionTest::TearDown();
     }
     bool dispatch(const std::string& json) { return proxy->dispatchCtrlMessage(QorMessage(json)); }
@@ -124,14 +125,14 @@ TEST_F(TunnelControl, SetUpOpensOneWebSocketAndDisconnectRemovesIt) {
 
 TEST_F(TunnelControl, UsbTunnelFollowsTheClientIdWhileUsbForwardingIsOn) {
     const std::string prefix = proxy->name() + ": ";
-    usbForwardingEnabled.store(true);
+    vhIntegrationEnabled.store(true);
     EXPECT_TRUE(dispatch(
         R"({"type":100,"NetProtVer":"4.3","SvrVer":"14.0.0","ClntID":"17","Paused":false,"ClntIsHost":true})"));
     AcceptedSocket peer = server->waitForSocket(20000);
     EXPECT_EQ(peer.target, "http://127.0.0.1/ws/tunnel/17/0/VHTun-1/17570/17574");
     EXPECT_TRUE(log.contains(prefix + "Setting up VH tunnel to server to forward port 17570 (VHTun-1)"));
-    // No USB support is installed: the signal is only logged.
-    EXPECT_TRUE(log.contains(prefix + "No USB support to tell that tunnel VHTun-1 is up"));
+    // No daemon listens here: the notice that the tunnel is up finds nobody.
+    EXPECT_TRUE(log.contains("Can't connect locally to server (127.0.0.1:7679) vhproxy not started ?"));
     // Another client id keeps the tunnel.
     EXPECT_TRUE(dispatch(
         R"({"type":100,"NetProtVer":"4.3","SvrVer":"14.0.0","ClntID":"17","Paused":false,"ClntIsHost":true})"));

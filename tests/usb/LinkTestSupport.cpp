@@ -57,7 +57,8 @@ void FakeDaemon::setMode(const std::string& mode) {
 
 DaemonProcess::DaemonProcess(const std::string& devicesFile, const std::vector<std::string>& extra,
                              const std::string& program) {
-    std::vector<std::string> arguments{"--service", "--devices=" + devicesFile, "--logFile=" + dir_.file("vhproxy.log")};
+    std::vector<std::string> arguments{"--service", "--logFile=" + dir_.file("vhproxy.log")};
+    if (!devicesFile.empty()) arguments.push_back("--devices=" + devicesFile);
     arguments.insert(arguments.end(), extra.begin(), extra.end());
     command_.setCaptureErrorOutput(true);
     output_ = command_.runCommandStream("test", program, arguments);
@@ -94,4 +95,10 @@ std::string runToEnd(const std::vector<std::string>& command, int* exitCode) {
         throw std::runtime_error("can't run " + command.front());
     if (exitCode != nullptr) *exitCode = process.exitCodeKnown() ? static_cast<int>(process.exitCode()) : -1;
     return process.output();
+}
+
+std::string usbDeviceJson(const std::string& address, int vendorId, int productId, const std::string& name) {
+    return "{\"VHDevAddress\":\"" + address + "\",\"VHDevVendorId\":" + std::to_string(vendorId) +
+           ",\"VHDevProductId\":" + std::to_string(productId) + ",\"VHDevPrettyName\":\"" + name +
+           "\",\"VHDevPath\":\"/sys/bus/usb/devices/" + address + "\"}";
 }

@@ -35,8 +35,8 @@ private:
 class DaemonProcess {
 public:
     // Starts program (the real daemon by default) with --service and the
-    // extra arguments, its device list and log file in dir, and waits until
-    // it listens.
+    // extra arguments, its device list (none: the USB server) and its log
+    // file in dir, and waits until it listens.
     // Its error output is kept; a daemon that does not end with code 0
     // when it is stopped (a sanitizer's report, say) fails the test.
     DaemonProcess(const std::string& devicesFile, const std::vector<std::string>& extra = {},
@@ -54,6 +54,10 @@ private:
     bool stopped_ = false;
     int exitCode_ = -1;
 };
+
+// A device object of a device file (of the USB server or the daemon's
+// stand-in), its path in the USB tree made from the address.
+std::string usbDeviceJson(const std::string& address, int vendorId, int productId, const std::string& name);
 
 // Runs a command to its end (at most 120 s) and returns its output.
 std::string runToEnd(const std::vector<std::string>& command, int* exitCode = nullptr);

@@ -25,20 +25,15 @@ std::vector<std::string> linesOf(const std::string& text) {
 
 ServiceRoot::ServiceRoot() {
     ::chmod(dir_.path().c_str(), 0755);
-    for (const char* folder : {"/usr/bin", "/etc/systemd/system", "/etc/polkit-1/rules.d", "/run", "/var/log",
-                               "/var/lib/vhproxy"})
+    for (const char* folder : {"/usr/bin", "/etc/systemd/system", "/etc/polkit-1/rules.d", "/run", "/var/log"})
         Poco::File(path(folder)).createDirectories();
     for (const char* folder : {"/usr", "/usr/bin", "/etc", "/etc/systemd", "/etc/systemd/system", "/etc/polkit-1",
-                               "/run", "/var", "/var/lib", "/var/lib/vhproxy"})
+                               "/run", "/var"})
         ::chmod(path(folder).c_str(), 0755);
     ::chmod(path("/var/log").c_str(), 01777); // the stand-ins log there for every user
     if (::symlink(SYSTEMCTL_DOUBLE, path("/usr/bin/systemctl").c_str()) != 0 ||
         ::symlink(testSourcePath("usb/pkexec_double.sh").c_str(), path("/usr/bin/pkexec").c_str()) != 0)
         throw std::runtime_error("can't link the stand-ins");
-    writeTextFile(path("/var/lib/vhproxy/devices.json"),
-                  "{\"VHSvrName\":\"test-desk\",\"VHDevList\":[{\"VHDevAddress\":\"1.1\",\"VHDevVendorId\":1133,"
-                  "\"VHDevProductId\":49271,\"VHDevPath\":\"1-1\",\"VHDevPrettyName\":\"Optical Mouse\","
-                  "\"VHDevState\":1,\"VHDevEnabled\":1}]}");
     ::setenv("QDK_TEST_SYSTEM_ROOT", dir_.path().c_str(), 1);
     FILE* output = manager_.runCommandStream(
         "test", debianPython(), {testSourcePath("usb/service_manager.py"), "manager", dir_.path()});

@@ -2,8 +2,7 @@
 // it lives): the systemd stand-in (tests/usb/service_manager.py) runs as
 // its service manager with ROOT/usr/bin/systemctl (systemctl-double) as its
 // client, the pkexec
-// stand-in is ROOT/usr/bin/pkexec, polkit's rule folder exists, and the
-// daemon's device list lies at ROOT/var/lib/vhproxy/devices.json. When the
+// stand-in is ROOT/usr/bin/pkexec and polkit's rule folder exists. When the
 // root goes, the manager stops its services; output of a service that
 // shows a sanitizer's report fails the test.
 #pragma once

@@ -15,6 +15,7 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <unistd.h>
 #include <cstdio>
 #include <memory>
 #include <string>
@@ -134,6 +135,33 @@ TEST_F(UsbServerProgram, StatesThroughBothSides) {
     EXPECT_EQ(remote.request("QUIT"), "OK");
     EXPECT_EQ(remote.readLine(), "<closed>");
     EXPECT_NE(readTextFile(dir.file("vhserver.log")).find("USB server: device 1-1 exported -> bind requested"),
+              std::string::npos);
+}
+
+// Connections that say HELLO are remote clients until they close; LIST
+// tells how many there are.
+TEST_F(UsbServerProgram, CountsRemoteClientsUntilTheyClose) {
+    writeDevices(device("1-1", 1, 2, "Gadget"));
+    start({"--devices", dir.file("devices.json"), "--log", dir.file("vhserver.log")});
+    LineClient daemon(port);
+    auto remoteClients = [&] {
+        const std::string reply = daemon.request("LIST");
+        Poco::JSON::Parser parser;
+        return parser.parse(reply.substr(3)).extract<Poco::JSON::Object::Ptr>()->getValue<int>("RemoteClients");
+    };
+    EXPECT_EQ(remoteClients(), 0);
+    auto first = std::make_unique<LineClient>(port);
+    EXPECT_EQ(first->request("HELLO desk-server"), "OK desk");
+    EXPECT_EQ(first->request("HELLO again"), "OK desk"); // one client, however often it says so
+    LineClient second(port);
+    EXPECT_EQ(second.request("HELLO other"), "OK desk");
+    EXPECT_EQ(remoteClients(), 2);
+    EXPECT_EQ(first->request("QUIT"), "OK");
+    first.reset();
+    // The server sees the end of a connection at its next read.
+    for (int i = 0; i < 100 && remoteClients() != 1; ++i) usleep(20000);
+    EXPECT_EQ(remoteClients(), 1);
+    EXPECT_NE(readTextFile(dir.file("vhserver.log")).find("USB server: remote client 'desk-server' connected"),
               std::string::npos);
 }
 

@@ -7,6 +7,7 @@
 #include "ClientWebView.h"
 #include "LogCapture.h"
 #include "ServerConnectionValues.h"
+#include "VHSupport.h"
 #include "WebTestSupport.h"
 
 #include <QApplication>
@@ -157,6 +158,14 @@ TEST_F(WindowModesTest, UserAgentWithoutNativeDecodingHasNoBridgePort) {
     EXPECT_NE(agent.find("; decoder:WebGL; ) QorNet/4.3 "), std::string::npos) << agent;
     EXPECT_EQ(agent.find("bridgePort:"), std::string::npos) << agent;
     EXPECT_EQ(agent.substr(agent.size() - 6), " NoUSB");
+}
+
+TEST_F(WindowModesTest, UserAgentSaysUsbWhileForwardingIsOn) {
+    vhIntegrationEnabled.store(true);
+    openWindow();
+    const std::string agent = view_->viewProfile()->httpUserAgent().toStdString();
+    vhIntegrationEnabled.store(false);
+    EXPECT_EQ(agent.substr(agent.size() - 4), " USB") << agent;
 }
 
 TEST_F(WindowModesTest, SessionCookiesOfEitherSchemeAreKept) {

@@ -19,6 +19,11 @@ struct DemoOptions {
     bool verbose = false;
     int tunnelPort = -1;                 // type 0 tunnels listen here (0: any free port; -1: none)
     int tunnelTarget = 0;                // type 1 tunnels connect here (0: none)
+    std::string protocolVersion = "4.3"; // NetProtVer of SVR_CLNT_ID
+    bool usbAllowListSet = false;        // SrvAllowedUSBDevs is sent (usbAllowList, may be empty)
+    std::string usbAllowList;
+    bool usbShowAll = false;             // SrvShowAllUSBDevs
+    bool usbPassive = false;             // the remote USB client leaves bind and release requests pending
 
     bool secure() const { return !certificateFile.empty(); }
     std::string scheme() const { return secure() ? "https" : "http"; }

@@ -58,6 +58,14 @@ void DemoServerApp::defineOptions(Poco::Util::OptionSet& options) {
         "Tunnels of type 1: connect each connection that the client opens to 127.0.0.1 at this port "
         "(default: no such tunnels).",
         "PORT");
+    add("protocol-version", "V", "Network protocol version announced in SVR_CLNT_ID (default 4.3).", "MAJOR.MINOR");
+    add("usb-allow", "A",
+        "USB sharing: send this allow list (comma-separated fragments of device names) as SrvAllowedUSBDevs "
+        "(default: none sent, every device allowed).",
+        "LIST");
+    add("usb-show-all", "S", "USB sharing: ask the client to list every device, the ones not allowed too.", nullptr);
+    add("usb-passive", "Q",
+        "USB sharing: the remote USB client leaves the client's bind and release requests pending.", nullptr);
 }
 
 int DemoServerApp::parseCount(const std::string& name, const std::string& value, int minimum, int maximum) const {
@@ -104,6 +112,15 @@ void DemoServerApp::handleOption(const std::string& name, const std::string& val
         options_.tunnelPort = parseCount(name, value, 0, 65535);
     } else if (name == "tunnel-target") {
         options_.tunnelTarget = parseCount(name, value, 1, 65535);
+    } else if (name == "protocol-version") {
+        options_.protocolVersion = value;
+    } else if (name == "usb-allow") {
+        options_.usbAllowListSet = true;
+        options_.usbAllowList = value;
+    } else if (name == "usb-show-all") {
+        options_.usbShowAll = true;
+    } else if (name == "usb-passive") {
+        options_.usbPassive = true;
     }
 }
 
@@ -113,8 +130,8 @@ void DemoServerApp::showHelp() const {
     help.setUsage("[options]");
     help.setHeader(
         "Plays the remote-desktop server for the Quarrydesk Client: sign-in pages, the desk page, "
-        "resource tickets, the control socket, one H.264 video socket per screen and the server's end of port "
-        "tunnels. "
+        "resource tickets, the control socket, one H.264 video socket per screen, the server's end of port "
+        "tunnels and the remote side of USB sharing. "
         "Make a stream with make-demo-stream.sh.");
     help.format(std::cout);
 }

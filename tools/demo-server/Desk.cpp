@@ -25,6 +25,13 @@ constexpr int kSvrVsParam = 102;
 constexpr int kSvrError = 109;
 constexpr int kSvrStatRequest = 122;
 constexpr int kTunCtrl = 300;
+// USB sharing.
+constexpr int kVhConnectDevice = 326;
+constexpr int kVhDisconnectDevice = 327;
+constexpr int kVhClientForceBindRequest = 330;
+constexpr int kVhDeviceConnected = 332;
+constexpr int kVhDeviceDisconnected = 333;
+constexpr int kVhDeviceList = 325;
 
 Object::Ptr message(int type) {
     Object::Ptr m = new Object(Poco::JSON_PRESERVE_KEY_ORDER);
@@ -70,7 +77,19 @@ Desk::Desk(std::string clientId, SignInSession session, const DemoOptions& optio
       options_(options),
       streams_(std::move(streams)),
       logger_(logger),
+      usbPassive_(options.usbPassive),
+      usbAllowListSet_(options.usbAllowListSet),
+      usbAllowList_(options.usbAllowList),
       screens_(streams_.size()) {}
+
+Desk::~Desk() {
+    // The remote USB client reports to this desk until its thread has ended.
+    std::unique_ptr<UsbRemoteClient> client;
+    {
+        std::lock_guard<std::mutex> lock(usbMutex_);
+        client.swap(usbClient_);
+    }
+}
 
 void Desk::attachPage(WebSocket* socket) {
     std::lock_guard<std::mutex> lock(pageMutex_);
@@ -117,9 +136,19 @@ void Desk::handlePageMessage(const std::string& text) {
             logger_.information("Desk " + clientId_ + ": page bridge " + m->optValue<std::string>("state", "?") +
                                 (m->has("detail") ? " (" + m->optValue<std::string>("detail", "") + ")" : ""));
         } else if (kind == "client") {
-            Object::Ptr message = m->getObject("message");
-            logger_.information("Desk " + clientId_ + ": client told the page " +
-                                (message ? toText(message) : std::string("nothing")));
+            logClientMessage(m->getObject("message"));
+        } else if (kind == "usb-allow") {
+            // The server's USB policy changes: a new parameter message tells the client.
+            const std::string allowList = m->optValue<std::string>("text", "");
+            {
+                std::lock_guard<std::mutex> lock(usbMutex_);
+                usbAllowListSet_ = true;
+                usbAllowList_ = allowList;
+            }
+            Object::Ptr params = message(kSvrServerParam);
+            addUsbParameters(params);
+            usbEvent("allow list now '" + allowList + "'", false);
+            relay(params);
         } else if (kind == "end-screen") {
             endScreen(intMember(m, "screen", -1), "ended from the page");
         } else if (kind == "tunnel") {
@@ -143,6 +172,13 @@ bool Desk::claimControl() {
     std::lock_guard<std::mutex> lock(mutex_);
     if (closed_ || controlAttached_) return false;
     controlAttached_ = true;
+    // A new server connection of the client (the page's bridge was opened
+    // again) starts the screens afresh.
+    for (auto& screen : screens_) {
+        screen.ended = false;
+        screen.started = false;
+        screen.restart = false;
+    }
     return true;
 }
 
@@ -157,7 +193,7 @@ void Desk::releaseControl() {
 
 void Desk::startScreens() {
     Object::Ptr id = message(kSvrClntId);
-    id->set("NetProtVer", "4.3");
+    id->set("NetProtVer", options_.protocolVersion);
     id->set("SvrVer", "14.0.0");
     id->set("ClntSvrOS", "Linux (demo server)");
     id->set("Paused", false);
@@ -169,8 +205,8 @@ void Desk::startScreens() {
     params->set("SvrPKBM", true);
     params->set("SvrPLCrs", false);
     params->set("SvrPNumScrs", screenCount());
-    params->set("SrvShowAllUSBDevs", 0);
     params->set("SvrPFeatures", 0);
+    addUsbParameters(params);
     relay(params);
 
     for (int i = 0; i < screenCount(); ++i) {
@@ -223,6 +259,13 @@ void Desk::handleClientMessage(const std::string& text) {
         }
         case kClntKey:
             logger_.information("Desk " + clientId_ + ": key " + text);
+            break;
+        case kVhConnectDevice:
+        case kVhDisconnectDevice:
+        case kVhClientForceBindRequest:
+        case kVhDeviceConnected:
+        case kVhDeviceDisconnected:
+            handleUsbMessage(type, m);
             break;
         default:
             if (!m) {
@@ -386,4 +429,115 @@ void Desk::streamVideo(int screen, WebSocket& socket, const std::atomic<bool>& s
             nextStat = now + statInterval;
         }
     }
+}
+
+void Desk::addUsbParameters(Object::Ptr params) {
+    std::lock_guard<std::mutex> lock(usbMutex_);
+    if (usbAllowListSet_) params->set("SrvAllowedUSBDevs", usbAllowList_);
+    params->set("SrvShowAllUSBDevs", options_.usbShowAll ? 1 : 0);
+}
+
+void Desk::attachUsbTunnel(const std::string& name, int port) {
+    std::unique_ptr<UsbRemoteClient> previous;
+    {
+        std::lock_guard<std::mutex> lock(usbMutex_);
+        previous.swap(usbClient_);
+        usbTunnelName_ = name;
+        usbClient_ = std::make_unique<UsbRemoteClient>(
+            name, port, [this](const std::string& text, bool error) { usbEvent(text, error); });
+    }
+    previous.reset();
+    usbEvent("USB tunnel " + name + " is up (127.0.0.1:" + std::to_string(port) + ")", false);
+}
+
+void Desk::detachUsbTunnel(const std::string& name) {
+    std::unique_ptr<UsbRemoteClient> client;
+    {
+        std::lock_guard<std::mutex> lock(usbMutex_);
+        if (usbTunnelName_ != name) return;
+        client.swap(usbClient_);
+        usbTunnelName_.clear();
+    }
+    client.reset();
+    usbEvent("USB tunnel " + name + " closed", false);
+}
+
+void Desk::handleUsbMessage(int type, const Object::Ptr& m) {
+    const std::string address = m->optValue<std::string>("VHDevAddress", "");
+    const std::string name = m->optValue<std::string>("VHDevPrettyName", "");
+    const std::string server = m->optValue<std::string>("VHSvrName", "");
+    const std::string device = "'" + name + "' (" + address + ")";
+    std::lock_guard<std::mutex> lock(usbMutex_);
+    switch (type) {
+        case kVhConnectDevice:
+        case kVhDisconnectDevice: {
+            const bool bind = type == kVhConnectDevice;
+            usbEvent(std::string("client asks to ") + (bind ? "bind " : "release ") + device + " of USB server '" +
+                         server + "'",
+                     false);
+            if (!usbClient_) {
+                usbEvent(std::string("can't ") + (bind ? "bind " : "release ") + device + ": no USB tunnel", true);
+            } else if (usbPassive_) {
+                usbEvent(std::string("the remote USB client leaves the ") + (bind ? "bind" : "release") + " of " +
+                             device + " pending",
+                         false);
+            } else if (bind) {
+                usbClient_->attach(address, name);
+            } else {
+                usbClient_->detach(address, name);
+            }
+            break;
+        }
+        case kVhClientForceBindRequest:
+            usbEvent("client asks the remote USB client to connect to USB server '" + server + "'", false);
+            if (!usbClient_) {
+                usbEvent("can't connect the remote USB client: no USB tunnel", true);
+            } else {
+                usbClient_->connect();
+                if (!usbPassive_) usbClient_->catchUp();
+            }
+            break;
+        case kVhDeviceConnected:
+            usbEvent("client reports " + device + " bound", false);
+            break;
+        case kVhDeviceDisconnected:
+            usbEvent("client reports " + device + " released" + (address.empty() ? " (unplugged)" : ""), false);
+            break;
+        default:
+            break;
+    }
+}
+
+void Desk::usbEvent(const std::string& text, bool error) {
+    if (error)
+        logger_.warning("Desk " + clientId_ + ": USB: " + text);
+    else
+        logger_.information("Desk " + clientId_ + ": USB: " + text);
+    Object::Ptr e = envelope("usb");
+    e->set("text", text);
+    e->set("error", error);
+    sendToPage(e);
+}
+
+void Desk::logClientMessage(const Object::Ptr& message) {
+    if (!message) {
+        logger_.information("Desk " + clientId_ + ": client told the page nothing");
+        return;
+    }
+    const std::string text = toText(message);
+    if (intMember(message, "type", -1) != kVhDeviceList) {
+        logger_.information("Desk " + clientId_ + ": client told the page " + text);
+        return;
+    }
+    // The device list comes every poll of the client: only changes and
+    // errors are worth a line.
+    const int errorType = intMember(message, "VHErrType", 0);
+    if (errorType == 2 || errorType == 4) {
+        logger_.warning("Desk " + clientId_ + ": client reports a USB error to the page: " + text);
+        return;
+    }
+    std::lock_guard<std::mutex> lock(usbMutex_);
+    if (text == lastDeviceList_) return;
+    lastDeviceList_ = text;
+    logger_.information("Desk " + clientId_ + ": client told the page " + text);
 }

@@ -7,6 +7,7 @@
 #include "AccessUnitStream.h"
 #include "DemoOptions.h"
 #include "SignInSessions.h"
+#include "UsbRemoteClient.h"
 
 #include <Poco/JSON/Object.h>
 #include <Poco/Logger.h>
@@ -23,6 +24,9 @@ class Desk {
 public:
     Desk(std::string clientId, SignInSession session, const DemoOptions& options,
          std::vector<std::shared_ptr<const AccessUnitStream>> streams, Poco::Logger& logger);
+    ~Desk();
+    Desk(const Desk&) = delete;
+    Desk& operator=(const Desk&) = delete;
 
     const std::string& clientId() const { return clientId_; }
     const SignInSession& session() const { return session_; }
@@ -54,6 +58,12 @@ public:
     void streamVideo(int screen, Poco::Net::WebSocket& socket, const std::atomic<bool>& stopping);
     void endScreen(int screen, const std::string& reason);
 
+    // USB sharing: the client's USB tunnel, whose server end listens on
+    // 127.0.0.1 at port, and the remote USB client that reaches the
+    // client's USB server through it.
+    void attachUsbTunnel(const std::string& name, int port);
+    void detachUsbTunnel(const std::string& name);
+
     void close();
     bool isClosed() const;
 
@@ -71,6 +81,15 @@ private:
     bool drainIncoming(Poco::Net::WebSocket& socket, int screen);
     Poco::JSON::Object::Ptr statRequest(int screen, long long frameNo, int framesInInterval, long long bytesInInterval,
                                         bool onlyAck) const;
+    // SVR_SERVER_PARAM's USB members: the allow list and show-all.
+    void addUsbParameters(Poco::JSON::Object::Ptr params);
+    // The client's USB messages: bind and release requests, force-bind
+    // requests, connected and disconnected notices.
+    void handleUsbMessage(int type, const Poco::JSON::Object::Ptr& message);
+    // A line of USB sharing for the log and the page's USB panel.
+    void usbEvent(const std::string& text, bool error);
+    // The client's messages to the page, as the page reports them.
+    void logClientMessage(const Poco::JSON::Object::Ptr& message);
 
     const std::string clientId_;
     const SignInSession session_;
@@ -80,6 +99,15 @@ private:
 
     std::mutex pageMutex_;  // serialises writes to the page socket
     Poco::Net::WebSocket* page_ = nullptr;
+
+    // USB sharing; the allow list can change while the desk runs.
+    std::mutex usbMutex_;
+    std::unique_ptr<UsbRemoteClient> usbClient_;
+    std::string usbTunnelName_;
+    const bool usbPassive_;  // the remote USB client leaves requests pending
+    bool usbAllowListSet_ = false;
+    std::string usbAllowList_;
+    std::string lastDeviceList_;  // the last device list the page got, to log changes only
 
     mutable std::mutex mutex_;
     std::condition_variable changed_;

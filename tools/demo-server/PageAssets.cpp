@@ -72,7 +72,19 @@ std::string deskPage(const std::string& csrfToken, int screen, int width, int he
                 "<button id=\"tunnel-down\" type=\"button\">Remove tunnel</button></span>\n"
                 "<a href=\"signout.html\">Sign out</a>\n";
     }
-    page += "</div>\n<canvas id=\"canvas\" style=\"" + size + "\"></canvas>\n";
+    page += "</div>\n";
+    if (screen < 0) {
+        // USB sharing: the devices the client lists, with Connect and Disconnect.
+        page += "<div id=\"usb\">\n<span class=\"title\">USB devices</span> <span id=\"usb-status\">"
+                "No device list yet</span>\n"
+                "<table id=\"usb-devices\"><thead><tr><th>Device</th><th>Address</th><th>State</th>"
+                "<th></th></tr></thead><tbody></tbody></table>\n"
+                "<span id=\"usb-policy\"><input id=\"usb-allow\" size=\"24\" placeholder=\"Mouse, Cruzer\" "
+                "aria-label=\"USB allow list\">\n"
+                "<button id=\"usb-allow-set\" type=\"button\">Set allow list</button></span>\n"
+                "<ol id=\"usb-log\"></ol>\n</div>\n";
+    }
+    page += "<canvas id=\"canvas\" style=\"" + size + "\"></canvas>\n";
     page += "<script src=\"demo-page.js\"></script>\n</body>\n</html>\n";
     return page;
 }
@@ -125,6 +137,7 @@ const std::string& pageScript() {
   // "/a/b/quarrydesk.html" -> "/a/b"; the bridge path starts with it too.
   var prefix = location.pathname.replace(/\/[^\/]*$/, '');
   var bridgeMatch = /bridgePort:(\d+)/.exec(navigator.userAgent);
+  var usbClient = /(^|\s)USB(\s|$)/.test(navigator.userAgent);
   var pageSocket = new WebSocket((location.protocol === 'https:' ? 'wss://' : 'ws://') +
                                  location.host + prefix + '/ws/page');
   var bridge = null;
@@ -175,6 +188,7 @@ const std::string& pageScript() {
         var message;
         try { message = JSON.parse(event.data); } catch (e) { return; }
         if (message.type === 108 && message.WarnMsg) setStatus(message.WarnMsg);
+        if (message.type >= 322 && message.type <= 334) onUsbMessage(message);
         toServer({kind: 'client', message: message});
       };
       bridge.onclose = function (event) {
@@ -208,11 +222,16 @@ const std::string& pageScript() {
   }
 
   function onServerMessage(message) {
-    if (message.type === 101) {
+    if (message.type === 101 && typeof message.SvrPNumScrs === 'number') {
+      // A later parameter message may carry only the USB policy.
       screenCount = message.SvrPNumScrs || 1;
       addScreenButtons(screenCount);
       // Several screens: each is drawn in a window of its own.
       if (screenCount > 1) openScreenWindows(screenCount);
+    }
+    if (message.type === 101 && typeof message.SrvAllowedUSBDevs === 'string') {
+      var allowEl = document.getElementById('usb-allow');
+      if (allowEl) allowEl.value = message.SrvAllowedUSBDevs;
     } else if (message.type === 102 && screenCount === 1 && canvas) {
       canvas.style.width = message.SrvVSWth + 'px';
       canvas.style.height = message.SrvVSHgt + 'px';
@@ -237,10 +256,15 @@ const std::string& pageScript() {
     } else if (message.kind === 'relay') {
       onServerMessage(message.message);
       toBridge(message.message);
+      // A client that shares USB devices sends them every poll; once it
+      // knows the server, ask at once as well.
+      if (message.message.type === 100 && usbClient) toBridge({type: 324});
     } else if (message.kind === 'stats') {
       showStats(message);
     } else if (message.kind === 'status') {
       setStatus(message.text);
+    } else if (message.kind === 'usb') {
+      usbLog(message.text, message.error);
     }
   };
   pageSocket.onclose = function () {
@@ -257,6 +281,97 @@ const std::string& pageScript() {
   if (tunnelUp) tunnelUp.onclick = function () { askForTunnel(0); };
   var tunnelDown = document.getElementById('tunnel-down');
   if (tunnelDown) tunnelDown.onclick = function () { askForTunnel(1); };
+
+  // USB sharing. The client sends its device list (VH_DEVICE_LIST) every
+  // poll, error reports as device lists with VHErrType 2 or 4, and the
+  // daemon's answers to our connect and disconnect requests.
+  var usbStates = ['discovered', 'exported', 'bound', 'bind requested', 'release requested', 'ignored', 'error'];
+  var usbStatusEl = document.getElementById('usb-status');
+  var usbRows = document.querySelector('#usb-devices tbody');
+  var usbLogEl = document.getElementById('usb-log');
+  window.usbDevices = [];
+  if (!usbClient) usbStatus('This client shares no USB devices', false);
+
+  function usbLog(text, error) {
+    if (!usbLogEl) return;
+    var item = document.createElement('li');
+    item.textContent = text;
+    if (error) item.className = 'error';
+    usbLogEl.insertBefore(item, usbLogEl.firstChild);
+    while (usbLogEl.childNodes.length > 8) usbLogEl.removeChild(usbLogEl.lastChild);
+  }
+
+  function usbStatus(text, error) {
+    if (!usbStatusEl) return;
+    usbStatusEl.textContent = text;
+    usbStatusEl.className = error ? 'error' : '';
+  }
+
+  // Connect (326) or disconnect (327) one device: the client asks its daemon
+  // and tells the server.
+  window.usbRequest = function (type, address) {
+    toBridge({type: type, VHDevAddress: address});
+    usbLog((type === 326 ? 'Connecting ' : 'Disconnecting ') + address, false);
+  };
+
+  function usbButton(text, type, device, enabled) {
+    var button = document.createElement('button');
+    button.type = 'button';
+    button.textContent = text;
+    button.disabled = !enabled;
+    button.className = 'usb-' + text.toLowerCase();
+    button.onclick = function () { window.usbRequest(type, device.VHDevAddress); };
+    return button;
+  }
+
+  function showUsbDevices(list) {
+    window.usbDevices = list;
+    if (!usbRows) return;
+    usbRows.textContent = '';
+    list.forEach(function (device) {
+      var row = document.createElement('tr');
+      var enabled = device.VHDevEnabled !== 0;
+      var state = device.VHDevState;
+      row.className = enabled ? '' : 'disabled';
+      row.setAttribute('data-address', device.VHDevAddress);
+      [device.VHDevPrettyName, device.VHDevAddress,
+       (usbStates[state] || 'unknown') + (enabled ? '' : ', not allowed by the server')].forEach(function (text) {
+        var cell = document.createElement('td');
+        cell.textContent = text;
+        row.appendChild(cell);
+      });
+      var actions = document.createElement('td');
+      actions.appendChild(usbButton('Connect', 326, device, enabled && state !== 2 && state !== 3));
+      actions.appendChild(usbButton('Disconnect', 327, device, state === 2 || state === 3));
+      row.appendChild(actions);
+      usbRows.appendChild(row);
+    });
+  }
+
+  function onUsbMessage(message) {
+    var failed = message.VHErrType === 2 || message.VHErrType === 4 ||
+                 (typeof message.VHErrCode === 'number' && message.VHErrCode !== 0);
+    if (failed) {
+      var reason = message.VHErrMsg || ('error ' + message.VHErrCode);
+      usbStatus(reason, true);
+      usbLog(reason + ' (code ' + message.VHErrCode + ')', true);
+      return;
+    }
+    if (message.type === 325 && Array.isArray(message.VHDevList)) {
+      showUsbDevices(message.VHDevList);
+      usbStatus(message.VHDevList.length + ' device(s)', false);
+    } else if (message.type === 326 || message.type === 327) {
+      usbLog((message.type === 326 ? 'Connect' : 'Disconnect') + ' accepted', false);
+      if (Array.isArray(message.VHDevList)) showUsbDevices(message.VHDevList);
+    }
+  }
+
+  var usbAllowSet = document.getElementById('usb-allow-set');
+  if (usbAllowSet) {
+    usbAllowSet.onclick = function () {
+      toServer({kind: 'usb-allow', text: document.getElementById('usb-allow').value});
+    };
+  }
 
   var disconnectButton = document.getElementById('disconnect');
   if (disconnectButton) {
@@ -286,6 +401,13 @@ a { color: #8fbcbb; }
 #toolbar { display: flex; gap: 1em; align-items: center; padding: 0.3em 0.8em; background: #2e3440; }
 #stats { flex: 1; font-size: 0.85em; color: #a0a8b8; }
 #canvas { display: block; background: transparent; }
+#usb { padding: 0.3em 0.8em; background: #2e3440; font-size: 0.85em; }
+#usb .title { font-weight: bold; }
+#usb table { border-collapse: collapse; margin: 0.3em 0; }
+#usb td, #usb th { padding: 0.1em 0.6em; text-align: left; }
+#usb tr.disabled td { color: #7a8290; }
+#usb .error { color: #ff6c6b; }
+#usb-log { margin: 0.2em 0; padding-left: 1.5em; max-height: 6em; overflow: auto; }
 )css";
     return css;
 }

@@ -31,7 +31,10 @@ void TunnelSocketHandler::handleRequest(Poco::Net::HTTPServerRequest& request,
             return closeWebSocket(*socket, WebSocket::WS_POLICY_VIOLATION, "ticket refused");
         }
         auto desk = context_.desks.find(clientId_);
-        const int port = type_ == 0 ? context_.options.tunnelPort : context_.options.tunnelTarget;
+        // The client's USB tunnel: the remote USB client reaches the
+        // client's USB server through it, from a port of our own choice.
+        const bool usb = type_ == 0 && name_.compare(0, 6, "VHTun-") == 0;
+        const int port = usb ? 0 : type_ == 0 ? context_.options.tunnelPort : context_.options.tunnelTarget;
         if (!desk || port < 0 || (type_ == 1 && port == 0)) {
             context_.logger.notice(what + ": no such desk, or no port for this type (see --tunnel-port and --tunnel-target)");
             return closeWebSocket(*socket, WebSocket::WS_POLICY_VIOLATION, "no tunnel of this type");
@@ -48,7 +51,9 @@ void TunnelSocketHandler::handleRequest(Poco::Net::HTTPServerRequest& request,
         }
         context_.logger.information(what + ": connected, " + forwarding);
         desk->status("Tunnel " + name_ + ": " + forwarding);
+        if (usb) desk->attachUsbTunnel(name_, end.listenPort());
         end.run([&] { return !context_.stopping && !desk->isClosed(); });
+        if (usb) desk->detachUsbTunnel(name_);
         desk->status("Tunnel " + name_ + " closed");
     } catch (const Poco::Exception& e) {
         context_.logger.notice(what + ": " + e.displayText());

@@ -1,6 +1,6 @@
 // What the server announced on the control protocol, recorded for the life
-// of the process. Written by the control-message dispatch on a proxy thread;
-// the USB allow list and its flag are also read by USB forwarding.
+// of the process. Written by the control-message dispatch on a proxy thread.
+// (The USB allow list and its show-all flag go to USB forwarding.)
 #pragma once
 
 #include <atomic>
@@ -16,11 +16,6 @@ extern std::atomic<bool> serverVideoPaused;
 extern std::atomic<bool> kbmControl;
 extern std::atomic<bool> serverInputControl;
 extern std::atomic<bool> serverLocalCursor;
-extern std::atomic<bool> showAllUsbDevices;
 extern std::atomic<std::int32_t> serverFeatures;
-
-// Comma-separated allow list of USB devices (SrvAllowedUSBDevs).
-std::string allowedUsbDevices();
-void setAllowedUsbDevices(const std::string& list);
 
 } // namespace qor

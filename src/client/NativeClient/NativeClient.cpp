@@ -8,11 +8,12 @@
 #include "NativeClientServerSessionFinishedEvent.h"
 #include "NativeClientWebSocketEvent.h"
 #include "ProtocolKeys.h"
-#include "ProxyServiceHooks.h"
 #include "QorMessage.h"
 #include "QorWebSocket.h"
 #include "ServerConnectionValues.h"
 #include "StreamDecoderRegistration.h"
+#include "NativeClientVHThread.h"
+#include "VHSupport.h"
 
 #include <Poco/JSON/Array.h>
 
@@ -208,15 +209,12 @@ std::string buildClientFeatures() {
     message.setMember(QOR_VCONF_LIST, list);
     message.setMember(QOR_VCONF, clientEncoding.effectiveString());
     features |= FEATURE_ALWAYS;
-    if (usbForwardingEnabled.load()) {
+    if (vhIntegrationEnabled.load()) {
         componentDebug(LogComponentMask::VH, "NativeClient feature: VirtualHere integration");
         features |= FEATURE_USB;
     } else {
         const std::string text = "NativeClient feature: VirtualHere integration (disabled)";
-        if (((debugComponentMask | traceComponentMask) & LogComponentMask::VH) != 0)
-            componentDebug(LogComponentMask::VH, text);
-        else
-            logWarning(text);
+        componentLog(LogComponentMask::VH, 4, text);
     }
     message.setMember(QOR_NATIVE_CLIENT_FEATURES, features);
     const std::string json = message.toJson();
@@ -240,8 +238,7 @@ void stopNativeClient() {
         // never ran) goes now, with the proxy.
         theInstance->drainAfterStop();
     }
-    const auto& stopUsb = proxyServiceHooks().stopUsbSupport;
-    if (stopUsb) stopUsb();
+    stopUsbSupport();
 }
 
 } // namespace qor

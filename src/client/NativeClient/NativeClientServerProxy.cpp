@@ -16,8 +16,8 @@
 #include "NativeClientSenderThread.h"
 #include "NativeClientServerSessionFinishedEvent.h"
 #include "NativeClientSession.h"
+#include "NativeClientVHSupport.h"
 #include "ProtocolKeys.h"
-#include "ProxyServiceHooks.h"
 #include "QorTunnelClientInterface.h"
 #include "QorTunnelServerInterface.h"
 #include "QorMessage.h"
@@ -25,6 +25,7 @@
 #include "ServerConnectionFactory.h"
 #include "ServerConnectionValues.h"
 #include "TunnelPath.h"
+#include "UsbControlMessages.h"
 #include "Utilities.h"
 
 #include <Poco/Exception.h>
@@ -38,18 +39,23 @@ namespace {
 
 bool collapsed(const QorThread& thread) { return (thread.state() & ThreadState::STOPPING_MASK) != 0; }
 
+// Running number of the USB tunnels ("VHTun-" and the number).
+std::atomic<std::int32_t> vhTunnelCounter{0};
+
 } // namespace
 
 NativeClientServerProxy::NativeClientServerProxy(const std::string& serverAddress)
     : QorEventThread(false), serverAddress_(serverAddress) {
     setName("Session " + std::to_string(proxyCounter.fetch_add(1)));
     connectionFactory_ = new ServerConnectionFactory(serverAddress_);
-    const auto& registerProxy = proxyServiceHooks().registerServerProxy;
-    if (registerProxy) registerProxy(this);
+    RegisterServerProxy(this);
     logNotice(name() + ": Connected to " + serverAddress_);
 }
 
 NativeClientServerProxy::~NativeClientServerProxy() {
+    // First of all: USB forwarding stops using the connection (and a poll
+    // tick that uses it ends before) while its threads and sockets go.
+    UnregisterServerProxy();
     stopEventLoop();
     // A proxy whose loop never ran still owns what attachBridgeSocket and
     // the dispatch made: the sessions' threads would outlive it.
@@ -60,8 +66,6 @@ NativeClientServerProxy::~NativeClientServerProxy() {
     connectionFactory_ = nullptr;
     if (screenCount.load() == 1) relabelCanvas(0, CANVAS_ID_UNASSIGNED);
     deleteTunnel();
-    const auto& unregisterProxy = proxyServiceHooks().unregisterServerProxy;
-    if (unregisterProxy) unregisterProxy();
     logNotice(name() + ": Connection to server " + serverAddress_ + " terminated");
 }
 
@@ -266,16 +270,12 @@ bool NativeClientServerProxy::setupVHTunnel() {
         return true;
     }
     if (tunnel_ != nullptr) return true;
-    const std::string tunnelName = "VHTun-" + std::to_string(nextVhTunnelNumber());
+    const std::string tunnelName = "VHTun-" + std::to_string(++vhTunnelCounter);
     const int serverPortValue = clientVirtualHereServerPort.get();
     logNotice(name() + ": Setting up VH tunnel to server to forward port " + std::to_string(serverPortValue) + " (" +
               tunnelName + ")");
     if (!setupTunnel(0, tunnelName, serverPortValue, clientVirtualHereClientPort.get())) return false;
-    const auto& signal = proxyServiceHooks().signalTunnelStarted;
-    if (signal)
-        signal();
-    else
-        componentDebug(LogComponentMask::VH, name() + ": No USB support to tell that tunnel " + tunnelName + " is up");
+    signalTunnelStarted();
     return true;
 }
 

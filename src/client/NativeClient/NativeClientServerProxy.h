@@ -8,6 +8,7 @@
 #include "LockedText.h"
 #include "OwnerLock.h"
 #include "QorEventThread.h"
+#include "UsbServerConnection.h"
 
 #include <array>
 #include <atomic>
@@ -26,7 +27,9 @@ class QorTunnelInterface;
 class QorWebSocket;
 class ServerConnectionFactory;
 
-class NativeClientServerProxy : public QorEventThread {
+// Registered with USB forwarding while it lives: USB messages for the
+// server and the page go through it.
+class NativeClientServerProxy : public QorEventThread, public UsbServerConnection {
 public:
     static constexpr int SESSION_SLOTS = 32;
     // The most bytes of one text written to the page.
@@ -46,9 +49,9 @@ public:
     QorWebSocket* connectServerCtrlSocket();
 
     // A message to the server, queued for the sender; any thread, never blocks.
-    void sendCtrl(const std::string& json, const std::string& label, bool verbose);
+    void sendCtrl(const std::string& json, const std::string& label, bool verbose) override;
     // A message to the page; false when nothing was sent.
-    bool updateWebClient(const std::string& text, bool verbose);
+    bool updateWebClient(const std::string& text, bool verbose) override;
     // SVR_WARNING to the page.
     bool sendClientUpdate(std::int32_t warningCode, const std::string& text, std::int32_t displayTime);
 

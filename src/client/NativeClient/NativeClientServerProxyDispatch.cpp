@@ -14,13 +14,16 @@
 #include "NativeClientJSONDataFrameEvent.h"
 #include "NativeClientScreenSessionFinishedEvent.h"
 #include "NativeClientSession.h"
+#include "NativeClientVHSupport.h"
 #include "ProtocolKeys.h"
 #include "ProtocolReading.h"
-#include "ProxyServiceHooks.h"
 #include "QorMessage.h"
 #include "QorTunnelInterface.h"
 #include "QorWebSocket.h"
 #include "ServerConnectionValues.h"
+#include "UsbControlMessages.h"
+#include "VHProxySupport.h"
+#include "VHSupport.h"
 #include "Utilities.h"
 
 #include <Poco/Exception.h>
@@ -68,7 +71,7 @@ bool NativeClientServerProxy::dispatchCtrlMessage(const QorMessage& message) {
         case SVR_CLNT_ID: {
             if (isDebugEnabled()) logDebug(name() + ": Received client id");
             const bool result = handleClientId(message);
-            if (usbForwardingEnabled.load()) setupVHTunnel();
+            if (vhIntegrationEnabled.load()) setupVHTunnel();
             updateWebClient(buildClientFeatures(), true);
             return result;
         }
@@ -161,11 +164,11 @@ bool NativeClientServerProxy::handleClientId(const QorMessage& message) {
         if (isTraceEnabled())
             logTrace("Protocol versions: client " + versionText(CLIENT_PROTOCOL_MAJOR, CLIENT_PROTOCOL_MINOR) +
                      ", server: " + versionText(major, minor));
-    } else if (usbForwardingEnabled.load()) {
+    } else if (vhIntegrationEnabled.load()) {
         logWarning("Protocol version mismatch client: " + versionText(CLIENT_PROTOCOL_MAJOR, CLIENT_PROTOCOL_MINOR) +
                    ", server " + protocolText + ", server version " + serverVersion);
         logWarning("Disabling USB integration");
-        usbForwardingEnabled.store(false);
+        vhIntegrationEnabled.store(false);
         setClientError(2);
     }
     if (serverVersion != getClientVersion()) logNotice("Connected to server with version " + serverVersion);
@@ -225,9 +228,9 @@ bool NativeClientServerProxy::parseServerParam(const QorMessage& message) {
          missing("QOR_SVR_PARAM_NUM_SCREENS")},
         {QOR_SVR_PARAM_ALLOWED_USBDEVS, "QOR_SVR_PARAM_ALLOWED_USBDEVS",
          [&] {
-             setAllowedUsbDevices(message.getString(QOR_SVR_PARAM_ALLOWED_USBDEVS));
-             if (debug)
-                 logDebug(prefix + "Server allows devices in this list to connect '" + allowedUsbDevices() + "'");
+             const std::string list = message.getString(QOR_SVR_PARAM_ALLOWED_USBDEVS);
+             setAllowedUsbDevicesText(list);
+             if (debug) logDebug(prefix + "Server allows devices in this list to connect '" + list + "'");
          },
          [&] {
              componentTrace(LogComponentMask::VH, prefix +
@@ -235,7 +238,7 @@ bool NativeClientServerProxy::parseServerParam(const QorMessage& message) {
                                                       "allow list filter enabled");
          }},
         {QOR_SVR_PARAM_SHOW_ALL_USBDEVS, "QOR_SVR_PARAM_SHOW_ALL_USBDEVS",
-         [&] { showAllUsbDevices.store(message.getInt(QOR_SVR_PARAM_SHOW_ALL_USBDEVS) != 0); }, [] {}},
+         [&] { ::showAllUsbDevices.store(message.getInt(QOR_SVR_PARAM_SHOW_ALL_USBDEVS) != 0); }, [] {}},
         {QOR_SVR_PARAM_FEATURES, "QOR_SVR_PARAM_FEATURES",
          [&] { serverFeatures.store(message.getInt(QOR_SVR_PARAM_FEATURES)); }, missing("QOR_SVR_PARAM_FEATURES")},
     };
@@ -312,13 +315,22 @@ bool NativeClientServerProxy::dispatchTunnelCtrl(const QorMessage& message) {
 bool NativeClientServerProxy::dispatchUsbMessage(int type, const QorMessage& message) {
     componentDebug(LogComponentMask::VH, name() + ": Received VirtualHere control message " + messageTypeName(type) +
                                              ": " + message.toJson());
-    if (!usbForwardingEnabled.load()) return false;
-    const ProxyServiceHooks& hooks = proxyServiceHooks();
-    if (hooks.ensureVHProxyProcess && !hooks.ensureVHProxyProcess()) {
-        componentDebug(LogComponentMask::VH, name() + ": Starting 'vhproxy service'");
-        if (hooks.launchVHProxy) hooks.launchVHProxy();
+    if (!vhIntegrationEnabled.load()) {
+        // The page learns that its request goes nowhere.
+        const std::string reason = usbDisabledReason();
+        refuseVHRequest(message, 4, VHReplyCode::ForwardingDisabled,
+                        "USB forwarding is disabled" + (reason.empty() ? std::string() : ": " + reason));
+        return false;
     }
-    return hooks.handleVHRequest ? hooks.handleVHRequest(message) : false;
+    {
+        // The check and the launch are one step for the daemon's control.
+        ScopedOwnerLock guard(vhProxyControlLock());
+        if (!ensureVHProxyProcess()) {
+            componentDebug(LogComponentMask::VH, name() + ": Starting 'vhproxy service'");
+            launchVHProxy();
+        }
+    }
+    return handleVHRequest(message);
 }
 
 bool NativeClientServerProxy::dispatchScreenMessage(int type, const QorMessage& message) {

@@ -3,7 +3,6 @@
 #include "ClientSettings.h"
 #include "Logging.h"
 #include "NativeClient.h"
-#include "ProxyServiceHooks.h"
 #include "QorWebSocket.h"
 #include "ServerCertificateCheck.h"
 #include "ServerConnectionValues.h"

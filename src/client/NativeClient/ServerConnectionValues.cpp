@@ -10,7 +10,6 @@ std::atomic<std::int32_t> serverPort{0};
 std::atomic<bool> autoSignInAllowed{true};
 std::atomic<std::int32_t> screenCount{1};
 std::atomic<std::int32_t> networkProtocolMajor{4};
-std::atomic<bool> usbForwardingEnabled{false};
 std::atomic<std::int32_t> clientErrorCode{0};
 
 namespace {

@@ -22,8 +22,6 @@ extern std::atomic<bool> autoSignInAllowed;
 extern std::atomic<std::int32_t> screenCount;
 // Major protocol version announced by the server (4 at start).
 extern std::atomic<std::int32_t> networkProtocolMajor;
-// USB forwarding switch.
-extern std::atomic<bool> usbForwardingEnabled;
 // Bit set of client errors: 1 the USB module's version does not match,
 // 2 the server's protocol minor does not match.
 extern std::atomic<std::int32_t> clientErrorCode;

@@ -14,7 +14,7 @@
 #include "BrokerSession.h"
 #include "DecoderStartup.h"
 #include "PageProbes.h"
-#include "interim/UsbStartup.h"
+#include "UsbStartup.h"
 #include "VHProxySupport.h"
 
 #include <Poco/Exception.h>
@@ -258,8 +258,9 @@ bool startClient(const std::string& banner, const std::string& programTag, const
         return false;
     }
 
-    // USB.
-    runUsbStartup(programDirectory);
+    // USB. A run that only lists the devices or carries out a service
+    // command starts no USB support: a status query changes nothing.
+    runUsbStartup(startupOptions.usbDiagnosis == 0 && startupOptions.usbServiceCommand.empty());
     if (startupOptions.usbDiagnosis != 0) runUsbDiagnosis();
     if (!startupOptions.usbServiceCommand.empty()) handleVHProxyCommand(startupOptions.usbServiceCommand);
 

@@ -6,29 +6,24 @@ namespace qor {
 
 namespace {
 
-bool componentSelected() { return ((debugComponentMask | traceComponentMask) & LogComponentMask::VH) != 0; }
+int priorityOf(TunnelLogLevel level) {
+    switch (level) {
+    case TunnelLogLevel::FATAL: return 1;
+    case TunnelLogLevel::CRITICAL: return 2;
+    case TunnelLogLevel::ERROR: return 3;
+    case TunnelLogLevel::WARNING: return 4;
+    case TunnelLogLevel::NOTICE: return 5;
+    case TunnelLogLevel::INFORMATION: return 6;
+    case TunnelLogLevel::DEBUG: break;
+    }
+    return 7;
+}
 
 } // namespace
 
-bool tunnelDebugEnabled() { return componentSelected() || isDebugEnabled(); }
+bool tunnelDebugEnabled() { return componentSelected(LogComponentMask::VH) || isDebugEnabled(); }
 
-void tunnelLog(TunnelLogLevel level, const std::string& text) {
-    if (componentSelected()) {
-        logInformation(componentNames(LogComponentMask::VH, false) + ":" + text);
-        return;
-    }
-    switch (level) {
-    case TunnelLogLevel::FATAL: logFatal(text); break;
-    case TunnelLogLevel::CRITICAL: logCritical(text); break;
-    case TunnelLogLevel::ERROR: logError(text); break;
-    case TunnelLogLevel::WARNING: logWarning(text); break;
-    case TunnelLogLevel::NOTICE: logNotice(text); break;
-    case TunnelLogLevel::INFORMATION: logInformation(text); break;
-    case TunnelLogLevel::DEBUG:
-        if (isDebugEnabled()) logDebug(text);
-        break;
-    }
-}
+void tunnelLog(TunnelLogLevel level, const std::string& text) { componentLog(LogComponentMask::VH, priorityOf(level), text); }
 
 void tunnelDebug(const std::string& text) { componentDebug(LogComponentMask::VH, text); }
 

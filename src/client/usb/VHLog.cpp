@@ -2,23 +2,10 @@
 
 #include "Logging.h"
 
-namespace {
-
-bool vhSelected() { return ((debugComponentMask | traceComponentMask) & LogComponentMask::VH) != 0; }
-
-void promoteOr(void (*own)(std::string), std::string text) {
-    if (vhSelected())
-        logInformation(componentNames(LogComponentMask::VH, false) + ":" + text);
-    else
-        own(std::move(text));
-}
-
-} // namespace
-
-void vhCritical(std::string text) { promoteOr(logCritical, std::move(text)); }
-void vhError(std::string text) { promoteOr(logError, std::move(text)); }
-void vhWarning(std::string text) { promoteOr(logWarning, std::move(text)); }
-void vhNotice(std::string text) { promoteOr(logNotice, std::move(text)); }
-void vhInformation(std::string text) { promoteOr(logInformation, std::move(text)); }
+void vhCritical(std::string text) { componentLog(LogComponentMask::VH, 2, std::move(text)); }
+void vhError(std::string text) { componentLog(LogComponentMask::VH, 3, std::move(text)); }
+void vhWarning(std::string text) { componentLog(LogComponentMask::VH, 4, std::move(text)); }
+void vhNotice(std::string text) { componentLog(LogComponentMask::VH, 5, std::move(text)); }
+void vhInformation(std::string text) { componentLog(LogComponentMask::VH, 6, std::move(text)); }
 void vhDebug(std::string text) { componentDebug(LogComponentMask::VH, std::move(text)); }
 void vhTrace(std::string text) { componentTrace(LogComponentMask::VH, std::move(text)); }

@@ -65,6 +65,19 @@ std::string excerpt(const std::string& text) { return text.size() <= 200 ? text 
 
 std::string requiredVHProxyVersion() { return "14.0.0"; }
 
+namespace {
+
+thread_local int threadLinkTimeout = 0;
+
+} // namespace
+
+int threadLinkTimeoutMs() {
+    return threadLinkTimeout > 0 && threadLinkTimeout < vhProxyLinkTimeoutMs ? threadLinkTimeout
+                                                                              : vhProxyLinkTimeoutMs;
+}
+
+void setThreadLinkTimeoutMs(int timeoutMs) { threadLinkTimeout = timeoutMs; }
+
 bool sendProxyMessage(std::string text, Poco::Net::StreamSocket& socket, int timeoutMs) {
     const std::int32_t length = static_cast<std::int32_t>(text.size());
     const std::uint32_t value = static_cast<std::uint32_t>(length);

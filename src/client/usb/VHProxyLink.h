@@ -22,11 +22,19 @@ constexpr int vhProxyConnectTimeoutMs = 25;
 constexpr int vhProxyLinkTimeoutMs = 5000;
 constexpr std::int32_t vhProxyMaxFrameLength = 16 * 1024 * 1024;
 
+// The bound of the calling thread's exchanges: vhProxyLinkTimeoutMs unless
+// the thread chose a shorter one.
+int threadLinkTimeoutMs();
+// Bounds every later exchange of the calling thread that names no bound of
+// its own (a thread that must stay responsive, such as the USB poll
+// thread); 0 or less restores vhProxyLinkTimeoutMs.
+void setThreadLinkTimeoutMs(int timeoutMs);
+
 // One exchange: sends request and fills reply. True when a reply with
 // content (a JSON object) arrived within timeoutMs. A failed connect is
 // logged at error when reportErrors is set, else at debug.
 bool vhProxyRequest(std::string request, std::string& reply, bool reportErrors,
-                    int timeoutMs = vhProxyLinkTimeoutMs);
+                    int timeoutMs = threadLinkTimeoutMs());
 
 // One frame out, within timeoutMs: the length, then the text. False (socket
 // shut down and closed) when the frame did not go out whole.

@@ -15,6 +15,7 @@
 #include "WebPlatform.h"
 #include "NativeClient.h"
 #include "ServerConnectionValues.h"
+#include "VHSupport.h"
 
 #include <QApplication>
 #include <QChildEvent>
@@ -130,7 +131,7 @@ QString ClientWebView::composeUserAgent() const {
     if (native) agent += "bridgePort:" + QString::number(qor::bridgePort.load());
     agent += ") QorNet/" + QString::number(protocolMajor) + "." + QString::number(protocolMinor);
     agent += " " + QWebEngineProfile::defaultProfile()->httpUserAgent();
-    agent += QString(" ") + (qor::usbForwardingEnabled.load() ? "USB" : "NoUSB");
+    agent += QString(" ") + (vhIntegrationEnabled.load() ? "USB" : "NoUSB");
     return agent;
 }
 

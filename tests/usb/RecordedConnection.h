@@ -1,0 +1,44 @@
+// A server connection for the USB support's tests: it keeps what the
+// support sent to the server and to the page, and lets a test wait for a
+// message of a type.
+#pragma once
+
+#include "QorMessage.h"
+#include "UsbServerConnection.h"
+
+#include <condition_variable>
+#include <mutex>
+#include <string>
+#include <vector>
+
+class RecordedConnection : public qor::UsbServerConnection {
+public:
+    struct Sent {
+        std::string json;
+        std::string label;
+        int type;
+    };
+
+    void sendCtrl(const std::string& json, const std::string& label, bool verbose) override;
+    bool updateWebClient(const std::string& text, bool verbose) override;
+
+    std::vector<Sent> toServer() const;
+    std::vector<Sent> toPage() const;
+    // The messages of the type, in order.
+    std::vector<QorMessage> toServer(int type) const;
+    std::vector<QorMessage> toPage(int type) const;
+    // Waits up to timeoutMs for the count-th message of the type to the page.
+    bool waitForPage(int type, int count, int timeoutMs) const;
+    void clear();
+
+private:
+    static std::vector<QorMessage> ofType(const std::vector<Sent>& sent, int type);
+
+    mutable std::mutex mutex_;
+    mutable std::condition_variable changed_;
+    std::vector<Sent> server_;
+    std::vector<Sent> page_;
+};
+
+// The devices of a device list message, "name:enabled" each, in order.
+std::vector<std::string> listedDevices(const QorMessage& list);
