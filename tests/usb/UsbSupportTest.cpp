@@ -286,6 +286,27 @@ TEST_F(UsbSupport, TicksSurviveEveryReply) {
     }
 }
 
+// Status replies that cannot be read: the probe of start-up and the page's
+// connect take them as no answer, nothing escapes.
+TEST_F(UsbSupport, UnreadableStatusRepliesAreNoAnswer) {
+    FakeDaemon fake("silent");
+    RegisterServerProxy(&connection);
+    for (const std::string mode : {"reply [1]", "reply \"text\"", "reply {}", "reply {\"VHSvrRunning\":\"maybe\"}",
+                                   "reset"}) {
+        fake.setMode(mode);
+        connection.clear();
+        bool fits = true;
+        EXPECT_NO_THROW(probeVHProxy(&fits)) << mode;
+        EXPECT_NO_THROW(EXPECT_FALSE(handleVHRequest(pageRequest("{\"type\":326,\"VHDevAddress\":\"1.1\"}"))))
+            << mode;
+        const std::vector<QorMessage> answers = connection.toPage(326);
+        ASSERT_EQ(answers.size(), 1u) << mode;
+        EXPECT_NE(answers[0].getInt("VHErrCode"), 0) << mode;
+        ScopedOwnerLock guard(usbSupportLock);
+        EXPECT_EQ(currentVHServerName, "") << mode;
+    }
+}
+
 // A reply that once ended the thread: the thread ticks on, and takes up
 // the lists as soon as the daemon answers properly.
 TEST_F(UsbSupport, PollThreadLivesThroughUnreadableReplies) {
