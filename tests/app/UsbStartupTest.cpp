@@ -44,7 +44,7 @@ protected:
         ::setenv("SHELL", "/bin/sh", 1);
         ::setenv("QDK_USB_IDS", testSourcePath("usb/usb.ids.fixture").c_str(), 1);
     }
-    void TearDown() override { ::unsetenv("QDK_USB_SYSTEM_ROOT"); }
+    void TearDown() override { ::unsetenv("QDK_TEST_SYSTEM_ROOT"); }
 
     // Runs the start-up with the arguments; standard output goes to a file.
     void start(const std::vector<std::string>& arguments) {
@@ -78,7 +78,7 @@ TEST_F(UsbStartup, DiagnosisListsTheDevicesOfAMadeUpTree) {
     TempDir root;
     UsbTreeFixture tree(root.path());
     buildMixedUsbTree(tree);
-    ::setenv("QDK_USB_SYSTEM_ROOT", root.path().c_str(), 1);
+    ::setenv("QDK_TEST_SYSTEM_ROOT", root.path().c_str(), 1);
     EXPECT_EXIT(start({"--debugUSB", "--logLevel=error"}), testing::ExitedWithCode(0), "");
     std::string expected;
     for (std::size_t n = 0; n < mixedUsbTreeList().size(); ++n)

@@ -6,7 +6,8 @@
 // Tests point all of them into a folder of their own: the environment
 // variable QDK_TEST_SYSTEM_ROOT, when set, stands in for "/" (the tests put
 // their own service manager and launcher there). Nothing else sets it;
-// pkexec and systemd give their programs a clean environment.
+// pkexec and systemd give their programs a clean environment. The walk of
+// the USB devices reads its sysfs tree under the same root.
 #pragma once
 
 #include <string>

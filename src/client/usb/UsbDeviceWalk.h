@@ -35,8 +35,8 @@ private:
     UsbIdsDatabase& ids_;
 };
 
-// The system root of the walks: "/" unless QDK_USB_SYSTEM_ROOT names
-// another, or a test set one.
+// The system root of the walks: "/" unless the tests' system root stands in
+// for it (see SystemPaths.h), or a test set one.
 std::string usbSystemRoot();
 void setUsbSystemRoot(const std::string& root);
 

@@ -9,6 +9,7 @@
 #include "UsbDeviceWalk.h"
 
 #include "LocalUsbDeviceNames.h"
+#include "SystemPaths.h"
 #include "Logging.h"
 #include "UsbDeviceOpener.h"
 #include "UsbIdsDatabase.h"
@@ -143,8 +144,7 @@ private:
 std::string usbSystemRoot() {
     std::lock_guard<std::mutex> lock(rootMutex);
     if (rootChosen) return chosenRoot;
-    const char* fromEnvironment = std::getenv("QDK_USB_SYSTEM_ROOT");
-    return fromEnvironment != nullptr && *fromEnvironment != '\0' ? fromEnvironment : "/";
+    return systemPath("/");
 }
 
 void setUsbSystemRoot(const std::string& root) {
