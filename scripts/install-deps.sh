@@ -14,6 +14,7 @@ PACKAGES=(
   openssl libxml2-utils curl
   libusb-1.0-0-dev usb.ids
   iproute2 util-linux
+  clang libclang-rt-14-dev
 )
 
 missing=()

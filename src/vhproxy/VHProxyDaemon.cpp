@@ -25,6 +25,16 @@ std::string toText(const Poco::JSON::Object& object) {
     return text.str();
 }
 
+// A text of the request for a reply: the parser's reasons quote the bytes
+// they stopped at, which need be neither UTF-8 nor printable, and a reply
+// must stay a JSON text the client can read.
+std::string printableAscii(const std::string& text) {
+    std::string printable = text;
+    for (char& c : printable)
+        if (static_cast<unsigned char>(c) < 0x20 || static_cast<unsigned char>(c) >= 0x7f) c = '?';
+    return printable;
+}
+
 std::string result(int type, int errType, int errCode, const std::string& message,
                    const Poco::JSON::Array::Ptr& devices = nullptr) {
     Poco::JSON::Object reply;
@@ -91,7 +101,8 @@ std::string VHProxyDaemon::handleRequest(const std::string& request) {
         message = parser.parse(request).extract<Poco::JSON::Object::Ptr>();
         type = message->getValue<int>("type");
     } catch (const Poco::Exception& e) {
-        return result(0, errTypeError, DaemonError::BadRequest, "Malformed request: " + e.displayText());
+        return result(0, errTypeError, DaemonError::BadRequest,
+                      "Malformed request: " + printableAscii(e.displayText()));
     } catch (const std::exception&) {
         return result(0, errTypeError, DaemonError::BadRequest, "Malformed request");
     }

@@ -110,10 +110,20 @@ TEST(CommandLine, MessagesOnStandardError) {
         {{"--server=http://u:pw@[bad"},
          "Ignoring the server URI 'http://u:***@[bad': Bad URI syntax: unterminated IPv6 address\n"},
         {{"http://[::1"}, "Ignoring the server URI 'http://[::1': Bad URI syntax: unterminated IPv6 address\n"},
+        // A bad escape in a qdk address's query is found only when its items
+        // are decoded: the address is ignored as well, the program goes on.
+        {{"--server=qdk://h/?user%zz=bob"},
+         "Ignoring the server URI 'qdk://h/?user%zz=bob': Bad URI syntax: URI encoding: not a hex digit\n"},
+        {{"qdk://h/?user=bob&a=%4"},
+         "Ignoring the server URI 'qdk://h/?user=bob&a=%4': Bad URI syntax: URI encoding: two hex digits must follow "
+         "percent sign: %4\n"},
     };
     for (const Case& c : cases) EXPECT_EQ(parseWithStderr(c.arguments), c.message) << c.arguments.front();
     parseWithStderr({"http://[::1"});
     EXPECT_FALSE(startupOptions.startAddressGiven);
+    parseWithStderr({"--server=qdk://h/?user=bob&a=%4"});
+    EXPECT_FALSE(startupOptions.startAddressGiven);
+    EXPECT_FALSE(startupOptions.userNameGiven);
     parseWithStderr({"qdk://h/?password=x&logFile=y"});
     EXPECT_FALSE(startupOptions.passwordGiven);
     EXPECT_TRUE(startupOptions.logFileName.empty());

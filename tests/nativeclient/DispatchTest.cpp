@@ -3,9 +3,11 @@
 #include "FakeCanvas.h"
 #include "LogCapture.h"
 #include "NativeClientServerProxy.h"
+#include "NativeClientSession.h"
 #include "QorMessage.h"
 #include "NativeClientVHSupport.h"
 #include "ServerConnectionValues.h"
+#include "ThreadRegistry.h"
 #include "VHSupport.h"
 
 #include <gtest/gtest.h>
@@ -86,6 +88,21 @@ TEST_F(Dispatch, SessionsBeyondTheTableAreRefused) {
     EXPECT_TRUE(log.contains("Too many sessions allocated, current request: 40"));
     EXPECT_EQ(proxy->sessionAt(40), nullptr);
     EXPECT_EQ(proxy->sessionAt(0), nullptr);
+    screenCount.store(1);
+}
+
+// The screen sessions that the dispatch starts end with the proxy, also
+// when its loop never ran: none outlives it and posts to it afterwards.
+TEST_F(Dispatch, SessionsEndWithTheProxy) {
+    screenCount.store(2);
+    EXPECT_TRUE(dispatch(R"({"type":12,"session":0})"));
+    EXPECT_TRUE(dispatch(R"({"type":12,"session":1})"));
+    ASSERT_NE(proxy->sessionAt(1), nullptr);
+    const std::string name = proxy->sessionAt(1)->name();
+    // CLNT_CLOSE ends the sessions, which then report to the proxy.
+    EXPECT_TRUE(dispatch(R"({"type":90})"));
+    proxy.reset();
+    for (const QorThread* thread : ThreadRegistry::snapshot()) EXPECT_NE(thread->name(), name);
     screenCount.store(1);
 }
 

@@ -131,6 +131,10 @@ TEST_F(Daemon, ConnectsAndDisconnectsDevices) {
         {"{\"type\":326,\"VHDevAddress\":\"1.1\"}", 2, 4, "", 0},
         {"{\"type\":329}", 2, 5, "", 0},
         {"{\"kind\":1}", 2, 4, "", 0},
+        // The parser's reason quotes the byte it stopped at; the reply
+        // stays JSON whatever that byte is.
+        {"{\"type\":\xa5\xce}", 2, 4, "", 0},
+        {"{\"type\":\x01}", 2, 4, "", 0},
     };
     for (const auto& c : cases) {
         const QorMessage reply = request(c.request);

@@ -57,7 +57,9 @@ NativeClientServerProxy::~NativeClientServerProxy() {
     // tick that uses it ends before) while its threads and sockets go.
     UnregisterServerProxy();
     stopEventLoop();
-    // A proxy whose loop never ran still owns what attachBridgeSocket made.
+    // A proxy whose loop never ran still owns what attachBridgeSocket and
+    // the dispatch made: the sessions' threads would outlive it.
+    endSessions();
     stopCtrlSendThread();
     closeConnections();
     delete connectionFactory_;

@@ -26,6 +26,7 @@ using Poco::Util::Option;
 void abortStartup(const char* text, int code) {
     std::fprintf(stderr, "%s\n", text);
     std::fflush(stderr);
+    startupAbortHandler(code);
     std::exit(code);
 }
 
@@ -63,7 +64,15 @@ std::vector<std::pair<std::string, std::string>> queryItems(const Poco::URI& uri
     return items;
 }
 
+// A start address that cannot be read: the client starts without one.
+void ignoreServerUri(const std::string& text, const Poco::Exception& error) {
+    std::fprintf(stderr, "Ignoring the server URI '%s': %s\n", addressForDisplay(text).c_str(),
+                 error.displayText().c_str());
+}
+
 } // namespace
+
+void (*startupAbortHandler)(int exitCode) = [](int exitCode) { std::exit(exitCode); };
 
 DummyPocoApp::DummyPocoApp() = default;
 
@@ -212,9 +221,7 @@ void parseUriArgument(DummyPocoApp& application, const std::string& text) {
         else
             uri = Poco::URI(text);
     } catch (const Poco::SyntaxException& error) {
-        // The client starts without a start address.
-        std::fprintf(stderr, "Ignoring the server URI '%s': %s\n", addressForDisplay(text).c_str(),
-                     error.displayText().c_str());
+        ignoreServerUri(text, error);
         return;
     }
     if (uri.getScheme() != "qdk") {
@@ -230,8 +237,16 @@ void parseUriArgument(DummyPocoApp& application, const std::string& text) {
         Inside() { insideQdkAddress = true; }
         ~Inside() { insideQdkAddress = false; }
     } inside;
+    // The URI parser leaves the query as it is: a bad escape shows here.
+    std::vector<std::pair<std::string, std::string>> items;
+    try {
+        items = queryItems(uri);
+    } catch (const Poco::SyntaxException& error) {
+        ignoreServerUri(text, error);
+        return;
+    }
     bool secure = true;
-    for (const auto& [name, value] : queryItems(uri)) {
+    for (const auto& [name, value] : items) {
         if (name == "secure") {
             const std::string word = Poco::toLower(value);
             if (word == "true")

@@ -41,6 +41,11 @@ private:
     std::unique_ptr<Poco::Exception> deferredOptionError_;
 };
 
+// Ends the process after the command line printed an abort text (exit code
+// -2): std::exit. A program that parses many command lines in one process
+// (the command-line fuzzer) puts a function here that raises instead.
+extern void (*startupAbortHandler)(int exitCode);
+
 // Takes the start address from the server option or the positional
 // argument; a qdk address becomes https (or http with secure=false) and its
 // query items are handled as options.
