@@ -13,6 +13,7 @@
 #include "ControlProtocolState.h"
 #include "FakeCanvas.h"
 #include "FuzzSupport.h"
+#include "NativeClientVHSupport.h"
 #include "NativeClientServerProxy.h"
 #include "NativeClientSession.h"
 #include "ProtocolKeys.h"
@@ -20,6 +21,7 @@
 #include "QorMessage.h"
 #include "ServerConnectionValues.h"
 #include "StreamDecoder.h"
+#include "VHSupport.h"
 
 #include <Poco/Net/ServerSocket.h>
 #include <Poco/Net/SocketAddress.h>
@@ -109,7 +111,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // What one connection's messages change for the process starts afresh.
     screenCount.store(1);
     networkProtocolMajor.store(NativeClientServerProxy::CLIENT_PROTOCOL_MAJOR);
-    usbForwardingEnabled.store(true);
+    // USB forwarding on, the daemon taken to run: its absence shows only as
+    // refused exchanges, and the daemon is given up after three of them.
+    vhIntegrationEnabled.store(true);
+    vhProxyRunning.store(true);
     clientErrorCode.store(0);
 
     Windows windows;

@@ -3,6 +3,8 @@
 #include "NativeClient.h"
 #include "NativeClientServerProxy.h"
 #include "NativeClientServerSessionFinishedEvent.h"
+#include "NativeClientVHSupport.h"
+#include "NativeClientVHThread.h"
 #include "NativeClientWebSocketEvent.h"
 #include "QorMessage.h"
 #include "QorWebSocket.h"
@@ -147,6 +149,30 @@ TEST_F(Client, ExitWhileBusyEndsTheProxyBeforeReturning) {
     }
     EXPECT_TRUE(closedByPeer(*bridge.page));
     EXPECT_TRUE(log.contains("NativeClient: Exit main loop"));
+}
+
+// Exit with USB forwarding running: the connection deregisters with its
+// proxy, then the poll thread ends.
+TEST_F(Client, ExitEndsTheConnectionThenTheUsbPollThread) {
+    BridgePair bridge = connectPage();
+    ASSERT_NE(acceptControl(), nullptr);
+    ASSERT_TRUE(log.waitFor("NativeClient: New js-bridge connection connected, starting ServerProxy", 20000));
+    NativeClientServerProxy* current = nullptr;
+    {
+        ScopedOwnerLock guard(currentProxyLock);
+        current = NativeClient::instance()->currentProxy();
+    }
+    {
+        ScopedOwnerLock guard(usbSupportLock);
+        EXPECT_EQ(registeredServerProxy, static_cast<UsbServerConnection*>(current));
+    }
+    // The poll thread alone, without a daemon to launch.
+    usbSupportThread = new NativeClientVHThread();
+    usbSupportThread->startTimer();
+    stopNativeClient();
+    EXPECT_EQ(usbSupportThread, nullptr);
+    ScopedOwnerLock guard(usbSupportLock);
+    EXPECT_EQ(registeredServerProxy, nullptr);
 }
 
 TEST_F(Client, ScreenClosedGoesToTheProxy) {

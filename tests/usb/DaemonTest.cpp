@@ -20,13 +20,6 @@
 
 namespace {
 
-const std::string twoDevices =
-    "{\"VHSvrName\":\"desk-7\",\"VHDevList\":["
-    "{\"VHDevAddress\":\"1.1\",\"VHDevVendorId\":1133,\"VHDevProductId\":49271,\"VHDevPath\":\"1-1\","
-    "\"VHDevPrettyName\":\"Optical Mouse\",\"VHDevState\":1,\"VHDevEnabled\":1},"
-    "{\"VHDevAddress\":\"1.2\",\"VHDevVendorId\":1921,\"VHDevProductId\":21889,\"VHDevPath\":\"1-2\","
-    "\"VHDevPrettyName\":\"Flash Drive\",\"VHDevState\":2,\"VHDevEnabled\":1}]}";
-
 QorMessage request(const std::string& text) {
     std::string reply;
     if (!vhProxyRequest(text, reply, true)) return QorMessage();

@@ -37,6 +37,13 @@ bool waitForLinkPort(bool open, int timeoutMs) {
     return true;
 }
 
+const std::string twoDevices =
+    "{\"VHSvrName\":\"desk-7\",\"VHDevList\":["
+    "{\"VHDevAddress\":\"1.1\",\"VHDevVendorId\":1133,\"VHDevProductId\":49271,\"VHDevPath\":\"1-1\","
+    "\"VHDevPrettyName\":\"Optical Mouse\",\"VHDevState\":1,\"VHDevEnabled\":1},"
+    "{\"VHDevAddress\":\"1.2\",\"VHDevVendorId\":1921,\"VHDevProductId\":21889,\"VHDevPath\":\"1-2\","
+    "\"VHDevPrettyName\":\"Flash Drive\",\"VHDevState\":2,\"VHDevEnabled\":1}]}";
+
 FakeDaemon::FakeDaemon(const std::string& mode, bool ordinaryUser) {
     ::chmod(dir_.path().c_str(), 0755);
     setMode(mode);

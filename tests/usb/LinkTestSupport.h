@@ -16,6 +16,10 @@
 // group nogroup, no other groups).
 std::vector<std::string> asOrdinaryUser(const std::vector<std::string>& command);
 
+// The daemon's device list of server "desk-7": an optical mouse at 1.1
+// (exported) and a flash drive at 1.2 (bound).
+extern const std::string twoDevices;
+
 // True when something accepts connections on 127.0.0.1:7679.
 bool linkPortOpen();
 // Waits up to timeoutMs for the port to open (or, with open false, to close).

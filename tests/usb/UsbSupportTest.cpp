@@ -36,13 +36,6 @@
 
 namespace {
 
-const std::string twoDevices =
-    "{\"VHSvrName\":\"desk-7\",\"VHDevList\":["
-    "{\"VHDevAddress\":\"1.1\",\"VHDevVendorId\":1133,\"VHDevProductId\":49271,\"VHDevPath\":\"1-1\","
-    "\"VHDevPrettyName\":\"Optical Mouse\",\"VHDevState\":1,\"VHDevEnabled\":1},"
-    "{\"VHDevAddress\":\"1.2\",\"VHDevVendorId\":1921,\"VHDevProductId\":21889,\"VHDevPath\":\"1-2\","
-    "\"VHDevPrettyName\":\"Flash Drive\",\"VHDevState\":2,\"VHDevEnabled\":1}]}";
-
 // The flash drive unplugged, a keyboard plugged in and bound.
 const std::string mouseAndKeyboard =
     "{\"VHSvrName\":\"desk-7\",\"VHDevList\":["
@@ -283,6 +276,27 @@ TEST_F(UsbSupport, TicksSurviveEveryReply) {
         EXPECT_NO_THROW(qor::NativeClientVHThread::pollOnce(1)) << c.mode;
         EXPECT_EQ(vhProxyRelaunchCount.load(), c.down ? 11 : 10) << c.mode;
         if (c.down) EXPECT_TRUE(connection.toPage().empty()) << c.mode;
+    }
+}
+
+// Status replies that cannot be read: the probe of start-up and the page's
+// connect take them as no answer, nothing escapes.
+TEST_F(UsbSupport, UnreadableStatusRepliesAreNoAnswer) {
+    FakeDaemon fake("silent");
+    RegisterServerProxy(&connection);
+    for (const std::string mode : {"reply [1]", "reply \"text\"", "reply {}", "reply {\"VHSvrRunning\":\"maybe\"}",
+                                   "reset"}) {
+        fake.setMode(mode);
+        connection.clear();
+        bool fits = true;
+        EXPECT_NO_THROW(probeVHProxy(&fits)) << mode;
+        EXPECT_NO_THROW(EXPECT_FALSE(handleVHRequest(pageRequest("{\"type\":326,\"VHDevAddress\":\"1.1\"}"))))
+            << mode;
+        const std::vector<QorMessage> answers = connection.toPage(326);
+        ASSERT_EQ(answers.size(), 1u) << mode;
+        EXPECT_NE(answers[0].getInt("VHErrCode"), 0) << mode;
+        ScopedOwnerLock guard(usbSupportLock);
+        EXPECT_EQ(currentVHServerName, "") << mode;
     }
 }
 
