@@ -275,7 +275,9 @@ TEST_F(UsbSupport, TicksSurviveEveryReply) {
         connection.clear();
         EXPECT_NO_THROW(qor::NativeClientVHThread::pollOnce(1)) << c.mode;
         EXPECT_EQ(vhProxyRelaunchCount.load(), c.down ? 11 : 10) << c.mode;
-        if (c.down) EXPECT_TRUE(connection.toPage().empty()) << c.mode;
+        if (c.down) {
+            EXPECT_TRUE(connection.toPage().empty()) << c.mode;
+        }
     }
 }
 
