@@ -325,7 +325,7 @@ class Bench:
 
     def start_display(self):
         read, write = os.pipe()
-        self.xvfb = (subprocess.Popen(["Xvfb", "-displayfd", str(write), "-screen", "0", SCREEN, "-nolisten", "tcp"],
+        self.xvfb = (subprocess.Popen(["Xvfb", "-displayfd", str(write), "-screen", "0", SCREEN, "-nolisten", "tcp", "-noreset"],
                                       pass_fds=(write,), stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                                       stderr=subprocess.DEVNULL, start_new_session=True), None)
         os.close(write)

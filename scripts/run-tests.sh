@@ -15,7 +15,7 @@ chmod 700 "$XDG_RUNTIME_DIR"
 echo "== build (RelWithDebInfo)"
 scripts/build.sh build-tests -DCMAKE_BUILD_TYPE=RelWithDebInfo
 echo "== tests"
-(cd build-tests && xvfb-run -a -s "-screen 0 1920x1080x24" \
+(cd build-tests && xvfb-run -a -s "-screen 0 1920x1080x24 -noreset" \
    ctest --output-on-failure -j "$jobs" --timeout 300)
 
 echo "== build (sanitizers)"

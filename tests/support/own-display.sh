@@ -2,10 +2,14 @@
 # Runs a command on an X server of its own, so that tests that depend on
 # keyboard focus or window state cannot be disturbed by windows of other tests
 # running at the same time. Xvfb picks a free display itself (-displayfd).
+# It never resets when its last client goes (-noreset): a server that starts
+# at the same time may take over its socket file, and a reset then re-creates
+# its listeners while the next client connects, which can leave that client
+# waiting for the connection set-up forever.
 set -u
 fifo=$(mktemp -u)
 mkfifo "$fifo"
-Xvfb -displayfd 3 -screen 0 1920x1080x24 -nolisten tcp 3>"$fifo" 2>/dev/null &
+Xvfb -displayfd 3 -screen 0 1920x1080x24 -nolisten tcp -noreset 3>"$fifo" 2>/dev/null &
 xvfb=$!
 read -r -t 30 display <"$fifo"
 rm -f "$fifo"
