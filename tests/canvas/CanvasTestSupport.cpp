@@ -18,6 +18,13 @@ public:
         static char* argv[] = {name, nullptr};
         if (QApplication::instance() == nullptr) application_ = new QApplication(argc, argv);
     }
+    // Ends the application after the last test, before the exit handlers
+    // run: left to them, the browser engine's threads still run while the
+    // libraries' statics are destroyed, and the process can crash at exit.
+    void TearDown() override {
+        delete application_;
+        application_ = nullptr;
+    }
 
 private:
     QApplication* application_ = nullptr;
