@@ -1,4 +1,5 @@
-// Type numbers of the control messages the client handles or builds.
+// Type numbers of the control messages the client handles or builds (those
+// of USB forwarding are VHMessageType, beside the USB code).
 #pragma once
 
 namespace qor {
@@ -20,9 +21,6 @@ enum : int {
     SVR_STAT_REQUEST = 122,
     MU_SVR_KBM_CTRL = 156,
     TUN_CTRL = 300,
-    VH_LIST_DEVICES = 324,
-    VH_CONNECT_DEVICE = 326,
-    VH_DISCONNECT_DEVICE = 327,
     NATIVE_CLIENT_FEATURES = 960,
 };
 

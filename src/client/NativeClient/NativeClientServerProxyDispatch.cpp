@@ -81,9 +81,9 @@ bool NativeClientServerProxy::dispatchCtrlMessage(const QorMessage& message) {
             return handleKbmCtrl(message);
         case TUN_CTRL:
             return dispatchTunnelCtrl(message);
-        case VH_LIST_DEVICES:
-        case VH_CONNECT_DEVICE:
-        case VH_DISCONNECT_DEVICE:
+        case VHMessageType::VH_LIST_DEVICES:
+        case VHMessageType::VH_CONNECT_DEVICE:
+        case VHMessageType::VH_DISCONNECT_DEVICE:
             return dispatchUsbMessage(type, message);
         case CLNT_VIDEO_SETUP:
         case SVR_VS_PARAM:
