@@ -2,8 +2,8 @@
 // command-line steps that end the process (the vhProxy commands): main of
 // the client runs the same routine first. The program directory is the one
 // where the daemon vhproxy lies in the build tree, or the one that
-// QDK_TEST_PROGRAM_DIRECTORY names (ending with "/"): a folder laid out as
-// an installation, with the USB module and the USB server.
+// QDK_TEST_PROGRAM_DIRECTORY names (a root-owned copy, which the daemon's
+// registration accepts).
 #include "StartClient.h"
 
 #include <unistd.h>
