@@ -32,19 +32,6 @@ QorMessage request(const std::string& text) {
     return QorMessage(reply);
 }
 
-// "address=state" for each device of a reply's VHDevList.
-std::string states(const QorMessage& reply) {
-    if (!reply.hasMember("VHDevList")) return "<no list>";
-    const Poco::JSON::Array::Ptr list = reply.getMember("VHDevList").extract<Poco::JSON::Array::Ptr>();
-    std::string text;
-    for (std::size_t i = 0; i < list->size(); ++i) {
-        const Poco::JSON::Object::Ptr d = list->getObject(static_cast<unsigned int>(i));
-        text += (text.empty() ? "" : " ") + d->getValue<std::string>("VHDevAddress") + "=" +
-                std::to_string(d->getValue<int>("VHDevState"));
-    }
-    return text;
-}
-
 // One line-protocol connection to the USB server, as the remote side
 // keeps it through the tunnel.
 class RemoteSide {

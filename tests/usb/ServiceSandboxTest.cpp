@@ -11,8 +11,6 @@
 #include "QorMessage.h"
 #include "ServiceTestSupport.h"
 
-#include <Poco/JSON/Array.h>
-
 #include <gtest/gtest.h>
 
 #include <signal.h>
@@ -27,19 +25,6 @@ class ServiceSandbox : public ::testing::Test {
 protected:
     ServiceRoot root;
 };
-
-// "address=state" for each device of a reply's VHDevList.
-std::string states(const QorMessage& reply) {
-    if (!reply.hasMember("VHDevList")) return "<no list>";
-    const Poco::JSON::Array::Ptr list = reply.getMember("VHDevList").extract<Poco::JSON::Array::Ptr>();
-    std::string text;
-    for (std::size_t i = 0; i < list->size(); ++i) {
-        const Poco::JSON::Object::Ptr d = list->getObject(static_cast<unsigned int>(i));
-        text += (text.empty() ? "" : " ") + d->getValue<std::string>("VHDevAddress") + "=" +
-                std::to_string(d->getValue<int>("VHDevState"));
-    }
-    return text;
-}
 
 QorMessage request(const std::string& text) {
     std::string reply;
