@@ -15,14 +15,17 @@ PACKAGES=(
   libusb-1.0-0-dev usb.ids
   iproute2 util-linux
   pkexec polkitd systemd bubblewrap python3-seccomp
-  clang libclang-rt-14-dev
+  clang libclang-rt-14-dev lld
 )
 
+# One query for all of them: the installed ones print their name.
+installed=$(dpkg-query -W -f='${db:Status-Status} ${Package}\n' "${PACKAGES[@]}" 2>/dev/null |
+            awk '$1 == "installed" {print $2}' || true)
+declare -A have=()
+while read -r p; do [ -n "$p" ] && have[$p]=1; done <<<"$installed"
 missing=()
 for p in "${PACKAGES[@]}"; do
-  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
-    missing+=("$p")
-  fi
+  [ -n "${have[$p]:-}" ] || missing+=("$p")
 done
 [ ${#missing[@]} -eq 0 ] && exit 0
 

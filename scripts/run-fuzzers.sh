@@ -46,8 +46,10 @@ case $build in /*) ;; *) build=$root/$build ;; esac
 
 if [ "$do_build" = 1 ]; then
   echo "== build (fuzzers)"
+  linker=()
+  command -v ld.lld >/dev/null && linker=(-DQDK_LINKER=lld)
   CC=clang CXX=clang++ cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-    -DQDK_FUZZ=ON -DQDK_BUILD_GUI=OFF -DQDK_BUILD_TESTS=OFF >/dev/null
+    -DQDK_FUZZ=ON -DQDK_BUILD_GUI=OFF -DQDK_BUILD_TESTS=OFF "${linker[@]}" >/dev/null
   cmake --build "$build" -j "$(nproc)" --target fuzzers
 fi
 [ ${#names[@]} -gt 0 ] || for f in fuzz/*_fuzzer.cpp; do f=${f#fuzz/}; names+=("${f%_fuzzer.cpp}"); done
