@@ -58,18 +58,19 @@ void UsbEndToEnd::startUsbServer() {
 void UsbEndToEnd::startClientProgram(const std::string& settings) {
     ::setenv("HOME", home.path().c_str(), 1);
     ::setenv("SHELL", "/bin/sh", 1);
-    programDir = files.file("app") + "/";
-    Poco::File(programDir).createDirectories();
+    // Installed as root installs it: the daemon's registration refuses a
+    // program that others could change.
+    services = std::make_unique<ServiceRoot>();
+    programDir = services->programFolder();
     Poco::File(USB_MODULE_FILE).copyTo(programDir + "libVirtualHereServer.so");
     ASSERT_EQ(::symlink(USB_SERVER_PROGRAM, (programDir + "qdvhwin64").c_str()), 0);
-    // The daemon reads vhserver.cnf beside itself: a copy, not a link.
-    Poco::File(VHPROXY_PROGRAM).copyTo(programDir + "vhproxy");
+    // The daemon reads vhserver.cnf beside itself: a copy, not a link (the
+    // service root put it there).
     writeTextFile(programDir + "vhserver.cnf", "DeviceFixture=" + files.file("devices.json") + "\n");
     writeTextFile(home.file("qdk-client.xml"), "<config><Client><VirtualHere><ServerPort>" + std::to_string(usbPort) +
                                                    "</ServerPort><ServerName>desk-9</ServerName>" + settings +
                                                    "</VirtualHere></Client></config>");
-    services = std::make_unique<ServiceRoot>();
-    services->registerService(programDir + "vhproxy");
+    services->registerService();
     std::vector<std::string> arguments{programDir + "quarrydesk-client", "--logLevel=debug"};
     std::vector<char*> argv;
     for (std::string& argument : arguments) argv.push_back(argument.data());
