@@ -34,6 +34,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstdlib>
 #include <functional>
 #include <future>
 #include <thread>
@@ -588,17 +589,41 @@ TEST_F(UsbSupport, ConcurrentUseKeepsTheLockOrder) {
 }
 
 // A service that is not installed, whether or not a vhproxy that no service
-// started runs: said once, never stopped, relaunched or given up, however
-// many ticks and requests meet it; the page is told once, unasked, what to
-// do, and its requests are answered with the same.
+// started runs, or a service manager that cannot tell: said once, never
+// stopped, relaunched or given up, however many ticks and requests meet
+// it; the page is told once, unasked, what to do (or what keeps the
+// service from starting), and its requests are answered with the same.
 TEST_F(UsbSupport, NotInstalledIsSaidOnceWithTheRemedy) {
     ServiceRoot root;
+    const std::string rootPath = std::getenv("QDK_TEST_SYSTEM_ROOT");
+    // A system where no service manager runs: systemctl says so.
+    TempDir noServiceManager;
+    Poco::File(noServiceManager.file("usr/bin")).createDirectories();
+    writeTextFile(noServiceManager.file("usr/bin/systemctl"),
+                  "#!/bin/sh\necho \"System has not been booted with systemd as init system (PID 1). Can't operate.\" >&2\n"
+                  "exit 1\n");
+    ::chmod(noServiceManager.file("usr/bin/systemctl").c_str(), 0755);
     programDirectory = directoryOf(VHPROXY_PROGRAM);
     setThreadLinkTimeoutMs(qor::NativeClientVHThread::LINK_TIMEOUT_MS);
-    for (const bool strayDaemon : {false, true}) {
-        SCOPED_TRACE(strayDaemon ? "a vhproxy runs that no service started" : "no vhproxy runs");
+    const struct {
+        const char* what;
+        bool strayDaemon;
+        bool serviceManager;
+        std::string logLine;
+        std::string pageText;
+    } cases[] = {
+        {"no vhproxy runs", false, true, "vhProxySupport: vhproxy service not installed",
+         "install it with: quarrydesk-client --vhProxy=install"},
+        {"a vhproxy runs that no service started", true, true, "vhProxySupport: vhproxy service not installed",
+         "install it with: quarrydesk-client --vhProxy=install"},
+        {"no service manager runs", false, false, "vhProxySupport: Can't query vhproxy service, error ",
+         "The USB service vhproxy can't be started: "},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        ::setenv("QDK_TEST_SYSTEM_ROOT", (c.serviceManager ? rootPath : noServiceManager.path()).c_str(), 1);
         std::unique_ptr<NamedLikeTheDaemon> stray;
-        if (strayDaemon) stray = std::make_unique<NamedLikeTheDaemon>();
+        if (c.strayDaemon) stray = std::make_unique<NamedLikeTheDaemon>();
         forgetTheDaemon();
         log.clear();
         connection.clear();
@@ -615,7 +640,9 @@ TEST_F(UsbSupport, NotInstalledIsSaidOnceWithTheRemedy) {
 
         const std::vector<std::string> warnings = warningsOrWorse(log);
         EXPECT_EQ(repeated(warnings), "");
-        EXPECT_EQ(std::count(warnings.begin(), warnings.end(), "vhProxySupport: vhproxy service not installed"), 1);
+        EXPECT_EQ(std::count_if(warnings.begin(), warnings.end(),
+                                [&](const std::string& text) { return text.find(c.logLine) == 0; }),
+                  1);
         EXPECT_FALSE(log.contains("trying to shut it down"));
         EXPECT_FALSE(log.contains("Trying to relaunch vhproxy"));
         EXPECT_EQ(countCalls(root, " start "), 0);
@@ -629,11 +656,11 @@ TEST_F(UsbSupport, NotInstalledIsSaidOnceWithTheRemedy) {
         for (const QorMessage& report : reports) {
             EXPECT_EQ(report.getInt("VHErrType"), 4);
             EXPECT_EQ(report.getInt("VHErrCode"), VHReplyCode::DaemonNotInstalled);
-            EXPECT_NE(report.getString("VHErrMsg").find("quarrydesk-client --vhProxy=install"), std::string::npos)
-                << report.toJson();
+            EXPECT_NE(report.getString("VHErrMsg").find(c.pageText), std::string::npos) << report.toJson();
         }
         UnregisterServerProxy();
     }
+    ::setenv("QDK_TEST_SYSTEM_ROOT", rootPath.c_str(), 1);
 }
 
 // A daemon that refuses this user answers every request so, whichever it

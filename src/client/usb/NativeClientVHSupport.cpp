@@ -59,8 +59,11 @@ bool reportOf(const VHProxyReachability::Snapshot& daemon, int& errorType, int& 
     switch (daemon.state) {
     case VHProxyState::NotInstalled:
         code = VHReplyCode::DaemonNotInstalled;
-        text = std::string("The USB service vhproxy is not installed. To share USB devices, install it with: ") +
-               installRemedy;
+        // With the service manager's complaint when it could not tell.
+        text = daemon.detail.empty()
+                   ? std::string("The USB service vhproxy is not installed. To share USB devices, install it with: ") +
+                         installRemedy
+                   : "The USB service vhproxy can't be started: " + daemon.detail;
         return true;
     case VHProxyState::NotAnswering:
         errorType = 2;
@@ -189,7 +192,7 @@ void handleVHProxyDown() {
     // is no failure of the daemon's.
     std::string error;
     if (!vhProxyService.isInstalled(error)) {
-        noteVHProxyNotInstalled();
+        noteVHProxyNotInstalled(error);
         vhProxyRunning.store(false);
         return;
     }

@@ -152,7 +152,7 @@ bool ensureVHProxyRunning() {
     if (!vhProxyService.isInstalled(error)) {
         // A vhproxy that no service of ours started: nothing to stop or
         // start, whatever it answers.
-        noteVHProxyNotInstalled();
+        noteVHProxyNotInstalled(error);
         return false;
     }
     if (answered) {
@@ -165,9 +165,13 @@ bool ensureVHProxyRunning() {
     return false;
 }
 
-void noteVHProxyNotInstalled() {
-    vhLogIfNews(vhProxyReachability.set(VHProxyState::NotInstalled), vhCritical,
-                logName + ": vhproxy service not installed");
+void noteVHProxyNotInstalled(const std::string& managerError) {
+    if (managerError.empty())
+        vhLogIfNews(vhProxyReachability.set(VHProxyState::NotInstalled), vhCritical,
+                    logName + ": vhproxy service not installed");
+    else
+        vhLogIfNews(vhProxyReachability.set(VHProxyState::NotInstalled, managerError), vhCritical,
+                    logName + ": Can't query vhproxy service, error " + managerError);
 }
 
 bool startVHProxyService() {
@@ -178,7 +182,7 @@ bool startVHProxyService() {
     }
     std::string error;
     if (!vhProxyService.isInstalled(error)) {
-        noteVHProxyNotInstalled();
+        noteVHProxyNotInstalled(error);
         return false;
     }
     if (vhProxyService.startService(error)) {

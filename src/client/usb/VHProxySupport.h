@@ -33,9 +33,9 @@ bool ensureVHProxyRunning();
 // True when a compatible daemon answers already (or refuses this user), or
 // the service was started.
 bool startVHProxyService();
-// The daemon's service is not installed: said at critical once while it
-// stays so.
-void noteVHProxyNotInstalled();
+// The daemon's service is not installed, or the service manager could not
+// tell (managerError says why): said at critical once while it stays so.
+void noteVHProxyNotInstalled(const std::string& managerError);
 // The vhProxy option: "auto", "status", "stop", "start", "uninstall" or
 // "install". Ends the process with the command's exit code.
 [[noreturn]] void handleVHProxyCommand(const std::string& command);
