@@ -11,16 +11,15 @@
 #include "DaemonSignals.h"
 #include "ServiceRegistration.h"
 #include "VHProxyDaemon.h"
+#include "VHServerConfig.h"
 
 #include "SystemPaths.h"
-#include "Utilities.h"
 
 #include <Poco/AutoPtr.h>
 #include <Poco/ConsoleChannel.h>
 #include <Poco/FileChannel.h>
 #include <Poco/FormattingChannel.h>
 #include <Poco/NumberParser.h>
-#include <Poco/Path.h>
 #include <Poco/Logger.h>
 #include <Poco/PatternFormatter.h>
 #include <Poco/SplitterChannel.h>
@@ -80,14 +79,6 @@ std::string defaultLogFile() {
     return folder + "/vhproxy.log";
 }
 
-// The USB server's configuration file beside this program: the client's
-// USB module writes it into the client's directory, where the daemon lies.
-std::string configBesideProgram() {
-    const std::string program = runningProgramPath();
-    if (program.empty()) return "vhserver.cnf";
-    return Poco::Path(program).parent().append("vhserver.cnf").toString();
-}
-
 } // namespace
 
 int main(int argc, char** argv) {
@@ -143,13 +134,17 @@ int main(int argc, char** argv) {
     DaemonOptions options;
     options.asService = true;
     options.devicesPath = values["--devices"];
-    options.usbServerConfig = values.count("--usbServerConfig") ? values["--usbServerConfig"] : configBesideProgram();
+    // The USB server's port: the one given, else the one of a given
+    // configuration file, else the client's default.
+    options.usbServerConfig = values["--usbServerConfig"];
     if (values.count("--usbServerPort") &&
         (!Poco::NumberParser::tryParse(values["--usbServerPort"], options.usbServerPort) ||
          options.usbServerPort < 1 || options.usbServerPort > 65535)) {
         std::cerr << "--usbServerPort takes a port number from 1 to 65535\n" << usage;
         return 2;
     }
+    if (options.usbServerPort == 0 && options.usbServerConfig.empty())
+        options.usbServerPort = VHServerConfig::defaultPort;
     if (values.count("--allowGroup")) options.allowGroup = values["--allowGroup"];
     VHProxyDaemon daemon(options);
     std::string error;

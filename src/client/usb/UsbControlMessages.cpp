@@ -11,6 +11,7 @@
 #include "VHLog.h"
 #include "VHProxyLink.h"
 #include "VHProxyReachability.h"
+#include "VHServerPortCheck.h"
 #include "VHSupport.h"
 
 #include <Poco/Exception.h>
@@ -189,7 +190,7 @@ bool requestDeviceList(VHRequestFailure* failure) {
         return false;
     }
     try {
-        const QorMessage reply(replyText);
+        QorMessage reply(replyText);
         if (reply.isEmpty()) return noUsableReply(failure, "not a JSON object");
         if (reply.isNullMember(QOR_MSG_VH_ERR_TYPE) || reply.isNullMember(QOR_MSG_VH_ERR_CODE)) {
             vhCritical("Unsupported version of vhproxy running, please update installation");
@@ -216,6 +217,7 @@ bool requestDeviceList(VHRequestFailure* failure) {
             return true;
         case 4:
             vhCritical("Error: (" + std::to_string(code) + ") " + errorMessageOf(reply));
+            explainVHServerDown(reply);
             forwardToWebClient(reply.toJson(), true);
             if (failure != nullptr) failure->answered = true;
             return true;
@@ -324,7 +326,7 @@ bool connectVHDevice(bool connect, const std::string& address, VHRequestFailure*
         failOnDaemon(failure);
         return false;
     }
-    const QorMessage reply(replyText);
+    QorMessage reply(replyText);
     const int code = reply.getInt(QOR_MSG_VH_ERR_CODE);
     if (code == 0) {
         if (!loadDeviceList(reply)) vhDebug("Received message: " + reply.toJson());
@@ -334,6 +336,7 @@ bool connectVHDevice(bool connect, const std::string& address, VHRequestFailure*
         updateServer(request.toJson());
         return true;
     }
+    explainVHServerDown(reply);
     const std::string text = reply.isNullMember(QOR_MSG_VH_ERR_MSG) ? std::string() : errorMessageOf(reply);
     vhError(logName + (connect ? ": Error connecting VH device: " : ": Error disconnecting VH device: ") + text);
     // The page learns why: the daemon's refusal as it stands.

@@ -2,6 +2,7 @@
 
 #include "VHLog.h"
 #include "VHProxyReachability.h"
+#include "VHServerPortCheck.h"
 
 #include "QorMessage.h"
 #include "Utilities.h"
@@ -248,6 +249,7 @@ bool checkVHProxyVersion(bool* serverRunning, bool* serverService, bool* version
     }
     vhDebug("Received " + reply);
     const QorMessage status(reply);
+    checkVHServerPort(status);
     // A member that is not a boolean counts as false.
     auto flag = [&status](const char* key) {
         if (!status.hasMember(key)) return false;
