@@ -104,13 +104,6 @@ std::string repeated(std::vector<std::string> texts) {
     return twice == texts.end() ? std::string() : *twice;
 }
 
-int countCalls(const ServiceRoot& root, const std::string& fragment) {
-    const std::vector<std::string> calls = root.systemctlCalls();
-    return static_cast<int>(std::count_if(calls.begin(), calls.end(), [&](const std::string& call) {
-        return call.find(fragment) != std::string::npos;
-    }));
-}
-
 // The daemon's service, registered as the client's installation does, but
 // on the device list file instead of a USB server.
 void registerOnDeviceList(ServiceRoot& root, const std::string& devicesFile) {
@@ -645,8 +638,8 @@ TEST_F(UsbSupport, NotInstalledIsSaidOnceWithTheRemedy) {
                   1);
         EXPECT_FALSE(log.contains("trying to shut it down"));
         EXPECT_FALSE(log.contains("Trying to relaunch vhproxy"));
-        EXPECT_EQ(countCalls(root, " start "), 0);
-        EXPECT_EQ(countCalls(root, " stop "), 0);
+        EXPECT_EQ(root.systemctlCallCount(" start "), 0);
+        EXPECT_EQ(root.systemctlCallCount(" stop "), 0);
         EXPECT_EQ(vhProxyRelaunchCount.load(), 0);
         EXPECT_TRUE(vhIntegrationEnabled.load());
 
@@ -689,8 +682,8 @@ TEST_F(UsbSupport, RefusalIsSaidOnceAndLeavesTheServiceAlone) {
         }
     }
 
-    EXPECT_EQ(countCalls(root, " start "), 0);
-    EXPECT_EQ(countCalls(root, " stop "), 0);
+    EXPECT_EQ(root.systemctlCallCount(" start "), 0);
+    EXPECT_EQ(root.systemctlCallCount(" stop "), 0);
     EXPECT_EQ(vhProxyRelaunchCount.load(), 0);
     EXPECT_TRUE(vhIntegrationEnabled.load());
     EXPECT_EQ(vhProxyReachability.state(), VHProxyState::Refused);
