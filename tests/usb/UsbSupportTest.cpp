@@ -722,6 +722,57 @@ TEST_F(UsbSupport, RefusalIsSaidOnceAndLeavesTheServiceAlone) {
     EXPECT_TRUE(log.contains("vhProxySupport: vhproxy answers again"));
 }
 
+// The real daemon, started by its service as root, and the client's USB
+// support run by an ordinary user outside the daemon's group: the daemon
+// refuses the user with its reason, and the client says so once, leaves the
+// service and the daemon as they are, and tells the page why and what to do.
+TEST_F(UsbSupport, RealDaemonRefusesAnotherUserAndTheClientSaysWhy) {
+    ServiceRoot root;
+    programDirectory = directoryOf(VHPROXY_PROGRAM);
+    registerOnDeviceList(root, devices());
+    ASSERT_TRUE(startVHProxyService());
+    const std::uint32_t daemon = findProcessId("vhproxy");
+    ASSERT_NE(daemon, 0u);
+    root.clearSystemctlCalls();
+
+    int code = -1;
+    const std::string output = runToEnd(asOrdinaryUser({USB_SUPPORT_DRIVER, "6"}), &code);
+    ASSERT_EQ(code, 0) << output;
+    const std::vector<std::string> lines = linesOf(output);
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ(lines.back(), "done") << output;
+
+    std::vector<std::string> warnings;
+    std::vector<QorMessage> reports;
+    for (const std::string& line : lines) {
+        if (line.compare(0, 4, "log ") == 0 && line.size() > 6 && line[4] >= '1' && line[4] <= '4')
+            warnings.push_back(line.substr(6));
+        if (line.compare(0, 5, "page ") == 0) reports.emplace_back(line.substr(5));
+        EXPECT_NE(line.compare(0, 7, "server "), 0) << line;
+    }
+    EXPECT_EQ(repeated(warnings), "") << output;
+    EXPECT_EQ(std::count_if(warnings.begin(), warnings.end(),
+                            [](const std::string& text) { return text.find("refuses this user") != std::string::npos; }),
+              1)
+        << output;
+    for (const char* never : {"Trying to relaunch", "trying to shut it down", "Incompatible vhproxy daemon"})
+        EXPECT_EQ(output.find(never), std::string::npos) << never;
+
+    // The notice of the first tick, the answers to the list and the connect.
+    ASSERT_EQ(reports.size(), 3u) << output;
+    EXPECT_EQ(reports[2].getType(), 326);
+    for (const QorMessage& report : reports) {
+        EXPECT_EQ(report.getInt("VHErrType"), 4);
+        EXPECT_EQ(report.getInt("VHErrCode"), VHReplyCode::DaemonRefusesUser);
+        const std::string text = report.getString("VHErrMsg");
+        EXPECT_NE(text.find("group 'plugdev'"), std::string::npos) << text;
+        EXPECT_NE(text.find("sign in again"), std::string::npos) << text;
+    }
+    EXPECT_EQ(root.systemctlCallCount(" start "), 0);
+    EXPECT_EQ(root.systemctlCallCount(" stop "), 0);
+    EXPECT_EQ(findProcessId("vhproxy"), daemon);
+}
+
 // A relaunched daemon has not heard of the USB tunnel: while the
 // connection's tunnel is up the client tells it again, and the lists go on
 // without the server being asked to connect its USB client; without a

@@ -101,7 +101,8 @@ def serve(conn):
             except (ValueError, AttributeError):
                 request_type = 0
             reply = {"type": request_type, "VHErrType": 4, "VHErrCode": 6,
-                     "VHErrMsg": "User nobody is not a member of group %s; add the user to %s and sign in again"
+                     "VHErrMsg": "User nobody (uid 65534) may not share USB devices: not a member of group "
+                                 "'%s'. An administrator can add the user to it: usermod -aG %s nobody"
                                  % (argument, argument),
                      "VHAllowGroup": argument}
             conn.sendall(frame(json.dumps(reply).encode()))

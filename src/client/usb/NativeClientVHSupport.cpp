@@ -72,14 +72,17 @@ bool reportOf(const VHProxyReachability::Snapshot& daemon, int& errorType, int& 
         return true;
     case VHProxyState::Refused:
         code = VHReplyCode::DaemonRefusesUser;
-        if (!daemon.group.empty())
+        // The daemon's words name the user; a new group counts only from
+        // the user's next sign-in.
+        if (daemon.group.empty())
+            text = daemon.detail.empty() ? "The USB service vhproxy does not share USB devices for this user"
+                                         : daemon.detail;
+        else if (daemon.detail.empty())
             text = "The USB service vhproxy shares USB devices only for members of group '" + daemon.group +
                    "', and this user is not one. To share USB devices, add the user to group '" + daemon.group +
-                   "' (for example: sudo usermod -aG " + daemon.group + " $USER), then sign out and sign in again.";
-        else if (!daemon.detail.empty())
-            text = daemon.detail;
+                   "', then sign out and sign in again.";
         else
-            text = "The USB service vhproxy does not share USB devices for this user";
+            text = daemon.detail + " The user must then sign out and sign in again.";
         return true;
     case VHProxyState::Incompatible:
         code = VHReplyCode::DaemonIncompatible;
