@@ -803,7 +803,7 @@ TEST_F(UsbSupport, RelaunchedDaemonHearsOfTheTunnelAgain) {
         qor::NativeClientVHThread::pollOnce(3);
         EXPECT_EQ(log.contains("requestDeviceList(): Client disconnected"), !tunnelUp);
         EXPECT_EQ(connection.toPage(325).size(), tunnelUp ? 1u : 0u);
-        EXPECT_EQ(log.contains("Telling the relaunched vhproxy that the USB tunnel is up"), tunnelUp);
+        EXPECT_EQ(log.contains("Told the new vhproxy that the USB tunnel is up"), tunnelUp);
         ASSERT_TRUE(stopVHProxyService());
         UnregisterServerProxy();
     }
@@ -832,7 +832,9 @@ TEST_F(UsbSupport, PageRequestsToASilentDaemonAreBoundedLikeTicks) {
         const std::int64_t start = monotonicMillis();
         handleVHRequest(pageRequest(c.request));
         const std::int64_t took = monotonicMillis() - start;
-        EXPECT_LT(took, 2 * usbExchangeTimeoutMs) << c.request;
+        // A second's exchange, with room for a slow machine; unbounded, it
+        // would take the link's whole time-out.
+        EXPECT_LT(took, vhProxyLinkTimeoutMs - 1000) << c.request;
         ASSERT_EQ(connection.toPage(c.type).size(), 1u) << c.request;
         EXPECT_EQ(connection.toPage(c.type)[0].getInt("VHErrCode"), VHReplyCode::DaemonNotAnswering) << c.request;
     }

@@ -184,7 +184,7 @@ TEST_F(UsbSharing, RelaunchedDaemonIsToldOfTheTunnelAgain) {
     ASSERT_TRUE(pageDevicesBecome("1-1=1/1 1-2=1/1"));
     killDaemon();
     EXPECT_TRUE(clientLogged("Trying to relaunch vhproxy")) << clientLog();
-    EXPECT_TRUE(clientLogged("Telling the relaunched vhproxy that the USB tunnel is up")) << clientLog();
+    EXPECT_TRUE(clientLogged("Told the new vhproxy that the USB tunnel is up")) << clientLog();
     // Lists come again (a fresh one: an unplugged stick).
     writeDevices({usbDeviceJson("1-1", 0x46d, 0xc077, "USB Optical Mouse")});
     EXPECT_TRUE(pageDevicesBecome("1-1=1/1"));

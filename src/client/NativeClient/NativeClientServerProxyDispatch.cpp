@@ -326,16 +326,14 @@ bool NativeClientServerProxy::dispatchUsbMessage(int type, const QorMessage& mes
     // The page's request holds up this connection's end: its exchanges with
     // the daemon are bounded as the poll thread's are.
     ScopedLinkTimeout bound(usbExchangeTimeoutMs);
-    bool launched = false;
     {
         // The check and the launch are one step for the daemon's control.
         ScopedOwnerLock guard(vhProxyControlLock());
         if (!ensureVHProxyProcess()) {
             componentDebug(LogComponentMask::VH, name() + ": Starting 'vhproxy service'");
-            launched = launchVHProxy();
+            launchVHProxy();
         }
     }
-    if (launched) renewTunnelNotice();
     return handleVHRequest(message);
 }
 

@@ -25,6 +25,7 @@ std::string currentVHServerName;
 std::atomic<bool> vhProxyRunning{false};
 std::atomic<std::int32_t> vhProxyRelaunchCount{0};
 std::atomic<bool> usbSupportStopping{false};
+std::atomic<bool> tunnelNoticePending{false};
 
 std::string allowedUsbDevicesText;
 std::vector<std::string> usbAllowList;
@@ -160,6 +161,9 @@ bool ensureVHProxyProcess() {
     if (!ensureVHProxyRunning()) return false;
     vhDebug("VHProxy process is running");
     vhProxyRunning.store(true);
+    // Seen anew (started again by someone else, say): it has not heard of
+    // the USB tunnel.
+    tunnelNoticePending.store(true);
     return true;
 }
 
@@ -168,6 +172,8 @@ bool launchVHProxy() {
     vhDebug("Launching vhproxy");
     const bool started = startVHProxyService();
     vhProxyRunning.store(started);
+    // A daemon (re)started has not heard of the USB tunnel.
+    if (started) tunnelNoticePending.store(true);
     if (!started) {
         // Not installed was said once already.
         vhLogIfNews(vhProxyReachability.state() != VHProxyState::NotInstalled, vhWarning, "Error launching vhproxy");
@@ -205,7 +211,7 @@ void handleVHProxyDown() {
     const std::int32_t count = ++vhProxyRelaunchCount;
     if (count < 3) {
         vhWarning("Trying to relaunch vhproxy");
-        if (launchVHProxy()) renewTunnelNotice();
+        launchVHProxy();
         return;
     }
     vhWarning("Not restarting vhproxy, tried it 3 times");
@@ -242,12 +248,20 @@ void tellPageOfDaemon() {
 }
 
 void renewTunnelNotice() {
+    if (!tunnelNoticePending.load()) return;
     {
         ScopedOwnerLock guard(usbSupportLock);
-        if (registeredServerProxy == nullptr || !registeredServerProxy->usbTunnelUp()) return;
+        if (registeredServerProxy == nullptr || !registeredServerProxy->usbTunnelUp()) {
+            // A connection tells the daemon itself once it has its tunnel.
+            tunnelNoticePending.store(false);
+            return;
+        }
     }
-    vhDebug(logName + ": Telling the relaunched vhproxy that the USB tunnel is up");
-    signalTunnelStarted();
+    std::string reply;
+    // Until it answers, the next request tries again.
+    if (!vhProxyRequest(QorMessage(VHMessageType::VH_PROXY_STATUS_TUNNEL_CONNECTED).toJson(), reply, false)) return;
+    tunnelNoticePending.store(false);
+    vhDebug(logName + ": Told the new vhproxy that the USB tunnel is up");
 }
 
 void disableUsbSupport(const std::string& reason) {

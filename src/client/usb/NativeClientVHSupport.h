@@ -52,6 +52,8 @@ extern std::atomic<bool> vhProxyRunning;
 extern std::atomic<std::int32_t> vhProxyRelaunchCount;
 // Set while stopUsbSupport ends the poll thread: no relaunch starts then.
 extern std::atomic<bool> usbSupportStopping;
+// A daemon was started or seen anew: it has not heard of the USB tunnel.
+extern std::atomic<bool> tunnelNoticePending;
 
 // The server's allow list of USB devices (SrvAllowedUSBDevs, comma-separated
 // name fragments), its upper-cased pieces, and whether the pieces were
@@ -131,8 +133,10 @@ void failOnDaemon(VHRequestFailure* failure);
 // Tells the page, through the registered connection, what it has not been
 // told of the daemon's state yet (vhProxyReachability).
 void tellPageOfDaemon();
-// A daemon that was (re)started knows nothing of a USB tunnel that is up:
-// tells it again (334) when the registered connection's tunnel is up.
+// A daemon that was (re)started or seen anew knows nothing of a USB tunnel
+// that is up: while tunnelNoticePending, tells it (334) when the registered
+// connection's tunnel is up, until it has answered. Every device-list
+// request comes here first.
 void renewTunnelNotice();
 
 // The server's allow list text from its parameters; a changed text is

@@ -168,6 +168,7 @@ bool handleVHRequest(const QorMessage& message) {
 
 bool requestDeviceList(VHRequestFailure* failure) {
     ScopedOwnerLock guard(usbSupportLock);
+    renewTunnelNotice();
     std::string replyText;
     bool answered = false;
     try {
