@@ -6,8 +6,9 @@
 # by name (the daemon "vhproxy") finds no other test's. A shell is the
 # namespace's first process and collects orphans; the command's exit code
 # is the shell's. Where no namespace can be made (not root), the command
-# runs as it is.
-if unshare --net --pid --fork --mount-proc true 2>/dev/null; then
-  exec unshare --net --pid --fork --mount-proc sh -c 'ip link set lo up && "$@"' own-namespaces "$@"
+# does not run: the tests would depend on what else listens on the machine.
+if ! unshare --net --pid --fork --mount-proc true 2>/dev/null; then
+  echo "own-namespaces.sh: cannot make a network namespace (tests run as root): $*" >&2
+  exit 1
 fi
-exec "$@"
+exec unshare --net --pid --fork --mount-proc sh -c 'ip link set lo up && "$@"' own-namespaces "$@"
