@@ -588,7 +588,14 @@ void QorTunnelInterface::deliverData(std::int32_t id, const char* payload, int l
     connection->packetsReceived += 1;
     connection->bytesReceived += static_cast<std::uint64_t>(length);
     if (length == 0) return;
-    // Bytes that wait already, or a connect under way: these go behind them.
+    // Bytes that wait already go first: as many as the socket takes now, so
+    // that an application that keeps up finds them written and the new ones
+    // need no copy. Behind a connect under way, or bytes that still wait,
+    // these wait too.
+    if (!connection->connecting && !connection->pending.empty()) {
+        writePending(*connection);
+        if (connection->closing) return;
+    }
     if (connection->connecting || !connection->pending.empty()) {
         queueForLocal(*connection, payload, length);
         return;
