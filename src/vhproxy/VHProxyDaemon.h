@@ -8,7 +8,8 @@
 //   324 list devices      -> 325 VHErrType, VHErrCode, VHErrMsg, VHDevList
 //   326 connect device    -> 326 VHErrType, VHErrCode, VHErrMsg, VHDevList
 //   327 disconnect device -> 327 the same
-//   328 status            -> 328 VHSvrRunning, VHSvrName, VHSvrService, VHProxyVersion
+//   328 status            -> 328 VHSvrRunning, VHSvrName, VHSvrService, VHProxyVersion,
+//                                VHSvrPort (the USB server's port that the daemon asks)
 //   334 tunnel connected  -> 334 VHErrType 0, VHErrCode 0, VHErrMsg ""
 // The devices come from this machine's USB server, or from a device-list
 // file in tests (DeviceSource). Until the tunnel-connected notice has come,
@@ -35,14 +36,14 @@ constexpr int ListUnreadable = 2;   // VHErrType 2: the device list cannot be re
 constexpr int DeviceNotFound = 3;   // VHErrType 2
 constexpr int BadRequest = 4;       // VHErrType 2: a member is missing or not a text
 constexpr int UnknownRequest = 5;   // VHErrType 2
+constexpr int NotAllowed = 6;       // VHErrType 4: this user may not share USB devices
 constexpr int ClientDisconnected = 23;
 } // namespace DaemonError
 
 struct DaemonOptions {
     // A device-list file in place of the USB server (tests), when set.
     std::string devicesPath;
-    // The USB server's configuration file (its port) and a port that
-    // overrides it (0: none).
+    // The USB server's port, or (0) the configuration file that gives it.
     std::string usbServerConfig;
     int usbServerPort = 0;
     std::string allowGroup = "plugdev";
@@ -64,6 +65,10 @@ public:
 
     // The reply frame's text for a request frame's text.
     std::string handleRequest(const std::string& request);
+    // The reply to a user the policy does not allow: nothing of the request
+    // is carried out, its type is answered with NotAllowed, why, and the
+    // group that would allow it (VHAllowGroup).
+    std::string refusal(const std::string& request, unsigned int userId) const;
 
     const PeerPolicy& peerPolicy() const { return policy_; }
 

@@ -1,5 +1,6 @@
 #include "LinkTestSupport.h"
 
+#include <Poco/JSON/Array.h>
 #include <Poco/Net/SocketAddress.h>
 #include <Poco/Net/StreamSocket.h>
 
@@ -63,12 +64,18 @@ void FakeDaemon::setMode(const std::string& mode) {
 }
 
 DaemonProcess::DaemonProcess(const std::string& devicesFile, const std::vector<std::string>& extra,
-                             const std::string& program) {
+                             const std::string& program, const std::vector<std::string>& launcher) {
     std::vector<std::string> arguments{"--service", "--logFile=" + dir_.file("vhproxy.log")};
     if (!devicesFile.empty()) arguments.push_back("--devices=" + devicesFile);
     arguments.insert(arguments.end(), extra.begin(), extra.end());
+    std::string run = program;
+    if (!launcher.empty()) {
+        arguments.insert(arguments.begin(), program);
+        arguments.insert(arguments.begin(), launcher.begin() + 1, launcher.end());
+        run = launcher.front();
+    }
     command_.setCaptureErrorOutput(true);
-    output_ = command_.runCommandStream("test", program, arguments);
+    output_ = command_.runCommandStream("test", run, arguments);
     if (output_ == nullptr) throw std::runtime_error("can't start " + program);
     if (!waitForLinkPort(true, 20000)) throw std::runtime_error("the daemon does not listen: " + log());
 }
@@ -108,4 +115,16 @@ std::string usbDeviceJson(const std::string& address, int vendorId, int productI
     return "{\"VHDevAddress\":\"" + address + "\",\"VHDevVendorId\":" + std::to_string(vendorId) +
            ",\"VHDevProductId\":" + std::to_string(productId) + ",\"VHDevPrettyName\":\"" + name +
            "\",\"VHDevPath\":\"/sys/bus/usb/devices/" + address + "\"}";
+}
+
+std::string states(const QorMessage& reply) {
+    if (!reply.hasMember("VHDevList")) return "<no list>";
+    const Poco::JSON::Array::Ptr list = reply.getMember("VHDevList").extract<Poco::JSON::Array::Ptr>();
+    std::string text;
+    for (std::size_t i = 0; i < list->size(); ++i) {
+        const Poco::JSON::Object::Ptr d = list->getObject(static_cast<unsigned int>(i));
+        text += (text.empty() ? "" : " ") + d->getValue<std::string>("VHDevAddress") + "=" +
+                std::to_string(d->getValue<int>("VHDevState"));
+    }
+    return text;
 }

@@ -6,6 +6,7 @@
 
 #include "CommandProcess.h"
 #include "PeerProcess.h"
+#include "QorMessage.h"
 #include "TestPaths.h"
 
 #include <memory>
@@ -40,11 +41,12 @@ class DaemonProcess {
 public:
     // Starts program (the real daemon by default) with --service and the
     // extra arguments, its device list (none: the USB server) and its log
-    // file in dir, and waits until it listens.
+    // file in dir, and waits until it listens. A launcher, when given, runs
+    // the program (its command with the program and arguments appended).
     // Its error output is kept; a daemon that does not end with code 0
     // when it is stopped (a sanitizer's report, say) fails the test.
     DaemonProcess(const std::string& devicesFile, const std::vector<std::string>& extra = {},
-                  const std::string& program = VHPROXY_PROGRAM);
+                  const std::string& program = VHPROXY_PROGRAM, const std::vector<std::string>& launcher = {});
     ~DaemonProcess();
     std::string log() const;
     std::uint32_t processId() const { return command_.processId(); }
@@ -62,6 +64,10 @@ private:
 // A device object of a device file (of the USB server or the daemon's
 // stand-in), its path in the USB tree made from the address.
 std::string usbDeviceJson(const std::string& address, int vendorId, int productId, const std::string& name);
+
+// "address=state" for each device of a reply's VHDevList ("<no list>"
+// without one).
+std::string states(const QorMessage& reply);
 
 // Runs a command to its end (at most 120 s) and returns its output.
 std::string runToEnd(const std::vector<std::string>& command, int* exitCode = nullptr);
