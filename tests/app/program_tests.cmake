@@ -1,10 +1,15 @@
 # Black-box tests of the program, one CTest test per group of program_test.py.
-# Groups that start the user interface need a display (label gui).
+# Groups that start the user interface need a display (label gui). The start
+# address tests run in namespaces of their own, with their X server inside
+# them: a broker answers at a fixed address's port 80 or 443.
 if(TARGET quarrydesk-client)
   foreach(group CommandLine ConfigWrite StartAddress GuiRun)
     set(_labels "app")
     set(_display "")
-    if(group STREQUAL "StartAddress" OR group STREQUAL "GuiRun")
+    if(group STREQUAL "StartAddress")
+      set(_labels "app;gui")
+      set(_display ${CMAKE_CURRENT_LIST_DIR}/../support/own-namespaces.sh ${CMAKE_CURRENT_LIST_DIR}/../support/own-display.sh)
+    elseif(group STREQUAL "GuiRun")
       set(_labels "app;gui")
       set(_display ${CMAKE_CURRENT_LIST_DIR}/../support/own-display.sh)
     endif()
@@ -31,10 +36,13 @@ if(TARGET quarrydesk-client)
     set_tests_properties(program.EndToEndUsb PROPERTIES LABELS "app;gui" TIMEOUT 600)
   endif()
 endif()
-# The broker flow, from the broker's sign-in form to the demo server's stream.
+# The broker flow, from the broker's sign-in form to the demo server's stream;
+# in namespaces of its own (the broker answers at a fixed address's port 80
+# or 443).
 if(TARGET quarrydesk-client AND TARGET demo-server)
   add_test(NAME program.BrokerFlow
-    COMMAND ${CMAKE_CURRENT_LIST_DIR}/../support/own-display.sh /usr/bin/python3 ${CMAKE_CURRENT_LIST_DIR}/broker_test.py
+    COMMAND ${CMAKE_CURRENT_LIST_DIR}/../support/own-namespaces.sh ${CMAKE_CURRENT_LIST_DIR}/../support/own-display.sh
+            /usr/bin/python3 ${CMAKE_CURRENT_LIST_DIR}/broker_test.py
             $<TARGET_FILE:quarrydesk-client> $<TARGET_FILE:demo-server> BrokerFlow)
   set_tests_properties(program.BrokerFlow PROPERTIES LABELS "app;gui" TIMEOUT 600)
 endif()

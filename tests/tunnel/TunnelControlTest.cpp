@@ -6,6 +6,7 @@
 #include "QorMessage.h"
 #include "QorTunnelInterface.h"
 #include "ServerConnectionValues.h"
+#include "TestPaths.h"
 #include "TunnelPath.h"
 #include "TunnelTestSupport.h"
 #include "VHSupport.h"
@@ -125,6 +126,8 @@ TEST_F(TunnelControl, SetUpOpensOneWebSocketAndDisconnectRemovesIt) {
 }
 
 TEST_F(TunnelControl, UsbTunnelFollowsTheClientIdWhileUsbForwardingIsOn) {
+    // Nothing may listen at the daemon's port 7679.
+    ASSERT_TRUE(ownNetworkNamespace());
     const std::string prefix = proxy->name() + ": ";
     vhIntegrationEnabled.store(true);
     EXPECT_TRUE(dispatch(
