@@ -281,6 +281,7 @@ bool NativeClientServerProxy::setupVHTunnel() {
     logNotice(name() + ": Setting up VH tunnel to server to forward port " + std::to_string(serverPortValue) + " (" +
               tunnelName + ")");
     if (!setupTunnel(0, tunnelName, serverPortValue, clientVirtualHereClientPort.get())) return false;
+    usbTunnelUp_.store(true);
     signalTunnelStarted();
     return true;
 }
@@ -334,6 +335,7 @@ bool NativeClientServerProxy::closeConnections() {
 }
 
 void NativeClientServerProxy::deleteTunnel() {
+    usbTunnelUp_.store(false);
     delete tunnel_;
     tunnel_ = nullptr;
 }
