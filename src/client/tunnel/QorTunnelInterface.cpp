@@ -381,7 +381,6 @@ void QorTunnelInterface::serveConnects() {
 }
 
 void QorTunnelInterface::settleConnect(TunnelConnection& connection) {
-    const Poco::Net::SocketAddress address("127.0.0.1", static_cast<Poco::UInt16>(localPort_));
     switch (connectProgress(connection.socket)) {
     case ConnectProgress::CONNECT_UNDER_WAY:
         if (monotonicMillis() < connection.connectDeadline) return;
@@ -400,14 +399,21 @@ void QorTunnelInterface::settleConnect(TunnelConnection& connection) {
         // Only the latency of small writes suffers.
     }
     if (tunnelDebugEnabled())
-        tunnelDebug(prefix() + "Connected " + connection.idText() + " to local socket " + address.toString());
+        tunnelDebug(prefix() + "Connected " + connection.idText() + " to local socket " + localAddress().toString());
     // What the peer sent meanwhile goes when the pass serves the writable
     // sockets.
 }
 
+Poco::Net::SocketAddress QorTunnelInterface::localAddress() const {
+    return Poco::Net::SocketAddress("127.0.0.1", static_cast<Poco::UInt16>(localPort_));
+}
+
+void QorTunnelInterface::reportConnectFailure() const {
+    tunnelLog(TunnelLogLevel::NOTICE, prefix() + "Can't connect locally to server (" + localAddress().toString() + ")");
+}
+
 void QorTunnelInterface::failConnect(TunnelConnection& connection) {
-    const Poco::Net::SocketAddress address("127.0.0.1", static_cast<Poco::UInt16>(localPort_));
-    tunnelLog(TunnelLogLevel::NOTICE, prefix() + "Can't connect locally to server (" + address.toString() + ")");
+    reportConnectFailure();
     // A connection that the peer closed meanwhile is no longer its to hear of.
     if (!connection.closing) sendTunnelCommand(TunnelFrame::CLOSE, connection.id);
     destroyConnectionNow(&connection);
@@ -486,13 +492,8 @@ bool QorTunnelInterface::receiveFromPeer() {
     try {
         received = webSocket_->receiveFrame(target, room);
     } catch (const Poco::Net::WebSocketException& e) {
-        if (e.code() == Poco::Net::WebSocket::WS_ERR_PAYLOAD_TOO_BIG) {
-            tunnelLog(TunnelLogLevel::ERROR, prefix() + "Frame from peer longer than " +
-                                                 std::to_string(TunnelFrame::MAX_RECEIVED_FRAME) +
-                                                 " bytes, exiting ...");
-        } else {
-            tunnelLog(TunnelLogLevel::ERROR, prefix() + "Error reading remote data: " + e.displayText() + ", exiting");
-        }
+        if (e.code() == Poco::Net::WebSocket::WS_ERR_PAYLOAD_TOO_BIG) return refuseFrameTooLong();
+        tunnelLog(TunnelLogLevel::ERROR, prefix() + "Error reading remote data: " + e.displayText() + ", exiting");
         loseThePeer();
         return false;
     } catch (...) {
@@ -525,12 +526,7 @@ bool QorTunnelInterface::receiveFromPeer() {
         return refuseFromPeer("a frame of opcode " + std::to_string(opcode));
     }
     messageLength_ += received;
-    if (messageLength_ > TunnelFrame::MAX_RECEIVED_FRAME) {
-        tunnelLog(TunnelLogLevel::ERROR, prefix() + "Frame from peer longer than " +
-                                             std::to_string(TunnelFrame::MAX_RECEIVED_FRAME) + " bytes, exiting ...");
-        loseThePeer();
-        return false;
-    }
+    if (messageLength_ > TunnelFrame::MAX_RECEIVED_FRAME) return refuseFrameTooLong();
     if ((flags & Poco::Net::WebSocket::FRAME_FLAG_FIN) == 0) return true;
     const int length = messageLength_;
     const int messageOpcode = messageOpcode_;
@@ -543,6 +539,13 @@ bool QorTunnelInterface::receiveFromPeer() {
     }
     handleFrame(frameBuffer_.get(), length);
     return true;
+}
+
+bool QorTunnelInterface::refuseFrameTooLong() {
+    tunnelLog(TunnelLogLevel::ERROR, prefix() + "Frame from peer longer than " +
+                                         std::to_string(TunnelFrame::MAX_RECEIVED_FRAME) + " bytes, exiting ...");
+    loseThePeer();
+    return false;
 }
 
 bool QorTunnelInterface::refuseFromPeer(const std::string& what) {
@@ -728,19 +731,18 @@ void QorTunnelInterface::openLocalConnection(std::int32_t id) {
         sendTunnelCommand(TunnelFrame::CLOSE, id);
         return;
     }
-    const Poco::Net::SocketAddress address("127.0.0.1", static_cast<Poco::UInt16>(localPort_));
     try {
         // The connect goes on while the loop serves the others; its end is
         // seen at the next passes (settleConnect).
         Poco::Net::StreamSocket socket;
-        socket.connectNB(address);
+        socket.connectNB(localAddress());
         std::unique_ptr<TunnelConnection> connection(new TunnelConnection(id, name_, socket));
         connection->connecting = true;
         connection->connectDeadline = monotonicMillis() + (CONNECT_TIMEOUT_US + 999) / 1000;
         addConnection(connection.release());
     } catch (...) {
         // Refused at once, or no descriptor left: the peer learns at once.
-        tunnelLog(TunnelLogLevel::NOTICE, prefix() + "Can't connect locally to server (" + address.toString() + ")");
+        reportConnectFailure();
         sendTunnelCommand(TunnelFrame::CLOSE, id);
     }
 }

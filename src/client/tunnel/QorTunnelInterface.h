@@ -40,6 +40,7 @@
 namespace Poco {
 namespace Net {
 class Socket;
+class SocketAddress;
 }
 } // namespace Poco
 
@@ -147,8 +148,10 @@ private:
     // One WebSocket frame from the peer, a whole message or a fragment of
     // one; false ends the pass.
     bool receiveFromPeer();
-    // A frame that breaks the WebSocket protocol: the peer is lost.
+    // A frame that breaks the WebSocket protocol, or a message longer than
+    // a tunnel frame may be: the peer is lost (false).
     bool refuseFromPeer(const std::string& what);
+    bool refuseFrameTooLong();
     void handleFrame(const char* frame, int length);
     void deliverData(std::int32_t id, const char* payload, int length);
     void openLocalConnection(std::int32_t id);
@@ -156,6 +159,9 @@ private:
     // its time is up.
     void settleConnect(TunnelConnection& connection);
     void failConnect(TunnelConnection& connection);
+    void reportConnectFailure() const;
+    // 127.0.0.1 at localPort, where the peer's connections go.
+    Poco::Net::SocketAddress localAddress() const;
     // One read of at most maxBytes (at most a full frame) from the local
     // connection, forwarded to the peer.
     void forwardLocalData(TunnelConnection& connection, char* buffer, int maxBytes);
