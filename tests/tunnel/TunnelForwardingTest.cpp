@@ -651,10 +651,10 @@ TEST_F(TunnelTest, BoundsPauseReadingFromThePeerAndLoseNothing) {
     // 4 MiB of each.
     const BoundCase cases[] = {
         {"one connection over its bound", 1, 24u << 20, "bytes waiting for its local application, pausing reads from peer"},
-        {"all connections together over the bound", 8, 15u << 20, "bytes wait for local applications, pausing reads from peer"},
+        {"all connections together over the bound", 4, 15u << 20, "bytes wait for local applications, pausing reads from peer"},
     };
     static_assert(15u << 20 < QorTunnelInterface::MAX_PENDING_PER_CONNECTION, "below the bound of one connection");
-    static_assert(8 * ((15u << 20) - (5u << 20)) > QorTunnelInterface::MAX_PENDING_TOTAL, "over the bound of all");
+    static_assert(4 * ((15u << 20) - (5u << 20)) > QorTunnelInterface::MAX_PENDING_TOTAL, "over the bound of all");
     for (const BoundCase& c : cases) {
         SCOPED_TRACE(c.name);
         TunnelPeer own;

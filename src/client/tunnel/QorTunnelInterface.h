@@ -116,7 +116,7 @@ public:
     // Bytes from the peer that may wait for one local application, and for
     // all of them together, before the tunnel stops reading from the peer.
     static constexpr std::size_t MAX_PENDING_PER_CONNECTION = 16u * 1024 * 1024;
-    static constexpr std::size_t MAX_PENDING_TOTAL = 64u * 1024 * 1024;
+    static constexpr std::size_t MAX_PENDING_TOTAL = 32u * 1024 * 1024;
     // After the peer has gone, how long the bytes that it sent before may
     // take to reach local applications that are slow to read them.
     static constexpr int FINAL_WRITE_MS = 5000;
