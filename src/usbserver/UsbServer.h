@@ -3,14 +3,24 @@
 // connections at once (the vhproxy daemon's, the remote side's through the
 // USB tunnel). A connection that introduced itself with HELLO is a remote
 // VirtualHere client until it closes; LIST tells how many are connected.
+//
+// Each connection has a thread of its own. A peer that does not take its
+// replies loses its connection after sendTimeoutMs; stop ends every
+// connection at once. A connection whose thread cannot start is refused,
+// and while the process has no descriptor left the server stops accepting
+// until a connection ends; either is logged when it begins and ends, not
+// per connection.
 #pragma once
 
+#include "ShortageReport.h"
 #include "UsbServerDevices.h"
 
 #include <Poco/Net/ServerSocket.h>
 #include <Poco/Net/StreamSocket.h>
 
 #include <atomic>
+#include <condition_variable>
+#include <cstdint>
 #include <list>
 #include <memory>
 #include <mutex>
@@ -21,6 +31,11 @@ class UsbServer {
 public:
     // The longest request line taken, in bytes.
     static constexpr std::size_t maxLineLength = 4096;
+    // How long a reply may wait for the peer to take it.
+    static constexpr int sendTimeoutMs = 5000;
+    // How long accepting pauses at most while no descriptor is left,
+    // unless a connection ends before.
+    static constexpr int acceptPauseMs = 250;
 
     UsbServer(UsbServerDevices& devices, std::string serverName);
     ~UsbServer();
@@ -38,18 +53,25 @@ public:
 
     // Listens on 127.0.0.1 at the port and serves; false with the reason.
     bool start(int port, std::string& error);
-    // Stops listening and ends every connection within a second.
+    // Stops listening and ends every connection at once.
     void stop();
 
 private:
     struct Connection {
+        Poco::Net::StreamSocket socket;
         std::thread thread;
-        std::atomic<bool> done{false};
+        bool done = false; // the socket is closed; under connectionsLock_
     };
 
     void acceptConnections();
-    // Serves one connection; owns the socket and deletes it.
-    void serve(Poco::Net::StreamSocket* socket, Connection* connection);
+    // Gives the accepted connection a thread; false when none can start.
+    bool startConnection(const Poco::Net::StreamSocket& socket);
+    // Joins the threads of the connections that ended.
+    void collectEndedConnections();
+    // Waits until a connection ends, the server stops or the pause is over.
+    void pauseAccepting();
+    void serve(Connection* connection);
+    void endConnection(Connection* connection);
     bool sendLine(Poco::Net::StreamSocket& socket, const std::string& reply);
 
     UsbServerDevices& devices_;
@@ -60,5 +82,10 @@ private:
     std::thread acceptor_;
     // Connection threads; the acceptor joins those that are done.
     std::mutex connectionsLock_;
+    std::condition_variable connectionEnded_;
+    std::uint64_t endedConnections_ = 0;
     std::list<std::unique_ptr<Connection>> connections_;
+    // The acceptor's own.
+    ShortageReport descriptorShortage_;
+    ShortageReport threadShortage_;
 };

@@ -1,0 +1,20 @@
+// What the USB server and the vhproxy daemon need of the operating system
+// beyond POCO's sockets. One implementation per platform
+// (ServerPlatform_Linux.cpp).
+#pragma once
+
+namespace Poco {
+namespace Net {
+class ServerSocket;
+}
+} // namespace Poco
+
+// True when the system error code of a failed accept means that the
+// process or the system ran short of descriptors or memory: a condition
+// that passes once connections end, unlike a broken listener.
+bool isDescriptorShortage(int errorCode);
+
+// Makes an accept that blocks on the listener return at once (it then
+// fails), so that the accepting thread can see that it is to end. Errors
+// are ignored; the listener takes no connection afterwards.
+void wakeBlockedAccept(const Poco::Net::ServerSocket& listener);

@@ -1,0 +1,19 @@
+// Linux: errno codes, and shutdown(2) of a listening socket, which wakes a
+// thread blocked in accept(2) on it.
+#include "ServerPlatform.h"
+
+#include <Poco/Net/ServerSocket.h>
+#include <Poco/Net/SocketImpl.h>
+
+#include <cerrno>
+
+#include <sys/socket.h>
+
+bool isDescriptorShortage(int errorCode) {
+    return errorCode == EMFILE || errorCode == ENFILE || errorCode == ENOMEM || errorCode == ENOBUFS;
+}
+
+void wakeBlockedAccept(const Poco::Net::ServerSocket& listener) {
+    const int fd = listener.impl()->sockfd();
+    if (fd >= 0) ::shutdown(fd, SHUT_RDWR);
+}
