@@ -14,6 +14,7 @@ PACKAGES=(
   openssl libxml2-utils curl
   libusb-1.0-0-dev usb.ids
   iproute2 util-linux
+  pkexec polkitd systemd bubblewrap python3-seccomp
   clang libclang-rt-14-dev
 )
 

@@ -1,7 +1,8 @@
 // Service detection: the client counts as a system service when it runs as
 // root and was started by the service manager (systemd sets INVOCATION_ID
-// for every unit; a classic daemon is re-parented to init and has no
-// terminal). Running as root from a shell does not count.
+// for every unit it starts). Anything else is a user's start, also as root
+// and also when the shell that started it has gone (parent pid 1, no
+// terminal): such a client keeps its console log and its working folder.
 #include "RunConfig.h"
 
 #include <cstdlib>
@@ -10,6 +11,5 @@
 bool platformIsSystemService() {
     if (geteuid() != 0) return false;
     const char* invocation = std::getenv("INVOCATION_ID");
-    if (invocation != nullptr && *invocation != '\0') return true;
-    return getppid() == 1 && !isatty(STDIN_FILENO);
+    return invocation != nullptr && *invocation != '\0';
 }

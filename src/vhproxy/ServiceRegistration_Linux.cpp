@@ -1,13 +1,17 @@
 // The service is the systemd unit vhproxy.service in /etc/systemd/system,
 // of type notify (active once the daemon listens), running this program
-// with --service as root. "manual" leaves it disabled (started on request
-// only), "auto" enables it for the boot target. The unit is loaded with
-// systemctl daemon-reload. Removal deletes the unit (and its link from the
-// boot target) and the polkit rule that the client's installer added for
-// it, and reloads.
+// with --service as root, sandboxed: no capabilities, a read-only system,
+// its own log folder, loopback addresses only. Registration refuses a
+// program that anyone but root could change (ordinary users may start the
+// service). "manual" leaves it disabled (started on request only), "auto"
+// enables it for the boot target. The unit is loaded with systemctl
+// daemon-reload; a unit that cannot be loaded or enabled is removed again.
+// Removal deletes the unit (and its link from the boot target) and the
+// polkit rule that the client's installer added for it, and reloads.
 #include "ServiceRegistration.h"
 
 #include "CommandProcess.h"
+#include "ServiceProgramCheck.h"
 #include "SystemPaths.h"
 
 #include "Utilities.h"
@@ -57,12 +61,64 @@ std::string unitWord(const std::string& word) {
     return plain ? escaped : "\"" + escaped + "\"";
 }
 
-// A one-line value: line ends would start a new key.
-std::string oneLine(std::string text) {
-    for (char& c : text)
-        if (c == '\n' || c == '\r') c = ' ';
-    return text;
+// A value of one line: control characters would end the line or garble
+// it; "%" would be taken for one of systemd's specifiers.
+std::string unitValue(const std::string& text) {
+    std::string value;
+    for (const char c : text) {
+        if (c == '%')
+            value += "%%";
+        else
+            value += (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) ? ' ' : c;
+    }
+    return value;
 }
+
+// The daemon's arguments as the service runs it.
+std::vector<std::string> serviceArguments(const RegistrationOptions& options) {
+    std::vector<std::string> arguments{"--service"};
+    if (!options.allowGroup.empty()) arguments.push_back("--allowGroup=" + options.allowGroup);
+    return arguments;
+}
+
+// What the daemon needs: a listener on 127.0.0.1, TCP to the USB server on
+// loopback, the user and group databases (files, or systemd's user
+// database over a local socket), the kernel's socket diagnostics (netlink)
+// and its log folder. It runs as root, the one user whom the USB server
+// and the daemon's own peer check trust, but without any capability. Not
+// PrivateUsers=: the daemon must see its peers' true user ids.
+const char* const sandbox =
+    "User=root\n"
+    "CapabilityBoundingSet=\n"
+    "AmbientCapabilities=\n"
+    "NoNewPrivileges=yes\n"
+    "ProtectSystem=strict\n"
+    "ProtectHome=yes\n"
+    "PrivateTmp=yes\n"
+    "PrivateDevices=yes\n"
+    "PrivateMounts=yes\n"
+    "DevicePolicy=closed\n"
+    "ProtectKernelTunables=yes\n"
+    "ProtectKernelModules=yes\n"
+    "ProtectKernelLogs=yes\n"
+    "ProtectControlGroups=yes\n"
+    "ProtectClock=yes\n"
+    "ProtectHostname=yes\n"
+    "ProtectProc=invisible\n"
+    "RestrictAddressFamilies=AF_INET AF_INET6 AF_NETLINK AF_UNIX\n"
+    "IPAddressAllow=localhost\n"
+    "IPAddressDeny=any\n"
+    "RestrictNamespaces=yes\n"
+    "RestrictRealtime=yes\n"
+    "RestrictSUIDSGID=yes\n"
+    "LockPersonality=yes\n"
+    "MemoryDenyWriteExecute=yes\n"
+    "KeyringMode=private\n"
+    "SystemCallArchitectures=native\n"
+    "SystemCallFilter=@system-service\n"
+    "SystemCallFilter=~@privileged @resources\n"
+    "UMask=0077\n"
+    "LogsDirectory=vhproxy\n";
 
 bool runSystemctl(const std::vector<std::string>& arguments) {
     CommandProcess command;
@@ -100,6 +156,11 @@ bool writeFileAtomically(const std::string& path, const std::string& content, st
     return true;
 }
 
+// The boot target's link to the unit, as systemctl enable makes it.
+std::string wantsLinkPath() {
+    return systemPath("/etc/systemd/system/multi-user.target.wants/" + serviceUnitName(serviceName));
+}
+
 bool removeFile(const std::string& path) {
     if (::unlink(path.c_str()) == 0 || errno == ENOENT) return true;
     logger().error("Can't remove " + path + ": " + std::strerror(errno));
@@ -118,19 +179,37 @@ int registerService(const RegistrationOptions& options) {
         logger().error("Can't find this program's path");
         return 1;
     }
-    std::string execStart = unitWord(program) + " --service";
-    if (!options.allowGroup.empty()) execStart += " " + unitWord("--allowGroup=" + options.allowGroup);
+    // Ordinary users may start the service, which runs as root: whoever
+    // can change its program could run anything as root.
+    const std::string unsafe = unsafeServiceProgram(program);
+    if (!unsafe.empty()) {
+        logger().error("Refusing to register " + printablePath(program) + " as a service that runs as root: " +
+                       unsafe + ". The program and every folder above it must belong to root and be writable by "
+                       "root alone. Install the client into such a folder (for example with cmake --install build "
+                       "--prefix /opt/quarrydesk) and register the service from there.");
+        return 1;
+    }
+    std::string execStart = unitWord(program);
+    for (const std::string& argument : serviceArguments(options)) {
+        if (holdsControlCharacter(argument)) {
+            logger().error("Refusing to register the service: the argument " + printablePath(argument) +
+                           " holds a control character");
+            return 2;
+        }
+        execStart += " " + unitWord(argument);
+    }
 
     std::string unit = "# Written by \"vhproxy --registerService\"; removed by \"vhproxy --unregisterService\".\n";
-    if (!options.description.empty()) unit += "# " + oneLine(options.description) + "\n";
+    if (!options.description.empty()) unit += "# " + unitValue(options.description) + "\n";
     unit += "[Unit]\n"
-            "Description=" + oneLine(options.displayName) + "\n"
+            "Description=" + unitValue(options.displayName) + "\n"
             "\n"
             "[Service]\n"
             "Type=notify\n"
             "ExecStart=" + execStart + "\n"
             "TimeoutStartSec=10\n"
             "TimeoutStopSec=10\n";
+    unit += sandbox;
     if (options.startup == "auto")
         unit += "\n"
                 "[Install]\n"
@@ -147,11 +226,18 @@ int registerService(const RegistrationOptions& options) {
         logger().error("Can't write " + path + ": " + error);
         return 1;
     }
+    const bool reloaded = runSystemctl({"daemon-reload"});
+    if (!reloaded || (options.startup == "auto" && !runSystemctl({"enable", serviceUnitName(serviceName)}))) {
+        // A unit that systemd did not take would be left to nobody: the
+        // client's uninstall asks systemd, which knows nothing of it.
+        removeFile(wantsLinkPath());
+        if (removeFile(path)) logger().error("Removed " + path + " again");
+        if (reloaded) runSystemctl({"daemon-reload"});
+        return 1;
+    }
     logger().information("Registered the service " + serviceUnitName(serviceName) + " (" + options.startup +
                          " start) in " + path);
-    bool loaded = runSystemctl({"daemon-reload"});
-    if (options.startup == "auto") loaded = runSystemctl({"enable", serviceUnitName(serviceName)}) && loaded;
-    return loaded ? 0 : 1;
+    return 0;
 }
 
 int unregisterService() {
@@ -159,8 +245,7 @@ int unregisterService() {
     // what counts is that the service is gone. Disabling is removing the
     // boot target's link to the unit, as systemctl disable would.
     const std::string path = serviceUnitPath(serviceName);
-    const bool removed = removeFile(systemPath("/etc/systemd/system/multi-user.target.wants/" + serviceUnitName(serviceName))) &&
-                         removeFile(path) && removeFile(serviceAccessRulePath(serviceName));
+    const bool removed = removeFile(wantsLinkPath()) && removeFile(path) && removeFile(serviceAccessRulePath(serviceName));
     if (removed) logger().information("Removed the service " + serviceUnitName(serviceName));
     const bool reloaded = runSystemctl({"daemon-reload"});
     return removed && reloaded ? 0 : 1;

@@ -11,21 +11,21 @@
 #include "DaemonSignals.h"
 #include "ServiceRegistration.h"
 #include "VHProxyDaemon.h"
+#include "VHServerConfig.h"
 
 #include "SystemPaths.h"
-#include "Utilities.h"
 
 #include <Poco/AutoPtr.h>
 #include <Poco/ConsoleChannel.h>
 #include <Poco/FileChannel.h>
 #include <Poco/FormattingChannel.h>
 #include <Poco/NumberParser.h>
-#include <Poco/Path.h>
 #include <Poco/Logger.h>
 #include <Poco/PatternFormatter.h>
 #include <Poco/SplitterChannel.h>
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -43,9 +43,10 @@ const char* const usage =
     "       vhproxy --unregisterService\n"
     "       vhproxy --version | --help\n";
 
-// The log file, and standard error as well when it is a terminal; only
+// The log file, and standard error as well when it is a terminal or the
+// run is one of registration, which reports to whoever ran it; only
 // standard error when the file cannot be opened.
-void setupLogging(const std::string& file) {
+void setupLogging(const std::string& file, bool registration) {
     Poco::AutoPtr<Poco::PatternFormatter> formatter(new Poco::PatternFormatter("%Y-%m-%d %H:%M:%S.%i %q [%P] %t"));
     formatter->setProperty("times", "local");
     Poco::AutoPtr<Poco::SplitterChannel> splitter(new Poco::SplitterChannel);
@@ -57,21 +58,25 @@ void setupLogging(const std::string& file) {
         channel->setProperty("rotation", "4 M");
         channel->setProperty("archive", "number");
         channel->setProperty("purgeCount", "3");
-        splitter->addChannel(channel);
+        splitter->addChannel(new Poco::FormattingChannel(formatter, channel));
     }
-    if (!fileUsable || ::isatty(STDERR_FILENO)) splitter->addChannel(new Poco::ConsoleChannel(std::cerr));
-    Poco::AutoPtr<Poco::FormattingChannel> formatting(new Poco::FormattingChannel(formatter, splitter));
-    Poco::Logger::root().setChannel(formatting);
+    if (registration) {
+        splitter->addChannel(new Poco::FormattingChannel(new Poco::PatternFormatter("vhproxy: %t"),
+                                                         new Poco::ConsoleChannel(std::cerr)));
+    } else if (!fileUsable || ::isatty(STDERR_FILENO)) {
+        splitter->addChannel(new Poco::FormattingChannel(formatter, new Poco::ConsoleChannel(std::cerr)));
+    }
+    Poco::Logger::root().setChannel(splitter);
     Poco::Logger::root().setLevel("information");
     if (!fileUsable) Poco::Logger::get("vhproxy").warning("Can't open the log file " + file + ", logging to stderr");
 }
 
-// The USB server's configuration file beside this program: the client's
-// USB module writes it into the client's directory, where the daemon lies.
-std::string configBesideProgram() {
-    const std::string program = runningProgramPath();
-    if (program.empty()) return "vhserver.cnf";
-    return Poco::Path(program).parent().append("vhserver.cnf").toString();
+// The default log file, in the log folder that the service manager makes
+// for the service (and this run makes when it is not there).
+std::string defaultLogFile() {
+    const std::string folder = systemPath("/var/log/vhproxy");
+    ::mkdir(folder.c_str(), 0755);
+    return folder + "/vhproxy.log";
 }
 
 } // namespace
@@ -111,8 +116,8 @@ int main(int argc, char** argv) {
         return mode.empty() ? 2 : 0;
     }
 
-    const std::string logFile = values.count("--logFile") ? values["--logFile"] : systemPath("/var/log/vhproxy.log");
-    setupLogging(logFile);
+    const std::string logFile = values.count("--logFile") ? values["--logFile"] : defaultLogFile();
+    setupLogging(logFile, mode == "--registerService" || mode == "--unregisterService");
     if (values["--debug"] == "true") Poco::Logger::root().setLevel("debug");
     Poco::Logger& logger = Poco::Logger::get("vhproxy");
 
@@ -129,13 +134,17 @@ int main(int argc, char** argv) {
     DaemonOptions options;
     options.asService = true;
     options.devicesPath = values["--devices"];
-    options.usbServerConfig = values.count("--usbServerConfig") ? values["--usbServerConfig"] : configBesideProgram();
+    // The USB server's port: the one given, else the one of a given
+    // configuration file, else the client's default.
+    options.usbServerConfig = values["--usbServerConfig"];
     if (values.count("--usbServerPort") &&
         (!Poco::NumberParser::tryParse(values["--usbServerPort"], options.usbServerPort) ||
          options.usbServerPort < 1 || options.usbServerPort > 65535)) {
         std::cerr << "--usbServerPort takes a port number from 1 to 65535\n" << usage;
         return 2;
     }
+    if (options.usbServerPort == 0 && options.usbServerConfig.empty())
+        options.usbServerPort = VHServerConfig::defaultPort;
     if (values.count("--allowGroup")) options.allowGroup = values["--allowGroup"];
     VHProxyDaemon daemon(options);
     std::string error;

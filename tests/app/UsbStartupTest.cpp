@@ -89,13 +89,31 @@ TEST_F(UsbStartup, DiagnosisListsTheDevicesOfAMadeUpTree) {
     EXPECT_NE(log().find("VirtualHere device 6: Maker Gadget @ '2-2'"), std::string::npos);
 }
 
+// A machine without USB devices (no USB bus at all, or a bus with no device
+// on it) is told so plainly.
+TEST_F(UsbStartup, DiagnosisWithoutDevices) {
+    TempDir noBus;
+    TempDir emptyBus;
+    UsbTreeFixture tree(emptyBus.path());
+    tree.add(fakeHub("usb1", 0x1d6b, 0x0002, 4));
+    for (const std::string& root : {noBus.path(), emptyBus.path()}) {
+        ::setenv("QDK_TEST_SYSTEM_ROOT", root.c_str(), 1);
+        EXPECT_EXIT(start({"--debugUSB", "--logLevel=error"}), testing::ExitedWithCode(0), "") << root;
+        EXPECT_EQ(listing(), "") << root;
+        EXPECT_NE(readTextFile(home.file("stdout")).find("\nNo USB devices found\n"), std::string::npos) << root;
+        EXPECT_NE(log().find("No USB devices found"), std::string::npos) << root;
+    }
+}
+
 TEST_F(UsbStartup, DiagnosisOnThisMachine) {
     EXPECT_EXIT(start({"--debugUSB"}), testing::ExitedWithCode(0), "");
+    const std::string output = readTextFile(home.file("stdout"));
     if (::access("/sys/bus/usb/devices", F_OK) != 0) {
         EXPECT_EQ(listing(), "");
+        EXPECT_NE(output.find("No USB devices found"), std::string::npos) << output;
         EXPECT_NE(log().find("enumerateHostControllers: can't read /sys/bus/usb/devices"), std::string::npos);
     } else {
-        EXPECT_NE(listing(), "");
+        EXPECT_EQ(listing().empty(), output.find("No USB devices found") != std::string::npos) << output;
     }
 }
 
@@ -131,6 +149,7 @@ protected:
     void SetUp() override {
         ::setenv("HOME", home.path().c_str(), 1);
         ::setenv("SHELL", "/bin/sh", 1);
+        ::unsetenv("XDG_STATE_HOME");
     }
 
     void prepare(const ModuleCase& c) {
@@ -216,11 +235,19 @@ TEST_F(UsbModuleStartup, WhereTheModuleIs) {
     };
     for (const ModuleCase& c : cases) {
         check(c);
-        // The USB server got the client's port in its configuration.
+        // The USB server got the client's port in its configuration, which
+        // lies with its log in the user's own folder; nothing was written
+        // beside the programs.
         if (c.state.compare(0, 9, "enabled=1") == 0) {
-            EXPECT_NE(readTextFile(root.file("app/vhserver.cnf")).find("TCPPort=" + std::to_string(port) + "\n"),
-                      std::string::npos);
+            const std::string files = home.file(".local/state/quarrydesk-client/");
+            EXPECT_NE(readTextFile(files + "vhserver.cnf").find("TCPPort=" + std::to_string(port) + "\n"),
+                      std::string::npos) << c.what;
+            EXPECT_NE(readTextFile(files + "vhserver.log").find("listening on 127.0.0.1:" + std::to_string(port)),
+                      std::string::npos) << c.what;
         }
+        for (const char* folder : {"app/", "bin/"})
+            for (const char* name : {"vhserver.cnf", "vhserver.log"})
+                EXPECT_FALSE(Poco::File(root.file(folder + std::string(name))).exists()) << c.what << " " << folder << name;
     }
 }
 
@@ -274,4 +301,33 @@ TEST_F(UsbModuleStartup, UsbServerProgram) {
          {}},
     };
     for (const ModuleCase& c : cases) check(c);
+}
+
+// A run that only carries out a command-line duty loads no USB module: the
+// USB server is not started and its configuration is not written.
+TEST_F(UsbModuleStartup, CommandRunsStartNothing) {
+    TempDir noServiceManager;
+    const struct {
+        std::vector<std::string> arguments;
+        int exitCode;
+    } runs[] = {
+        {{"--debugUSB"}, 0},
+        // No systemctl in the system root: the status cannot be asked.
+        {{"--vhProxy=status"}, 255},
+        {{"--vhProxy=start"}, 255},
+    };
+    for (const auto& run : runs) {
+        prepare({"", "14.0.0", "app", ServerProgram::Present, "", "", {}, {}});
+        ::setenv("QDK_TEST_SYSTEM_ROOT", noServiceManager.path().c_str(), 1);
+        std::vector<std::string> arguments{"--logLevel=debug"};
+        arguments.insert(arguments.end(), run.arguments.begin(), run.arguments.end());
+        EXPECT_EXIT(startIn(root.file("app") + "/", arguments), testing::ExitedWithCode(run.exitCode), "")
+            << run.arguments.front();
+        ::unsetenv("QDK_TEST_SYSTEM_ROOT");
+        const std::string log = readTextFile(home.file("quarrydesk-client.log"));
+        EXPECT_NE(log.find("started with PID"), std::string::npos) << log;
+        for (const char* line : {"Loaded library", "libVirtualHereServer", "USB server"})
+            EXPECT_EQ(log.find(line), std::string::npos) << run.arguments.front() << ": " << line << "\n" << log;
+        EXPECT_FALSE(Poco::File(root.file("app/vhserver.cnf")).exists()) << run.arguments.front();
+    }
 }

@@ -142,6 +142,36 @@ def self_signed_certificate(directory):
     return cert, key
 
 
+# Stands in for init in a PID namespace of its own (it is pid 1 there): its
+# child, the shell, starts the program in a session of its own without a
+# terminal and exits at once; the program waits until it has been handed to
+# pid 1 before it starts. Exits with the program's exit code.
+ORPHANED_START = r"""
+import os, sys, time
+shell = os.fork()
+if shell == 0:
+    if os.fork() == 0:
+        os.setsid()
+        os.dup2(os.open("/dev/null", os.O_RDONLY), 0)
+        output = os.open(sys.argv[1], os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o600)
+        os.dup2(output, 1)
+        os.dup2(output, 2)
+        while os.getppid() != 1:
+            time.sleep(0.01)
+        os.execv(sys.argv[2], sys.argv[2:])
+    os._exit(0)
+code = 125
+while True:
+    try:
+        pid, status = os.wait()
+    except ChildProcessError:
+        break
+    if pid != shell:
+        code = os.waitstatus_to_exitcode(status) % 256
+sys.exit(code)
+"""
+
+
 class CommandLine(unittest.TestCase):
     def test_help_and_version_touch_no_log(self):
         home = Home()
@@ -185,6 +215,42 @@ class CommandLine(unittest.TestCase):
                                 stdin=subprocess.DEVNULL, capture_output=True, text=True, timeout=TIMEOUT)
         self.assertEqual(result.returncode, 0, result.stderr)
         self.assertIn("Bin path  : %s/\n" % directory, home.log())
+
+    def run_orphaned_as_root(self, home, env, *args):
+        """Runs the program as root with parent pid 1 and no terminal;
+        returns (exit code, console output)."""
+        self.assertEqual(os.geteuid(), 0, "needs root")
+        output = home.file("console.txt")
+        result = subprocess.run(["unshare", "--pid", "--fork", "/usr/bin/python3", "-c", ORPHANED_START, output,
+                                 PROGRAM, *args], cwd=home.path, env=env, stdin=subprocess.DEVNULL,
+                                capture_output=True, text=True, timeout=TIMEOUT)
+        with open(output, encoding="utf-8", errors="replace") as f:
+            return result.returncode, f.read() + result.stdout + result.stderr
+
+    def test_only_the_service_manager_starts_a_service(self):
+        # A root start from a shell that has gone is a user's: its log also
+        # goes to the console and it works in the folder it was started in.
+        # A start by systemd (INVOCATION_ID) is a service's: no console log,
+        # and it works in the program's folder.
+        cases = [
+            ("shell has gone", None, True, None),
+            ("systemd unit", "0123456789abcdef0123456789abcdef", False, os.path.dirname(PROGRAM)),
+        ]
+        for name, invocation, console_log, folder in cases:
+            with self.subTest(name):
+                home = Home()
+                env = dict(home.env)
+                env.pop("INVOCATION_ID", None)
+                if invocation:
+                    env["INVOCATION_ID"] = invocation
+                code, console = self.run_orphaned_as_root(home, env, "--logLevel=trace",
+                                                          "--nativeDecodingEnabled=false",
+                                                          "--writeConfig=" + home.file("out.xml"))
+                self.assertEqual(code, 0, console)
+                banner = "Quarrydesk Client 14.0.0 started with PID "
+                self.assertIn(banner, home.log())
+                self.assertEqual(banner in console, console_log, console)
+                self.assertIn("Current working directory: %s/\n" % (folder or home.path), home.log())
 
     def test_a_mistyped_password_option_is_not_echoed(self):
         result = Home().run("--passwrd=Sup3rSecretValue")

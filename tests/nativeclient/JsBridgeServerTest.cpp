@@ -314,6 +314,75 @@ TEST_F(BridgeServer, IdleConnectionsDoNotStarveThePage) {
     EXPECT_EQ(closed, 100);
 }
 
+// Connects to the bridge and sends the text one byte at a time, a byte each
+// gapMs (well below the 5 s that any one read may wait), until the bridge
+// ends the connection; once all is sent, waits up to 10 s for that end.
+// Returns the milliseconds from the connection to its end, -1 if it stayed.
+long trickle(int port, const std::string& text, int gapMs) {
+    using Clock = std::chrono::steady_clock;
+    Poco::Net::StreamSocket socket(Poco::Net::SocketAddress("127.0.0.1", static_cast<Poco::UInt16>(port)));
+    const Clock::time_point start = Clock::now();
+    const auto elapsed = [&] {
+        return static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count());
+    };
+    char buffer[1024];
+    for (char c : text) {
+        try {
+            socket.sendBytes(&c, 1);
+            // The bridge's answer, if any, and its end of the connection.
+            if (socket.poll(Poco::Timespan(0, gapMs * 1000), Poco::Net::Socket::SELECT_READ)) {
+                while (socket.receiveBytes(buffer, sizeof buffer) > 0) {
+                }
+                return elapsed();
+            }
+        } catch (const Poco::Exception&) {
+            return elapsed(); // reset, or written to a closed connection
+        }
+    }
+    try {
+        if (!socket.poll(Poco::Timespan(10, 0), Poco::Net::Socket::SELECT_READ)) return -1;
+        while (socket.receiveBytes(buffer, sizeof buffer) > 0) {
+        }
+    } catch (const Poco::Exception&) {
+    }
+    return elapsed();
+}
+
+// The request head must arrive whole within 3 s of the server thread taking
+// the connection, however its bytes trickle: a peer sending a byte every
+// 250 ms is cut then, while a head that completes in time is served, and the
+// page's upgraded socket, once handed on, is never cut.
+TEST_F(BridgeServer, RequestHeadMustArriveWholeWithinItsTimeLimit) {
+    renewBridgeNonce();
+    std::unique_ptr<PeerProcess> peer =
+        page("/ws/free/page/" + bridgeNonce(), {"expect", "text", "5", "send", "text", "7", "expect-close", "1000"});
+    SocketCollector::Arrival arrival = collector.next(kEventMs);
+    ASSERT_TRUE(arrival.socket) << peer->output();
+
+    // 27 bytes at 50 ms are in before the limit: answered (403, a wrong
+    // nonce) and closed by the bridge. 48 bytes at 250 ms would take 12 s.
+    const long served = trickle(port, "GET /ws/f/id/x HTTP/1.0\r\n\r\n", 50);
+    EXPECT_GE(served, 1300);
+    EXPECT_LT(served, 2900);
+    const long cut = trickle(port, "GET /ws/free/" + std::string(35, 'a'), 250);
+    EXPECT_GE(cut, 2900);
+    EXPECT_LT(cut, 10000);
+    EXPECT_TRUE(log.contains("JsBridge: No complete request from 127.0.0.1:"));
+    EXPECT_TRUE(log.contains(" within 3000 ms, closing the connection"));
+
+    // The page's socket, more than 3 s after its upgrade, still carries frames.
+    const std::string hello = pattern(5);
+    EXPECT_EQ(arrival.socket->sendText(hello.data(), static_cast<int>(hello.size())), 5);
+    arrival.socket->setReceiveTimeout(kEventMs);
+    char buffer[64];
+    int n = 0;
+    while ((n = arrival.socket->receiveFrame(buffer, sizeof buffer)) == 0) {
+    }
+    EXPECT_EQ(std::string(buffer, n > 0 ? n : 0), pattern(7));
+    arrival.socket->close(false);
+    EXPECT_EQ(peer->waitForExit(kPeerMs), 0) << peer->output();
+}
+
 // A request target that is no absolute path is taken from the root, as a
 // browser resolves one: its ".." segments do not reach the stored prefix.
 TEST_F(BridgeServer, RelativeTargetCannotClimbAboveTheRoot) {

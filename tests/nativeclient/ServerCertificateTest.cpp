@@ -1,7 +1,8 @@
 // The server connections trust a server's certificate no more than the page
 // did, over real TLS: a chain of a test CA (made trusted through
 // SSL_CERT_FILE, so the system's CA store is not touched) verifies with its
-// host name; a self-signed certificate passes only when it is the one
+// host name among its subject alternative names (a subject CN alone is no
+// name for it, as in the browser); a self-signed certificate passes only when it is the one
 // accepted for the page; with certificate errors ignored nothing is checked.
 // A refused certificate is logged and fails the connection the way every
 // connection failure does.
@@ -34,6 +35,8 @@ struct Certificates {
     CertificateFiles otherCa = testCaCertificate(dir.path(), "other-ca");
     CertificateFiles loopback = caSignedCertificate(dir.path(), "loopback", ca, "IP:127.0.0.1,DNS:localhost");
     CertificateFiles otherName = caSignedCertificate(dir.path(), "desk", ca, "DNS:desk.example");
+    // No subject alternative name: "localhost" stands only in the subject CN.
+    CertificateFiles nameOnlyInSubject = caSignedCertificate(dir.path(), "localhost", ca, "");
     CertificateFiles selfSigned = selfSignedCertificate(dir.path(), "self");
     CertificateFiles otherSelfSigned = selfSignedCertificate(dir.path(), "other-self");
 };
@@ -66,6 +69,10 @@ const TrustCase trustCases[] = {
     {"chainForTheName", &Certificates::loopback, "localhost", Trust::VERIFY, &Certificates::ca, nullptr},
     {"chainForAnotherName", &Certificates::otherName, "127.0.0.1", Trust::VERIFY, &Certificates::ca,
      "IP address mismatch"},
+    {"chainForAnotherDnsName", &Certificates::otherName, "localhost", Trust::VERIFY, &Certificates::ca,
+     "hostname mismatch"},
+    {"chainWithTheNameOnlyInTheSubject", &Certificates::nameOnlyInSubject, "localhost", Trust::VERIFY,
+     &Certificates::ca, "hostname mismatch"},
     {"chainOfAnUntrustedCa", &Certificates::loopback, "127.0.0.1", Trust::VERIFY, &Certificates::otherCa,
      "unable to get local issuer certificate"},
     {"selfSignedNotAccepted", &Certificates::selfSigned, "127.0.0.1", Trust::VERIFY, &Certificates::ca,

@@ -47,8 +47,8 @@ CertificateFiles caSignedCertificate(const std::string& dir, const std::string& 
     const std::string extensions = stem(dir, name) + ".ext";
     openssl(std::vector<std::string>{"req", "-new"} + ecKey +
             std::vector<std::string>{"-keyout", files.key, "-out", request, "-subj", "/CN=" + name});
-    writeTextFile(extensions, "basicConstraints=CA:FALSE\nkeyUsage=digitalSignature\nextendedKeyUsage=serverAuth\n"
-                              "subjectAltName=" + subjectAltNames + "\n");
+    writeTextFile(extensions, "basicConstraints=CA:FALSE\nkeyUsage=digitalSignature\nextendedKeyUsage=serverAuth\n" +
+                                  (subjectAltNames.empty() ? "" : "subjectAltName=" + subjectAltNames + "\n"));
     openssl({"x509", "-req", "-in", request, "-CA", ca.certificate, "-CAkey", ca.key, "-set_serial",
              std::to_string(std::hash<std::string>()(files.certificate) & 0x7fffffff), "-days", "2", "-extfile",
              extensions, "-out", files.certificate});

@@ -19,7 +19,8 @@ CertificateFiles selfSignedCertificate(const std::string& dir, const std::string
 // A CA certificate ("Quarrydesk Test CA") and its key.
 CertificateFiles testCaCertificate(const std::string& dir, const std::string& name);
 // A server certificate signed by the CA, for the subject alternative names
-// (e.g. "IP:127.0.0.1,DNS:localhost").
+// (e.g. "IP:127.0.0.1,DNS:localhost"); with none given it has no such
+// extension, and its subject CN (the name) is its only name.
 CertificateFiles caSignedCertificate(const std::string& dir, const std::string& name, const CertificateFiles& ca,
                                      const std::string& subjectAltNames);
 

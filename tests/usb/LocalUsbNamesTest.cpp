@@ -257,6 +257,8 @@ TEST_F(LocalUsbWalk, MixedTree) {
     EXPECT_TRUE(log.contains("Service: 'usb-storage'"));
     EXPECT_TRUE(log.contains("Name (calc):      Logitech HD Webcam"));
     EXPECT_TRUE(log.contains("Setting product name to Maker Gadget"));
+    // The language list is ids, not text.
+    EXPECT_TRUE(log.contains("String 1 0x409 0x407"));
     EXPECT_TRUE(log.contains("String 5 Geraet"));
     EXPECT_TRUE(log.contains("String 4 4C530001"));
     EXPECT_TRUE(log.contains("Can't read the device descriptor of 1-4: "));

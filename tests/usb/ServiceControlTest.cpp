@@ -10,6 +10,7 @@
 #include "LogCapture.h"
 #include "ServiceTestSupport.h"
 
+#include <Poco/File.h>
 #include <Poco/Message.h>
 
 #include <gtest/gtest.h>
@@ -38,17 +39,18 @@ protected:
 
 TEST_F(ServiceControl, RegistrationWritesAndLoadsTheUnit) {
     root.registerService();
-    EXPECT_EQ(readTextFile(root.unitFile()),
-              "# Written by \"vhproxy --registerService\"; removed by \"vhproxy --unregisterService\".\n"
-              "# VirtualHere support service for Quarrydesk Client\n"
-              "[Unit]\n"
-              "Description=VHProxy service\n"
-              "\n"
-              "[Service]\n"
-              "Type=notify\n"
-              "ExecStart=" + std::string(VHPROXY_PROGRAM) + " --service\n"
-              "TimeoutStartSec=10\n"
-              "TimeoutStopSec=10\n");
+    // The sandbox that follows is rated and run in ServiceSandboxTest.
+    const std::string head = "# Written by \"vhproxy --registerService\"; removed by \"vhproxy --unregisterService\".\n"
+                             "# VirtualHere support service for Quarrydesk Client\n"
+                             "[Unit]\n"
+                             "Description=VHProxy service\n"
+                             "\n"
+                             "[Service]\n"
+                             "Type=notify\n"
+                             "ExecStart=" + root.daemonProgram() + " --service\n"
+                             "TimeoutStartSec=10\n"
+                             "TimeoutStopSec=10\n";
+    EXPECT_EQ(readTextFile(root.unitFile()).substr(0, head.size()), head);
     EXPECT_EQ(root.systemctlCalls(), std::vector<std::string>{"uid=0 systemctl daemon-reload"});
 
     std::string error;
@@ -80,12 +82,12 @@ TEST_F(ServiceControl, RegistrationWritesAndLoadsTheUnit) {
 
 TEST_F(ServiceControl, AutomaticStartUpEnablesTheUnit) {
     int code = -1;
-    runToEnd({VHPROXY_PROGRAM, "--registerService", "--startup=auto", "--displayName=VHProxy service",
+    runToEnd({root.daemonProgram(), "--registerService", "--startup=auto", "--displayName=VHProxy service",
               "--allowGroup=plugdev users"},
              &code);
     EXPECT_EQ(code, 0);
     const std::string unit = readTextFile(root.unitFile());
-    EXPECT_NE(unit.find("ExecStart=" + std::string(VHPROXY_PROGRAM) + " --service \"--allowGroup=plugdev users\"\n"),
+    EXPECT_NE(unit.find("ExecStart=" + root.daemonProgram() + " --service \"--allowGroup=plugdev users\"\n"),
               std::string::npos)
         << unit;
     EXPECT_NE(unit.find("\n[Install]\nWantedBy=multi-user.target\n"), std::string::npos) << unit;
@@ -100,8 +102,115 @@ TEST_F(ServiceControl, AutomaticStartUpEnablesTheUnit) {
     EXPECT_EQ(code, 0);
     EXPECT_FALSE(fileExists(root.path("/etc/systemd/system/multi-user.target.wants/vhproxy.service")));
     EXPECT_FALSE(fileExists(root.unitFile()));
-    runToEnd({VHPROXY_PROGRAM, "--registerService", "--startup=sometimes"}, &code);
+    runToEnd({root.daemonProgram(), "--registerService", "--startup=sometimes"}, &code);
     EXPECT_EQ(code, 2);
+}
+
+// Ordinary users may start the service, which runs as root: a program that
+// anyone but root could change is refused, with the path at fault and the
+// remedy, and nothing is registered.
+TEST_F(ServiceControl, RegistrationRefusesAProgramThatOthersCouldChange) {
+    RootOwnedFolder base;
+    char buildTree[] = "/tmp/qdk-build-XXXXXX";
+    ASSERT_NE(::mkdtemp(buildTree), nullptr);
+    const std::string folder = base.path() + "app";
+    const struct {
+        const char* what;
+        std::string folder;    // where the program lies
+        int folderMode;
+        unsigned int folderOwner;
+        int programMode;
+        unsigned int programOwner;
+        std::string atFault;   // the path named, and why
+        std::string reason;
+    } cases[] = {
+        {"a folder of another user", folder, 0755, 65534, 0755, 0, folder, " belongs to the user nobody (65534)"},
+        {"a folder its group may write", folder, 0775, 0, 0755, 0, folder, " may be written by the group root (0)"},
+        {"a folder every user may write", folder, 0777, 0, 0755, 0, folder, " may be written by every user"},
+        {"a sticky folder", folder, 01777, 0, 0755, 0, folder, " may be written by every user"},
+        {"a program of another user", folder, 0755, 0, 0755, 65534, folder + "/vhproxy",
+         " belongs to the user nobody (65534)"},
+        {"a program every user may write", folder, 0755, 0, 0757, 0, folder + "/vhproxy", " may be written by every user"},
+        {"a build tree under /tmp", std::string(buildTree) + "/build", 0755, 0, 0755, 0, "/tmp",
+         " may be written by every user"},
+        {"a line break in a folder's name", base.path() + "x\nExecStartPre=touch pwned", 0755, 0, 0755, 0,
+         base.path() + "x\\nExecStartPre=touch pwned/vhproxy", " holds a control character"},
+    };
+    for (const auto& c : cases) {
+        ASSERT_EQ(::mkdir(c.folder.c_str(), 0755), 0) << c.what;
+        const std::string program = c.folder + "/vhproxy";
+        Poco::File(VHPROXY_PROGRAM).copyTo(program);
+        ASSERT_EQ(::chown(program.c_str(), c.programOwner, c.programOwner), 0);
+        ASSERT_EQ(::chmod(program.c_str(), static_cast<mode_t>(c.programMode)), 0);
+        ASSERT_EQ(::chown(c.folder.c_str(), c.folderOwner, c.folderOwner), 0);
+        ASSERT_EQ(::chmod(c.folder.c_str(), static_cast<mode_t>(c.folderMode)), 0);
+        root.clearSystemctlCalls();
+        int code = -1;
+        const std::string output = runToEnd({program, "--registerService", "--startup=auto"}, &code);
+        EXPECT_EQ(code, 1) << c.what << ": " << output;
+        EXPECT_NE(output.find(" as a service that runs as root: " + c.atFault + c.reason + ". "), std::string::npos)
+            << c.what << ": " << output;
+        EXPECT_NE(output.find("Install the client into such a folder (for example with cmake --install build "
+                              "--prefix /opt/quarrydesk)"),
+                  std::string::npos)
+            << c.what << ": " << output;
+        EXPECT_FALSE(fileExists(root.unitFile())) << c.what;
+        EXPECT_TRUE(root.systemctlCalls().empty()) << c.what;
+        Poco::File(c.folder).remove(true);
+    }
+    ::rmdir(buildTree);
+}
+
+// The attack itself: an archive unpacked by an ordinary user, whose files
+// are the user's. Had it been registered, the user would replace the
+// program and start the service (the installer's rule lets local users
+// start it) to run code as root.
+TEST_F(ServiceControl, AnOrdinaryUserCannotRunCodeAsRootThroughTheService) {
+    RootOwnedFolder base;
+    const std::string folder = base.path() + "unpacked";
+    const std::string program = folder + "/vhproxy";
+    const std::string marker = base.path() + "ran-as";
+    ASSERT_EQ(::mkdir(folder.c_str(), 0755), 0);
+    Poco::File(VHPROXY_PROGRAM).copyTo(program);
+    for (const std::string& path : {folder, program}) ASSERT_EQ(::chown(path.c_str(), 65534, 65534), 0);
+
+    int code = -1;
+    const std::string registration = runToEnd({program, "--registerService", "--startup=manual"}, &code);
+    EXPECT_EQ(code, 1) << registration;
+    std::string failure;
+    ASSERT_TRUE(serviceManager().grantStartStop("vhproxy", failure)) << failure;
+
+    const std::string replace = "printf '#!/bin/sh\\nid -u > " + marker + "\\n' > " + program +
+                                ".new && chmod 755 " + program + ".new && mv " + program + ".new " + program;
+    runToEnd(asOrdinaryUser({"/bin/sh", "-c", replace}), &code);
+    ASSERT_EQ(code, 0) << "the user could change the program";
+    const std::string start = runToEnd(asOrdinaryUser({root.path("/usr/bin/systemctl"), "start", "vhproxy.service"}), &code);
+    EXPECT_NE(code, 0);
+    EXPECT_NE(start.find("Unit vhproxy.service not found"), std::string::npos) << start;
+    EXPECT_FALSE(fileExists(marker)) << "ran as " << readTextFile(marker);
+}
+
+// Texts of the registration end up in the unit: a line break in one of
+// them would begin a line of its own.
+TEST_F(ServiceControl, RegistrationKeepsEveryTextOnItsLine) {
+    int code = -1;
+    std::string output = runToEnd({root.daemonProgram(), "--registerService", "--startup=manual",
+                                   "--allowGroup=plugdev\nExecStartPre=/bin/true"},
+                                  &code);
+    EXPECT_EQ(code, 2) << output;
+    EXPECT_NE(output.find("the argument --allowGroup=plugdev\\nExecStartPre=/bin/true holds a control character"),
+              std::string::npos)
+        << output;
+    EXPECT_FALSE(fileExists(root.unitFile()));
+
+    output = runToEnd({root.daemonProgram(), "--registerService", "--startup=manual",
+                       "--displayName=VHProxy\nExecStartPre=/bin/true 100%", "--description=a\rb\nc"},
+                      &code);
+    EXPECT_EQ(code, 0) << output;
+    const std::string unit = readTextFile(root.unitFile());
+    EXPECT_NE(unit.find("\nDescription=VHProxy ExecStartPre=/bin/true 100%%\n"), std::string::npos) << unit;
+    EXPECT_NE(unit.find("\n# a b c\n"), std::string::npos) << unit;
+    EXPECT_EQ(unit.find("\nExecStartPre"), std::string::npos) << unit;
 }
 
 TEST_F(ServiceControl, ReportsAMissingServiceToEveryOperation) {
@@ -156,13 +265,14 @@ TEST_F(ServiceControl, StartsAndStopsTheDaemon) {
 }
 
 // A service that fails while it starts is reported as not started, with
-// its state in the log; the reason is the start's, not a refusal.
+// the service manager's words and the exit code, and its state in the log.
 TEST_F(ServiceControl, ReportsAServiceThatFailsToStart) {
     writeTextFile(root.unitFile(), "[Service]\nType=notify\nExecStart=/bin/sh -c \"exit 3\"\n");
     LogCapture capture;
     std::string error = "untouched";
     EXPECT_EQ(qorServiceStart("vhProxyService", "vhproxy", disp, error), -1);
-    EXPECT_EQ(error, "untouched");
+    EXPECT_EQ(error, "Job for vhproxy.service failed because the control process exited with error code. "
+                     "(exit code 3)");
     EXPECT_TRUE(capture.contains("vhProxyService: Current State 1"));
     EXPECT_TRUE(capture.contains("vhProxyService: Exit Code     3"));
     EXPECT_TRUE(capture.contains("vhProxyService: Check Point   0"));
@@ -195,6 +305,33 @@ TEST_F(ServiceControl, StartsAndStopsAsAnOrdinaryUserOnlyWithTheRule) {
     EXPECT_EXIT(asUser(qorServiceStopShell), ::testing::ExitedWithCode(10), "");
     EXPECT_FALSE(service.isRunning(error));
     EXPECT_EXIT(asUser(qorServiceIsRunning), ::testing::ExitedWithCode(7), "");
+}
+
+// On a machine where systemd is not the service manager, systemctl fails
+// (here the machine's own): a registration leaves no unit behind, which
+// nothing could remove later.
+TEST(ServiceControlWithoutManager, RegistrationLeavesNothingBehind) {
+    if (::access("/run/systemd/system", F_OK) == 0) GTEST_SKIP() << "systemd is the service manager here";
+    TempDir systemRoot;
+    Poco::File(systemRoot.path() + "/usr/bin").createDirectories();
+    Poco::File(systemRoot.path() + "/etc/systemd/system").createDirectories();
+    ASSERT_EQ(::symlink("/usr/bin/systemctl", (systemRoot.path() + "/usr/bin/systemctl").c_str()), 0);
+    RootOwnedFolder programs;
+    const std::string daemon = programs.install(VHPROXY_PROGRAM, "vhproxy");
+    for (const char* startup : {"--startup=manual", "--startup=auto"}) {
+        int code = -1;
+        const std::string output = runToEnd(
+            {"/usr/bin/env", "QDK_TEST_SYSTEM_ROOT=" + systemRoot.path(), daemon, "--registerService", startup}, &code);
+        EXPECT_EQ(code, 1) << output;
+        EXPECT_NE(output.find("systemctl daemon-reload failed with exit code 1: System has not been booted with "
+                              "systemd as init system (PID 1). Can't operate."),
+                  std::string::npos)
+            << output;
+        EXPECT_NE(output.find("Removed " + systemRoot.path() + "/etc/systemd/system/vhproxy.service again"),
+                  std::string::npos)
+            << output;
+        EXPECT_FALSE(fileExists(systemRoot.path() + "/etc/systemd/system/vhproxy.service")) << startup;
+    }
 }
 
 TEST(ServiceControlWithoutManager, CountsTheServiceAsNotInstalled) {
@@ -232,7 +369,7 @@ public:
     }
     bool requestStart(const std::string&, std::string& error) override {
         ++starts;
-        error = "refused";
+        if (!startAccepted) error = "refused";
         return startAccepted;
     }
     bool requestStop(const std::string&, std::string&) override { return true; }
@@ -312,7 +449,7 @@ TEST_F(StartWait, ReportsAStartThatEndsStopped) {
     stopped.exitCode = 1067;
     manager.statuses = {status(ServiceState::Stopped), status(ServiceState::StartPending, 1, 5000), stopped};
     EXPECT_EQ(start(), -1);
-    EXPECT_EQ(error, "untouched");
+    EXPECT_EQ(error, "'Svc' is not running after its start (exit code 1067)");
     const std::vector<std::string> texts = capture.texts();
     ASSERT_GE(texts.size(), 5u);
     EXPECT_EQ(texts[0], "svc: 'Svc' service start pending");

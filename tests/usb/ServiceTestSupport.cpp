@@ -3,6 +3,7 @@
 #include "LinkTestSupport.h"
 
 #include <Poco/DirectoryIterator.h>
+#include <Poco/Exception.h>
 #include <Poco/File.h>
 
 #include <gtest/gtest.h>
@@ -11,7 +12,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <sstream>
 #include <stdexcept>
 
@@ -23,7 +26,34 @@ std::vector<std::string> linesOf(const std::string& text) {
     return lines;
 }
 
+RootOwnedFolder::RootOwnedFolder() {
+    char name[] = "/run/qdk-programs-XXXXXX";
+    if (::mkdtemp(name) == nullptr) throw std::runtime_error(std::string("can't make a folder in /run: ") + std::strerror(errno));
+    path_ = std::string(name) + "/";
+    ::chmod(name, 0755);
+    struct stat status {};
+    for (const char* folder : {"/", "/run", static_cast<const char*>(name)}) {
+        if (::stat(folder, &status) != 0 || status.st_uid != 0 || (status.st_mode & 022) != 0)
+            throw std::runtime_error(std::string(folder) + " is not a folder that root alone may write");
+    }
+}
+
+RootOwnedFolder::~RootOwnedFolder() {
+    try {
+        Poco::File(path_).remove(true);
+    } catch (const Poco::Exception&) {
+        // Gone already.
+    }
+}
+
+std::string RootOwnedFolder::install(const std::string& program, const std::string& name) const {
+    Poco::File(program).copyTo(path_ + name);
+    ::chmod((path_ + name).c_str(), 0755);
+    return path_ + name;
+}
+
 ServiceRoot::ServiceRoot() {
+    programs_.install(VHPROXY_PROGRAM, "vhproxy");
     ::chmod(dir_.path().c_str(), 0755);
     for (const char* folder : {"/usr/bin", "/etc/systemd/system", "/etc/polkit-1/rules.d", "/run", "/var/log"})
         Poco::File(path(folder)).createDirectories();
@@ -71,7 +101,7 @@ void ServiceRoot::setLauncherExit(int code) {
 void ServiceRoot::registerService(const std::string& program) {
     int code = -1;
     const std::string output =
-        runToEnd({program, "--registerService", "--startup=manual", "--displayName=VHProxy service",
+        runToEnd({program.empty() ? daemonProgram() : program, "--registerService", "--startup=manual", "--displayName=VHProxy service",
                   "--description=VirtualHere support service for Quarrydesk Client"},
                  &code);
     if (code != 0) throw std::runtime_error("registration failed: " + output);

@@ -5,6 +5,11 @@
 // stand-in is ROOT/usr/bin/pkexec and polkit's rule folder exists. When the
 // root goes, the manager stops its services; output of a service that
 // shows a sanitizer's report fails the test.
+//
+// The daemon is registered from a copy in a folder that belongs to root
+// and that only root may write, as an installation has it (registration
+// refuses a program that others could change, such as one in a build tree
+// under /tmp).
 #pragma once
 
 #include "CommandProcess.h"
@@ -12,6 +17,23 @@
 
 #include <string>
 #include <vector>
+
+// A new folder that, like every folder above it, belongs to root and may be
+// written by root alone (under /run); removed with all it holds.
+class RootOwnedFolder {
+public:
+    RootOwnedFolder();
+    ~RootOwnedFolder();
+    RootOwnedFolder(const RootOwnedFolder&) = delete;
+    RootOwnedFolder& operator=(const RootOwnedFolder&) = delete;
+    // The folder, ending with "/".
+    const std::string& path() const { return path_; }
+    // Copies the program into the folder under the name (mode 0755).
+    std::string install(const std::string& program, const std::string& name) const;
+
+private:
+    std::string path_;
+};
 
 class ServiceRoot {
 public:
@@ -29,13 +51,19 @@ public:
     std::vector<std::string> launcherCalls() const;
     // The stand-in pkexec ends with this code (0, or 126 for a refusal).
     void setLauncherExit(int code);
-    // Registers the service with the daemon program, as root would.
-    void registerService(const std::string& program = VHPROXY_PROGRAM);
+    // The root-owned program folder (ending with "/") and the daemon's copy
+    // in it.
+    const std::string& programFolder() const { return programs_.path(); }
+    std::string daemonProgram() const { return programs_.path() + "vhproxy"; }
+    // Registers the service with the daemon program (the copy by default),
+    // as root would.
+    void registerService(const std::string& program = "");
     std::string unitFile() const { return path("/etc/systemd/system/vhproxy.service"); }
     std::string accessRule() const { return path("/etc/polkit-1/rules.d/50-vhproxy.rules"); }
 
 private:
     TempDir dir_;
+    RootOwnedFolder programs_;
     CommandProcess manager_;
 };
 

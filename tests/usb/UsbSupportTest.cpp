@@ -341,7 +341,7 @@ TEST_F(UsbSupport, StopEndsThePollThreadWithinOneTickWhileTheDaemonIsSilent) {
 // changes nothing.
 TEST_F(UsbSupport, RelaunchesTheDaemonTwiceThenGivesUp) {
     ServiceRoot root;
-    programDirectory = directoryOf(VHPROXY_PROGRAM);
+    programDirectory = root.programFolder();
     root.registerService();
     ASSERT_TRUE(startVHProxyService());
     RegisterServerProxy(&connection);

@@ -11,6 +11,8 @@
 #include "ServiceTestSupport.h"
 #include "TestPaths.h"
 
+#include <Poco/File.h>
+
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
@@ -82,10 +84,16 @@ protected:
 
     // Runs the client with the arguments; its console lines after the
     // start-up's own (banner, configuration, USB forwarding switched off).
-    std::vector<std::string> runClient(const std::vector<std::string>& arguments, Mode mode, int& exitCode) {
+    // The program directory is the root's unless one is given; so is the
+    // system root.
+    std::vector<std::string> runClient(const std::vector<std::string>& arguments, Mode mode, int& exitCode,
+                                       const std::string& programDirectory = "", const std::string& systemRoot = "") {
         root.setLauncherExit(mode == Mode::UserRefused ? 126 : 0);
         const std::string& home = mode == Mode::Elevated ? rootHome.path() : userHome.path();
-        std::vector<std::string> command{"/usr/bin/env", "HOME=" + home, USB_STARTUP_DRIVER};
+        std::vector<std::string> command{
+            "/usr/bin/env", "HOME=" + home,
+            "QDK_TEST_PROGRAM_DIRECTORY=" + (programDirectory.empty() ? root.programFolder() : programDirectory),
+            "QDK_TEST_SYSTEM_ROOT=" + (systemRoot.empty() ? root.path("") : systemRoot), USB_STARTUP_DRIVER};
         command.insert(command.end(), arguments.begin(), arguments.end());
         if (mode != Mode::Elevated) command = asOrdinaryUser(command);
         std::vector<std::string> lines;
@@ -236,4 +244,82 @@ TEST_F(VHProxyCommand, PassesTheElevatedRunsExitCodeOn) {
     runToEnd(command, &exitCode);
     EXPECT_EQ(exitCode, 255);
     EXPECT_EQ(root.launcherCalls().back(), "uid=65534 pkexec " + std::string(USB_STARTUP_DRIVER) + " --vhProxy=install");
+}
+
+// Where systemd is not the service manager (here the machine's own
+// systemctl, which says so), no command can know the service's state: each
+// says why and fails, and none asks for elevation.
+TEST_F(VHProxyCommand, SaysSoWhereNoServiceManagerRuns) {
+    if (::access("/run/systemd/system", F_OK) == 0) GTEST_SKIP() << "systemd is the service manager here";
+    TempDir systemRoot;
+    Poco::File(systemRoot.path() + "/usr/bin").createDirectories();
+    ::chmod(systemRoot.path().c_str(), 0755);
+    ASSERT_EQ(::symlink("/usr/bin/systemctl", (systemRoot.path() + "/usr/bin/systemctl").c_str()), 0);
+    const std::vector<std::string> expected{
+        "E: Can't query VHProxy service, error Couldn't open windows service manager, System has not been booted with "
+        "systemd as init system (PID 1). Can't operate."};
+    for (const char* command : {"--vhProxy=status", "--vhProxy=start", "--vhProxy=stop", "--vhProxy=install",
+                                "--vhProxy=uninstall", "--vhProxy"}) {
+        for (Mode mode : {Mode::Elevated, Mode::User}) {
+            const std::size_t launches = root.launcherCalls().size();
+            int exitCode = -1;
+            EXPECT_EQ(runClient({command}, mode, exitCode, "", systemRoot.path()), expected) << command;
+            EXPECT_EQ(exitCode, 255) << command;
+            EXPECT_EQ(root.launcherCalls().size(), launches) << command;
+        }
+    }
+}
+
+// The daemon refuses to be registered from where others could change it:
+// the install says why, passing the daemon's words on, and fails.
+TEST_F(VHProxyCommand, InstallPassesARefusedRegistrationOn) {
+    RootOwnedFolder base;
+    const std::string folder = base.path() + "unpacked/";
+    ASSERT_EQ(::mkdir(folder.c_str(), 0755), 0);
+    Poco::File(VHPROXY_PROGRAM).copyTo(folder + "vhproxy");
+    ASSERT_EQ(::chown(folder.c_str(), 65534, 65534), 0);
+    int exitCode = -1;
+    const std::vector<std::string> lines = runClient({"--vhProxy=install"}, Mode::Elevated, exitCode, folder);
+    EXPECT_EQ(exitCode, 255);
+    ASSERT_EQ(lines.size(), 4u) << ::testing::PrintToString(lines);
+    EXPECT_EQ(lines[0].rfind("E: vhProxySupport: vhproxy: Refusing to register " + folder +
+                                 "vhproxy as a service that runs as root: " + base.path() +
+                                 "unpacked belongs to the user nobody (65534). ",
+                             0),
+              0u)
+        << lines[0];
+    EXPECT_EQ(std::vector<std::string>(lines.begin() + 1, lines.end()),
+              (std::vector<std::string>{"E: vhProxySupport: '" + folder + "vhproxy' ended with exit code 1",
+                                        "W: Error installing 'VHProxy service'", "E: Error installing 'VHProxy service'"}));
+    EXPECT_EQ(state(), State::NotInstalled);
+}
+
+// A service that fails as it starts: the command passes systemd's reason on.
+TEST_F(VHProxyCommand, StartPassesTheServiceManagersReasonOn) {
+    bring(State::Stopped);
+    writeTextFile(root.unitFile(), "[Service]\nType=notify\nExecStart=/bin/sh -c \"exit 3\"\n");
+    for (Mode mode : {Mode::Elevated, Mode::User}) {
+        int exitCode = -1;
+        EXPECT_EQ(runClient({"--vhProxy=start"}, mode, exitCode),
+                  std::vector<std::string>{"E: Error starting VHProxy service, error Job for vhproxy.service failed "
+                                           "because the control process exited with error code. (exit code 3)"})
+            << modeName(mode);
+        EXPECT_EQ(exitCode, 255) << modeName(mode);
+    }
+}
+
+// Without pkexec the elevation names the missing program, not the client.
+TEST_F(VHProxyCommand, ElevationNamesAMissingLauncher) {
+    bring(State::NotInstalled);
+    ASSERT_EQ(::unlink(root.path("/usr/bin/pkexec").c_str()), 0);
+    int exitCode = -1;
+    std::string directory = root.programFolder();
+    directory.pop_back();
+    const std::string launcher = root.path("/usr/bin/pkexec");
+    EXPECT_EQ(runClient({"--vhProxy=install"}, Mode::User, exitCode),
+              (std::vector<std::string>{"E: Main: Can't start " + launcher + " in " + directory,
+                                        "E: Main: Error during elevation, err 2, \"No such file or directory\": "
+                                        "elevation needs " + launcher +
+                                            " (the packages pkexec and polkitd); or run the command as root"}));
+    EXPECT_EQ(exitCode, 1);
 }

@@ -54,7 +54,7 @@ void install(const std::string& program, const std::string& dir) {
 
 class VHProxySupport : public ::testing::Test {
 protected:
-    void SetUp() override { programDirectory = directoryOf(VHPROXY_PROGRAM); }
+    void SetUp() override { programDirectory = root.programFolder(); }
     void TearDown() override { programDirectory.clear(); }
 
     ServiceRoot root;
@@ -128,8 +128,6 @@ TEST_F(VHProxySupport, StartsTheServiceOnlyWhenNoCompatibleDaemonAnswers) {
 // An update replaced the program while the old daemon runs: the old one
 // answers with its own version, is stopped, and the new one started.
 TEST_F(VHProxySupport, ReplacesADaemonOfAnotherVersion) {
-    TempDir installation;
-    programDirectory = installation.path() + "/";
     install(VHPROXY_OLD_PROGRAM, programDirectory);
     ASSERT_TRUE(registerVHProxyService());
     std::string error;

@@ -3,13 +3,15 @@
 Usage: real_systemd_test.py CLIENT_STARTUP_PROGRAM VHPROXY_PROGRAM
 
 Installs the service vhproxy.service (its unit in /etc/systemd/system and,
-where polkit is installed, its rule in /etc/polkit-1/rules.d), starts it,
+where polkit is installed, its rule in /etc/polkit-1/rules.d) from a copy of
+the daemon in a folder that belongs to root, as an installation has it, starts it,
 asks the daemon for its status over its link, stops and removes it again.
 Skipped (exit code 77) unless it runs as root on a machine booted with
 systemd, with no vhproxy.service installed and port 7679 free; whatever it
 installed is removed in any case.
 """
 import os
+import shutil
 import socket
 import struct
 import subprocess
@@ -68,10 +70,15 @@ def main():
         skip("port 7679 is in use")
 
     home = tempfile.TemporaryDirectory()
+    programs = tempfile.mkdtemp(dir="/run")
+    os.chmod(programs, 0o755)
+    shutil.copy(daemon, programs)
+    daemon = os.path.join(programs, "vhproxy")
     failures = []
 
     def command(value, expected_line, expected_code=0):
-        result = subprocess.run([client, "--vhProxy=" + value], env=dict(os.environ, HOME=home.name),
+        result = subprocess.run([client, "--vhProxy=" + value],
+                                env=dict(os.environ, HOME=home.name, QDK_TEST_PROGRAM_DIRECTORY=programs + "/"),
                                 capture_output=True, text=True, timeout=180)
         lines = [line[4:] for line in result.stdout.splitlines() if len(line) > 4 and line[2:4] == ": "]
         if result.returncode != expected_code or expected_line not in lines:
@@ -101,6 +108,7 @@ def main():
         subprocess.run(["/usr/bin/systemctl", "stop", "vhproxy.service"], capture_output=True, timeout=60)
         if os.path.exists(UNIT):
             subprocess.run([daemon, "--unregisterService"], capture_output=True, timeout=60)
+        shutil.rmtree(programs)
     for failure in failures:
         print("FAILED: " + failure)
     sys.exit(1 if failures else 0)

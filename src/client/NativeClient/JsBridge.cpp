@@ -1,13 +1,15 @@
 #include "JsBridge.h"
 
+#include "BridgeConnectionFactory.h"
 #include "Logging.h"
 #include "OwnerLock.h"
 #include "RequestHandlerFactory.h"
+#include "RequestHeadDeadline.h"
 
 #include <Poco/Base64Encoder.h>
 #include <Poco/Exception.h>
-#include <Poco/Net/HTTPServer.h>
 #include <Poco/Net/HTTPServerParams.h>
+#include <Poco/Net/TCPServer.h>
 #include <Poco/Net/ServerSocket.h>
 #include <Poco/Net/SocketAddress.h>
 #include <Poco/Path.h>
@@ -17,6 +19,7 @@
 #include <openssl/rand.h>
 
 #include <algorithm>
+#include <memory>
 #include <sstream>
 
 JsBridge* jsBridge = nullptr;
@@ -34,7 +37,7 @@ std::string currentPathPrefix;
 
 // The running server (it holds the listening socket); replaced by a second
 // start, kept until the process ends after a stop.
-Poco::Net::HTTPServer* httpServer = nullptr;
+Poco::Net::TCPServer* httpServer = nullptr;
 
 constexpr int RANDOM_BYTES = 32;
 constexpr int LISTEN_BACKLOG = 64;
@@ -45,6 +48,12 @@ constexpr int LISTEN_BACKLOG = 64;
 // page's sockets. The page sends its upgrade request at once and the bridge
 // answers one request per connection (an upgraded socket leaves the server).
 constexpr int REQUEST_TIMEOUT_S = 5;
+// The whole request head, however its bytes trickle, must come within this
+// time from the moment a server thread takes the connection. The page writes
+// its upgrade request in one piece as soon as it has connected, which takes
+// milliseconds over loopback; 3 s leave ample room for a loaded machine and
+// free a thread that is held by a peer sending byte by byte.
+constexpr int REQUEST_HEAD_LIMIT_S = 3;
 constexpr int MAX_SERVER_THREADS = 64;
 constexpr int MAX_QUEUED_CONNECTIONS = 256;
 
@@ -181,8 +190,13 @@ bool JsBridge::startBridgeServer(qor::QorEventThread* eventTarget) {
     qor::bridgePort = port;
 
     if (qor::serverThreads == nullptr) qor::serverThreads = new Poco::ThreadPool(2, qor::MAX_SERVER_THREADS);
-    auto* server = new Poco::Net::HTTPServer(new qor::RequestHandlerFactory(eventTarget), *qor::serverThreads, socket,
-                                             qor::newServerParams());
+    // POCO's HTTP server, with connections that also limit the time for the
+    // whole request head.
+    auto headDeadline = std::make_shared<qor::RequestHeadDeadline>(Poco::Timespan(qor::REQUEST_HEAD_LIMIT_S, 0));
+    Poco::Net::HTTPServerParams::Ptr params = qor::newServerParams();
+    Poco::Net::HTTPRequestHandlerFactory::Ptr handlers = new qor::RequestHandlerFactory(eventTarget, headDeadline);
+    auto* server = new Poco::Net::TCPServer(new qor::BridgeConnectionFactory(params, handlers, headDeadline),
+                                            *qor::serverThreads, socket, params);
     delete qor::httpServer;
     qor::httpServer = server;
     server->start();
@@ -193,8 +207,9 @@ bool JsBridge::startBridgeServer(qor::QorEventThread* eventTarget) {
 
 bool JsBridge::stopBridgeServer() {
     if (isDebugEnabled()) logDebug(name() + ": Shutting down");
-    // Idle keep-alive connections end now; a request in progress finishes
-    // first. An upgraded socket has left its connection already.
-    if (qor::httpServer) qor::httpServer->stopAll(false);
+    // A connection holds one request (no keep-alive): one in progress ends
+    // on its own, within the head's time limit or after its answer. An
+    // upgraded socket has left its connection already.
+    if (qor::httpServer) qor::httpServer->stop();
     return true;
 }

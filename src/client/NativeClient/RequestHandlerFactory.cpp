@@ -2,6 +2,7 @@
 
 #include "JsBridge.h"
 #include "Logging.h"
+#include "RequestHeadDeadline.h"
 #include "SimpleErrorHandler.h"
 #include "WebSocketRequestHandler.h"
 
@@ -14,6 +15,7 @@ namespace qor {
 
 Poco::Net::HTTPRequestHandler* RequestHandlerFactory::createRequestHandler(
     const Poco::Net::HTTPServerRequest& request) {
+    if (headDeadline_) headDeadline_->release(RequestHeadDeadline::keyOf(request.clientAddress()));
     const std::string& method = request.getMethod();
     const std::string blocked = "Blocking HTTP " + method + " request from: '" + request.getURI() + "', Status: ";
     if (method != Poco::Net::HTTPRequest::HTTP_GET && method != Poco::Net::HTTPRequest::HTTP_POST &&

@@ -31,7 +31,10 @@ bool expectHost(SSL_CTX* context, const std::string& host) {
     X509_VERIFY_PARAM* param = SSL_CTX_get0_param(context);
     Poco::Net::IPAddress address;
     if (Poco::Net::IPAddress::tryParse(name, address)) return X509_VERIFY_PARAM_set1_ip_asc(param, name.c_str()) == 1;
-    X509_VERIFY_PARAM_set_hostflags(param, X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS);
+    // Only the certificate's DNS names count, as in the browser: a subject
+    // CN is never taken for the host name, also when no DNS name is given.
+    X509_VERIFY_PARAM_set_hostflags(param,
+                                    X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS | X509_CHECK_FLAG_NEVER_CHECK_SUBJECT);
     return X509_VERIFY_PARAM_set1_host(param, name.c_str(), name.size()) == 1;
 }
 

@@ -11,9 +11,11 @@
 #include "VHSupport.h"
 #include "VHUsbEntryList.h"
 
+#include <cstdio>
 #include <cstdlib>
 
 void runUsbStartup(bool startSupport) {
+    if (!startSupport) return;
     initVHIntegration();
     if (!vhIntegrationEnabled.load()) {
         vhDebug("VirtualHere USB integration not enabled");
@@ -26,7 +28,6 @@ void runUsbStartup(bool startSupport) {
         return;
     }
     vhDebug("VirtualHere USB integration enabled");
-    if (!startSupport) return;
     startUsbSupport();
     startVHProxyService();
 }
@@ -36,5 +37,16 @@ void runUsbDiagnosis() {
     // Walks the local USB tree into localUsbDeviceList; the name is not used.
     getUsbDeviceName(0, 0);
     printUsbEntryList(localUsbDeviceList, true);
+    bool none = false;
+    {
+        ScopedOwnerLock guard(localUsbDeviceList.lock());
+        none = localUsbDeviceList.entries().empty();
+    }
+    if (none) {
+        const std::string line = "No USB devices found";
+        vhInformation(line);
+        std::printf("%s\n", line.c_str());
+        std::fflush(stdout);
+    }
     std::exit(0);
 }

@@ -48,8 +48,10 @@ bool restartElevated(std::string logName, const char* file, const char* paramete
     const int spawned = ::posix_spawn(&child, launcher.c_str(), nullptr, &attributes, argv.data(), environ);
     ::posix_spawnattr_destroy(&attributes);
     if (spawned != 0) {
-        vhError(logName + ": Can't start " + program + " in " + directory);
-        vhError(logName + ": Error during elevation, err " + windowsErrorText(static_cast<unsigned int>(spawned)));
+        // The launcher is missing or cannot run: name it, not the client.
+        vhError(logName + ": Can't start " + launcher + " in " + directory);
+        vhError(logName + ": Error during elevation, err " + windowsErrorText(static_cast<unsigned int>(spawned)) +
+                ": elevation needs " + launcher + " (the packages pkexec and polkitd); or run the command as root");
         std::exit(1);
     }
     int status = 0;

@@ -26,6 +26,13 @@ std::optional<std::string> chainText(const UsbStringChain& chain, std::uint8_t i
 
 std::string hex(std::uint32_t value) { return toHexString(value); }
 
+// String 0 holds language ids, not text: "0x409 0x407".
+std::string languageList(const UsbStringChain& chain) {
+    std::string text;
+    for (const std::uint16_t language : chainLanguages(chain)) text += (text.empty() ? "" : " ") + hex(language);
+    return text;
+}
+
 } // namespace
 
 std::string nameConnectedDevice(const UsbConnectedDevice& device, const std::function<std::string()>& systemName) {
@@ -64,7 +71,7 @@ std::string nameConnectedDevice(const UsbConnectedDevice& device, const std::fun
     if (device.strings && isTraceEnabled()) {
         int n = 0;
         for (const UsbStringDescriptor& entry : *device.strings) {
-            const std::string text = stringDescriptorText(entry);
+            const std::string text = entry.index == 0 ? languageList(*device.strings) : stringDescriptorText(entry);
             if (!text.empty()) traceLine("String " + std::to_string(++n) + " " + text);
         }
     }

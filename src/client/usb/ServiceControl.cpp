@@ -159,6 +159,9 @@ int qorServiceStart(std::string logName, const char* serviceName, std::string di
         PendingWait::QueryFailed)
         return -2;
     if (status.currentState == ServiceState::Running) return 0;
+    // The manager's complaint about the start, else the state it ended in.
+    errorText = systemError.empty() ? "'" + disp + "' is not running after its start" : systemError;
+    if (status.exitCode != 0) errorText += " (exit code " + std::to_string(status.exitCode) + ")";
     vhDebug(logName + ": Current State " + std::to_string(status.currentState));
     vhDebug(logName + ": Exit Code     " + std::to_string(status.exitCode));
     vhDebug(logName + ": Check Point   " + std::to_string(status.checkPoint));
@@ -226,6 +229,7 @@ int changeAsUser(bool start, const std::string& logName, const char* serviceName
         errorText = systemError;
     else
         errorText = "'" + disp + (start ? "' is not running after its start" : "' is still running after its stop");
+    if (start && status.exitCode != 0) errorText += " (exit code " + std::to_string(status.exitCode) + ")";
     vhDebug(logName + ": " + errorText);
     return -1;
 }

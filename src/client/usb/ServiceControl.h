@@ -4,7 +4,8 @@
 // returns a result code:
 //   0 success (installed; not stopped; started; stopped)
 //  -1 start not completed (time-out while stopping, not running when the
-//     start wait ended); for the start as the user: not running afterwards
+//     start wait ended: errorText says why); for the start as the user: not
+//     running afterwards
 //  -2 error (the service manager or the service cannot be reached, a query
 //     or a control failed)
 //  -3 running test only: stopped or stop pending

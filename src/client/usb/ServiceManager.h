@@ -30,7 +30,9 @@ public:
                                           std::string& systemError) = 0;
     virtual bool queryStatus(const std::string& service, ServiceStatus& status, std::string& systemError) = 0;
     // Asks for a start; on return the service has left the stopped state
-    // (or the start failed).
+    // (or the start failed). A service that failed while it started was
+    // started all the same (true): systemError then holds the manager's
+    // complaint.
     virtual bool requestStart(const std::string& service, std::string& systemError) = 0;
     // Asks for a stop; on return the service is stopping or stopped.
     virtual bool requestStop(const std::string& service, std::string& systemError) = 0;

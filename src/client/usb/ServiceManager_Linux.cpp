@@ -139,8 +139,9 @@ public:
     }
 
     // systemctl start waits for the job, and fails when the service fails
-    // while it starts: the start was made then, and the state tells the
-    // outcome. Only a start that was not made (refused, unknown unit) fails.
+    // while it starts: the start was made then, the state tells the outcome
+    // and systemError keeps systemctl's words. Only a start that was not
+    // made (refused, unknown unit) fails.
     bool requestStart(const std::string& service, std::string& systemError) override {
         if (job("start", service, systemError)) return true;
         std::map<std::string, std::string> properties;

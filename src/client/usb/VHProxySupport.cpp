@@ -14,6 +14,7 @@
 #include <Poco/Util/Application.h>
 
 #include <cstdlib>
+#include <sstream>
 
 namespace {
 
@@ -55,6 +56,17 @@ bool settlesInstalled(bool installed) {
 
 [[noreturn]] void endProcess(int code) { std::exit(code); }
 
+enum class ServicePresence { Installed, NotInstalled, Unknown };
+
+// Whether the service is installed; Unknown, with the reason in error,
+// when the service manager could not be asked. The installed test leaves
+// error as it was for a service that is not installed.
+ServicePresence vhProxyServicePresence(std::string& error) {
+    error.clear();
+    if (vhProxyService.isInstalled(error)) return ServicePresence::Installed;
+    return error.empty() ? ServicePresence::NotInstalled : ServicePresence::Unknown;
+}
+
 } // namespace
 
 OwnerLock& vhProxyControlLock() {
@@ -66,12 +78,25 @@ bool runVHProxyCommandWithOption(const std::vector<std::string>& arguments) {
     const std::string path = daemonPath();
     vhDebug("Running " + path + ", args " + buildCommandLine(arguments));
     CommandProcess command;
+    command.setCaptureErrorOutput(true);
     if (!command.runCommandWait("runVHProxyCommandWithOption", path, arguments, true, daemonRunMs)) {
         vhError(logName + ": Can't execute '" + path + "', err " +
                 windowsErrorText(static_cast<unsigned int>(command.startError())));
         return false;
     }
-    return true;
+    // The daemon says why it could not do what was asked: passed on.
+    const bool failed = command.exitCodeKnown() && command.exitCode() != 0;
+    std::istringstream output(command.output());
+    for (std::string line; std::getline(output, line);) {
+        if (line.empty()) continue;
+        if (failed)
+            vhError(logName + ": " + line);
+        else
+            vhDebug(logName + ": " + line);
+    }
+    if (!failed) return true;
+    vhError(logName + ": '" + path + "' ended with exit code " + std::to_string(command.exitCode()));
+    return false;
 }
 
 bool registerVHProxyService() {
@@ -144,11 +169,24 @@ bool startVHProxyService() {
 
 void handleVHProxyCommand(const std::string& requested) {
     std::string command = requested;
+    if (command != "auto" && command != "status" && command != "stop" && command != "start" &&
+        command != "uninstall" && command != "install") {
+        vhCritical("Invalid argument " + command);
+        endProcess(-2);
+    }
+    // Every command starts from whether the service is installed; when the
+    // service manager cannot tell (none runs), nothing can be done.
     std::string error;
-    if (command == "auto") command = vhProxyService.isInstalled(error) ? "uninstall" : "install";
+    const ServicePresence presence = vhProxyServicePresence(error);
+    if (presence == ServicePresence::Unknown) {
+        vhError("Can't query " + serviceLabel + ", error " + error);
+        endProcess(-1);
+    }
+    const bool installed = presence == ServicePresence::Installed;
+    if (command == "auto") command = installed ? "uninstall" : "install";
 
     if (command == "status") {
-        if (!vhProxyService.isInstalled(error))
+        if (!installed)
             vhInformation(serviceLabel + " is not installed");
         else if (vhProxyService.isRunning(error))
             vhInformation(serviceLabel + " is installed and running");
@@ -157,7 +195,7 @@ void handleVHProxyCommand(const std::string& requested) {
         endProcess(0);
     }
     if (command == "stop") {
-        if (!vhProxyService.isInstalled(error)) {
+        if (!installed) {
             vhInformation(serviceLabel + " is not installed");
             endProcess(0);
         }
@@ -169,7 +207,7 @@ void handleVHProxyCommand(const std::string& requested) {
         endProcess(-1);
     }
     if (command == "start") {
-        if (!vhProxyService.isInstalled(error)) {
+        if (!installed) {
             vhInformation(serviceLabel + " is not installed");
             endProcess(0);
         }
@@ -180,12 +218,7 @@ void handleVHProxyCommand(const std::string& requested) {
         vhError("Error starting " + serviceLabel + ", error " + error);
         endProcess(-1);
     }
-    if (command != "uninstall" && command != "install") {
-        vhCritical("Invalid argument " + command);
-        endProcess(-2);
-    }
 
-    const bool installed = vhProxyService.isInstalled(error);
     if (command == "uninstall" && !installed) {
         vhInformation("Not installed '" + serviceLabel + "'");
         endProcess(0);
