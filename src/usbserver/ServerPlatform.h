@@ -14,6 +14,10 @@ class ServerSocket;
 // that passes once connections end, unlike a broken listener.
 bool isDescriptorShortage(int errorCode);
 
+// The user this process runs as: the user whose client started the USB
+// server.
+unsigned int processUserId();
+
 // Makes an accept that blocks on the listener return at once (it then
 // fails), so that the accepting thread can see that it is to end. Errors
 // are ignored; the listener takes no connection afterwards.

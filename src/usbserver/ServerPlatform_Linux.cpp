@@ -1,5 +1,5 @@
-// Linux: errno codes, and shutdown(2) of a listening socket, which wakes a
-// thread blocked in accept(2) on it.
+// Linux: errno codes, the effective user id, and shutdown(2) of a
+// listening socket, which wakes a thread blocked in accept(2) on it.
 #include "ServerPlatform.h"
 
 #include <Poco/Net/ServerSocket.h>
@@ -8,10 +8,13 @@
 #include <cerrno>
 
 #include <sys/socket.h>
+#include <unistd.h>
 
 bool isDescriptorShortage(int errorCode) {
     return errorCode == EMFILE || errorCode == ENFILE || errorCode == ENOMEM || errorCode == ENOBUFS;
 }
+
+unsigned int processUserId() { return static_cast<unsigned int>(::geteuid()); }
 
 void wakeBlockedAccept(const Poco::Net::ServerSocket& listener) {
     const int fd = listener.impl()->sockfd();

@@ -2,6 +2,7 @@
 
 #include "Logging.h"
 #include "ServerPlatform.h"
+#include "TcpPeerIdentity.h"
 
 #include <Poco/Exception.h>
 #include <Poco/JSON/Object.h>
@@ -42,7 +43,7 @@ std::string peerText(const Poco::Net::StreamSocket& socket) {
 } // namespace
 
 UsbServer::UsbServer(UsbServerDevices& devices, std::string serverName)
-    : devices_(devices), serverName_(std::move(serverName)) {}
+    : devices_(devices), serverName_(std::move(serverName)), ownUserId_(processUserId()) {}
 
 UsbServer::~UsbServer() { stop(); }
 
@@ -154,11 +155,40 @@ void UsbServer::acceptConnections() {
             continue;
         }
         if (stopping_.load()) break;
+        // A socket not served closes as it goes out of scope: its peer sees
+        // the connection end at once.
+        if (!admit(socket)) continue;
         if (descriptorShortage_.over(times)) logInformation("USB server: accepting connections again");
-        // A socket without a thread closes as it goes out of scope: its
-        // peer sees the connection end at once.
         startConnection(socket);
     }
+}
+
+bool UsbServer::admit(Poco::Net::StreamSocket& socket) {
+    TcpPeerIdentity peer;
+    std::string reason;
+    TcpPeerLookup lookup = TcpPeerLookup::Failed;
+    try {
+        lookup = tcpConnectingPeer(socket, peer, reason);
+    } catch (const Poco::Exception& e) {
+        reason = e.displayText();
+    }
+    switch (lookup) {
+    case TcpPeerLookup::Found:
+        if (peer.userId == 0 || peer.userId == ownUserId_) return true;
+        logWarning("USB server: refused a connection of user " + std::to_string(peer.userId) + " from " +
+                   peerText(socket) + ": it serves only user " + std::to_string(ownUserId_) + " and root");
+        return false;
+    case TcpPeerLookup::Gone:
+        if (isDebugEnabled()) logDebug("USB server: a connection ended before it was served: " + reason);
+        return false;
+    case TcpPeerLookup::Failed: break;
+    }
+    // Most likely no descriptor left to ask the kernel with: as when the
+    // accept itself fails for want of one.
+    if (descriptorShortage_.met())
+        logWarning("USB server: can't tell who connects, " + reason + "; accepting paused until a connection ends");
+    pauseAccepting();
+    return false;
 }
 
 bool UsbServer::startConnection(const Poco::Net::StreamSocket& socket) {

@@ -4,7 +4,10 @@
 // USB tunnel). A connection that introduced itself with HELLO is a remote
 // VirtualHere client until it closes; LIST tells how many are connected.
 //
-// Each connection has a thread of its own. A peer that does not take its
+// Only root (the vhproxy daemon) and the user the server runs as (whose
+// client started it, and the remote side through that client's USB
+// tunnel) are served: anyone else's connection is refused and logged. Each
+// connection has a thread of its own. A peer that does not take its
 // replies loses its connection after sendTimeoutMs; stop ends every
 // connection at once. A connection whose thread cannot start is refused,
 // and while the process has no descriptor left the server stops accepting
@@ -64,6 +67,9 @@ private:
     };
 
     void acceptConnections();
+    // Whether the accepted connection is served: its peer's user is one
+    // that the server answers.
+    bool admit(Poco::Net::StreamSocket& socket);
     // Gives the accepted connection a thread; false when none can start.
     bool startConnection(const Poco::Net::StreamSocket& socket);
     // Joins the threads of the connections that ended.
@@ -76,6 +82,7 @@ private:
 
     UsbServerDevices& devices_;
     const std::string serverName_;
+    const unsigned int ownUserId_;
     std::atomic<bool> stopping_{false};
     std::atomic<int> remoteClients_{0};
     Poco::Net::ServerSocket listener_;

@@ -3,6 +3,7 @@
 // the remote side, unplugging (the device file rewritten), devices of a
 // made-up USB tree, bad requests, several connections, and its start and end,
 // also with peers that take no replies and short of threads or descriptors.
+#include "LinkTestSupport.h"
 #include "PeerProcess.h"
 #include "TestPaths.h"
 #include "UsbTreeFixture.h"
@@ -26,6 +27,8 @@
 #include <fstream>
 #include <iterator>
 #include <memory>
+#include <optional>
+#include <random>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -91,17 +94,18 @@ protected:
         writeTextFile(dir.file("devices.new"), "{\"VHSvrName\":\"desk\",\"VHDevList\":[" + devices + "]}");
         std::rename(dir.file("devices.new").c_str(), dir.file("devices.json").c_str());
     }
-    // With limits, the server runs under those resource limits (prlimit's
-    // options) as a user of its own, whose process count is its alone.
-    void start(std::vector<std::string> arguments, const std::vector<std::string>& limits = {}) {
+    // With ownUser, the server runs as a user of its own, whose process
+    // count is its alone, under those resource limits (prlimit's options).
+    void start(std::vector<std::string> arguments,
+               const std::optional<std::vector<std::string>>& ownUser = std::nullopt) {
         arguments.insert(arguments.begin(), {USB_SERVER_PROGRAM, "--port", std::to_string(port)});
-        if (!limits.empty()) {
+        if (ownUser) {
             const std::string user = std::to_string(ownUserId());
             ASSERT_EQ(::chown(dir.path().c_str(), ownUserId(), ownUserId()), 0);
             arguments.insert(arguments.begin(), {"/usr/bin/setpriv", "--reuid=" + user, "--regid=" + user,
                                                  "--clear-groups"});
             arguments.insert(arguments.begin(), "--");
-            arguments.insert(arguments.begin(), limits.begin(), limits.end());
+            arguments.insert(arguments.begin(), ownUser->begin(), ownUser->end());
             arguments.insert(arguments.begin(), "/usr/bin/prlimit");
         }
         const std::string program = arguments.front();
@@ -111,9 +115,12 @@ protected:
         ASSERT_TRUE(server->waitForLine("qdvhwin64: listening on 127.0.0.1:", rest, 10000)) << server->output();
         EXPECT_EQ(rest, std::to_string(port));
     }
-    // A user id that no other process has: this test's process id above
-    // the ids that name users.
-    static unsigned int ownUserId() { return 200000u + static_cast<unsigned int>(::getpid()); }
+    // A user id that no other process has (a process id would not do: tests
+    // run in process namespaces of their own), above the ids that name users.
+    static unsigned int ownUserId() {
+        static const unsigned int id = 200000u + std::random_device()() % 1000000000u;
+        return id;
+    }
     std::string log() const { return readTextFile(dir.file("vhserver.log")); }
     int logCount(const std::string& text) const {
         const std::string all = log();
@@ -452,7 +459,7 @@ INSTANTIATE_TEST_SUITE_P(
     Limits, UsbServerShortage,
     ::testing::Values(Shortage{"Threads", {"--nproc=64:64"}, 100, "can't start a thread for a connection",
                                "serving connections again"},
-                      Shortage{"Descriptors", {"--nofile=256:256"}, 300, "can't accept connections",
+                      Shortage{"Descriptors", {"--nofile=256:256"}, 300, "accepting paused until a connection ends",
                                "accepting connections again"}),
     [](const ::testing::TestParamInfo<Shortage>& info) { return std::string(info.param.name); });
 
@@ -472,13 +479,13 @@ TEST_F(UsbServerProgram, KeepsItsDevicesWhileItCannotLookAtThem) {
             writeDevices(device("1-1", 1, 2, "Gadget") + "," + device("1-3", 3, 4, "Stick"));
             arguments.insert(arguments.end(), {"--devices", dir.file("devices.json")});
         }
-        start(arguments, {"--nofile=64:64"});
+        start(arguments, std::vector<std::string>{"--nofile=64:64"});
         LineClient daemon(port);
         EXPECT_EQ(daemon.request("BIND 1-3"), "OK 3");
         const std::string before = daemon.devices();
         std::vector<std::unique_ptr<LineClient>> held;
         for (int i = 0; i < 80; ++i) held.push_back(std::make_unique<LineClient>(port));
-        ASSERT_TRUE(waitForLog("can't accept connections", 10000)) << log();
+        ASSERT_TRUE(waitForLog("accepting paused until a connection ends", 10000)) << log();
 
         // The source changes while the server cannot read it.
         if (fromTree) tree.add(fakeDevice("1-1.2", 0x046d, 0x0a5c, "Late", "Device"));
@@ -496,4 +503,55 @@ TEST_F(UsbServerProgram, KeepsItsDevicesWhileItCannotLookAtThem) {
         server.reset();
         std::remove(dir.file("vhserver.log").c_str());
     }
+}
+
+namespace {
+
+// The reply lines that a client running as the user gets for the lines
+// (line_client.py), joined by " | ".
+std::string askAs(unsigned int user, int port, const std::vector<std::string>& lines) {
+    std::vector<std::string> command{"/usr/bin/setpriv", "--reuid=" + std::to_string(user),
+                                     "--regid=" + std::to_string(user), "--clear-groups", debianPython(),
+                                     testSourcePath("usb/line_client.py"), std::to_string(port)};
+    if (user == 0) command.erase(command.begin(), command.begin() + 4);
+    command.insert(command.end(), lines.begin(), lines.end());
+    int exitCode = -1;
+    std::string replies = runToEnd(command, &exitCode);
+    if (exitCode != 0) return "<failed> " + replies;
+    while (!replies.empty() && replies.back() == '\n') replies.pop_back();
+    for (std::size_t at; (at = replies.find('\n')) != std::string::npos;) replies.replace(at, 1, " | ");
+    return replies;
+}
+
+} // namespace
+
+// The server answers its own user (the client that started it, and the
+// remote side through that client's tunnel) and root (the daemon); another
+// local user's connection is closed before any request of its is carried
+// out, and each refusal is logged.
+TEST_F(UsbServerProgram, AnswersOnlyItsOwnUserAndRoot) {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root to run the server and its clients as other users";
+    writeDevices(device("1-1", 1, 2, "Gadget"));
+    ::chmod(dir.file("devices.json").c_str(), 0644);
+    start({"--devices", dir.file("devices.json"), "--log", dir.file("vhserver.log")}, std::vector<std::string>{});
+    const unsigned int other = 65534;
+    const struct {
+        unsigned int user;
+        std::vector<std::string> lines;
+        std::string replies;
+    } cases[] = {
+        {other, {"HELLO intruder", "STATUS"}, "<closed>"},
+        {other, {"BIND 1-1"}, "<closed>"},
+        {ownUserId(), {"STATUS", "BIND 1-1", "RELEASE 1-1"}, "OK desk | OK 3 | OK 1"},
+        {0, {"ATTACH 1-1", "DETACH 1-1"}, "OK 2 | OK 1"},
+    };
+    for (const auto& c : cases) EXPECT_EQ(askAs(c.user, port, c.lines), c.replies) << c.user;
+
+    // Nothing the refused user sent was carried out: no remote client, no bind.
+    LineClient daemon(port);
+    const std::string list = daemon.request("LIST");
+    EXPECT_NE(list.find("\"RemoteClients\":0"), std::string::npos) << list;
+    EXPECT_EQ(daemon.devices(), "1-1=1");
+    EXPECT_EQ(logCount("refused a connection of user 65534 from 127.0.0.1:"), 2) << log();
+    EXPECT_EQ(logCount("refused a connection"), 2) << log();
 }
