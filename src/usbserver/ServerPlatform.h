@@ -9,11 +9,6 @@ class ServerSocket;
 }
 } // namespace Poco
 
-// True when the system error code of a failed accept means that the
-// process or the system ran short of descriptors or memory: a condition
-// that passes once connections end, unlike a broken listener.
-bool isDescriptorShortage(int errorCode);
-
 // The user this process runs as: the user whose client started the USB
 // server.
 unsigned int processUserId();

@@ -1,18 +1,12 @@
-// Linux: errno codes, the effective user id, and shutdown(2) of a
-// listening socket, which wakes a thread blocked in accept(2) on it.
+// Linux: the effective user id, and shutdown(2) of a listening socket,
+// which wakes a thread blocked in accept(2) on it.
 #include "ServerPlatform.h"
 
 #include <Poco/Net/ServerSocket.h>
 #include <Poco/Net/SocketImpl.h>
 
-#include <cerrno>
-
 #include <sys/socket.h>
 #include <unistd.h>
-
-bool isDescriptorShortage(int errorCode) {
-    return errorCode == EMFILE || errorCode == ENFILE || errorCode == ENOMEM || errorCode == ENOBUFS;
-}
 
 unsigned int processUserId() { return static_cast<unsigned int>(::geteuid()); }
 

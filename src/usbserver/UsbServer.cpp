@@ -144,11 +144,9 @@ void UsbServer::acceptConnections() {
             socket = listener_.acceptConnection();
         } catch (const Poco::Exception& e) {
             if (stopping_.load()) break;
-            if (!isDescriptorShortage(e.code())) {
-                logWarning("USB server: can't accept a connection: " + e.displayText());
-                continue;
-            }
-            if (descriptorShortage_.met())
+            // Out of descriptors, most likely: accepting again at once would
+            // fail again at once.
+            if (acceptFailure_.met())
                 logWarning("USB server: can't accept connections, " + e.displayText() +
                            "; accepting paused until a connection ends");
             pauseAccepting();
@@ -158,7 +156,7 @@ void UsbServer::acceptConnections() {
         // A socket not served closes as it goes out of scope: its peer sees
         // the connection end at once.
         if (!admit(socket)) continue;
-        if (descriptorShortage_.over(times)) logInformation("USB server: accepting connections again");
+        if (acceptFailure_.over(times)) logInformation("USB server: accepting connections again");
         startConnection(socket);
     }
 }
@@ -185,7 +183,7 @@ bool UsbServer::admit(Poco::Net::StreamSocket& socket) {
     }
     // Most likely no descriptor left to ask the kernel with: as when the
     // accept itself fails for want of one.
-    if (descriptorShortage_.met())
+    if (acceptFailure_.met())
         logWarning("USB server: can't tell who connects, " + reason + "; accepting paused until a connection ends");
     pauseAccepting();
     return false;

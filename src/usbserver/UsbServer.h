@@ -10,9 +10,9 @@
 // connection has a thread of its own. A peer that does not take its
 // replies loses its connection after sendTimeoutMs; stop ends every
 // connection at once. A connection whose thread cannot start is refused,
-// and while the process has no descriptor left the server stops accepting
-// until a connection ends; either is logged when it begins and ends, not
-// per connection.
+// and while connections cannot be accepted (no descriptor left) the server
+// pauses accepting until a connection ends; either is logged when it begins
+// and ends, not per connection.
 #pragma once
 
 #include "ShortageReport.h"
@@ -36,8 +36,8 @@ public:
     static constexpr std::size_t maxLineLength = 4096;
     // How long a reply may wait for the peer to take it.
     static constexpr int sendTimeoutMs = 5000;
-    // How long accepting pauses at most while no descriptor is left,
-    // unless a connection ends before.
+    // How long accepting pauses at most after a failed accept, unless a
+    // connection ends before.
     static constexpr int acceptPauseMs = 250;
 
     UsbServer(UsbServerDevices& devices, std::string serverName);
@@ -93,6 +93,6 @@ private:
     std::uint64_t endedConnections_ = 0;
     std::list<std::unique_ptr<Connection>> connections_;
     // The acceptor's own.
-    ShortageReport descriptorShortage_;
+    ShortageReport acceptFailure_;
     ShortageReport threadShortage_;
 };

@@ -122,18 +122,16 @@ void VHProxyListener::accept() {
         socket = listener_.acceptConnection();
     } catch (const Poco::Exception& e) {
         if (stopping_.load() || e.code() == POCO_EAGAIN || e.code() == POCO_EWOULDBLOCK) return;
-        if (!isDescriptorShortage(e.code())) {
-            logger().warning("Can't accept a connection: " + e.displayText());
-            return;
-        }
-        if (descriptorShortage_.met())
+        // Out of descriptors, most likely: accepting again at once would
+        // fail again at once.
+        if (acceptFailure_.met())
             logger().warning("Can't accept connections, " + e.displayText() +
                              "; accepting paused until a connection ends");
         acceptPausedUntil_ = PendingRequest::Clock::now() + std::chrono::milliseconds(acceptPauseMs);
         return;
     }
     std::uint64_t times = 0;
-    if (descriptorShortage_.over(times)) logger().information("Accepting connections again");
+    if (acceptFailure_.over(times)) logger().information("Accepting connections again");
     if (held() >= maxHeld && !waiting_.empty()) {
         if (crowded_.met())
             logger().warning("More than " + std::to_string(maxHeld) +

@@ -39,8 +39,8 @@ public:
 
     static constexpr int workerCount = 8;
     static constexpr std::size_t maxHeld = 256;
-    // How long accepting pauses at most while no descriptor is left,
-    // unless a connection ends before.
+    // How long accepting pauses at most after a failed accept (no
+    // descriptor left, say), unless a connection ends before.
     static constexpr int acceptPauseMs = 250;
 
     VHProxyListener(Handler handler, int requestTimeoutMs, int maxRequestLength);
@@ -79,7 +79,7 @@ private:
     std::unique_ptr<Poco::Net::PollSet> pollSet_;
     std::list<PendingRequest> waiting_;
     std::map<Poco::Net::Socket, std::list<PendingRequest>::iterator> waitingBySocket_;
-    ShortageReport descriptorShortage_;
+    ShortageReport acceptFailure_;
     ShortageReport crowded_;
     PendingRequest::Clock::time_point acceptPausedUntil_;
 
