@@ -63,7 +63,9 @@ void exchange(VHProxyDaemon& daemon, const std::string& sent) {
     for (std::size_t done = 0; done < sent.size();)
         done += static_cast<std::size_t>(client.sendBytes(sent.data() + done, static_cast<int>(sent.size() - done)));
     client.shutdownSend();
-    // The listener's reading of the frame, then its worker's run.
+    // The listener's reading of the frame, then its worker's exchange as
+    // with a user the daemon answers (this process's end is half closed,
+    // which the daemon's peer check would refuse).
     PendingRequest pending(accepted, PendingRequest::Clock::now() + std::chrono::seconds(10),
                            VHProxyDaemon::maxRequestLength);
     std::string reason;
@@ -75,7 +77,7 @@ void exchange(VHProxyDaemon& daemon, const std::string& sent) {
     if (progress == PendingRequest::Progress::Complete) {
         accepted.setBlocking(true);
         VHProxyConnection connection(accepted, daemon, pending.request());
-        connection.run();
+        connection.serve(0);
     }
     accepted.close();
     std::string answer;
@@ -94,8 +96,7 @@ void exchange(VHProxyDaemon& daemon, const std::string& sent) {
 } // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    // The daemon looks up each peer in the kernel's socket table: a table
-    // of this process's sockets only is read fast.
+    // The harness's sockets stay out of the machine's socket table.
     fuzz::useOwnNetwork();
     fuzz::discardLogs("trace");
     devicesPath = fuzz::scratchDirectory() + "/devices.json";

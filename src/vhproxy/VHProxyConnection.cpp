@@ -2,7 +2,7 @@
 
 #include "VHProxyDaemon.h"
 
-#include "TcpSocketOwner.h"
+#include "TcpPeerIdentity.h"
 
 #include <Poco/Exception.h>
 #include <Poco/Logger.h>
@@ -16,16 +16,33 @@ VHProxyConnection::VHProxyConnection(const Poco::Net::StreamSocket& socket, VHPr
     : Poco::Net::TCPServerConnection(socket), daemon_(daemon), request_(std::move(request)) {}
 
 void VHProxyConnection::run() {
+    TcpPeerIdentity peer;
+    std::string reason;
+    std::string peerName = "a connection";
+    TcpPeerLookup lookup = TcpPeerLookup::Failed;
+    try {
+        peerName = socket().peerAddress().toString();
+        lookup = tcpConnectingPeer(socket(), peer, reason);
+    } catch (const Poco::Exception& e) {
+        reason = e.displayText();
+    }
+    if (lookup != TcpPeerLookup::Found) {
+        // Nothing of its request is carried out.
+        Poco::Logger::get("vhproxy").warning("Refused " + peerName + ": its user is unknown, " + reason);
+        return;
+    }
+    serve(peer.userId);
+}
+
+void VHProxyConnection::serve(unsigned int userId) {
     Poco::Logger& logger = Poco::Logger::get("vhproxy");
     try {
-        unsigned int user = 0;
         const std::string peer = socket().peerAddress().toString();
-        if (!tcpSocketOwner(socket().peerAddress(), socket().address(), user)) {
-            logger.warning("Refused " + peer + ": its user is unknown");
-            return;
-        }
-        if (!daemon_.peerPolicy().allows(user)) {
-            logger.warning("Refused " + peer + " of user " + std::to_string(user) + ": not allowed to share USB devices");
+        if (!daemon_.peerPolicy().allows(userId)) {
+            logger.warning("Refused " + peer + " of user " + std::to_string(userId) +
+                           ": not allowed to share USB devices");
+            writeFrame(daemon_.refusal(request_, userId));
+            socket().shutdown();
             return;
         }
         const std::string reply = daemon_.handleRequest(request_);

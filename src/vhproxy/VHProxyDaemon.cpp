@@ -37,6 +37,13 @@ std::string result(int type, int errType, int errCode, const std::string& messag
     return toText(reply);
 }
 
+// The type a reply gives back for a request's type: 0 for one beyond what
+// the reply's type can hold.
+int replyType(Poco::Int64 type) {
+    return type >= std::numeric_limits<int>::min() && type <= std::numeric_limits<int>::max() ? static_cast<int>(type)
+                                                                                              : 0;
+}
+
 // The device-list file when one is given, else the USB server.
 std::unique_ptr<DeviceSource> makeDeviceSource(const DaemonOptions& options) {
     if (!options.devicesPath.empty()) return std::make_unique<DeviceFixture>(options.devicesPath);
@@ -117,13 +124,23 @@ std::string VHProxyDaemon::handleRequest(const std::string& request) {
             Poco::Logger::get("vhproxy").information("The tunnel to the remote VirtualHere client is up");
         return result(334, errTypeSuccess, 0, "");
     default:
-        // A type beyond what the reply's type can hold is answered as 0.
-        return result(type >= std::numeric_limits<int>::min() && type <= std::numeric_limits<int>::max()
-                          ? static_cast<int>(type)
-                          : 0,
-                      errTypeError,
-                      DaemonError::UnknownRequest, "Request type " + std::to_string(type) + " not handled");
+        return result(replyType(type), errTypeError, DaemonError::UnknownRequest,
+                      "Request type " + std::to_string(type) + " not handled");
     }
+}
+
+std::string VHProxyDaemon::refusal(const std::string& request, unsigned int userId) const {
+    Poco::JSON::Object::Ptr message;
+    Poco::Int64 type = 0;
+    std::string problem;
+    if (!readRequest(request, message, type, problem)) type = 0; // unreadable: answered as type 0
+    Poco::JSON::Object reply;
+    reply.set("type", replyType(type));
+    reply.set("VHErrType", errTypeFatal);
+    reply.set("VHErrCode", DaemonError::NotAllowed);
+    reply.set("VHErrMsg", policy_.refusalMessage(userId));
+    reply.set("VHAllowGroup", policy_.allowedGroup());
+    return toText(reply);
 }
 
 std::string VHProxyDaemon::listDevices() {

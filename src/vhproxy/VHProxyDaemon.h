@@ -36,6 +36,7 @@ constexpr int ListUnreadable = 2;   // VHErrType 2: the device list cannot be re
 constexpr int DeviceNotFound = 3;   // VHErrType 2
 constexpr int BadRequest = 4;       // VHErrType 2: not a JSON object, no integer type, a member missing or not a text
 constexpr int UnknownRequest = 5;   // VHErrType 2
+constexpr int NotAllowed = 6;       // VHErrType 4: this user may not share USB devices
 constexpr int ClientDisconnected = 23;
 } // namespace DaemonError
 
@@ -68,6 +69,10 @@ public:
     // what is wrong with it, in plain words.
     static bool readRequest(const std::string& request, Poco::JSON::Object::Ptr& message, Poco::Int64& type,
                             std::string& problem);
+    // The reply to a user the policy does not allow: nothing of the request
+    // is carried out, its type is answered with NotAllowed, why, and the
+    // group that would allow it (VHAllowGroup).
+    std::string refusal(const std::string& request, unsigned int userId) const;
 
     const PeerPolicy& peerPolicy() const { return policy_; }
 
