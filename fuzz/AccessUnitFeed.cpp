@@ -67,6 +67,17 @@ void feedAccessUnits(const std::string& decoderName, const std::uint8_t* data, s
     if (!decoder) fail("no decoder " + decoderName);
     if (!decoder->init()) fail("decoder " + decoderName + " could not be set up");
 
+    // Every byte of a picture (and of its conversion) is read; the frame goes back.
+    auto show = [&](qor::VideoFrame* frame) {
+        if (frame == nullptr) fail("a picture came out without a frame");
+        readThrough(*frame);
+        if (drawn.count(frame->colorFormat()) == 0) {
+            qor::VideoFrame* converted = decoder->convert(frame);
+            if (converted != nullptr) readThrough(*converted);
+            qor::releaseVideoFrame(&converted);
+        }
+        qor::releaseVideoFrame(&frame);
+    };
     const std::uint8_t* stream = data + HEADER_BYTES;
     for (const AccessUnitSplitter::Unit& unit : AccessUnitSplitter::split(stream, size - HEADER_BYTES)) {
         if (unit.offset + unit.length > size - HEADER_BYTES || unit.length == 0)
@@ -79,14 +90,18 @@ void feedAccessUnits(const std::string& decoderName, const std::uint8_t* data, s
             qor::releaseVideoFrame(&frame);
             continue;
         }
-        if (frame == nullptr) fail("a picture came out without a frame");
-        readThrough(*frame);
-        if (drawn.count(frame->colorFormat()) == 0) {
-            qor::VideoFrame* converted = decoder->convert(frame);
-            if (converted != nullptr) readThrough(*converted);
-            qor::releaseVideoFrame(&converted);
+        show(frame);
+    }
+    // The end of the stream: what the decoder still holds comes out.
+    for (int held = 0;; ++held) {
+        if (held > 64) fail("the decoder hands out pictures without end");
+        qor::VideoFrame* frame = decoder->allocFrame(decoder->outputColorFormat);
+        if (frame == nullptr) break;
+        if (!decoder->drain(&frame)) {
+            qor::releaseVideoFrame(&frame);
+            break;
         }
-        qor::releaseVideoFrame(&frame);
+        show(frame);
     }
 }
 

@@ -61,15 +61,16 @@ void moduleLog(LogLevel level, const std::string& text) {
     if (function != nullptr) function(logName + text);
 }
 
-// A value of the client's settings: its configuration as the running
-// client holds it (the element for this system first, then the plain one).
+// A value of the client's settings as the client uses it: the client puts
+// the values of the USB server's settings, defaults included, into its
+// application configuration under their keys before it calls vhsInit.
+// Empty when the host program gives none.
 std::string clientSetting(const std::string& key) {
     try {
         Poco::Util::AbstractConfiguration& config = Poco::Util::Application::instance().config();
-        for (const std::string& property : {key + "[@OS=Linux]", key + "[@OS=]", key})
-            if (config.hasProperty(property)) return config.getString(property);
+        if (config.hasProperty(key)) return config.getRawString(key);
     } catch (const Poco::Exception&) {
-        // No application object, or a value that does not resolve.
+        // No application object.
     }
     return "";
 }
@@ -204,11 +205,13 @@ VH_EXPORT bool vhsInit(const char* executable, const char* configFile, const cha
     const std::string log = logFile != nullptr ? logFile : "";
 
     // The configuration: the client's port and server name, other keys kept.
+    // The port is always the client's, whatever an earlier run left in the
+    // file: the USB tunnel and the daemon use the same setting (17570 when
+    // the host gives none).
     VHServerConfig config;
     std::string reason;
     if (!config.load(configFile, reason)) moduleLog(Warning, std::string("Can't read ") + configFile + ": " + reason);
-    const std::string port = clientSetting("Client.VirtualHere.ServerPort");
-    if (!port.empty()) config.set("TCPPort", port);
+    config.set("TCPPort", clientSetting("Client.VirtualHere.ServerPort"));
     config.set("TCPPort", std::to_string(config.port()));
     std::string name = clientSetting("Client.VirtualHere.ServerName");
     if (name.empty()) name = config.value("ServerName");

@@ -30,4 +30,6 @@ public:
     virtual Change requestState(const std::string& address, bool connect, std::string& reason) = 0;
     // Where the devices come from, for the log.
     virtual std::string description() const = 0;
+    // The port of the USB server that is asked; 0 when no USB server is.
+    virtual int usbServerPort() const { return 0; }
 };

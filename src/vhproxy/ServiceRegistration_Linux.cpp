@@ -78,6 +78,7 @@ std::string unitValue(const std::string& text) {
 std::vector<std::string> serviceArguments(const RegistrationOptions& options) {
     std::vector<std::string> arguments{"--service"};
     if (!options.allowGroup.empty()) arguments.push_back("--allowGroup=" + options.allowGroup);
+    if (options.usbServerPort != 0) arguments.push_back("--usbServerPort=" + std::to_string(options.usbServerPort));
     return arguments;
 }
 

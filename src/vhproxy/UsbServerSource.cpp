@@ -34,7 +34,7 @@ int errorOf(const std::string& reply, std::string& text) {
 
 UsbServerSource::UsbServerSource(std::string configPath, int port) : configPath_(std::move(configPath)), port_(port) {}
 
-int UsbServerSource::serverPort() const {
+int UsbServerSource::usbServerPort() const {
     if (port_ != 0) return port_;
     VHServerConfig config;
     std::string ignored;
@@ -44,7 +44,7 @@ int UsbServerSource::serverPort() const {
 
 DeviceSource::Availability UsbServerSource::read(DeviceSnapshot& snapshot, std::string& reason) {
     std::string reply, list;
-    if (!UsbServerClient(serverPort()).request("LIST", reply, reason)) return Availability::Missing;
+    if (!UsbServerClient(usbServerPort()).request("LIST", reply, reason)) return Availability::Missing;
     if (!UsbServerClient::okReply(reply, list)) {
         reason = "the USB server answered '" + reply + "' to LIST";
         return Availability::Unreadable;
@@ -68,7 +68,7 @@ DeviceSource::Availability UsbServerSource::read(DeviceSnapshot& snapshot, std::
 
 DeviceSource::Change UsbServerSource::requestState(const std::string& address, bool connect, std::string& reason) {
     std::string reply, rest;
-    if (!UsbServerClient(serverPort()).request((connect ? "BIND " : "RELEASE ") + address, reply, reason))
+    if (!UsbServerClient(usbServerPort()).request((connect ? "BIND " : "RELEASE ") + address, reply, reason))
         return Change::Unavailable;
     if (UsbServerClient::okReply(reply, rest)) return Change::Done;
     const int code = errorOf(reply, reason);

@@ -196,5 +196,7 @@ std::string VHProxyDaemon::status() {
     reply.set("VHSvrRunning", running);
     reply.set("VHSvrName", name);
     reply.set("VHSvrService", options_.asService);
+    // The client compares it with the port its USB server listens on.
+    if (const int port = source_->usbServerPort()) reply.set("VHSvrPort", port);
     return toText(reply);
 }

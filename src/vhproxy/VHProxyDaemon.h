@@ -8,7 +8,8 @@
 //   324 list devices      -> 325 VHErrType, VHErrCode, VHErrMsg, VHDevList
 //   326 connect device    -> 326 VHErrType, VHErrCode, VHErrMsg, VHDevList
 //   327 disconnect device -> 327 the same
-//   328 status            -> 328 VHSvrRunning, VHSvrName, VHSvrService, VHProxyVersion
+//   328 status            -> 328 VHSvrRunning, VHSvrName, VHSvrService, VHProxyVersion,
+//                                VHSvrPort (the USB server's port that the daemon asks)
 //   334 tunnel connected  -> 334 VHErrType 0, VHErrCode 0, VHErrMsg ""
 // The devices come from this machine's USB server, or from a device-list
 // file in tests (DeviceSource). Until the tunnel-connected notice has come,
@@ -41,8 +42,7 @@ constexpr int ClientDisconnected = 23;
 struct DaemonOptions {
     // A device-list file in place of the USB server (tests), when set.
     std::string devicesPath;
-    // The USB server's configuration file (its port) and a port that
-    // overrides it (0: none).
+    // The USB server's port, or (0) the configuration file that gives it.
     std::string usbServerConfig;
     int usbServerPort = 0;
     std::string allowGroup = "plugdev";

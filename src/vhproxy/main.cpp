@@ -3,7 +3,7 @@
 //   vhproxy --service [--allowGroup=GROUP] [--usbServerConfig=FILE] [--usbServerPort=N]
 //           [--devices=FILE] [--logFile=FILE]
 //   vhproxy --registerService [--startup=manual|auto] [--displayName=TEXT]
-//           [--description=TEXT] [--allowGroup=GROUP]
+//           [--description=TEXT] [--allowGroup=GROUP] [--usbServerPort=N]
 //   vhproxy --unregisterService
 //   vhproxy --version | --help
 //
@@ -11,16 +11,15 @@
 #include "DaemonSignals.h"
 #include "ServiceRegistration.h"
 #include "VHProxyDaemon.h"
+#include "VHServerConfig.h"
 
 #include "SystemPaths.h"
-#include "Utilities.h"
 
 #include <Poco/AutoPtr.h>
 #include <Poco/ConsoleChannel.h>
 #include <Poco/FileChannel.h>
 #include <Poco/FormattingChannel.h>
 #include <Poco/NumberParser.h>
-#include <Poco/Path.h>
 #include <Poco/Logger.h>
 #include <Poco/PatternFormatter.h>
 #include <Poco/SplitterChannel.h>
@@ -40,7 +39,7 @@ const char* const usage =
     "Usage: vhproxy --service [--allowGroup=GROUP] [--usbServerConfig=FILE] [--usbServerPort=N]\n"
     "               [--devices=FILE] [--logFile=FILE]\n"
     "       vhproxy --registerService [--startup=manual|auto] [--displayName=TEXT] [--description=TEXT]\n"
-    "               [--allowGroup=GROUP]\n"
+    "               [--allowGroup=GROUP] [--usbServerPort=N]\n"
     "       vhproxy --unregisterService\n"
     "       vhproxy --version | --help\n";
 
@@ -80,14 +79,6 @@ std::string defaultLogFile() {
     return folder + "/vhproxy.log";
 }
 
-// The USB server's configuration file beside this program: the client's
-// USB module writes it into the client's directory, where the daemon lies.
-std::string configBesideProgram() {
-    const std::string program = runningProgramPath();
-    if (program.empty()) return "vhserver.cnf";
-    return Poco::Path(program).parent().append("vhserver.cnf").toString();
-}
-
 } // namespace
 
 int main(int argc, char** argv) {
@@ -125,6 +116,15 @@ int main(int argc, char** argv) {
         return mode.empty() ? 2 : 0;
     }
 
+    // The port of the USB server that the service asks (0: none given).
+    int usbServerPort = 0;
+    if (values.count("--usbServerPort") &&
+        (!Poco::NumberParser::tryParse(values["--usbServerPort"], usbServerPort) || usbServerPort < 1 ||
+         usbServerPort > 65535)) {
+        std::cerr << "--usbServerPort takes a port number from 1 to 65535\n" << usage;
+        return 2;
+    }
+
     const std::string logFile = values.count("--logFile") ? values["--logFile"] : defaultLogFile();
     setupLogging(logFile, mode == "--registerService" || mode == "--unregisterService");
     if (values["--debug"] == "true") Poco::Logger::root().setLevel("debug");
@@ -136,6 +136,7 @@ int main(int argc, char** argv) {
         if (values.count("--displayName")) options.displayName = values["--displayName"];
         options.description = values["--description"];
         options.allowGroup = values["--allowGroup"];
+        options.usbServerPort = usbServerPort;
         return registerService(options);
     }
     if (mode == "--unregisterService") return unregisterService();
@@ -143,13 +144,12 @@ int main(int argc, char** argv) {
     DaemonOptions options;
     options.asService = true;
     options.devicesPath = values["--devices"];
-    options.usbServerConfig = values.count("--usbServerConfig") ? values["--usbServerConfig"] : configBesideProgram();
-    if (values.count("--usbServerPort") &&
-        (!Poco::NumberParser::tryParse(values["--usbServerPort"], options.usbServerPort) ||
-         options.usbServerPort < 1 || options.usbServerPort > 65535)) {
-        std::cerr << "--usbServerPort takes a port number from 1 to 65535\n" << usage;
-        return 2;
-    }
+    // The USB server's port: the one given, else the one of a given
+    // configuration file, else the client's default.
+    options.usbServerConfig = values["--usbServerConfig"];
+    options.usbServerPort = usbServerPort;
+    if (options.usbServerPort == 0 && options.usbServerConfig.empty())
+        options.usbServerPort = VHServerConfig::defaultPort;
     if (values.count("--allowGroup")) options.allowGroup = values["--allowGroup"];
     VHProxyDaemon daemon(options);
     std::string error;

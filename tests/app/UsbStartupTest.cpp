@@ -149,6 +149,7 @@ protected:
     void SetUp() override {
         ::setenv("HOME", home.path().c_str(), 1);
         ::setenv("SHELL", "/bin/sh", 1);
+        ::unsetenv("XDG_STATE_HOME");
     }
 
     void prepare(const ModuleCase& c) {
@@ -234,11 +235,19 @@ TEST_F(UsbModuleStartup, WhereTheModuleIs) {
     };
     for (const ModuleCase& c : cases) {
         check(c);
-        // The USB server got the client's port in its configuration.
+        // The USB server got the client's port in its configuration, which
+        // lies with its log in the user's own folder; nothing was written
+        // beside the programs.
         if (c.state.compare(0, 9, "enabled=1") == 0) {
-            EXPECT_NE(readTextFile(root.file("app/vhserver.cnf")).find("TCPPort=" + std::to_string(port) + "\n"),
-                      std::string::npos);
+            const std::string files = home.file(".local/state/quarrydesk-client/");
+            EXPECT_NE(readTextFile(files + "vhserver.cnf").find("TCPPort=" + std::to_string(port) + "\n"),
+                      std::string::npos) << c.what;
+            EXPECT_NE(readTextFile(files + "vhserver.log").find("listening on 127.0.0.1:" + std::to_string(port)),
+                      std::string::npos) << c.what;
         }
+        for (const char* folder : {"app/", "bin/"})
+            for (const char* name : {"vhserver.cnf", "vhserver.log"})
+                EXPECT_FALSE(Poco::File(root.file(folder + std::string(name))).exists()) << c.what << " " << folder << name;
     }
 }
 

@@ -32,6 +32,10 @@ TEST(DecodeTool, WritesPlanesAndOneLinePerPicture) {
         const char* firstLine;
     } cases[] = {
         {"-d OpenH264", "sizechange.h264", "sizechange.yuv420p", "frame 0 320x240 YUV420p (0) OpenH264"},
+        // B-frames: the pictures held back for display order come at the
+        // end of the file.
+        {"-d OpenH264", "bpyramid.h264", "bpyramid.yuv420p", "frame 0 320x240 YUV420p (0) OpenH264"},
+        {"", "bpyramid.h264", "bpyramid.yuv420p", "frame 0 320x240 YUV420p (0) LibAVH264"},
         {"-s 6,6,8", "high444.h264", "high444.yuv444p", "frame 0 322x242 YUV444p (6) LibAVH264"},
         {"-s 6,6,8 -f 125", "high444.h264", "high444.rgb24", "frame 0 322x242 RGB24 (125) LibAVH264"},
         {"-s 9,125,8", "rgb.h264", "rgb.gbrp", "frame 0 321x241 GBRP (160) LibAVH264"},

@@ -71,6 +71,30 @@ std::vector<std::uint8_t> frameBytes(const qor::VideoFrame& frame) {
     return bytes;
 }
 
+namespace {
+
+// Keeps the bytes of one picture and gives the frame back.
+void keepPicture(DecodeResult& result, qor::StreamDecoder& decoder, qor::VideoFrame* frame,
+                 const qor::StreamDecoder::FormatTest& canvasSupports) {
+    qor::VideoFrame* converted = nullptr;
+    const qor::VideoFrame* shown = frame;
+    if (!canvasSupports(frame->colorFormat())) {
+        converted = decoder.convert(frame);
+        shown = converted;
+    }
+    if (shown == nullptr) {
+        ADD_FAILURE() << "conversion failed";
+    } else {
+        result.pictures.push_back(frameBytes(*shown));
+        result.formats.push_back(std::to_string(shown->width()) + "x" + std::to_string(shown->height()) + " " +
+                                 std::to_string(shown->colorFormat()));
+    }
+    qor::releaseVideoFrame(&converted);
+    qor::releaseVideoFrame(&frame);
+}
+
+} // namespace
+
 DecodeResult decodeAll(qor::StreamDecoder& decoder, const std::vector<std::vector<std::uint8_t>>& units,
                        const qor::StreamDecoder::FormatTest& canvasSupports) {
     DecodeResult result;
@@ -81,21 +105,16 @@ DecodeResult decodeAll(qor::StreamDecoder& decoder, const std::vector<std::vecto
             qor::releaseVideoFrame(&frame);
             continue;
         }
-        qor::VideoFrame* converted = nullptr;
-        const qor::VideoFrame* shown = frame;
-        if (!canvasSupports(frame->colorFormat())) {
-            converted = decoder.convert(frame);
-            shown = converted;
+        keepPicture(result, decoder, frame, canvasSupports);
+    }
+    for (;;) {
+        qor::VideoFrame* frame = decoder.allocFrame(decoder.outputColorFormat);
+        if (!decoder.drain(&frame)) {
+            qor::releaseVideoFrame(&frame);
+            break;
         }
-        if (shown == nullptr) {
-            ADD_FAILURE() << "conversion failed";
-        } else {
-            result.pictures.push_back(frameBytes(*shown));
-            result.formats.push_back(std::to_string(shown->width()) + "x" + std::to_string(shown->height()) + " " +
-                                     std::to_string(shown->colorFormat()));
-        }
-        qor::releaseVideoFrame(&converted);
-        qor::releaseVideoFrame(&frame);
+        ++result.drained;
+        keepPicture(result, decoder, frame, canvasSupports);
     }
     return result;
 }

@@ -27,9 +27,11 @@ struct DecodeResult {
     std::vector<std::vector<std::uint8_t>> pictures;  // visible bytes per picture
     std::vector<std::string> formats;                 // "WxH code" per picture
     int failures = 0;
+    int drained = 0;  // pictures that came at the end of the stream
 };
 
 // Feeds every access unit to the decoder as the decoder thread does and
-// keeps each picture; pictures the canvas test refuses are converted first.
+// keeps each picture, then the pictures the decoder still holds at the end
+// of the stream; pictures the canvas test refuses are converted first.
 DecodeResult decodeAll(qor::StreamDecoder& decoder, const std::vector<std::vector<std::uint8_t>>& units,
                        const qor::StreamDecoder::FormatTest& canvasSupports);

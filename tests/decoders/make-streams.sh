@@ -39,10 +39,12 @@ encode part2 352x288 8 yuv420p libx264 -tune zerolatency -x264-params aud=1 &
 # partitions: OpenH264 decodes those in B-frames not bit-exact.
 encode bpyramid 320x240 24 yuv420p libx264 -profile:v high -bf 3 -x264-params aud=1:keyint=12:partitions=none &
 encode bframes 320x240 24 yuv420p libx264 -profile:v high -bf 3 -x264-params aud=1:keyint=12:partitions=none:b-pyramid=none &
+# As libx264 makes B-frames by default (with sub-macroblock partitions).
+encode bframes48 320x240 48 yuv420p libx264 -profile:v high -bf 3 -x264-params aud=1 &
 wait
 cat part1.h264 part2.h264 > sizechange.h264
 
-for s in baseline high main wide hd part1 part2 bpyramid bframes; do reference $s yuv420p & done
+for s in baseline high main wide hd part1 part2 bpyramid bframes bframes48; do reference $s yuv420p & done
 reference high444 yuv444p &
 reference odd444 yuv444p &
 reference rgb gbrp &

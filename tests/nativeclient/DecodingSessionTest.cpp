@@ -11,6 +11,7 @@
 #include "QorMessage.h"
 #include "ServerConnectionValues.h"
 #include "StreamDecoder.h"
+#include "TestStreams.h"
 #include "VideoBufferPool.h"
 
 #include <fstream>
@@ -179,3 +180,56 @@ TEST_F(DecodingSession, EndOfOneOfTwoScreensDeletesItsWindow) {
     EXPECT_EQ(first.deletes.load(), 1);
     screenCount.store(1);
 }
+
+namespace {
+
+// Where a screen's stream ends for the client.
+enum class StreamEnd { VIDEO_SOCKET_CLOSED, SCREEN_ENDED, SIZE_CHANGED };
+
+class DecodingSessionEnd : public DecodingSession, public ::testing::WithParamInterface<StreamEnd> {};
+
+std::string streamEndName(const ::testing::TestParamInfo<StreamEnd>& info) {
+    switch (info.param) {
+    case StreamEnd::VIDEO_SOCKET_CLOSED: return "VideoSocketClosed";
+    case StreamEnd::SCREEN_ENDED: return "ScreenEnded";
+    case StreamEnd::SIZE_CHANGED: return "SizeChanged";
+    }
+    return "Unknown";
+}
+
+} // namespace
+
+// Wherever the stream ends, the pictures the decoder holds back for display
+// order reach the canvas: all pictures of a stream with B-frames, once.
+TEST_P(DecodingSessionEnd, HeldPicturesReachTheCanvas) {
+    startScreen(R"({"type":102,"session":0,"SrvVSWth":320,"SrvVSHgt":240,"VConf":"3,0,8"})");
+    const auto stream = readAccessUnits("bpyramid.h264");
+    for (const auto& unit : stream)
+        video->sendFrame(unit.data(), static_cast<int>(unit.size()), Poco::Net::WebSocket::FRAME_BINARY);
+    const int pictures = static_cast<int>(stream.size());
+    // Every unit decoded; two pictures wait for the end of the stream.
+    ASSERT_TRUE(eventually([&] { return canvas.frames.load() == pictures - 2; })) << canvas.frames.load();
+    switch (GetParam()) {
+    case StreamEnd::VIDEO_SOCKET_CLOSED:
+        video->shutdown();
+        EXPECT_TRUE(eventually([&] { return proxyEnded(); }));
+        break;
+    case StreamEnd::SCREEN_ENDED:
+        fromPage(R"({"type":109,"session":0})");
+        EXPECT_TRUE(eventually([&] { return proxyEnded(); }));
+        break;
+    case StreamEnd::SIZE_CHANGED:
+        fromPage(R"({"type":102,"session":0,"SrvVSWth":320,"SrvVSHgt":256,"VConf":"3,0,8"})");
+        EXPECT_FALSE(toServer("\"type\":14").empty());
+        EXPECT_TRUE(log.waitFor("Session 0: Previous decoder has been shutdown", 20000));
+        break;
+    }
+    // The line comes after the last of them.
+    EXPECT_TRUE(log.waitFor(": Handed out 2 held pictures at the end of the stream", 20000));
+    EXPECT_EQ(canvas.frames.load(), pictures);
+}
+
+INSTANTIATE_TEST_SUITE_P(Ends, DecodingSessionEnd,
+                         ::testing::Values(StreamEnd::VIDEO_SOCKET_CLOSED, StreamEnd::SCREEN_ENDED,
+                                           StreamEnd::SIZE_CHANGED),
+                         streamEndName);

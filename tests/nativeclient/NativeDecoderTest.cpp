@@ -104,12 +104,15 @@ protected:
                                                            static_cast<std::int32_t>(unit.size())));
     }
 
-    void waitForUnitsTaken(int count) {
+    // Until the decoder has taken that many units (counted in the given
+    // statistics, else the fixture's).
+    void waitForUnitsTaken(int count, StreamStatistics* of = nullptr) {
+        StreamStatistics& counted = of != nullptr ? *of : statistics;
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(WAIT_MS);
-        while (statistics.snapshot().frameCount < count && std::chrono::steady_clock::now() < deadline) {
+        while (counted.snapshot().frameCount < count && std::chrono::steady_clock::now() < deadline) {
             std::this_thread::sleep_for(std::chrono::milliseconds(2));
         }
-        ASSERT_EQ(statistics.snapshot().frameCount, count);
+        ASSERT_EQ(counted.snapshot().frameCount, count);
     }
 
     // As the session does it: stop the loop, take the canvas, delete.
@@ -214,25 +217,95 @@ TEST_F(DecoderThread, EveryPresentedPictureEqualsFfmpegsOnItsPath) {
     }
 }
 
-// B-frames through the decoder thread and the conversion thread: the canvas
-// gets the pictures in display order; the ones the decoder still holds at
-// the end go back to the pool with it.
+// B-frames through the decoder thread, on each path to the canvas: the
+// canvas gets every picture in display order, the ones the stream decoder
+// holds back when the decoder is stopped last, each once.
 TEST_F(DecoderThread, BFramePicturesReachTheCanvasInDisplayOrder) {
-    RecordingCanvas canvas({ColorFormat::RGB24}, SCREEN);
-    addCanvas(&canvas);
-    startDecoder();
-    ASSERT_NE(decoder->colorConvThread(), nullptr);
+    struct Case {
+        const char* decoderKind;
+        std::set<int> canvas;
+        bool parallel;
+        const char* presenter;
+    } cases[] = {
+        {"OpenH264", {ColorFormat::YUV420P}, true, "Decoder_"},
+        {"LibAVH264", {ColorFormat::YUV420P}, true, "Decoder_"},
+        // Held pictures come after the conversion thread has stopped:
+        // converted on the decoder thread.
+        {"OpenH264", {ColorFormat::RGB24}, true, "RecodeThread"},
+        {"OpenH264", {ColorFormat::RGB24}, false, "Decoder_"},
+    };
     const auto units = readAccessUnits("bpyramid.h264");
-    for (const auto& unit : units) post(unit);
-    // Two pictures of the last units wait for ones that never come.
-    ASSERT_TRUE(canvas.waitForFrames(units.size() - 2, WAIT_MS));
-    waitForUnitsTaken(static_cast<int>(units.size()));
-    EXPECT_EQ(shutDown(), &canvas);
-    std::vector<std::uint8_t> reference = rgbReference("bpyramid.yuv420p", 320, 240);
-    reference.resize(reference.size() / units.size() * (units.size() - 2));
-    expectPicturesEqual(canvas.pictures, reference);
-    EXPECT_EQ(freedBuffers, static_cast<int>(units.size()));
-    for (const VideoFrame* frame : canvas.pooledFramesSeen) EXPECT_TRUE(inFramePool(frame));
+    for (const Case& c : cases) {
+        const bool rgb = c.canvas.count(ColorFormat::RGB24) != 0;
+        SCOPED_TRACE(std::string(c.decoderKind) + (rgb ? " on RGB canvas" : " on YUV canvas") + ", parallel " +
+                     (c.parallel ? "on" : "off"));
+        if (std::string(c.decoderKind) == "LibAVH264") ASSERT_TRUE(ensureLibav());
+        useDecoder(c.decoderKind);
+        clientParallelDecoding.set(c.parallel);
+        RecordingCanvas canvas(c.canvas, SCREEN);
+        addCanvas(&canvas);
+        StreamStatistics caseStatistics;
+        decoder.reset(new NativeDecoder(&sink, SCREEN, &caseStatistics, "Session 1", {3, 0, 8}, 320, 240));
+        decoder->start(0);
+        freedBuffers = 0;
+        for (const auto& unit : units) post(unit);
+        // Two pictures wait for ones that never come...
+        ASSERT_TRUE(canvas.waitForFrames(units.size() - 2, WAIT_MS));
+        waitForUnitsTaken(static_cast<int>(units.size()), &caseStatistics);
+        EXPECT_EQ(canvas.frameCount(), units.size() - 2);
+        const std::string name = decoder->name();
+        // ...until the stream ends with the decoder.
+        EXPECT_EQ(shutDown(), &canvas);
+        expectPicturesEqual(canvas.pictures, rgb ? rgbReference("bpyramid.yuv420p", 320, 240)
+                                                 : readBinaryFile(testStreamPath("bpyramid.yuv420p")));
+        ASSERT_EQ(canvas.presenters.size(), units.size());
+        for (std::size_t i = 0; i + 2 < units.size(); ++i)
+            EXPECT_EQ(canvas.presenters[i].rfind(c.presenter, 0), 0u) << canvas.presenters[i];
+        EXPECT_EQ(canvas.presenters.back(), name);
+        EXPECT_TRUE(log.contains(name + ": Handed out 2 held pictures at the end of the stream"));
+        EXPECT_EQ(canvas.resets, 1);
+        EXPECT_EQ(freedBuffers, static_cast<int>(units.size()));
+        for (const VideoFrame* frame : canvas.pooledFramesSeen) EXPECT_TRUE(inFramePool(frame));
+        ScopedOwnerLock guard(canvasRegistryLock);
+        canvasRegistry.clear();
+    }
+}
+
+// Lost sync ends the stream for the client: the pictures held of it are on
+// the canvas before the resync is asked for, and the stream the server then
+// starts anew (at its next IDR picture) follows them, every picture once.
+TEST_F(DecoderThread, HeldPicturesComeBeforeTheResync) {
+    const auto units = readAccessUnits("bpyramid.h264");
+    const std::vector<std::uint8_t> garbage(300, 0xa5);
+    for (const char* kind : {"OpenH264", "LibAVH264"}) {
+        SCOPED_TRACE(kind);
+        if (std::string(kind) == "LibAVH264") ASSERT_TRUE(ensureLibav());
+        useDecoder(kind);
+        RecordingCanvas canvas({ColorFormat::YUV420P}, SCREEN);
+        addCanvas(&canvas);
+        StreamStatistics caseStatistics;
+        decoder.reset(new NativeDecoder(&sink, SCREEN, &caseStatistics, "Session 1", {3, 0, 8}, 320, 240));
+        decoder->start(0);
+        // The first twelve units are the first IDR picture's group.
+        for (std::size_t i = 0; i < 12; ++i) post(units[i]);
+        for (int i = 0; i <= NativeDecoder::RESYNC_AFTER_FAILURES; ++i) post(garbage);
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(WAIT_MS);
+        while (sink.queuedEvents() == 0 && std::chrono::steady_clock::now() < deadline) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+        ASSERT_EQ(sink.queuedEvents(), 1);
+        EXPECT_EQ(canvas.frameCount(), 12u);
+        for (std::size_t i = 12; i < units.size(); ++i) post(units[i]);
+        ASSERT_TRUE(canvas.waitForFrames(units.size() - 2, WAIT_MS));
+        waitForUnitsTaken(static_cast<int>(units.size()) + NativeDecoder::RESYNC_AFTER_FAILURES + 1, &caseStatistics);
+        EXPECT_EQ(shutDown(), &canvas);
+        expectPicturesEqual(canvas.pictures, readBinaryFile(testStreamPath("bpyramid.yuv420p")));
+        const std::vector<Poco::AutoPtr<BaseEvent>> events = sink.drain();
+        ASSERT_EQ(events.size(), 1u);
+        EXPECT_NE(dynamic_cast<const NativeClientDecoderOutOfSyncEvent*>(events[0].get()), nullptr);
+        ScopedOwnerLock guard(canvasRegistryLock);
+        canvasRegistry.clear();
+    }
 }
 
 TEST_F(DecoderThread, SetUpLogsItsChoicesAndNamesDecodersInOrder) {

@@ -1,8 +1,9 @@
 // The daemon vhproxy in front of the real USB server qdvhwin64 (on a device
 // file): the list, connect and disconnect reach the server and come back
 // with its states, the remote side's binds show, the code 23 until the
-// tunnel notice or a remote client, the server's port from vhserver.cnf
-// beside the daemon, and a server that is down, silent or answers garbage.
+// tunnel notice or a remote client, the server's port that the daemon is
+// given (and names in its status), and a server that is down, silent or
+// answers garbage.
 #include "VHProxyLink.h"
 
 #include "LinkTestSupport.h"
@@ -29,19 +30,6 @@ QorMessage request(const std::string& text) {
     std::string reply;
     if (!vhProxyRequest(text, reply, true)) return QorMessage();
     return QorMessage(reply);
-}
-
-// "address=state" for each device of a reply's VHDevList.
-std::string states(const QorMessage& reply) {
-    if (!reply.hasMember("VHDevList")) return "<no list>";
-    const Poco::JSON::Array::Ptr list = reply.getMember("VHDevList").extract<Poco::JSON::Array::Ptr>();
-    std::string text;
-    for (std::size_t i = 0; i < list->size(); ++i) {
-        const Poco::JSON::Object::Ptr d = list->getObject(static_cast<unsigned int>(i));
-        text += (text.empty() ? "" : " ") + d->getValue<std::string>("VHDevAddress") + "=" +
-                std::to_string(d->getValue<int>("VHDevState"));
-    }
-    return text;
 }
 
 // One line-protocol connection to the USB server, as the remote side
@@ -208,22 +196,47 @@ TEST_F(DaemonOverUsbServer, ARemoteClientOfTheServerCountsAsConnected) {
     EXPECT_EQ(states(list), "1-1=1 1-2=1");
 }
 
-// The daemon takes the port from vhserver.cnf beside its program, read
-// again at each request, as the client's USB module writes it there.
-TEST_F(DaemonOverUsbServer, FindsTheServerThroughTheConfigurationBesideIt) {
+// The daemon asks the USB server at the port of its command line, where
+// the service's registration puts the client's setting, else at the
+// client's default 17570; a configuration file beside the program is not
+// read. A configuration file named on the command line is read again at
+// each request. The status reply names the port that is asked.
+TEST_F(DaemonOverUsbServer, AsksTheServerAtThePortItWasGiven) {
     startUsbServer();
     const std::string program = files.file("vhproxy");
-    ASSERT_EQ(::link(VHPROXY_PROGRAM, program.c_str()), 0) << "a hard link of the daemon in " << files.path();
-    writeTextFile(files.file("vhserver.cnf"), "# written by the module\nTCPPort=" + std::to_string(port + 1) + "\n");
-    DaemonProcess daemon("", {}, program);
+    ASSERT_EQ(::link(VHPROXY_PROGRAM, program.c_str()), 0) << "a hard link of the daemon beside vhserver.cnf";
+    // status: "<VHSvrPort> <VHSvrRunning>"; list: the VHErrCode of 324.
+    auto ask = [&](const std::vector<std::string>& options, std::string& status, int& list) {
+        DaemonProcess daemon("", options, program);
+        request("{\"type\":334}");
+        const QorMessage reply = request("{\"type\":328}");
+        status = (reply.hasMember("VHSvrPort") ? std::to_string(reply.getInt("VHSvrPort")) : std::string("none")) +
+                 " " + std::to_string(reply.getBool("VHSvrRunning"));
+        list = request("{\"type\":324}").getInt("VHErrCode");
+    };
+    std::string status;
+    int list = -1;
+    ask({"--usbServerPort=" + std::to_string(port)}, status, list);
+    EXPECT_EQ(status, std::to_string(port) + " 1");
+    EXPECT_EQ(list, 0);
+    ask({}, status, list);
+    EXPECT_EQ(status, "17570 0") << "the default, not the configuration beside the program";
+    EXPECT_EQ(list, 1);
+    PeerProcess usbServerAtDefault(USB_SERVER_PROGRAM, {"--port", "17570", "--devices", files.file("devices.json")});
+    std::string rest;
+    ASSERT_TRUE(usbServerAtDefault.waitForLine("qdvhwin64: listening on 127.0.0.1:17570", rest, 10000));
+    ask({}, status, list);
+    EXPECT_EQ(status, "17570 1");
+    EXPECT_EQ(list, 0);
+
+    writeTextFile(files.file("other.cnf"), "TCPPort=" + std::to_string(port + 1) + "\n");
+    DaemonProcess daemon("", {"--usbServerConfig=" + files.file("other.cnf")}, program);
     request("{\"type\":334}");
-    QorMessage list = request("{\"type\":324}");
-    EXPECT_EQ(list.getInt("VHErrType"), 4) << "nothing listens on the configured port";
-    EXPECT_EQ(list.getInt("VHErrCode"), 1);
-    writeTextFile(files.file("vhserver.cnf"), "TCPPort=" + std::to_string(port) + "\n");
-    list = request("{\"type\":324}");
-    EXPECT_EQ(list.getInt("VHErrCode"), 0);
-    EXPECT_EQ(states(list), "1-1=1 1-2=1");
+    EXPECT_EQ(request("{\"type\":328}").getInt("VHSvrPort"), port + 1);
+    EXPECT_EQ(request("{\"type\":324}").getInt("VHErrCode"), 1) << "nothing listens on the configured port";
+    writeTextFile(files.file("other.cnf"), "TCPPort=" + std::to_string(port) + "\n");
+    EXPECT_EQ(request("{\"type\":328}").getInt("VHSvrPort"), port);
+    EXPECT_EQ(request("{\"type\":324}").getInt("VHErrCode"), 0);
 }
 
 // A USB server that is down, silent or answers garbage never holds the

@@ -6,6 +6,7 @@
 #include "LinkTestSupport.h"
 #include "LogCapture.h"
 #include "QorMessage.h"
+#include "VHServerPortCheck.h"
 
 #include <Poco/Message.h>
 
@@ -192,6 +193,64 @@ TEST(VHProxyLink, ChecksTheDaemonsVersionAndStatusFlags) {
     EXPECT_FALSE(checkVHProxyVersion(nullptr, nullptr, &fits));
     EXPECT_TRUE(fits);
     EXPECT_FALSE(probeVHProxy(&fits));
+}
+
+// The daemon's status names the USB server's port it asks; one that is not
+// the client's (Client.VirtualHere.ServerPort, 17570 here) is warned about
+// once per port, and the daemon's "USB server not running" replies then
+// tell the page why and what to do.
+TEST(VHProxyLink, WarnsWhenTheDaemonAsksAnotherPort) {
+    FakeDaemon daemon("silent");
+    LogCapture capture;
+    const std::string mismatch17571 =
+        "The USB service vhproxy asks the USB server at port 17571, but this client's USB server listens at port "
+        "17570 (Client.VirtualHere.ServerPort).  Set the same port, or install the service again with this one: "
+        "run the client with --vhProxy=uninstall, then with --vhProxy=install";
+    const struct {
+        const char* port;  // VHSvrPort of the reply; null: none
+        int warnings;      // new warnings
+        bool mismatch;
+    } cases[] = {
+        {"17570", 0, false}, {"17571", 1, true}, {"17571", 0, true}, {nullptr, 0, true},
+        {"17572", 1, true},  {"17570", 0, false}, {"17571", 1, true}, {"17570", 0, false},
+    };
+    for (const auto& c : cases) {
+        const std::string what = c.port != nullptr ? c.port : "none";
+        daemon.setMode(std::string("reply {\"type\":328,\"VHProxyVersion\":\"14.0.0\"") +
+                       (c.port != nullptr ? std::string(",\"VHSvrPort\":") + c.port : "") + "}");
+        capture.clear();
+        EXPECT_TRUE(probeVHProxy(nullptr)) << what;
+        const std::vector<std::string> warnings = textsAt(capture, Poco::Message::PRIO_WARNING);
+        EXPECT_EQ(static_cast<int>(warnings.size()), c.warnings) << what;
+        if (c.warnings > 0 && !warnings.empty())
+            EXPECT_EQ(warnings.front().find("The USB service vhproxy asks the USB server at port " + what), 0u);
+        EXPECT_EQ(!vhServerPortMismatch().empty(), c.mismatch) << what;
+        if (std::string(what) == "17571") {
+            EXPECT_EQ(vhServerPortMismatch(), mismatch17571);
+        }
+
+        // The page's reports.
+        const struct {
+            const char* reply;
+            bool explained;
+        } replies[] = {
+            {"{\"type\":325,\"VHErrType\":4,\"VHErrCode\":1,\"VHErrMsg\":\"The VirtualHere USB server is not running\"}", true},
+            {"{\"type\":326,\"VHErrType\":4,\"VHErrCode\":1,\"VHErrMsg\":\"The VirtualHere USB server is not running\"}", true},
+            {"{\"type\":325,\"VHErrType\":2,\"VHErrCode\":3,\"VHErrMsg\":\"Device not found\"}", false},
+            {"{\"type\":325,\"VHErrType\":0,\"VHErrCode\":0,\"VHErrMsg\":\"\",\"VHDevList\":[]}", false},
+        };
+        for (const auto& r : replies) {
+            QorMessage reply{std::string(r.reply)};
+            const std::string before = reply.toJson();
+            explainVHServerDown(reply);
+            if (r.explained && c.mismatch) {
+                EXPECT_EQ(reply.getString("VHErrMsg"), vhServerPortMismatch()) << what << " " << r.reply;
+                EXPECT_EQ(reply.getInt("VHErrCode"), 1);
+            } else {
+                EXPECT_EQ(reply.toJson(), before) << what << " " << r.reply;
+            }
+        }
+    }
 }
 
 // A process of another user that took the port while the daemon was down

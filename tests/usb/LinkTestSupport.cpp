@@ -1,5 +1,6 @@
 #include "LinkTestSupport.h"
 
+#include <Poco/JSON/Array.h>
 #include <Poco/Net/SocketAddress.h>
 #include <Poco/Net/StreamSocket.h>
 
@@ -108,4 +109,16 @@ std::string usbDeviceJson(const std::string& address, int vendorId, int productI
     return "{\"VHDevAddress\":\"" + address + "\",\"VHDevVendorId\":" + std::to_string(vendorId) +
            ",\"VHDevProductId\":" + std::to_string(productId) + ",\"VHDevPrettyName\":\"" + name +
            "\",\"VHDevPath\":\"/sys/bus/usb/devices/" + address + "\"}";
+}
+
+std::string states(const QorMessage& reply) {
+    if (!reply.hasMember("VHDevList")) return "<no list>";
+    const Poco::JSON::Array::Ptr list = reply.getMember("VHDevList").extract<Poco::JSON::Array::Ptr>();
+    std::string text;
+    for (std::size_t i = 0; i < list->size(); ++i) {
+        const Poco::JSON::Object::Ptr d = list->getObject(static_cast<unsigned int>(i));
+        text += (text.empty() ? "" : " ") + d->getValue<std::string>("VHDevAddress") + "=" +
+                std::to_string(d->getValue<int>("VHDevState"));
+    }
+    return text;
 }

@@ -6,6 +6,7 @@
 
 #include "CommandProcess.h"
 #include "PeerProcess.h"
+#include "QorMessage.h"
 #include "TestPaths.h"
 
 #include <memory>
@@ -62,6 +63,10 @@ private:
 // A device object of a device file (of the USB server or the daemon's
 // stand-in), its path in the USB tree made from the address.
 std::string usbDeviceJson(const std::string& address, int vendorId, int productId, const std::string& name);
+
+// "address=state" for each device of a reply's VHDevList ("<no list>"
+// without one).
+std::string states(const QorMessage& reply);
 
 // Runs a command to its end (at most 120 s) and returns its output.
 std::string runToEnd(const std::vector<std::string>& command, int* exitCode = nullptr);

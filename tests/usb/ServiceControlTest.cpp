@@ -80,6 +80,32 @@ TEST_F(ServiceControl, RegistrationWritesAndLoadsTheUnit) {
     EXPECT_FALSE(service.isInstalled(error));
 }
 
+// The port of the USB server that the service asks goes into its command
+// line; anything but a port number is refused and registers nothing.
+TEST_F(ServiceControl, RegistrationTakesTheUsbServersPort) {
+    const struct {
+        const char* option;
+        int code;
+    } cases[] = {{"--usbServerPort=17571", 0}, {"--usbServerPort=0", 2}, {"--usbServerPort=65536", 2},
+                 {"--usbServerPort=17571x", 2}, {"--usbServerPort=", 2}};
+    for (const auto& c : cases) {
+        int code = -1;
+        const std::string output =
+            runToEnd({root.daemonProgram(), "--registerService", "--startup=manual", c.option}, &code);
+        EXPECT_EQ(code, c.code) << c.option << ": " << output;
+        if (c.code == 0) {
+            EXPECT_NE(readTextFile(root.unitFile()).find("\nExecStart=" + root.daemonProgram() +
+                                                         " --service --usbServerPort=17571\n"),
+                      std::string::npos)
+                << readTextFile(root.unitFile());
+            runToEnd({root.daemonProgram(), "--unregisterService"});
+        } else {
+            EXPECT_NE(output.find("--usbServerPort takes a port number from 1 to 65535"), std::string::npos) << output;
+        }
+        EXPECT_FALSE(fileExists(root.unitFile())) << c.option;
+    }
+}
+
 TEST_F(ServiceControl, AutomaticStartUpEnablesTheUnit) {
     int code = -1;
     runToEnd({root.daemonProgram(), "--registerService", "--startup=auto", "--displayName=VHProxy service",

@@ -11,8 +11,6 @@
 #include "QorMessage.h"
 #include "ServiceTestSupport.h"
 
-#include <Poco/JSON/Array.h>
-
 #include <gtest/gtest.h>
 
 #include <signal.h>
@@ -27,19 +25,6 @@ class ServiceSandbox : public ::testing::Test {
 protected:
     ServiceRoot root;
 };
-
-// "address=state" for each device of a reply's VHDevList.
-std::string states(const QorMessage& reply) {
-    if (!reply.hasMember("VHDevList")) return "<no list>";
-    const Poco::JSON::Array::Ptr list = reply.getMember("VHDevList").extract<Poco::JSON::Array::Ptr>();
-    std::string text;
-    for (std::size_t i = 0; i < list->size(); ++i) {
-        const Poco::JSON::Object::Ptr d = list->getObject(static_cast<unsigned int>(i));
-        text += (text.empty() ? "" : " ") + d->getValue<std::string>("VHDevAddress") + "=" +
-                std::to_string(d->getValue<int>("VHDevState"));
-    }
-    return text;
-}
 
 QorMessage request(const std::string& text) {
     std::string reply;
@@ -65,16 +50,13 @@ TEST_F(ServiceSandbox, SystemdRatesTheUnitSafe) {
 }
 
 TEST_F(ServiceSandbox, TheDaemonWorksInsideItsSandbox) {
-    // The USB server with two devices, at the port of the configuration
-    // file beside the daemon.
+    // The USB server with two devices, at the client's default port, which
+    // the daemon asks.
     TempDir files;
-    const int port = freeLoopbackPort();
     writeTextFile(files.file("devices.json"), "{\"VHDevList\":[" +
                                                   usbDeviceJson("1-1", 0x46d, 0xc077, "USB Optical Mouse") + "," +
                                                   usbDeviceJson("1-2", 0x781, 0x5567, "Cruzer Blade") + "]}");
-    const std::string config = "TCPPort=" + std::to_string(port) + "\nServerName=desk-9\n";
-    writeTextFile(files.file("vhserver.cnf"), config);
-    writeTextFile(root.programFolder() + "vhserver.cnf", config);
+    writeTextFile(files.file("vhserver.cnf"), "TCPPort=17570\nServerName=desk-9\n");
     PeerProcess usbServer(USB_SERVER_PROGRAM, {"--config", files.file("vhserver.cnf"), "--devices",
                                                files.file("devices.json")});
     std::string rest;

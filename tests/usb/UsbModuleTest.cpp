@@ -1,13 +1,19 @@
 // The USB module stand-in libVirtualHereServer.so, loaded as the client
 // loads it: its version builds and missing symbol, the logging functions it
-// is given, the USB server that vhsInit configures and starts, and the
-// client commands of vhcExec.
+// is given, the USB server that vhsInit configures and starts on the
+// client's port, and the client commands of vhcExec. The tests run in a
+// network namespace of their own: the default port 17570 is free.
+#include "LinkTestSupport.h"
 #include "LogCapture.h"
 #include "Logging.h"
+#include "ServiceTestSupport.h"
 #include "TestPaths.h"
 #include "VHModuleInterface.h"
 
+#include <Poco/AutoPtr.h>
+#include <Poco/File.h>
 #include <Poco/SharedLibrary.h>
+#include <Poco/Util/Application.h>
 
 #include <gtest/gtest.h>
 
@@ -44,6 +50,32 @@ int endServerChildren() {
     return ended;
 }
 
+// The client as the module's host: its application configuration, where it
+// puts the values of the USB server's settings before vhsInit. (Made before
+// a LogCapture: the application object sets every logger's channel.)
+struct ClientHost {
+    explicit ClientHost(int port = 0) {
+        if (port != 0) application->config().setString("Client.VirtualHere.ServerPort", std::to_string(port));
+    }
+    Poco::AutoPtr<Poco::Util::Application> application = new Poco::Util::Application;
+};
+
+struct LoadedModule {
+    LoadedModule() {
+        reinterpret_cast<QorLibLoggerInitFunction>(module.getSymbol(VHModuleSymbol::LoggerInit))(
+            logTrace, logDebug, logInformation, logNotice, logWarning, logError, logCritical, logFatal);
+    }
+    bool serverInit(const std::string& config, const std::string& log) {
+        auto init = reinterpret_cast<VHInitFunction>(module.getSymbol(VHModuleSymbol::ServerInit));
+        return init(USB_SERVER_PROGRAM, config.c_str(), log.c_str());
+    }
+    Poco::SharedLibrary module{USB_MODULE_FILE};
+};
+
+// The start-up driver's exit code when the client's start-up went through
+// (the program would go on to its window).
+constexpr int startedThrough = 99;
+
 } // namespace
 
 TEST(UsbModule, VersionBuildsAndSymbols) {
@@ -76,8 +108,9 @@ TEST(UsbModule, VersionBuildsAndSymbols) {
 
 TEST(UsbModule, StartsTheUsbServerAndRunsClientCommands) {
     TempDir dir;
-    LogCapture log{"trace"};
     const int port = freeLoopbackPort();
+    const ClientHost host(port);
+    LogCapture log{"trace"};
     writeTextFile(dir.file("devices.json"), "{\"VHDevList\":[{\"VHDevAddress\":\"1-1\",\"VHDevVendorId\":1,"
                                             "\"VHDevProductId\":2,\"VHDevPrettyName\":\"A <b> & c\"}]}");
     writeTextFile(dir.file("vhserver.cnf"), "# kept\nTCPPort=" + std::to_string(port) +
@@ -147,7 +180,8 @@ TEST(UsbModule, StartsTheUsbServerAndRunsClientCommands) {
     // and a log file that cannot be opened: the server still runs with the
     // configured port, its log on standard error.
     const int otherPort = freeLoopbackPort();
-    writeTextFile(dir.file("vhserver.cnf"), "TCPPort=" + std::to_string(otherPort) + "\n");
+    host.application->config().setString("Client.VirtualHere.ServerPort", std::to_string(otherPort));
+    writeTextFile(dir.file("vhserver.cnf"), "TCPPort=" + std::to_string(port) + "\n");
     ASSERT_EQ(::mkdir(dir.file("vhserver.cnf.new").c_str(), 0700), 0);
     ASSERT_TRUE(serverInit(USB_SERVER_PROGRAM, dir.file("vhserver.cnf").c_str(),
                            dir.file("no/such/dir/vhserver.log").c_str()));
@@ -155,4 +189,119 @@ TEST(UsbModule, StartsTheUsbServerAndRunsClientCommands) {
                              dir.file("vhserver.cnf") + ": "));
     EXPECT_TRUE(log.contains("on 127.0.0.1:" + std::to_string(otherPort)));
     EXPECT_EQ(endServerChildren(), 1);
+}
+
+// The USB server listens on the client's port, its default included,
+// whatever port an earlier run (or a hand) left in the configuration file:
+// the USB tunnel and the daemon use that same port.
+TEST(UsbModule, StartsTheUsbServerOnTheClientsPort) {
+    const int stale = freeLoopbackPort();
+    const int chosen = freeLoopbackPort();
+    const struct Case {
+        const char* what;
+        const char* file;  // null: no file; PORT stands for the stale port
+        int setting;       // the client's value; 0: the host gives none
+        int expected;
+    } cases[] = {
+        {"another port in the file, the client's default", "# kept\nTCPPort=PORT\nServerName=desk\n", 17570, 17570},
+        {"another port in the file, no value from the host", "TCPPort=PORT\n", 0, 17570},
+        {"the default in the file, another port chosen", "TCPPort=17570\n", chosen, chosen},
+        {"no file yet", nullptr, chosen, chosen},
+    };
+    for (const Case& c : cases) {
+        TempDir dir;
+        const std::string config = dir.file("vhserver.cnf");
+        if (c.file != nullptr) {
+            std::string text = c.file;
+            const auto at = text.find("PORT");
+            if (at != std::string::npos) text.replace(at, 4, std::to_string(stale));
+            writeTextFile(config, text);
+        }
+        const ClientHost host(c.setting);
+        LogCapture log{"debug"};
+        LoadedModule module;
+        const bool started = module.serverInit(config, dir.file("vhserver.log"));
+        std::string lines;
+        for (const std::string& text : log.texts()) lines += text + "\n";
+        EXPECT_TRUE(started) << c.what << "\n" << lines;
+        const std::string port = std::to_string(c.expected);
+        EXPECT_TRUE(log.contains("libVirtualHereServer: Started USB server " + std::string(USB_SERVER_PROGRAM)))
+            << c.what;
+        EXPECT_TRUE(log.contains(") on 127.0.0.1:" + port)) << c.what << "\n" << lines;
+        EXPECT_NE(readTextFile(config).find("TCPPort=" + port + "\n"), std::string::npos) << c.what;
+        EXPECT_EQ(readTextFile(config).find(std::to_string(stale)), std::string::npos) << c.what;
+        EXPECT_NE(readTextFile(dir.file("vhserver.log")).find("listening on 127.0.0.1:" + port), std::string::npos)
+            << c.what;
+        EXPECT_EQ(endServerChildren(), 1) << c.what;
+    }
+}
+
+// An ordinary user starts a client installed where only root may write:
+// the USB server's configuration and log lie in the user's own folder (the
+// configuration that an earlier run left there gets the client's port, the
+// default here), nothing is refused, nothing lands beside the programs,
+// and the USB server's log stays off the terminal.
+TEST(UsbModule, AnOrdinaryUsersFilesLieInTheUsersOwnFolder) {
+    const ServiceRoot services; // USB support asks its service manager for the daemon
+    TempDir install;
+    const std::string programs = install.file("bin") + "/";
+    Poco::File(programs).createDirectories();
+    ASSERT_EQ(::chmod(install.path().c_str(), 0755), 0);
+    ASSERT_EQ(::chmod(programs.c_str(), 0755), 0);
+    Poco::File(USB_MODULE_FILE).copyTo(programs + "libVirtualHereServer.so");
+    ASSERT_EQ(::symlink(USB_SERVER_PROGRAM, (programs + "qdvhwin64").c_str()), 0);
+
+    TempDir home;
+    const std::string files = home.file(".local/state/quarrydesk-client/");
+    Poco::File(files).createDirectories();
+    writeTextFile(files + "vhserver.cnf", "# mine\nTCPPort=17571\n");
+    for (const std::string& path : {home.path(), home.file(".local"), home.file(".local/state"), files,
+                                    files + "vhserver.cnf"})
+        ASSERT_EQ(::chown(path.c_str(), 65534, 65534), 0) << path;
+
+    int exitCode = -1;
+    const std::string output = runToEnd(
+        asOrdinaryUser({"/usr/bin/env", "-u", "XDG_STATE_HOME", "HOME=" + home.path(),
+                        "QDK_TEST_PROGRAM_DIRECTORY=" + programs, USB_STARTUP_DRIVER, "--nativeDecodingEnabled=false"}),
+        &exitCode);
+    EXPECT_EQ(exitCode, startedThrough) << output;
+    EXPECT_NE(output.find("libVirtualHereServer: Started USB server " + programs + "qdvhwin64"), std::string::npos)
+        << output;
+    EXPECT_NE(output.find("on 127.0.0.1:17570"), std::string::npos) << output;
+    EXPECT_EQ(output.find("Permission denied"), std::string::npos) << output;
+    EXPECT_EQ(output.find("Can't write"), std::string::npos) << output;
+    // The USB server's own lines ("USB server '<name>' listening on ...").
+    EXPECT_EQ(output.find("' listening on"), std::string::npos) << output;
+
+    EXPECT_EQ(readTextFile(files + "vhserver.cnf").find("# mine\nTCPPort=17570\n"), 0u);
+    EXPECT_NE(readTextFile(files + "vhserver.log").find("' listening on 127.0.0.1:17570"), std::string::npos);
+    struct stat status {};
+    ASSERT_EQ(::stat((files + "vhserver.log").c_str(), &status), 0);
+    EXPECT_EQ(status.st_uid, 65534u);
+    for (const char* name : {"vhserver.cnf", "vhserver.log", "vhserver.cnf.new"})
+        EXPECT_FALSE(Poco::File(programs + name).exists()) << name;
+}
+
+// A user whose folder is not there yet gets it, for the owner alone;
+// XDG_STATE_HOME, when set, is the place.
+TEST(UsbModule, TheUsersFolderIsMadeForTheOwnerAlone) {
+    const ServiceRoot services;
+    TempDir state;
+    TempDir home;
+    for (const TempDir* dir : {&state, &home}) ASSERT_EQ(::chown(dir->path().c_str(), 65534, 65534), 0);
+    int exitCode = -1;
+    const std::string output = runToEnd(
+        asOrdinaryUser({"/usr/bin/env", "HOME=" + home.path(), "XDG_STATE_HOME=" + state.path() + "/user/",
+                        USB_STARTUP_DRIVER, "--nativeDecodingEnabled=false"}),
+        &exitCode);
+    EXPECT_EQ(exitCode, startedThrough) << output;
+    const std::string files = state.file("user/quarrydesk-client/");
+    for (const std::string& folder : {state.file("user"), files}) {
+        struct stat status {};
+        ASSERT_EQ(::stat(folder.c_str(), &status), 0) << folder << "\n" << output;
+        EXPECT_EQ(status.st_mode & 07777, 0700u) << folder;
+        EXPECT_EQ(status.st_uid, 65534u) << folder;
+    }
+    EXPECT_NE(readTextFile(files + "vhserver.cnf").find("TCPPort=17570\n"), std::string::npos) << output;
+    EXPECT_NE(readTextFile(files + "vhserver.log").find("listening on 127.0.0.1:17570"), std::string::npos);
 }

@@ -133,13 +133,15 @@ protected:
         for (Mode mode : {Mode::Elevated, Mode::User, Mode::UserRefused}) check(arguments, before, mode, expected);
     }
 
-    // Install and uninstall: done elevated; asked for by an ordinary user.
+    // Install and uninstall: done elevated; asked for by an ordinary user
+    // (an installation with the user's port of the USB server, the default).
     void checkElevation(const std::vector<std::string>& arguments, State before, const Outcome& elevated,
                         const std::string& resolved) {
+        const std::string launched =
+            "--vhProxy=" + resolved + (resolved == "install" ? " --usbServerPort=17570" : "");
         check(arguments, before, Mode::Elevated, elevated);
-        check(arguments, before, Mode::User, {0, {}, before, "--vhProxy=" + resolved});
-        check(arguments, before, Mode::UserRefused,
-              {1, {"E: Main: Elevation not confirmed"}, before, "--vhProxy=" + resolved});
+        check(arguments, before, Mode::User, {0, {}, before, launched});
+        check(arguments, before, Mode::UserRefused, {1, {"E: Main: Elevation not confirmed"}, before, launched});
     }
 
     ServiceRoot root;
@@ -243,7 +245,49 @@ TEST_F(VHProxyCommand, PassesTheElevatedRunsExitCodeOn) {
         asOrdinaryUser({"/usr/bin/env", "HOME=" + userHome.path(), USB_STARTUP_DRIVER, "--vhProxy=install"});
     runToEnd(command, &exitCode);
     EXPECT_EQ(exitCode, 255);
-    EXPECT_EQ(root.launcherCalls().back(), "uid=65534 pkexec " + std::string(USB_STARTUP_DRIVER) + " --vhProxy=install");
+    EXPECT_EQ(root.launcherCalls().back(),
+              "uid=65534 pkexec " + std::string(USB_STARTUP_DRIVER) + " --vhProxy=install --usbServerPort=17570");
+}
+
+// The installed service asks the USB server at the installing user's port
+// (Client.VirtualHere.ServerPort): the elevated run, which has the
+// administrator's settings, is given it, and the registration writes it
+// into the service's command line.
+TEST_F(VHProxyCommand, InstallGivesTheServiceTheUsersPort) {
+    const std::string withPort =
+        "<config><Client><VirtualHere><Enabled>false</Enabled><ServerPort>17571</ServerPort></VirtualHere></Client>"
+        "</config>";
+    writeTextFile(userHome.file("qdk-client.xml"), withPort);
+    check({"--vhProxy=install"}, State::NotInstalled, Mode::User,
+          {0, {}, State::NotInstalled, "--vhProxy=install --usbServerPort=17571"});
+
+    // The elevated run as the launcher makes it: root's settings say nothing.
+    const struct {
+        std::vector<std::string> arguments;
+        std::string settings;  // root's; "" as set up
+        const char* asked;
+    } cases[] = {
+        {{"--vhProxy=install", "--usbServerPort=17571"}, "", "17571"},
+        {{"--vhProxy=install"}, "", "17570"},
+        {{"--vhProxy=install"}, withPort, "17571"},
+    };
+    for (const auto& c : cases) {
+        if (!c.settings.empty()) writeTextFile(rootHome.file("qdk-client.xml"), c.settings);
+        bring(State::NotInstalled);
+        int exitCode = -1;
+        EXPECT_EQ(runClient(c.arguments, Mode::Elevated, exitCode), std::vector<std::string>{installedNow}) << c.asked;
+        EXPECT_EQ(exitCode, 0);
+        EXPECT_NE(readTextFile(root.unitFile()).find("ExecStart=" + root.daemonProgram() +
+                                                     " --service --usbServerPort=" + c.asked + "\n"),
+                  std::string::npos)
+            << readTextFile(root.unitFile());
+        // The daemon that the service runs asks that port.
+        std::string error;
+        ASSERT_TRUE(vhProxyService.startService(error)) << error;
+        std::string reply;
+        ASSERT_TRUE(vhProxyRequest("{\"type\":328}", reply, true));
+        EXPECT_NE(reply.find(std::string("\"VHSvrPort\":") + c.asked), std::string::npos) << reply;
+    }
 }
 
 // Where systemd is not the service manager (here the machine's own

@@ -88,7 +88,7 @@ def main():
         command("install", "Successfully installed 'VHProxy service'")
         with open(UNIT, encoding="utf-8") as f:
             unit = f.read()
-        if "ExecStart=%s --service\n" % daemon not in unit or "Type=notify\n" not in unit:
+        if "ExecStart=%s --service --usbServerPort=17570\n" % daemon not in unit or "Type=notify\n" not in unit:
             failures.append("unit: " + unit)
         if os.path.isdir(os.path.dirname(RULE)) and not os.path.exists(RULE):
             failures.append("no polkit rule")

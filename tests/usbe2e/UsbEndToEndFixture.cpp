@@ -58,18 +58,22 @@ void UsbEndToEnd::startUsbServer() {
 void UsbEndToEnd::startClientProgram(const std::string& settings) {
     ::setenv("HOME", home.path().c_str(), 1);
     ::setenv("SHELL", "/bin/sh", 1);
+    ::unsetenv("XDG_STATE_HOME");
     // Installed as root installs it: the daemon's registration refuses a
     // program that others could change.
     services = std::make_unique<ServiceRoot>();
     programDir = services->programFolder();
     Poco::File(USB_MODULE_FILE).copyTo(programDir + "libVirtualHereServer.so");
     ASSERT_EQ(::symlink(USB_SERVER_PROGRAM, (programDir + "qdvhwin64").c_str()), 0);
-    // The daemon reads vhserver.cnf beside itself: a copy, not a link (the
-    // service root put it there).
-    writeTextFile(programDir + "vhserver.cnf", "DeviceFixture=" + files.file("devices.json") + "\n");
-    writeTextFile(home.file("qdk-client.xml"), "<config><Client><VirtualHere><ServerPort>" + std::to_string(usbPort) +
-                                                   "</ServerPort><ServerName>desk-9</ServerName>" + settings +
-                                                   "</VirtualHere></Client></config>");
+    // The USB server's configuration in the user's folder, as an earlier run
+    // left it with the device file added; the client's settings set the
+    // rest: the default port unless settings give another.
+    usbPort = 17570;
+    const std::string userFiles = home.file(".local/state/quarrydesk-client");
+    Poco::File(userFiles).createDirectories();
+    writeTextFile(userFiles + "/vhserver.cnf", "TCPPort=17999\nDeviceFixture=" + files.file("devices.json") + "\n");
+    writeTextFile(home.file("qdk-client.xml"), "<config><Client><VirtualHere><ServerName>desk-9</ServerName>" +
+                                                   settings + "</VirtualHere></Client></config>");
     services->registerService();
     std::vector<std::string> arguments{programDir + "quarrydesk-client", "--logLevel=debug"};
     std::vector<char*> argv;

@@ -35,10 +35,11 @@ protected:
     void startUsbServer();
     // The client's own start-up, as the program runs it, in a program
     // directory of the test's own: the USB module beside the client starts
-    // the USB server qdvhwin64 on the device file (vhserver.cnf's
-    // DeviceFixture), and the daemon vhproxy beside them is registered with
-    // the systemd stand-in, which the client asks to start it. settings go
-    // into <VirtualHere> of the client's configuration file.
+    // the USB server qdvhwin64 on the device file (DeviceFixture of the
+    // vhserver.cnf in the user's folder) at the default port, and the daemon
+    // vhproxy beside them is registered with the systemd stand-in, which the
+    // client asks to start it. settings go into <VirtualHere> of the
+    // client's configuration file.
     void startClientProgram(const std::string& settings = "");
     // The demo server with the extra options, a desk signed in (as a guest
     // when asked), NativeClient with its js-bridge and the page's relay;
@@ -72,7 +73,7 @@ protected:
     TempDir home;
     std::string programDir;  // ends with "/"
     std::unique_ptr<ServiceRoot> services;
-    int usbPort = freeLoopbackPort();
+    int usbPort = freeLoopbackPort();  // the client program's: the default, 17570
     std::unique_ptr<PeerProcess> usbServer;
     std::unique_ptr<DemoServerProcess> server;
     std::unique_ptr<DemoPeer> peer;

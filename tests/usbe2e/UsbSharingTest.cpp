@@ -334,3 +334,21 @@ TEST_F(UsbSharing, NewConnectionLearnsTheBoundDevices) {
     pageRequest(327, "1-1");
     EXPECT_TRUE(serverLogged("remote USB client released 'USB Optical Mouse' (1-1)"));
 }
+
+// The client's USB server listens on another port than the installed
+// daemon asks (the default): the client says so once in its log, and the
+// page's reports that the USB server does not answer carry the reason and
+// what to do.
+TEST_F(UsbSharing, ADaemonThatAsksAnotherPortIsExplained) {
+    start({}, "<ServerPort>17571</ServerPort>");
+    const std::string warning = "The USB service vhproxy asks the USB server at port 17570, but this client's USB "
+                                "server listens at port 17571 (Client.VirtualHere.ServerPort).";
+    EXPECT_TRUE(pageGets(325, "\"VHErrMsg\":\"" + warning)) << clientLog();
+    EXPECT_EQ(pageMessages(325, "VHDevList"), 0);
+    // The warning's own lines, not the messages to the page that hold it.
+    const std::string log = clientLog();
+    int warnings = 0;
+    for (std::size_t at = log.find(warning); at != std::string::npos; at = log.find(warning, at + 1))
+        if (at > 0 && log[at - 1] != '"') ++warnings;
+    EXPECT_EQ(warnings, 1) << log;
+}

@@ -193,14 +193,9 @@ int main(int argc, char** argv) {
 
     int pictures = 0;
     int failures = 0;
-    const std::vector<AccessUnitSplitter::Unit> units = AccessUnitSplitter::split(stream.data(), stream.size());
-    for (const AccessUnitSplitter::Unit& unit : units) {
-        qor::VideoFrame* frame = decoder->allocFrame(decoder->outputColorFormat);
-        if (!decoder->decode(stream.data() + unit.offset, static_cast<std::uint32_t>(unit.length), &frame)) {
-            ++failures;
-            qor::releaseVideoFrame(&frame);
-            continue;
-        }
+    // Writes one picture (converted first when the canvas would not draw
+    // it) and gives the frame back.
+    auto show = [&](qor::VideoFrame* frame) {
         qor::VideoFrame* shown = frame;
         qor::VideoFrame* converted = nullptr;
         if (!canvasSupports(frame->colorFormat())) {
@@ -218,6 +213,26 @@ int main(int argc, char** argv) {
         ++pictures;
         qor::releaseVideoFrame(&converted);
         qor::releaseVideoFrame(&frame);
+    };
+    const std::vector<AccessUnitSplitter::Unit> units = AccessUnitSplitter::split(stream.data(), stream.size());
+    for (const AccessUnitSplitter::Unit& unit : units) {
+        qor::VideoFrame* frame = decoder->allocFrame(decoder->outputColorFormat);
+        if (!decoder->decode(stream.data() + unit.offset, static_cast<std::uint32_t>(unit.length), &frame)) {
+            ++failures;
+            qor::releaseVideoFrame(&frame);
+            continue;
+        }
+        show(frame);
+    }
+    // The end of the file ends the stream: the pictures the decoder still
+    // holds for display order come last.
+    for (;;) {
+        qor::VideoFrame* frame = decoder->allocFrame(decoder->outputColorFormat);
+        if (frame == nullptr || !decoder->drain(&frame)) {
+            qor::releaseVideoFrame(&frame);
+            break;
+        }
+        show(frame);
     }
     std::cerr << "qdk-decode: " << units.size() << " access units, " << pictures << " pictures, " << failures
               << " without picture, decoder " << decoder->name << "\n";

@@ -132,6 +132,7 @@ void NativeDecoder::eventLoop() {
         decoderCritical(logPrefix() + "Exception during decoder set-up: " + e.what());
     }
     if (ready) {
+        ready_ = true;
         ScopedOwnerLock guard(canvas_->frameLocks[0]);
         canvas_->decoderAttached = true;
     } else {
@@ -174,6 +175,15 @@ void NativeDecoder::cleanUp() {
         colorConvThread_->stopEventLoop();
         colorConvThread_.reset();
     }
+    // The stream ends here: the pictures held back for display order
+    // follow the ones already shown (converted here, the conversion thread
+    // is gone).
+    checkpoint(__LINE__, CheckpointFile::VIDEO_DECODER);
+    try {
+        if (ready_) presentHeldPictures(false);
+    } catch (const std::exception& e) {
+        decoderError(logPrefix() + "Held pictures lost at the end of the stream: " + e.what());
+    }
     checkpoint(__LINE__, CheckpointFile::VIDEO_DECODER);
     if (canvas_ != nullptr) canvas_->resetFrames();
     checkpoint(__LINE__, CheckpointFile::VIDEO_DECODER);
@@ -205,6 +215,9 @@ void NativeDecoder::decodeFrame(NativeClientVideoFrameEvent& event) {
     releaseVideoFrame(&frame);
     if (++consecutiveFailures_ > RESYNC_AFTER_FAILURES) {
         consecutiveFailures_ = 0;
+        // The server starts the stream anew: the pictures the decoder holds
+        // of the old one come now, before those of the new one.
+        presentHeldPictures(true);
         if (target_ == nullptr || !target_->postEvent(new NativeClientDecoderOutOfSyncEvent(screenId_))) {
             decoderError(logPrefix() + "Can't ask for a resynchronisation of screen " + std::to_string(screenId_));
         }
@@ -214,38 +227,60 @@ void NativeDecoder::decodeFrame(NativeClientVideoFrameEvent& event) {
 void NativeDecoder::decodedFrame(VideoFrame* frame, std::int64_t start, std::int32_t length,
                                  std::int32_t frameCount) {
     consecutiveFailures_ = 0;
-    const bool canvasDraws = canvas_->supportsColorFormat(frame->colorFormat());
+    // Without parallel decoding a conversion on this thread counts as
+    // decode time.
+    const bool sampleFirst = parallelDecoding_ || canvas_->supportsColorFormat(frame->colorFormat());
     std::int64_t elapsed = 0;
-    bool sampled = false;
-    if (parallelDecoding_ || canvasDraws) {
+    if (sampleFirst) {
         elapsed = monotonicMillis() - start;
         statistics_->addDecodeSample(elapsed, length);
-        sampled = true;
     }
     if (frameCount % PROGRESS_INTERVAL == 0 && isDebugEnabled()) writeProgressLine(frameCount);
 
-    if (canvasDraws) {
+    const bool presented = presentPicture(frame, true);
+    if (!sampleFirst) {
+        elapsed = monotonicMillis() - start;
+        statistics_->addDecodeSample(elapsed, length);
+    }
+    if (presented && decodeAttempts_ == 1) canvas_->refreshScreen();
+    statistics_->countInInterval(start + elapsed);
+}
+
+bool NativeDecoder::presentPicture(VideoFrame* frame, bool mayPost) {
+    if (canvas_->supportsColorFormat(frame->colorFormat())) {
         presentToCanvas(canvas_, frame);
-        if (decodeAttempts_ == 1) canvas_->refreshScreen();
-    } else if (parallelDecoding_ && colorConvThread_) {
+        return true;
+    }
+    if (mayPost && parallelDecoding_ && colorConvThread_) {
         // A refused event gives the frame back to its allocator.
         colorConvThread_->postEvent(
             new NativeClientDecodedVideoFrameEvent(NativeClientDecodedVideoFrameEvent::Frame(frame, releaseFramePayload)));
-    } else {
-        VideoFrame* converted = streamDecoder_->convert(frame);
-        releaseVideoFrame(&frame);
-        reachStage(DecoderStageObserver::Stage::CONVERSION_DONE);
-        if (!sampled) {
-            elapsed = monotonicMillis() - start;
-            statistics_->addDecodeSample(elapsed, length);
-        }
-        // A failed conversion shows nothing; the stream decoder has said why.
-        if (converted != nullptr) {
-            presentToCanvas(canvas_, converted);
-            if (decodeAttempts_ == 1) canvas_->refreshScreen();
-        }
+        return false;
     }
-    statistics_->countInInterval(start + elapsed);
+    VideoFrame* converted = streamDecoder_->convert(frame);
+    releaseVideoFrame(&frame);
+    reachStage(DecoderStageObserver::Stage::CONVERSION_DONE);
+    // A failed conversion shows nothing; the stream decoder has said why.
+    if (converted == nullptr) return false;
+    presentToCanvas(canvas_, converted);
+    return true;
+}
+
+void NativeDecoder::presentHeldPictures(bool mayPost) {
+    int handedOut = 0;
+    for (;;) {
+        VideoFrame* frame = streamDecoder_->allocFrame(streamDecoder_->outputColorFormat);
+        if (frame == nullptr || !streamDecoder_->drain(&frame) || frame == nullptr) {
+            releaseVideoFrame(&frame);
+            break;
+        }
+        presentPicture(frame, mayPost);
+        ++handedOut;
+    }
+    if (handedOut > 0) {
+        decoderDebug(logPrefix() + "Handed out " + std::to_string(handedOut) +
+                     " held pictures at the end of the stream");
+    }
 }
 
 void NativeDecoder::writeProgressLine(std::int32_t frameCount) {

@@ -76,6 +76,13 @@ private:
     bool initDecoder();
     void decodeFrame(NativeClientVideoFrameEvent& event);
     void decodedFrame(VideoFrame* frame, std::int64_t start, std::int32_t length, std::int32_t frameCount);
+    // Hands one picture to the canvas (taking the frame): directly when the
+    // canvas draws it, else through the conversion thread when mayPost and
+    // one runs, else converted here. True when presented on this thread.
+    bool presentPicture(VideoFrame* frame, bool mayPost);
+    // At the end of a stream: presents, in display order, the pictures the
+    // stream decoder still holds.
+    void presentHeldPictures(bool mayPost);
     void writeProgressLine(std::int32_t frameCount);
     void cleanUp();
     void reportInitFailure();
@@ -94,6 +101,8 @@ private:
     const VideoEncodingSpec encodingSpec_;
     // Client.ParallelDecoding, read once by the set-up.
     bool parallelDecoding_ = true;
+    // The set-up succeeded: canvas and stream decoder are there.
+    bool ready_ = false;
     DecoderStageObserver* stageObserver_ = nullptr;
 };
 

@@ -125,6 +125,7 @@ void DummyPocoApp::defineOptions(Poco::Util::OptionSet& options) {
     add("writeFullConfig", "W", "Write complete configuration file", "filename", false);
     add("vhProxy", "", std::string("install/deinstall/start/stop/query ") + "VHProxy service", "install|uninstall|start|stop|status", false);
     add("debugUSB", "", "Try to detect local USB devices");
+    add("usbServerPort", "", "Set the port of this machine's USB server (Client.VirtualHere.ServerPort)", "port", true);
 }
 
 void DummyPocoApp::handleOption(const std::string& name, const std::string& value) {
@@ -191,6 +192,9 @@ void DummyPocoApp::handleOption(const std::string& name, const std::string& valu
         o.usbServiceCommand = value.empty() ? "auto" : value;
     } else if (name == "debugUSB") {
         o.usbDiagnosis = 1;
+    } else if (name == "usbServerPort") {
+        o.usbServerPort = value;
+        o.usbServerPortGiven = true;
     } else if (name == "OpenGLTestCF") {
         o.openGLTestFormat = value;
     } else if (name == "setEncodingSpec") {

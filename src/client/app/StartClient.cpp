@@ -71,6 +71,10 @@ void applyCommandLineValues() {
     if (o.kioskGiven) clientKioskModeEnabled.setFromString("true");
     if (o.encodingSpecGiven) clientEncoding.setFromString(o.encodingSpec);
     if (o.h264ProfileGiven) clientH264Profile.setFromString(o.h264Profile);
+    if (o.usbServerPortGiven) {
+        clientVirtualHereServerPort.get(); // loaded first, so that the file's value cannot replace the option's
+        clientVirtualHereServerPort.setFromString(o.usbServerPort);
+    }
 }
 
 void applySwitches() {

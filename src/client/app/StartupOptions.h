@@ -50,6 +50,8 @@ struct StartupOptions {
     std::int32_t usbDiagnosis = 0;
     // Empty: not given.
     std::string usbServiceCommand;
+    std::string usbServerPort;
+    bool usbServerPortGiven = false;
 
     bool runOpenGLTest = false;
     std::string openGLTestFormat = "0";

@@ -41,6 +41,7 @@ struct FfmpegApi {
     decltype(&::avcodec_find_decoder) avcodec_find_decoder = nullptr;
     decltype(&::avcodec_find_decoder_by_name) avcodec_find_decoder_by_name = nullptr;
     decltype(&::avcodec_free_context) avcodec_free_context = nullptr;
+    decltype(&::avcodec_flush_buffers) avcodec_flush_buffers = nullptr;
     decltype(&::avcodec_version) avcodec_version = nullptr;
     // swscale
     decltype(&::sws_scale) sws_scale = nullptr;

@@ -31,6 +31,8 @@ VideoFrame* StreamDecoder::allocFrame(int colorFormat) {
     return frame;
 }
 
+bool StreamDecoder::drain(VideoFrame** /*frame*/) { return false; }
+
 void StreamDecoder::releaseFrame(VideoFrame** frame) {
     decodedFrameAllocator.release(frame);
 }

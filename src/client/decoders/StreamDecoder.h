@@ -30,6 +30,11 @@ public:
     // caller still holds, and releases, what *frame holds (null when the
     // decoder kept the frame for later), and presents nothing.
     virtual bool decode(const std::uint8_t* data, std::uint32_t length, VideoFrame** frame) = 0;
+    // At the end of a stream (no access unit follows, or the next one
+    // begins a new stream): hands out the next picture the decoder still
+    // holds back for display order, as decode does with a unit. Call it
+    // until it returns false; the decoder then takes a new stream.
+    virtual bool drain(VideoFrame** frame);
     // A new frame in a colour format the canvas can draw, made from the
     // given frame (which stays the caller's); null when it cannot be made.
     virtual VideoFrame* convert(const VideoFrame* frame) = 0;

@@ -82,6 +82,11 @@ bool StreamDecoderLibAVH264::decode(const std::uint8_t* data, std::uint32_t leng
     auto* target = dynamic_cast<AvVideoFrame*>(*frame);
     if (target == nullptr || target->avFrame == nullptr) return false;
     AVFrame* picture = target->avFrame;
+    if (draining_) {
+        // A unit after an unfinished drain begins the next stream.
+        ffmpegApi.avcodec_flush_buffers(codecContext);
+        draining_ = false;
+    }
     // Only failures are logged: the text is built when one happens.
     auto counts = [&] { return std::to_string(frameCount) + ", size " + std::to_string(length) + " got "; };
 
@@ -97,7 +102,10 @@ bool StreamDecoderLibAVH264::decode(const std::uint8_t* data, std::uint32_t leng
         return false;
     }
     result = ffmpegApi.avcodec_receive_frame(codecContext, picture);
-    if (result == AVERROR(EAGAIN) || result == AVERROR_EOF) {
+    // FFmpeg holds the picture back until a later one is decoded (display
+    // order) or wants more input to finish it: no picture yet, no error.
+    if (result == AVERROR(EAGAIN)) return false;
+    if (result == AVERROR_EOF) {
         decoderError("Error receiving frame from decoder while decoding frame " + counts() + std::to_string(result));
         return false;
     }
@@ -105,6 +113,38 @@ bool StreamDecoderLibAVH264::decode(const std::uint8_t* data, std::uint32_t leng
         decoderError("Error during decoding frame " + counts() + std::to_string(result));
         return false;
     }
+    return handOut(frame);
+}
+
+bool StreamDecoderLibAVH264::drain(VideoFrame** frame) {
+    if (codecContext == nullptr || frame == nullptr) return false;
+    auto* target = dynamic_cast<AvVideoFrame*>(*frame);
+    if (target == nullptr || target->avFrame == nullptr) return false;
+    if (!draining_) {
+        // A null packet ends the stream: FFmpeg then gives out what it holds.
+        const int result = ffmpegApi.avcodec_send_packet(codecContext, nullptr);
+        if (result < 0 && result != AVERROR_EOF) {
+            decoderError(name + ": Can't end the stream, got " + std::to_string(result));
+            ffmpegApi.avcodec_flush_buffers(codecContext);
+            return false;
+        }
+        draining_ = true;
+    }
+    const int result = ffmpegApi.avcodec_receive_frame(codecContext, target->avFrame);
+    if (result < 0) {
+        if (result != AVERROR_EOF) {
+            decoderError("Error during decoding frame " + std::to_string(frameCount) + " at the end of the stream got " +
+                         std::to_string(result));
+        }
+        // Ready for the next stream.
+        ffmpegApi.avcodec_flush_buffers(codecContext);
+        draining_ = false;
+        return false;
+    }
+    return handOut(frame);
+}
+
+bool StreamDecoderLibAVH264::handOut(VideoFrame** frame) {
     ++frameCount;
     if (outputColorFormat != ColorFormat::RGB24) return true;
 

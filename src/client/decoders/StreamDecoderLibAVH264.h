@@ -11,12 +11,23 @@ public:
     StreamDecoderLibAVH264(int width, int height, int outputColorFormat, const VideoEncodingSpec& spec);
 
     bool decode(const std::uint8_t* data, std::uint32_t length, VideoFrame** frame) override;
+    // The pictures FFmpeg still holds, in display order; then the decoder
+    // is flushed for a new stream.
+    bool drain(VideoFrame** frame) override;
     bool init() override { return setupEncoder(); }
     bool setupEncoder();
 
     // Registers the eleven rows of this kind; false when FFmpeg is missing or
     // the kind is switched off.
     static bool registerDecoder(const DecoderRegistrationConfig& config);
+
+private:
+    // The picture FFmpeg gave into *frame, as the canvas is to get it.
+    bool handOut(VideoFrame** frame);
+
+    // The end of the stream was sent; receiving runs until FFmpeg has
+    // given out every picture.
+    bool draining_ = false;
 };
 
 } // namespace qor

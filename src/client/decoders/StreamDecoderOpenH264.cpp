@@ -13,7 +13,21 @@
 namespace qor {
 
 namespace {
+
 const char* const kindName = "OpenH264";
+
+// Takes one picture the library still holds, if it holds one; true when
+// planes and info then describe it.
+bool flushLibrary(ISVCDecoder& decoder, unsigned char* planes[3], SBufferInfo& info) {
+    int remaining = 0;
+    decoder.GetOption(DECODER_OPTION_NUM_OF_FRAMES_REMAINING_IN_BUFFER, &remaining);
+    if (remaining <= 0) return false;
+    std::memset(&info, 0, sizeof(info));
+    planes[0] = planes[1] = planes[2] = nullptr;
+    decoder.FlushFrame(planes, &info);
+    return info.iBufferStatus != 0 && planes[0] != nullptr && planes[1] != nullptr && planes[2] != nullptr;
+}
+
 } // namespace
 
 StreamDecoderOpenH264::StreamDecoderOpenH264(int width, int height, int outputColorFormat,
@@ -91,15 +105,7 @@ bool StreamDecoderOpenH264::decode(const std::uint8_t* data, std::uint32_t lengt
     // library's own reordering, without this, reuses the buffer of a picture
     // not yet given out at IDR pictures of streams with B-pyramids, and
     // flushing only at those runs out of picture buffers.)
-    if (info.iBufferStatus == 0) {
-        int remaining = 0;
-        decoder->GetOption(DECODER_OPTION_NUM_OF_FRAMES_REMAINING_IN_BUFFER, &remaining);
-        if (remaining > 0) {
-            std::memset(&info, 0, sizeof(info));
-            planes[0] = planes[1] = planes[2] = nullptr;
-            decoder->FlushFrame(planes, &info);
-        }
-    }
+    if (info.iBufferStatus == 0) flushLibrary(*decoder, planes, info);
 
     if (info.iBufferStatus == 0 || planes[0] == nullptr || planes[1] == nullptr || planes[2] == nullptr) {
         // No new picture: the caller presents nothing and counts a failure,
@@ -121,6 +127,36 @@ bool StreamDecoderOpenH264::decode(const std::uint8_t* data, std::uint32_t lengt
     width = picture.iWidth;
     height = picture.iHeight;
     return orderPicture(frame, positionOfUnit(info.uiOutYuvTimeStamp));
+}
+
+bool StreamDecoderOpenH264::drain(VideoFrame** frame) {
+    if (frame == nullptr || *frame == nullptr) return false;
+    takeLibraryPictures();
+    if (held_.empty()) {
+        // What comes next is a stream of its own.
+        shown_ = H264PictureOrder::Position();
+        return false;
+    }
+    return showHeldPicture(frame, 0);
+}
+
+void StreamDecoderOpenH264::takeLibraryPictures() {
+    if (decoder == nullptr) return;
+    unsigned char* planes[3] = {nullptr, nullptr, nullptr};
+    SBufferInfo info;
+    // The library holds at most a few pictures; the bound only guards
+    // against one that keeps saying it has more.
+    for (int i = 0; i < H264PictureOrder::MAX_REORDER_DEPTH && flushLibrary(*decoder, planes, info); ++i) {
+        VideoFrame* picture = allocFrame(outputColorFormat);
+        const SSysMEMBuffer& buffer = info.UsrData.sSystemBuffer;
+        if (picture == nullptr || !storePicture(planes, buffer.iWidth, buffer.iHeight, buffer.iStride[0],
+                                                buffer.iStride[1], *static_cast<DecodedVideoFrame*>(picture))) {
+            releaseVideoFrame(&picture);
+            continue;
+        }
+        ++frameCount;
+        held_.push_back({picture, positionOfUnit(info.uiOutYuvTimeStamp)});
+    }
 }
 
 H264PictureOrder::Position StreamDecoderOpenH264::positionOfUnit(unsigned long long number) const {

@@ -23,6 +23,9 @@ public:
     ~StreamDecoderOpenH264() override;
 
     bool decode(const std::uint8_t* data, std::uint32_t length, VideoFrame** frame) override;
+    // The pictures still in the library, then those held back here, in
+    // display order.
+    bool drain(VideoFrame** frame) override;
     VideoFrame* convert(const VideoFrame* frame) override;
     bool init() override;
     bool canConvert() override { return true; }
@@ -48,6 +51,8 @@ private:
     // than the stream may reorder; releases what *frame held.
     bool showHeldPicture(VideoFrame** frame, std::size_t depth);
     void noteShown(const H264PictureOrder::Position& position);
+    // Moves the pictures the library still holds to the held ones.
+    void takeLibraryPictures();
 
     ISVCDecoder* decoder = nullptr;
     H264PictureOrder order_;

@@ -1,5 +1,5 @@
 // Elevation on Linux is pkexec (polkit): "pkexec <absolute program path>
-// <parameter>" asks the user to authenticate on the terminal or through the
+// <parameters>" asks the user to authenticate on the terminal or through the
 // desktop's agent and runs the program as root, with a clean environment.
 // It ends with 126 when the user dismissed the request and 127 when the
 // user may not elevate (or the program cannot run); otherwise with the
@@ -19,6 +19,7 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <sstream>
 #include <vector>
 
 extern char** environ;
@@ -33,8 +34,13 @@ bool restartElevated(std::string logName, const char* file, const char* paramete
     vhDebug(logName + ": Requesting elevation");
     std::string launcher = elevationLauncher();
     std::string program = file;
-    std::string parameter = parameters;
-    std::vector<char*> argv{&launcher[0], &program[0], &parameter[0], nullptr};
+    const std::string parameter = parameters;
+    std::vector<std::string> words;
+    std::istringstream split(parameter);
+    for (std::string word; split >> word;) words.push_back(word);
+    std::vector<char*> argv{&launcher[0], &program[0]};
+    for (std::string& word : words) argv.push_back(&word[0]);
+    argv.push_back(nullptr);
 
     // The launcher talks to the user on this terminal: the standard
     // descriptors are passed on, the signals are the default ones.

@@ -9,6 +9,7 @@
 #include "VHArgumentCheck.h"
 #include "VHLog.h"
 #include "VHProxyLink.h"
+#include "VHServerPortCheck.h"
 #include "VHSupport.h"
 
 #include <Poco/Exception.h>
@@ -166,7 +167,7 @@ bool requestDeviceList(VHRequestFailure* failure) {
         return false;
     }
     try {
-        const QorMessage reply(replyText);
+        QorMessage reply(replyText);
         if (reply.isEmpty()) return noUsableReply(failure, "not a JSON object");
         if (reply.isNullMember(QOR_MSG_VH_ERR_TYPE) || reply.isNullMember(QOR_MSG_VH_ERR_CODE)) {
             vhCritical("Unsupported version of vhproxy running, please update installation");
@@ -191,6 +192,7 @@ bool requestDeviceList(VHRequestFailure* failure) {
             return true;
         case 4:
             vhCritical("Error: (" + std::to_string(code) + ") " + errorMessageOf(reply));
+            explainVHServerDown(reply);
             forwardToWebClient(reply.toJson(), true);
             if (failure != nullptr) failure->answered = true;
             return true;
@@ -299,7 +301,7 @@ bool connectVHDevice(bool connect, const std::string& address, VHRequestFailure*
         fail(failure, VHReplyCode::DaemonNotAnswering, "The USB service vhproxy does not answer");
         return false;
     }
-    const QorMessage reply(replyText);
+    QorMessage reply(replyText);
     const int code = reply.getInt(QOR_MSG_VH_ERR_CODE);
     if (code == 0) {
         if (!loadDeviceList(reply)) vhDebug("Received message: " + reply.toJson());
@@ -309,6 +311,7 @@ bool connectVHDevice(bool connect, const std::string& address, VHRequestFailure*
         updateServer(request.toJson());
         return true;
     }
+    explainVHServerDown(reply);
     const std::string text = reply.isNullMember(QOR_MSG_VH_ERR_MSG) ? std::string() : errorMessageOf(reply);
     vhError(logName + (connect ? ": Error connecting VH device: " : ": Error disconnecting VH device: ") + text);
     // The page learns why: the daemon's refusal as it stands.

@@ -1,6 +1,7 @@
 #include "VHProxyLink.h"
 
 #include "VHLog.h"
+#include "VHServerPortCheck.h"
 
 #include "QorMessage.h"
 #include "Utilities.h"
@@ -202,6 +203,7 @@ bool checkVHProxyVersion(bool* serverRunning, bool* serverService, bool* version
     }
     vhDebug("Received " + reply);
     const QorMessage status(reply);
+    checkVHServerPort(status);
     // A member that is not a boolean counts as false.
     auto flag = [&status](const char* key) {
         if (!status.hasMember(key)) return false;

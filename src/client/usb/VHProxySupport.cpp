@@ -1,5 +1,6 @@
 #include "VHProxySupport.h"
 
+#include "ClientSettings.h"
 #include "CommandProcess.h"
 #include "ElevatedRestart.h"
 #include "ProcessHelpers.h"
@@ -102,8 +103,11 @@ bool runVHProxyCommandWithOption(const std::vector<std::string>& arguments) {
 bool registerVHProxyService() {
     std::string error;
     if (vhProxyService.isInstalled(error)) return true;
+    // The service asks the USB server at the port where this client starts
+    // it and the USB tunnel forwards to.
     return runVHProxyCommandWithOption({"--registerService", "--startup=manual", "--displayName=" + serviceLabel,
-                                        "--description=VirtualHere support service for Quarrydesk Client"});
+                                        "--description=VirtualHere support service for Quarrydesk Client",
+                                        "--usbServerPort=" + std::to_string(clientVirtualHereServerPort.get())});
 }
 
 bool unregisterVHProxyService() {
@@ -227,8 +231,12 @@ void handleVHProxyCommand(const std::string& requested) {
         vhInformation("Installed '" + serviceLabel + "'");
         endProcess(0);
     }
-    // Ends this process unless it is elevated already.
-    restartElevated("Main", applicationPath().c_str(), ("--vhProxy=" + command).c_str());
+    // Ends this process unless it is elevated already. The elevated run has
+    // the administrator's settings: an installation takes this user's port
+    // of the USB server along.
+    std::string parameters = "--vhProxy=" + command;
+    if (command == "install") parameters += " --usbServerPort=" + std::to_string(clientVirtualHereServerPort.get());
+    restartElevated("Main", applicationPath().c_str(), parameters.c_str());
 
     if (command == "install") {
         if (!registerVHProxyService()) vhWarning("Error installing '" + serviceLabel + "'");

@@ -67,14 +67,10 @@ std::string usbModuleFileName() { return std::string(usbModuleBaseName) + Poco::
 // The path with ".." resolved and empty segments dropped, in the platform's form.
 std::string normalized(const std::string& path) { return Poco::Path(path).toString(); }
 
-std::string absoluteInCurrentDirectory(const std::string& name) {
-    return Poco::Path(name).makeAbsolute(Poco::Path::current()).toString();
-}
-
-// A cached path, computed on first use.
+// A file of the USB programs in this user's own folder, cached on first use.
 std::string cachedPath(std::string& cache, const std::string& name) {
     ScopedOwnerLock guard(textLock);
-    if (cache.empty()) cache = absoluteInCurrentDirectory(name);
+    if (cache.empty()) cache = Poco::Path(vhUserFileDirectory()).setFileName(name).toString();
     return cache;
 }
 
@@ -110,6 +106,13 @@ bool initMode(bool client) {
     const VHInitFunction init = moduleSymbol<VHInitFunction>(client ? VHModuleSymbol::ClientInit
                                                                       : VHModuleSymbol::ServerInit);
     if (init == nullptr) return false;
+    // The module configures the USB server from these settings, read from
+    // the application's configuration: their values as the client uses
+    // them, defaults included.
+    if (!client) {
+        clientVirtualHereServerPort.publish();
+        clientVirtualHereServerName.publish();
+    }
     const std::string executable = client ? vhClientExecutablePath() : vhServerExecutablePath();
     const std::string config = client ? vhClientConfigPath() : vhServerConfigPath();
     const std::string log = client ? vhClientLogPath() : vhServerLogPath();
@@ -317,13 +320,7 @@ std::string vhClientConfigPath() { return cachedPath(clientConfigCache, "vhclien
 
 std::string vhClientLogPath() {
     if (!clientVirtualHereCreateClientLog.get()) return "";
-    ScopedOwnerLock guard(textLock);
-    if (clientLogCache.empty()) {
-        const std::string logDirectory = absoluteInCurrentDirectory("../log/");
-        const bool directory = checkFileAttributes(logDirectory, FileKind::Directory) == FileAttributes::Usable;
-        clientLogCache = absoluteInCurrentDirectory(directory ? "../log/vhclient.log" : "vhclient.log");
-    }
-    return clientLogCache;
+    return cachedPath(clientLogCache, "vhclient.log");
 }
 
 bool checkVHExecutable(bool client) {

@@ -86,6 +86,8 @@ bool checkUsbModuleVersion(const std::string& version);
 
 std::string vhServerExecutablePath();
 std::string vhClientExecutablePath();
+// The configuration and log files of the two programs lie in this user's
+// own folder (vhUserFileDirectory), never beside the programs.
 std::string vhServerConfigPath();
 std::string vhServerLogPath();
 std::string vhClientConfigPath();
@@ -114,3 +116,6 @@ bool isRunning();
 // Platform: the file names of the USB server and USB client programs.
 std::string vhServerProgramName();
 std::string vhClientProgramName();
+// Platform: the folder of this user's files of the USB programs, created
+// (owner only) when missing; ends with a separator.
+std::string vhUserFileDirectory();
