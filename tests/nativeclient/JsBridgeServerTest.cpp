@@ -391,7 +391,7 @@ TEST_F(BridgeServer, RequestHeadMustArriveWholeWithinItsTimeLimit) {
 // they take none of the server's threads or queue places, and the page's
 // upgrade comes through meanwhile. Given threads, the 320 connections that
 // trickle their heads would hold all 64 threads and fill the queue of 256,
-// and the page's connection would be dropped.
+// and the page would wait behind them.
 TEST_F(BridgeServer, AnotherUsersConnectionsAreClosedAtAccept) {
     renewBridgeNonce();
     PeerProcess stranger("/usr/bin/setpriv",
@@ -411,13 +411,15 @@ TEST_F(BridgeServer, AnotherUsersConnectionsAreClosedAtAccept) {
     EXPECT_LT(pageMs, 5000);
 
     ASSERT_TRUE(stranger.waitForLine("REPORT ", report, kPeerMs)) << stranger.output();
-    int closed = -1, slowestMs = -1, answered = -1;
-    ASSERT_EQ(std::sscanf(report.c_str(), "closed=%d slowest=%d answered=%d", &closed, &slowestMs, &answered), 3)
+    int closed = -1, answered = -1;
+    ASSERT_EQ(std::sscanf(report.c_str(), "closed=%d slowest=%*d answered=%d", &closed, &answered), 2)
         << report;
-    EXPECT_EQ(closed, 320);
-    EXPECT_EQ(answered, 0);
-    // Closed on arrival, not cut by the head's time limit (3 s) of a thread.
-    EXPECT_LT(slowestMs, 2500);
+    // All ended without an answer within the stranger's 8 s watch: given
+    // threads, at most three rounds of 64 could have been cut by the head's
+    // time limit (3 s) by then, each with a 400 answer. (How long each one
+    // waited for the acceptor depends on the machine's load.)
+    EXPECT_EQ(closed, 320) << report;
+    EXPECT_EQ(answered, 0) << report;
     EXPECT_EQ(stranger.waitForExit(kPeerMs), 0) << stranger.output();
     EXPECT_EQ(log.count(" of user 65534: only the client's own user may connect"), 320);
     EXPECT_FALSE(log.contains("No complete request from"));
