@@ -187,6 +187,21 @@ protected:
         return arrival.clientId;
     }
 
+    // With a page playing "expect text 5, send text 7, expect-close 1000":
+    // one frame each way over the accepted socket, then our close.
+    void exchangeFrames(QorWebSocket& socket, PeerProcess& peer) {
+        const std::string hello = pattern(5);
+        EXPECT_EQ(socket.sendText(hello.data(), static_cast<int>(hello.size())), 5);
+        socket.setReceiveTimeout(kEventMs);
+        char buffer[64];
+        int n = 0;
+        while ((n = socket.receiveFrame(buffer, sizeof buffer)) == 0) {
+        }
+        EXPECT_EQ(std::string(buffer, n > 0 ? n : 0), pattern(7));
+        socket.close(false);
+        EXPECT_EQ(peer.waitForExit(kPeerMs), 0) << peer.output();
+    }
+
     LogCapture log{"debug"};
     SocketCollector collector;
     JsBridge bridge;
@@ -374,16 +389,7 @@ TEST_F(BridgeServer, RequestHeadMustArriveWholeWithinItsTimeLimit) {
     EXPECT_TRUE(log.contains(" within 3000 ms, closing the connection"));
 
     // The page's socket, more than 3 s after its upgrade, still carries frames.
-    const std::string hello = pattern(5);
-    EXPECT_EQ(arrival.socket->sendText(hello.data(), static_cast<int>(hello.size())), 5);
-    arrival.socket->setReceiveTimeout(kEventMs);
-    char buffer[64];
-    int n = 0;
-    while ((n = arrival.socket->receiveFrame(buffer, sizeof buffer)) == 0) {
-    }
-    EXPECT_EQ(std::string(buffer, n > 0 ? n : 0), pattern(7));
-    arrival.socket->close(false);
-    EXPECT_EQ(peer->waitForExit(kPeerMs), 0) << peer->output();
+    exchangeFrames(*arrival.socket, *peer);
 }
 
 // Another local user reaches the bridge's port but not the bridge: its
@@ -485,16 +491,7 @@ TEST_F(BridgeServer, AcceptedSocketReachesTheEventThreadAndCarriesFrames) {
     EXPECT_EQ(arrival.socket->label(), "");
     EXPECT_EQ(arrival.socket->peerHost(), "127.0.0.1");
 
-    const std::string hello = pattern(5);
-    EXPECT_EQ(arrival.socket->sendText(hello.data(), static_cast<int>(hello.size())), 5);
-    arrival.socket->setReceiveTimeout(kEventMs);
-    char buffer[64];
-    int n = 0;
-    while ((n = arrival.socket->receiveFrame(buffer, sizeof buffer)) == 0) {
-    }
-    EXPECT_EQ(std::string(buffer, n > 0 ? n : 0), pattern(7));
-    arrival.socket->close(false);
-    EXPECT_EQ(peer->waitForExit(kPeerMs), 0) << peer->output();
+    exchangeFrames(*arrival.socket, *peer);
 
     EXPECT_NE(bridgeNonce(), nonce);
     EXPECT_EQ(bridgeNonce().size(), 43u);
