@@ -5,6 +5,8 @@ python3-websockets). Used by the tests that drive the real client program
 as a person would: read what the page shows, click its buttons."""
 import asyncio
 import json
+import os
+import tempfile
 import time
 import urllib.request
 
@@ -12,6 +14,20 @@ import websockets
 
 PORT = 9222
 ADDRESS = "127.0.0.1:%d" % PORT
+
+
+def person_session(**variables):
+    """A scratch folder with a home of its own, and the environment in which
+    a person's client program runs there with its pages reachable here
+    (and the given variables): (folder, home, environment)."""
+    work = tempfile.mkdtemp()
+    home = os.path.join(work, "home")
+    runtime = os.path.join(work, "runtime")
+    os.mkdir(home)
+    os.mkdir(runtime, 0o700)
+    env = dict(os.environ, HOME=home, XDG_RUNTIME_DIR=runtime, SHELL="/bin/sh", QTWEBENGINE_DISABLE_SANDBOX="1",
+               QTWEBENGINE_CHROMIUM_FLAGS="--disable-gpu", QTWEBENGINE_REMOTE_DEBUGGING=ADDRESS, **variables)
+    return work, home, env
 
 
 def page_targets():

@@ -19,7 +19,6 @@ import shlex
 import signal
 import subprocess
 import sys
-import tempfile
 import time
 
 import devtools
@@ -102,13 +101,7 @@ def main():
     running = section_blocks(readme, "## Running it")[0]
     setup, start, fetch = section_blocks(readme, "### Forwarding a local web server")
 
-    work = tempfile.mkdtemp()
-    home = os.path.join(work, "home")
-    runtime = os.path.join(work, "runtime")
-    os.mkdir(home)
-    os.mkdir(runtime, 0o700)
-    env = dict(os.environ, HOME=home, XDG_RUNTIME_DIR=runtime, SHELL="/bin/sh", QTWEBENGINE_DISABLE_SANDBOX="1",
-               QTWEBENGINE_CHROMIUM_FLAGS="--disable-gpu", QTWEBENGINE_REMOTE_DEBUGGING=devtools.ADDRESS)
+    work, home, env = devtools.person_session()
     tree = scratch_tree(work)
     terminals = []
     try:

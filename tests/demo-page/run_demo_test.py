@@ -18,7 +18,6 @@ import re
 import signal
 import subprocess
 import sys
-import tempfile
 import time
 
 import devtools
@@ -49,14 +48,7 @@ def scratch_tree(work):
 
 
 def main():
-    work = tempfile.mkdtemp()
-    home = os.path.join(work, "home")
-    runtime = os.path.join(work, "runtime")
-    os.mkdir(home)
-    os.mkdir(runtime, 0o700)
-    env = dict(os.environ, HOME=home, XDG_RUNTIME_DIR=runtime, SHELL="/bin/sh", QTWEBENGINE_DISABLE_SANDBOX="1",
-               QTWEBENGINE_CHROMIUM_FLAGS="--disable-gpu", QTWEBENGINE_REMOTE_DEBUGGING=devtools.ADDRESS,
-               DEMO_USB_ALLOW="Mouse, Cruzer")
+    work, _, env = devtools.person_session(DEMO_USB_ALLOW="Mouse, Cruzer")
     tree = scratch_tree(work)
     out = os.path.join(work, "run-demo.out")
     with open(out, "w") as f:
