@@ -60,8 +60,10 @@ void exchange(VHProxyDaemon& daemon, const std::string& sent) {
         done += static_cast<std::size_t>(client.sendBytes(sent.data() + done, static_cast<int>(sent.size() - done)));
     client.shutdownSend();
     {
+        // The exchange as with a user the daemon answers (this process's
+        // end is half closed, which the daemon's peer check would refuse).
         VHProxyConnection connection(accepted, daemon);
-        connection.run();
+        connection.serve(0);
     }
     accepted.close();
     std::string answer;
@@ -80,8 +82,7 @@ void exchange(VHProxyDaemon& daemon, const std::string& sent) {
 } // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    // The daemon looks up each peer in the kernel's socket table: a table
-    // of this process's sockets only is read fast.
+    // The harness's sockets stay out of the machine's socket table.
     fuzz::useOwnNetwork();
     fuzz::discardLogs("trace");
     devicesPath = fuzz::scratchDirectory() + "/devices.json";

@@ -1,8 +1,9 @@
 // libVirtualHereServer: the USB module that the client loads at run time.
 // In server mode (vhsInit) it writes the USB server's configuration file and
-// starts the USB server program unless one answers on its port already; the
-// server runs as a child of the client in a process group of its own and
-// ends with it. vhcExec passes a command line to the USB server and hands
+// starts the USB server program unless one of this user answers on its port
+// already; the server runs as a child of the client in a process group of
+// its own and ends with it. A listener of another user on the port is not
+// spoken to at all: vhsInit fails, and vhsServerRefusal tells why. vhcExec passes a command line to the USB server and hands
 // back its answer; "GET CLIENT STATE" gets an XML state of the connection
 // to the USB server and its devices. The module logs through the eight
 // functions the client gives it.
@@ -11,6 +12,7 @@
 // QDK_VH_MODULE_NULL_VERSION makes vhLibraryVersion return null and
 // QDK_VH_MODULE_WITHOUT_VHCEXEC leaves vhcExec out.
 #include "VHModuleInterface.h"
+#include "TcpPeerIdentity.h"
 #include "UsbServerClient.h"
 #include "VHServerConfig.h"
 
@@ -18,6 +20,9 @@
 #include <Poco/Exception.h>
 #include <Poco/JSON/Object.h>
 #include <Poco/JSON/Parser.h>
+#include <Poco/Net/NetException.h>
+#include <Poco/Net/SocketAddress.h>
+#include <Poco/Net/StreamSocket.h>
 #include <Poco/Util/Application.h>
 
 #include <atomic>
@@ -28,10 +33,12 @@
 #include <cstring>
 #include <fcntl.h>
 #include <mutex>
+#include <pwd.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
+#include <vector>
 
 #ifndef QDK_VH_MODULE_VERSION
 #define QDK_VH_MODULE_VERSION "14.0.0"
@@ -51,6 +58,8 @@ std::mutex stateLock;
 VHLogFunction logFunctions[8] = {};
 int serverPort = VHServerConfig::defaultPort;
 pid_t serverProcess = 0;
+// Why the last vhsInit would not use the listener on the port ("" if not).
+std::string serverRefusal;
 
 void moduleLog(LogLevel level, const std::string& text) {
     VHLogFunction function = nullptr;
@@ -75,9 +84,59 @@ std::string clientSetting(const std::string& key) {
     return "";
 }
 
+std::string userName(unsigned int userId) {
+    std::vector<char> buffer(16384);
+    struct passwd entry {};
+    struct passwd* user = nullptr;
+    if (::getpwuid_r(static_cast<uid_t>(userId), &entry, buffer.data(), buffer.size(), &user) != 0 || !user)
+        return "with no name";
+    return user->pw_name;
+}
+
+// The USB server of this user: a listener of anyone else (a program that
+// took the port first) gets no request, not even STATUS.
+bool ownListener(int port, const Poco::Net::StreamSocket& connection, std::string& reason) {
+    const std::string endpoint = "127.0.0.1:" + std::to_string(port);
+    TcpPeerIdentity listener;
+    std::string lookup;
+    if (tcpAcceptingPeer(connection, listener, lookup) != TcpPeerLookup::Found) {
+        reason = "Can't tell who listens on the USB server port " + endpoint + " (" + lookup + "): not using it";
+        return false;
+    }
+    if (listener.userId != ::geteuid()) {
+        reason = "The USB server port " + endpoint + " is held by user " + userName(listener.userId) + " (uid " +
+                 std::to_string(listener.userId) + "), not by this user: not using it. USB sharing stays off "
+                 "until that program ends or Client.VirtualHere.ServerPort names a free port";
+        return false;
+    }
+    return true;
+}
+
 bool askServer(int port, const std::string& request, std::string& reply) {
     std::string reason;
-    return UsbServerClient(port, answerWaitMs).request(request, reply, reason);
+    const auto check = [port](const Poco::Net::StreamSocket& connection, std::string& refusal) {
+        return ownListener(port, connection, refusal);
+    };
+    if (UsbServerClient(port, answerWaitMs, check).request(request, reply, reason)) return true;
+    moduleLog(Debug, reason);
+    return false;
+}
+
+// Whether a listener on the port may be used: true when nothing listens
+// there or one of this user does; otherwise false with the reason.
+bool portUsable(int port, std::string& reason) {
+    Poco::Net::StreamSocket connection;
+    try {
+        connection.connect(Poco::Net::SocketAddress("127.0.0.1", static_cast<Poco::UInt16>(port)),
+                           Poco::Timespan(0, answerWaitMs * 1000));
+    } catch (const Poco::Net::ConnectionRefusedException&) {
+        return true;
+    } catch (const Poco::Exception& e) {
+        reason = "Can't reach what listens on the USB server port 127.0.0.1:" + std::to_string(port) + " (" +
+                 e.displayText() + "): not using it";
+        return false;
+    }
+    return ownListener(port, connection, reason);
 }
 
 bool okReply(const std::string& reply, std::string& rest) { return UsbServerClient::okReply(reply, rest); }
@@ -226,6 +285,17 @@ VH_EXPORT bool vhsInit(const char* executable, const char* configFile, const cha
     moduleLog(Debug, std::string("USB server configuration ") + configFile + ": port " +
                          std::to_string(config.port()) + ", name '" + name + "'");
 
+    std::string refusal;
+    const bool usable = portUsable(config.port(), refusal);
+    {
+        std::lock_guard<std::mutex> guard(stateLock);
+        serverRefusal = refusal;
+    }
+    if (!usable) {
+        moduleLog(Error, refusal);
+        return false;
+    }
+
     if (serverAnswers(config.port())) {
         moduleLog(Information, "USB server already running on 127.0.0.1:" + std::to_string(config.port()));
         return true;
@@ -258,6 +328,14 @@ VH_EXPORT bool vhsInit(const char* executable, const char* configFile, const cha
     moduleLog(Error, std::string("USB server ") + executable + " does not answer on 127.0.0.1:" +
                          std::to_string(config.port()));
     return false;
+}
+
+// The text stays valid until the calling thread's next call.
+VH_EXPORT const char* vhsServerRefusal() {
+    static thread_local std::string copy;
+    std::lock_guard<std::mutex> guard(stateLock);
+    copy = serverRefusal;
+    return copy.c_str();
 }
 
 VH_EXPORT bool vhcInit(const char* executable, const char* configFile, const char* logFile) {

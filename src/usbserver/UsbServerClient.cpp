@@ -4,7 +4,10 @@
 #include <Poco/Net/SocketAddress.h>
 #include <Poco/Net/StreamSocket.h>
 
-UsbServerClient::UsbServerClient(int port, int timeoutMs) : port_(port), timeoutMs_(timeoutMs) {}
+#include <utility>
+
+UsbServerClient::UsbServerClient(int port, int timeoutMs, ListenerCheck listenerCheck)
+    : port_(port), timeoutMs_(timeoutMs), listenerCheck_(std::move(listenerCheck)) {}
 
 bool UsbServerClient::request(const std::string& line, std::string& reply, std::string& reason) const {
     if (line.find_first_of("\r\n") != std::string::npos) {
@@ -15,6 +18,7 @@ bool UsbServerClient::request(const std::string& line, std::string& reply, std::
         const Poco::Timespan timeout(0, timeoutMs_ * 1000);
         Poco::Net::StreamSocket socket;
         socket.connect(Poco::Net::SocketAddress("127.0.0.1", static_cast<Poco::UInt16>(port_)), timeout);
+        if (listenerCheck_ && !listenerCheck_(socket, reason)) return false;
         socket.setReceiveTimeout(timeout);
         socket.setSendTimeout(timeout);
         const std::string request = line + "\nQUIT\n";

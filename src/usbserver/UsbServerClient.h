@@ -3,11 +3,22 @@
 // silent or absent server never holds the caller.
 #pragma once
 
+#include <functional>
 #include <string>
+
+namespace Poco {
+namespace Net {
+class StreamSocket;
+}
+} // namespace Poco
 
 class UsbServerClient {
 public:
-    explicit UsbServerClient(int port, int timeoutMs = 1000);
+    // Looks at the listener that a connection reached before anything is
+    // sent on it; false with the reason keeps the request from it.
+    using ListenerCheck = std::function<bool(const Poco::Net::StreamSocket& connection, std::string& reason)>;
+
+    explicit UsbServerClient(int port, int timeoutMs = 1000, ListenerCheck listenerCheck = nullptr);
 
     // Sends the line and reads the reply line; false with the reason when
     // the server cannot be reached or does not answer in time.
@@ -20,4 +31,5 @@ public:
 private:
     int port_;
     int timeoutMs_;
+    ListenerCheck listenerCheck_;
 };

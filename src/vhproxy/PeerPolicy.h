@@ -1,5 +1,6 @@
 // Which local users the daemon answers: root and the members of one group
-// (by default "plugdev", the group of users who may use removable devices).
+// (by default "plugdev", the group of users who may use removable devices),
+// as their primary group or as one of their supplementary groups.
 #pragma once
 
 #include <string>
@@ -9,6 +10,9 @@ public:
     explicit PeerPolicy(std::string allowedGroup);
     bool allows(unsigned int userId) const;
     const std::string& allowedGroup() const { return allowedGroup_; }
+    // For a user it does not allow: in plain words who the user is, why the
+    // daemon does not answer and what an administrator can do about it.
+    std::string refusalMessage(unsigned int userId) const;
 
 private:
     std::string allowedGroup_;

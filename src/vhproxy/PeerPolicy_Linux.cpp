@@ -8,31 +8,65 @@
 
 #include <vector>
 
+namespace {
+
+bool groupId(const std::string& name, gid_t& id) {
+    std::vector<char> buffer(16384);
+    struct group entry {};
+    struct group* group = nullptr;
+    if (name.empty() || ::getgrnam_r(name.c_str(), &entry, buffer.data(), buffer.size(), &group) != 0 || !group)
+        return false;
+    id = group->gr_gid;
+    return true;
+}
+
+// The user's name and primary group; false when the user is unknown.
+bool userEntry(unsigned int userId, std::string& name, gid_t& primaryGroup) {
+    std::vector<char> buffer(16384);
+    struct passwd entry {};
+    struct passwd* user = nullptr;
+    if (::getpwuid_r(static_cast<uid_t>(userId), &entry, buffer.data(), buffer.size(), &user) != 0 || !user)
+        return false;
+    name = user->pw_name;
+    primaryGroup = user->pw_gid;
+    return true;
+}
+
+} // namespace
+
 PeerPolicy::PeerPolicy(std::string allowedGroup) : allowedGroup_(std::move(allowedGroup)) {}
 
 bool PeerPolicy::allows(unsigned int userId) const {
     if (userId == 0) return true;
-    if (allowedGroup_.empty()) return false;
-    std::vector<char> buffer(16384);
-    struct group groupEntry {};
-    struct group* group = nullptr;
-    if (::getgrnam_r(allowedGroup_.c_str(), &groupEntry, buffer.data(), buffer.size(), &group) != 0 || !group)
-        return false;
-    const gid_t allowed = group->gr_gid;
-    std::vector<char> userBuffer(16384);
-    struct passwd userEntry {};
-    struct passwd* user = nullptr;
-    if (::getpwuid_r(static_cast<uid_t>(userId), &userEntry, userBuffer.data(), userBuffer.size(), &user) != 0 ||
-        !user)
-        return false;
-    if (user->pw_gid == allowed) return true;
+    gid_t allowed = 0;
+    std::string name;
+    gid_t primary = 0;
+    if (!groupId(allowedGroup_, allowed) || !userEntry(userId, name, primary)) return false;
+    if (primary == allowed) return true;
     int count = 64;
     std::vector<gid_t> groups(static_cast<std::size_t>(count));
-    if (::getgrouplist(user->pw_name, user->pw_gid, groups.data(), &count) < 0) {
+    if (::getgrouplist(name.c_str(), primary, groups.data(), &count) < 0) {
         groups.resize(static_cast<std::size_t>(count));
-        if (::getgrouplist(user->pw_name, user->pw_gid, groups.data(), &count) < 0) return false;
+        if (::getgrouplist(name.c_str(), primary, groups.data(), &count) < 0) return false;
     }
     for (int i = 0; i < count; ++i)
         if (groups[static_cast<std::size_t>(i)] == allowed) return true;
     return false;
+}
+
+std::string PeerPolicy::refusalMessage(unsigned int userId) const {
+    std::string name;
+    gid_t primary = 0;
+    const bool known = userEntry(userId, name, primary);
+    const std::string user = known ? "User " + name + " (uid " + std::to_string(userId) + ")"
+                                   : "The user with uid " + std::to_string(userId);
+    const std::string group = "'" + allowedGroup_ + "'";
+    gid_t allowed = 0;
+    const std::string who = known ? name : "USER";
+    if (!groupId(allowedGroup_, allowed))
+        return user + " may not share USB devices: only members of group " + group +
+               " may, and this machine has no such group. An administrator can create it and add the user to it: "
+               "groupadd " + allowedGroup_ + "; usermod -aG " + allowedGroup_ + " " + who;
+    return user + " may not share USB devices: not a member of group " + group +
+           ". An administrator can add the user to it: usermod -aG " + allowedGroup_ + " " + who;
 }

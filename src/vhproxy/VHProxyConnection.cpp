@@ -2,7 +2,7 @@
 
 #include "VHProxyDaemon.h"
 
-#include "TcpSocketOwner.h"
+#include "TcpPeerIdentity.h"
 
 #include <Poco/Exception.h>
 #include <Poco/Logger.h>
@@ -26,20 +26,37 @@ VHProxyConnection::VHProxyConnection(const Poco::Net::StreamSocket& socket, VHPr
     : Poco::Net::TCPServerConnection(socket), daemon_(daemon) {}
 
 void VHProxyConnection::run() {
+    TcpPeerIdentity peer;
+    std::string reason;
+    std::string peerName = "a connection";
+    TcpPeerLookup lookup = TcpPeerLookup::Failed;
+    try {
+        peerName = socket().peerAddress().toString();
+        lookup = tcpConnectingPeer(socket(), peer, reason);
+    } catch (const Poco::Exception& e) {
+        reason = e.displayText();
+    }
+    if (lookup != TcpPeerLookup::Found) {
+        // Its request, if one came, is not even read.
+        Poco::Logger::get("vhproxy").warning("Refused " + peerName + ": its user is unknown, " + reason);
+        return;
+    }
+    serve(peer.userId);
+}
+
+void VHProxyConnection::serve(unsigned int userId) {
     Poco::Logger& logger = Poco::Logger::get("vhproxy");
     try {
-        unsigned int user = 0;
         const std::string peer = socket().peerAddress().toString();
-        if (!tcpSocketOwner(socket().peerAddress(), socket().address(), user)) {
-            logger.warning("Refused " + peer + ": its user is unknown");
-            return;
-        }
-        if (!daemon_.peerPolicy().allows(user)) {
-            logger.warning("Refused " + peer + " of user " + std::to_string(user) + ": not allowed to share USB devices");
-            return;
-        }
         std::string request;
         if (!readFrame(request)) return;
+        if (!daemon_.peerPolicy().allows(userId)) {
+            logger.warning("Refused " + peer + " of user " + std::to_string(userId) +
+                           ": not allowed to share USB devices");
+            writeFrame(daemon_.refusal(request, userId));
+            socket().shutdown();
+            return;
+        }
         const std::string reply = daemon_.handleRequest(request);
         if (logger.debug()) logger.debug("Request " + request + " answered " + reply);
         writeFrame(reply);

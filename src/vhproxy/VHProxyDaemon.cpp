@@ -143,6 +143,23 @@ std::string VHProxyDaemon::handleRequest(const std::string& request) {
     }
 }
 
+std::string VHProxyDaemon::refusal(const std::string& request, unsigned int userId) const {
+    int type = 0;
+    try {
+        Poco::JSON::Parser parser;
+        type = parser.parse(request).extract<Poco::JSON::Object::Ptr>()->getValue<int>("type");
+    } catch (const std::exception&) {
+        // Unreadable: answered as type 0.
+    }
+    Poco::JSON::Object reply;
+    reply.set("type", type);
+    reply.set("VHErrType", errTypeFatal);
+    reply.set("VHErrCode", DaemonError::NotAllowed);
+    reply.set("VHErrMsg", policy_.refusalMessage(userId));
+    reply.set("VHAllowGroup", policy_.allowedGroup());
+    return toText(reply);
+}
+
 std::string VHProxyDaemon::listDevices() {
     DeviceSnapshot snapshot;
     std::string reason;

@@ -36,6 +36,7 @@ constexpr int ListUnreadable = 2;   // VHErrType 2: the device list cannot be re
 constexpr int DeviceNotFound = 3;   // VHErrType 2
 constexpr int BadRequest = 4;       // VHErrType 2: a member is missing or not a text
 constexpr int UnknownRequest = 5;   // VHErrType 2
+constexpr int NotAllowed = 6;       // VHErrType 4: this user may not share USB devices
 constexpr int ClientDisconnected = 23;
 } // namespace DaemonError
 
@@ -64,6 +65,10 @@ public:
 
     // The reply frame's text for a request frame's text.
     std::string handleRequest(const std::string& request);
+    // The reply to a user the policy does not allow: nothing of the request
+    // is carried out, its type is answered with NotAllowed, why, and the
+    // group that would allow it (VHAllowGroup).
+    std::string refusal(const std::string& request, unsigned int userId) const;
 
     const PeerPolicy& peerPolicy() const { return policy_; }
 

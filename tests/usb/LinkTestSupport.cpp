@@ -64,12 +64,18 @@ void FakeDaemon::setMode(const std::string& mode) {
 }
 
 DaemonProcess::DaemonProcess(const std::string& devicesFile, const std::vector<std::string>& extra,
-                             const std::string& program) {
+                             const std::string& program, const std::vector<std::string>& launcher) {
     std::vector<std::string> arguments{"--service", "--logFile=" + dir_.file("vhproxy.log")};
     if (!devicesFile.empty()) arguments.push_back("--devices=" + devicesFile);
     arguments.insert(arguments.end(), extra.begin(), extra.end());
+    std::string run = program;
+    if (!launcher.empty()) {
+        arguments.insert(arguments.begin(), program);
+        arguments.insert(arguments.begin(), launcher.begin() + 1, launcher.end());
+        run = launcher.front();
+    }
     command_.setCaptureErrorOutput(true);
-    output_ = command_.runCommandStream("test", program, arguments);
+    output_ = command_.runCommandStream("test", run, arguments);
     if (output_ == nullptr) throw std::runtime_error("can't start " + program);
     if (!waitForLinkPort(true, 20000)) throw std::runtime_error("the daemon does not listen: " + log());
 }

@@ -41,11 +41,12 @@ class DaemonProcess {
 public:
     // Starts program (the real daemon by default) with --service and the
     // extra arguments, its device list (none: the USB server) and its log
-    // file in dir, and waits until it listens.
+    // file in dir, and waits until it listens. A launcher, when given, runs
+    // the program (its command with the program and arguments appended).
     // Its error output is kept; a daemon that does not end with code 0
     // when it is stopped (a sanitizer's report, say) fails the test.
     DaemonProcess(const std::string& devicesFile, const std::vector<std::string>& extra = {},
-                  const std::string& program = VHPROXY_PROGRAM);
+                  const std::string& program = VHPROXY_PROGRAM, const std::vector<std::string>& launcher = {});
     ~DaemonProcess();
     std::string log() const;
     std::uint32_t processId() const { return command_.processId(); }

@@ -1,11 +1,13 @@
 // The USB module stand-in libVirtualHereServer.so, loaded as the client
 // loads it: its version builds and missing symbol, the logging functions it
 // is given, the USB server that vhsInit configures and starts on the
-// client's port, and the client commands of vhcExec. The tests run in a
-// network namespace of their own: the default port 17570 is free.
+// client's port (never one of another user), and the client commands of
+// vhcExec. The tests run in a network namespace of their own: the default
+// port 17570 is free.
 #include "LinkTestSupport.h"
 #include "LogCapture.h"
 #include "Logging.h"
+#include "PeerProcess.h"
 #include "ServiceTestSupport.h"
 #include "TestPaths.h"
 #include "VHModuleInterface.h"
@@ -25,6 +27,7 @@
 
 #include <cstdlib>
 #include <fstream>
+#include <memory>
 #include <string>
 
 namespace {
@@ -101,7 +104,8 @@ TEST(UsbModule, VersionBuildsAndSymbols) {
         }
         EXPECT_EQ(module.hasSymbol(VHModuleSymbol::ClientExec), c.vhcExec) << c.file;
         for (const char* symbol : {VHModuleSymbol::LoggerInit, VHModuleSymbol::ServerInit, VHModuleSymbol::ClientInit,
-                                   VHModuleSymbol::ClientServiceInstalled, VHModuleSymbol::ClientServiceRunning})
+                                   VHModuleSymbol::ClientServiceInstalled, VHModuleSymbol::ClientServiceRunning,
+                                   VHModuleSymbol::ServerRefusal})
             EXPECT_TRUE(module.hasSymbol(symbol)) << c.file << " " << symbol;
     }
 }
@@ -304,4 +308,42 @@ TEST(UsbModule, TheUsersFolderIsMadeForTheOwnerAlone) {
     }
     EXPECT_NE(readTextFile(files + "vhserver.cnf").find("TCPPort=17570\n"), std::string::npos) << output;
     EXPECT_NE(readTextFile(files + "vhserver.log").find("listening on 127.0.0.1:17570"), std::string::npos);
+}
+
+// A program of another user that took the USB server's port first gets
+// nothing from the module, not even STATUS: vhsInit fails and says who
+// holds the port; once the port is free, the module starts its own server.
+TEST(UsbModule, SpeaksToNoUsbServerOfAnotherUser) {
+    ASSERT_EQ(::geteuid(), 0u) << "runs the listener as another user";
+    TempDir dir;
+    auto foreign = std::make_unique<PeerProcess>(
+        "/usr/bin/setpriv",
+        std::vector<std::string>{"--reuid=65534", "--regid=65534", "--clear-groups", debianPython(),
+                                 testSourcePath("usb/foreign_usb_server.py"), "0"},
+        true);
+    std::string port;
+    ASSERT_TRUE(foreign->waitForLine("listening ", port, 20000)) << foreign->output();
+    writeTextFile(dir.file("devices.json"), "[]");
+    writeTextFile(dir.file("vhserver.cnf"), "DeviceFixture=devices.json\n");
+    const ClientHost host(std::stoi(port));
+    LogCapture log{"trace"};
+    LoadedModule loaded;
+    auto refusal =
+        reinterpret_cast<VHServerRefusalFunction>(loaded.module.getSymbol(VHModuleSymbol::ServerRefusal));
+    auto exec = reinterpret_cast<VHExecFunction>(loaded.module.getSymbol(VHModuleSymbol::ClientExec));
+
+    const std::string held = "The USB server port 127.0.0.1:" + port + " is held by user nobody (uid 65534), not by "
+                             "this user: not using it";
+    EXPECT_FALSE(loaded.serverInit(dir.file("vhserver.cnf"), ""));
+    EXPECT_EQ(std::string(refusal()).rfind(held, 0), 0u) << refusal();
+    EXPECT_TRUE(log.contains("libVirtualHereServer: " + held)) << log.texts().back();
+    char* reply = nullptr;
+    EXPECT_EQ(exec("STATUS", &reply, false), 0);
+    EXPECT_EQ(reply, nullptr);
+    EXPECT_EQ(endServerChildren(), 0);
+
+    foreign.reset();
+    ASSERT_TRUE(loaded.serverInit(dir.file("vhserver.cnf"), "")) << log.texts().back();
+    EXPECT_STREQ(refusal(), "");
+    EXPECT_EQ(endServerChildren(), 1);
 }

@@ -1,7 +1,9 @@
 """Sends one request frame to 127.0.0.1:7679 and prints the reply frame's
-text, or "no reply" when the connection ends without one.
+text, or "no reply" when the connection ends without one. With
+--send-and-close it closes the connection right after the request, without
+waiting for a reply, and prints the port it sent from.
 
-Usage: link_client.py REQUEST_JSON
+Usage: link_client.py [--send-and-close] REQUEST_JSON
 """
 import socket
 import struct
@@ -9,9 +11,13 @@ import sys
 
 
 def main():
-    request = sys.argv[1].encode()
+    send_and_close = sys.argv[1] == "--send-and-close"
+    request = sys.argv[-1].encode()
     with socket.create_connection(("127.0.0.1", 7679), timeout=10) as conn:
         conn.sendall(struct.pack("<i", len(request)) + request)
+        if send_and_close:
+            print("sent from port", conn.getsockname()[1])
+            return
         data = b""
         while True:
             try:

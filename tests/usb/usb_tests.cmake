@@ -18,7 +18,7 @@ target_compile_definitions(usb_startup_driver PRIVATE QDK_PROGRAM_DIRECTORY="${Q
 get_target_property(_vhproxy_sources vhproxy SOURCES)
 add_executable(vhproxy-old ${_vhproxy_sources})
 target_compile_definitions(vhproxy-old PRIVATE VHPROXY_VERSION="13.9.0")
-target_link_libraries(vhproxy-old PRIVATE qor_usb qor_vhserver Poco::Foundation Poco::Net Poco::JSON Threads::Threads)
+target_link_libraries(vhproxy-old PRIVATE qor_usb qor_vhserver qor_peer Poco::Foundation Poco::Net Poco::JSON Threads::Threads)
 
 # The systemctl of the systemd stand-in (service_manager.py). A test tool,
 # run for every service query: never built with a sanitizer's start-up cost.

@@ -6,7 +6,8 @@
 // through the real programs: the page's Connect reaches the daemon and the
 // USB server, the server learns of it and binds through the tunnel, the
 // client reports the bind, an unplug, a new connection; the allow list, a
-// daemon that dies, is silent or is refused, and the exit.
+// daemon that dies, is silent or is refused, a USB server port that another
+// user holds, and the exit.
 #include "UsbEndToEndFixture.h"
 
 #include "ProcessHelpers.h"
@@ -255,6 +256,27 @@ TEST_F(UsbSharing, ProtocolMinorMismatchDisablesUsbSharing) {
     pageRequest(324, "");
     EXPECT_TRUE(pageGets(325, "\"VHErrCode\":993")) << clientLog();
     EXPECT_EQ(server->log().find("VHTun-"), std::string::npos) << server->log();
+}
+
+// A program of another user holds the USB server's port: the client's USB
+// module sends it nothing, USB sharing is off, and the page's requests are
+// answered with who holds the port.
+TEST_F(UsbSharing, UsbServerPortOfAnotherUserTurnsUsbSharingOff) {
+    const int clientPort = 17570; // the client program's, its default
+    PeerProcess foreign("/usr/bin/setpriv",
+                        {"--reuid=65534", "--regid=65534", "--clear-groups", debianPython(),
+                         testSourcePath("usb/foreign_usb_server.py"), std::to_string(clientPort)},
+                        true);
+    std::string listening;
+    ASSERT_TRUE(foreign.waitForLine("listening ", listening, 20000)) << foreign.output();
+    start();
+    const std::string held =
+        "The USB server port 127.0.0.1:" + std::to_string(clientPort) + " is held by user nobody (uid 65534)";
+    EXPECT_NE(clientLog().find("VirtualHere integration disabled, err: " + held), std::string::npos) << clientLog();
+    EXPECT_FALSE(vhIntegrationEnabled.load());
+    pageRequest(324, "");
+    EXPECT_TRUE(pageGets(325, "\"VHErrMsg\":\"USB forwarding is disabled: " + held)) << clientLog();
+    EXPECT_EQ(foreign.output().find("received"), std::string::npos) << foreign.output();
 }
 
 TEST_F(UsbSharing, GuestOpensNoUsbTunnel) {

@@ -53,6 +53,9 @@ void initVHIntegration() {
     initVHSupport(false);
     if (vhIntegrationEnabled.load()) return;
     logCritical("VirtualHere integration disabled, err: " + vhLastErrorText());
+    // The page's USB requests are answered with why.
+    const std::string refusal = usbServerRefusal();
+    if (!refusal.empty()) disableUsbSupport(refusal);
 }
 
 void RegisterServerProxy(qor::UsbServerConnection* proxy) {

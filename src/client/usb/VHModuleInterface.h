@@ -19,6 +19,9 @@ typedef bool (*VHInitFunction)(const char* executable, const char* configFile, c
 // Nonzero on success; *reply may then point to a malloc'd text.
 typedef int (*VHExecFunction)(const char* command, char** reply, bool flag);
 typedef bool (*VHServiceQueryFunction)();
+// vhsServerRefusal: why the last vhsInit would not use what listens on the
+// USB server's port (another user's listener), "" when it did not refuse.
+typedef const char* (*VHServerRefusalFunction)();
 }
 
 namespace VHModuleSymbol {
@@ -29,4 +32,5 @@ constexpr const char* ClientInit = "vhcInit";
 constexpr const char* ClientExec = "vhcExec";
 constexpr const char* ClientServiceInstalled = "vhcServiceInstalled";
 constexpr const char* ClientServiceRunning = "vhcServiceRunning";
+constexpr const char* ServerRefusal = "vhsServerRefusal";
 } // namespace VHModuleSymbol

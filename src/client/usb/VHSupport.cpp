@@ -180,6 +180,16 @@ void initVHSupport(bool clientMode) {
         debugLine("VHSupport: VirtualHere USB module not found");
         return;
     }
+    // Another user's listener holds the USB server's port: the module does
+    // not speak to it, and USB sharing cannot work.
+    const std::string refusal = clientMode ? std::string() : usbServerRefusal();
+    if (!refusal.empty()) {
+        setLastError(VHErrError, refusal);
+        logError("VHSupport: " + refusal);
+        logError("VHSupport: Disabling VirtualHere integration");
+        vhIntegrationEnabled.store(false);
+        return;
+    }
     if (!checkVHExecutable(clientMode)) {
         const std::string path = clientMode ? vhClientExecutablePath() : vhServerExecutablePath();
         logError(std::string("VHSupport: VirtualHere ") + (clientMode ? "client '" : "server '") + path +
@@ -278,6 +288,15 @@ bool loadUsbModule(bool clientMode) {
 }
 
 Poco::SharedLibrary& getUsbModule() { return usbModule(); }
+
+std::string usbServerRefusal() {
+    ScopedOwnerLock guard(textLock);
+    Poco::SharedLibrary& module = usbModule();
+    // A module without the entry point refuses nothing.
+    if (!module.isLoaded() || !module.hasSymbol(VHModuleSymbol::ServerRefusal)) return "";
+    const char* text = reinterpret_cast<VHServerRefusalFunction>(module.getSymbol(VHModuleSymbol::ServerRefusal))();
+    return text != nullptr ? text : "";
+}
 
 std::string getUsbModuleVersion() {
     ScopedOwnerLock guard(textLock);

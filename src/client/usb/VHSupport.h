@@ -78,6 +78,9 @@ std::string usbModulePath();
 // resolves vhcExec; true when it is ready.
 bool loadUsbModule(bool clientMode);
 Poco::SharedLibrary& getUsbModule();
+// Server mode: why the module would not use what listens on the USB
+// server's port (another user's listener); "" when it refused nothing.
+std::string usbServerRefusal();
 // The module's version text ("LIB_NOT_LOADED" before it is loaded).
 std::string getUsbModuleVersion();
 // True when the version's major and minor equal the client's and USB
