@@ -9,10 +9,10 @@ demo server through a qdk address. The client must then sign into the demo
 server and start streaming its screen.
 
 The client probes a broker at the default port of its scheme (80 or 443), so
-the stand-in listens there on a loopback address of its own (127.x.y.z).
+the stand-in listens there on a loopback address of its own (127.0.0.7), in
+the test's own network namespace (tests/support/own-namespaces.sh).
 """
 import os
-import random
 import signal
 import ssl
 import subprocess
@@ -26,13 +26,14 @@ from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import program_test  # noqa: E402
-from program_test import Home, self_signed_certificate  # noqa: E402
+from program_test import Home, require_own_network_namespace, self_signed_certificate  # noqa: E402
 
 DEMO_SERVER = None
 TIMEOUT = 120
 # The apostrophe checks that the form scripts escape what they fill in.
 BROKER_USER, BROKER_PASSWORD = "broker-bob", "Br0ker'Pw"
 SERVER_USER, SERVER_PASSWORD = "demo", "S3rverPw"
+BROKER_HOST = "127.0.0.7"
 
 SIGN_IN_PAGE = """<html><head><title>Broker sign-in</title></head><body>
 <form method="post" action="/login">
@@ -92,16 +93,7 @@ class BrokerStandIn:
             def log_message(self, *args):
                 pass
 
-        self.server = None
-        for _ in range(20):
-            host = "127.%d.%d.%d" % (random.randint(1, 254), random.randint(1, 254), random.randint(2, 254))
-            try:
-                self.server = ThreadingHTTPServer((host, 443 if certificate else 80), Handler)
-                break
-            except OSError as error:
-                failure = error
-        if self.server is None:
-            raise unittest.SkipTest("cannot listen at a default port: %s" % failure)
+        self.server = ThreadingHTTPServer((BROKER_HOST, 443 if certificate else 80), Handler)
         scheme = "http"
         if certificate:
             context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
@@ -193,9 +185,13 @@ class BrokerFlow(unittest.TestCase):
         """Runs the client against a broker stand-in that hands over to the
         demo server with the query; returns (client output, client log,
         demo server output, broker sign-ins) once the server streams."""
+        require_own_network_namespace(self)
         demo, port = self.start_demo_server()
-        broker = BrokerStandIn("qdk://127.0.0.1:%d/signin.html?%s" % (port, qdk_query),
-                               self.certificate if broker_tls else None, redirect)
+        try:
+            broker = BrokerStandIn("qdk://127.0.0.1:%d/signin.html?%s" % (port, qdk_query),
+                                   self.certificate if broker_tls else None, redirect)
+        except OSError as error:
+            self.fail("the broker cannot listen at %s: %s" % (BROKER_HOST, error))
         self.addCleanup(broker.close)
         home = Home()
         with open(home.file("qdk-client.xml"), "w", encoding="utf-8") as f:

@@ -33,6 +33,15 @@ def free_port():
         return s.getsockname()[1]
 
 
+def require_own_network_namespace(test):
+    """Fails the test unless it runs in a network namespace of its own
+    (tests/support/own-namespaces.sh): only there is a fixed address such as
+    127.0.0.7:80 sure to be free for the test's own server."""
+    if os.environ.get("QDK_OWN_NETWORK_NAMESPACE") != "1":
+        test.fail("this test listens at a fixed address and runs only in a network namespace of its own: "
+                  "run it as root through ctest or tests/support/own-namespaces.sh")
+
+
 # A user configuration that switches both stream decoders off.
 NO_DECODERS_CONFIG = ("<config><Client><Decoder><OpenH264><enabled>false</enabled></OpenH264>"
                       "<LibAVH264><enabled>false</enabled></LibAVH264></Decoder></Client></config>")
@@ -342,10 +351,12 @@ class StartAddress(unittest.TestCase):
     def probe(self, kind, tls=False, *extra):
         # A broker answers its alive probe at the scheme's default port.
         address = ("127.0.0.7", 443 if tls else 80) if kind == "broker" else ("127.0.0.1", 0)
+        if kind == "broker":
+            require_own_network_namespace(self)
         try:
             server = PageServer(kind, self.certificate if tls else None, address)
         except OSError as error:
-            self.skipTest("cannot listen at %s:%d: %s" % (address + (error,)))
+            self.fail("cannot listen at %s:%d: %s" % (address + (error,)))
         try:
             home = Home()
             code, console = home.run_until_ui("--nativeDecodingEnabled=false", *extra, server.url)

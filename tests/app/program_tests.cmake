@@ -1,15 +1,21 @@
 # Black-box tests of the program, one CTest test per group of program_test.py.
-# Groups that start the user interface need a display (label gui).
+# Every run of the program starts the USB server at the fixed port 17570 and
+# looks for the daemon at 7679, and brokers answer at a fixed address's port
+# 80 or 443: each group runs in network and process namespaces of its own.
+# Groups that start the user interface need a display (label gui), their X
+# server inside the namespaces.
+set(_own_namespaces ${CMAKE_CURRENT_LIST_DIR}/../support/own-namespaces.sh)
+set(_own_display ${CMAKE_CURRENT_LIST_DIR}/../support/own-display.sh)
 if(TARGET quarrydesk-client)
   foreach(group CommandLine ConfigWrite StartAddress GuiRun)
     set(_labels "app")
-    set(_display "")
+    set(_wrapper ${_own_namespaces})
     if(group STREQUAL "StartAddress" OR group STREQUAL "GuiRun")
       set(_labels "app;gui")
-      set(_display ${CMAKE_CURRENT_LIST_DIR}/../support/own-display.sh)
+      list(APPEND _wrapper ${_own_display})
     endif()
     add_test(NAME program.${group}
-      COMMAND ${_display} /usr/bin/python3 ${CMAKE_CURRENT_LIST_DIR}/program_test.py $<TARGET_FILE:quarrydesk-client> ${group})
+      COMMAND ${_wrapper} /usr/bin/python3 ${CMAKE_CURRENT_LIST_DIR}/program_test.py $<TARGET_FILE:quarrydesk-client> ${group})
     set_tests_properties(program.${group} PROPERTIES LABELS "${_labels}" TIMEOUT 600)
   endforeach()
   # The whole program against the demo server, each group on a display of
@@ -17,7 +23,7 @@ if(TARGET quarrydesk-client)
   if(TARGET demo-server)
     foreach(group OpenH264 LibAV Resync Screens)
       add_test(NAME program.EndToEnd${group}
-        COMMAND ${CMAKE_CURRENT_LIST_DIR}/../support/own-display.sh /usr/bin/python3
+        COMMAND ${_own_namespaces} ${_own_display} /usr/bin/python3
                 ${CMAKE_CURRENT_LIST_DIR}/e2e_test.py $<TARGET_FILE:quarrydesk-client> $<TARGET_FILE:demo-server>
                 EndToEnd${group})
       set_tests_properties(program.EndToEnd${group} PROPERTIES LABELS "app;gui" TIMEOUT 600)
@@ -31,10 +37,11 @@ if(TARGET quarrydesk-client)
     set_tests_properties(program.EndToEndUsb PROPERTIES LABELS "app;gui" TIMEOUT 600)
   endif()
 endif()
-# The broker flow, from the broker's sign-in form to the demo server's stream.
+# The broker flow, from the broker's sign-in form to the demo server's
+# stream, in namespaces of its own as well.
 if(TARGET quarrydesk-client AND TARGET demo-server)
   add_test(NAME program.BrokerFlow
-    COMMAND ${CMAKE_CURRENT_LIST_DIR}/../support/own-display.sh /usr/bin/python3 ${CMAKE_CURRENT_LIST_DIR}/broker_test.py
+    COMMAND ${_own_namespaces} ${_own_display} /usr/bin/python3 ${CMAKE_CURRENT_LIST_DIR}/broker_test.py
             $<TARGET_FILE:quarrydesk-client> $<TARGET_FILE:demo-server> BrokerFlow)
   set_tests_properties(program.BrokerFlow PROPERTIES LABELS "app;gui" TIMEOUT 600)
 endif()

@@ -8,8 +8,11 @@
 #include <Poco/Message.h>
 
 #include <cerrno>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
+#include <grp.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -20,15 +23,23 @@ struct ExpectedLine {
     std::string text;
 };
 
-void expectOnlyLine(const LogCapture& capture, const ExpectedLine& expected, const std::string& what) {
+// "" when the capture holds just the expected line (no line at all for
+// priority 0), else what it holds instead.
+std::string lineMismatch(const LogCapture& capture, const ExpectedLine& expected) {
     const std::vector<CapturedLine> lines = capture.lines();
-    if (expected.priority == 0) {
-        EXPECT_TRUE(lines.empty()) << what << ": " << (lines.empty() ? "" : lines[0].text);
-        return;
-    }
-    ASSERT_EQ(lines.size(), 1u) << what;
-    EXPECT_EQ(lines[0].text, expected.text) << what;
-    EXPECT_EQ(lines[0].priority, expected.priority) << what;
+    const bool holds = expected.priority == 0 ? lines.empty()
+                                              : lines.size() == 1 && lines[0].text == expected.text &&
+                                                    lines[0].priority == expected.priority;
+    if (holds) return "";
+    std::string text = "logged";
+    for (const CapturedLine& line : lines) text += " (" + std::to_string(line.priority) + ") '" + line.text + "'";
+    if (lines.empty()) text += " nothing";
+    if (expected.priority == 0) return text + " instead of nothing";
+    return text + " instead of (" + std::to_string(expected.priority) + ") '" + expected.text + "'";
+}
+
+void expectOnlyLine(const LogCapture& capture, const ExpectedLine& expected, const std::string& what) {
+    EXPECT_EQ(lineMismatch(capture, expected), "") << what;
 }
 
 struct AttributeCase {
@@ -66,14 +77,41 @@ protected:
         return std::to_string(code) + ", \"" + std::strerror(code) + "\"";
     }
 
-    void checkAttributes(const std::vector<AttributeCase>& cases) {
+    // What came out otherwise than the cases say, one text per difference.
+    std::vector<std::string> attributeMismatches(const std::vector<AttributeCase>& cases) {
+        std::vector<std::string> mismatches;
         for (const AttributeCase& c : cases) {
             capture.clear();
-            const std::string what = c.path.substr(0, 80) + " kind " + std::to_string(c.kind);
-            EXPECT_EQ(checkFileAttributes(c.path, c.kind), c.result) << what;
-            expectOnlyLine(capture, c.line, what);
+            const std::string what = c.path.substr(0, 80) + " kind " + std::to_string(c.kind) + ": ";
+            const int result = checkFileAttributes(c.path, c.kind);
+            if (result != c.result)
+                mismatches.push_back(what + "result " + std::to_string(result) + " instead of " +
+                                     std::to_string(c.result));
+            const std::string line = lineMismatch(capture, c.line);
+            if (!line.empty()) mismatches.push_back(what + line);
         }
+        return mismatches;
     }
+
+    void checkAttributes(const std::vector<AttributeCase>& cases) {
+        for (const std::string& mismatch : attributeMismatches(cases)) ADD_FAILURE() << mismatch;
+    }
+
+    // The exit code of a child process that checks the cases as an ordinary
+    // user: the superuser becomes nobody first. Differences go to standard
+    // error, where the death test shows them.
+    int checkAttributesAsOrdinaryUser(const std::vector<AttributeCase>& cases) {
+        if (::geteuid() == 0 && (::setgroups(0, nullptr) != 0 || ::setresgid(kNobody, kNobody, kNobody) != 0 ||
+                                 ::setresuid(kNobody, kNobody, kNobody) != 0)) {
+            std::fprintf(stderr, "cannot become user %u: %s\n", kNobody, std::strerror(errno));
+            return 2;
+        }
+        const std::vector<std::string> mismatches = attributeMismatches(cases);
+        for (const std::string& mismatch : mismatches) std::fprintf(stderr, "%s\n", mismatch.c_str());
+        return mismatches.empty() ? 0 : 1;
+    }
+
+    static constexpr uid_t kNobody = 65534;
 
     TempDir dir;
     LogCapture capture;
@@ -116,14 +154,18 @@ TEST_F(FileFixture, CheckFileAttributesTable) {
     checkAttributes(cases);
 }
 
-// The superuser passes every read and write test, so these need an ordinary user.
+// The superuser passes every read and write test, so these run in a child
+// process as an ordinary user: as nobody, who then owns the files, when the
+// tests run as root.
 TEST_F(FileFixture, CheckFileAttributesPermissions) {
-    if (geteuid() == 0) GTEST_SKIP() << "permission bits do not bind the superuser";
     writeTextFile(path("writeOnly"), "x");
-    chmod(path("writeOnly").c_str(), 0200);
+    ASSERT_EQ(chmod(path("writeOnly").c_str(), 0200), 0);
     writeTextFile(path("readOnly"), "x");
-    chmod(path("readOnly").c_str(), 0400);
+    ASSERT_EQ(chmod(path("readOnly").c_str(), 0400), 0);
     ASSERT_EQ(mkdir(path("closed").c_str(), 0), 0);
+    if (geteuid() == 0)
+        for (const char* name : {"writeOnly", "readOnly", "closed"})
+            ASSERT_EQ(chown(path(name).c_str(), kNobody, kNobody), 0) << name;
     const std::vector<AttributeCase> cases = {
         {path("writeOnly"), 4, FileAttributes::NotReadable, {}},
         {path("writeOnly"), 5, FileAttributes::Usable, {}},
@@ -133,7 +175,7 @@ TEST_F(FileFixture, CheckFileAttributesPermissions) {
         {path("closed") + "/x", 0, FileAttributes::Missing,
          {kError, "Access denied in checkFileAttributes, '" + path("closed") + "/x'"}},
     };
-    checkAttributes(cases);
+    EXPECT_EXIT(std::_Exit(checkAttributesAsOrdinaryUser(cases)), ::testing::ExitedWithCode(0), "");
     chmod(path("closed").c_str(), 0755);
 }
 

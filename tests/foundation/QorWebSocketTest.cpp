@@ -446,7 +446,7 @@ TEST(QorWebSocket, IpV4PeerOfADualStackListenerReadsAsPlainIpv4) {
         listener.bind6(Poco::Net::SocketAddress("::", 0), true, false, false);
         listener.listen();
     } catch (const Poco::Exception& e) {
-        GTEST_SKIP() << "no dual-stack IPv6 here: " << e.displayText();
+        FAIL() << "cannot listen on IPv6 and IPv4 at once ('::'): " << e.displayText();
     }
     WebSocketAcceptor acceptor(listener);
     PeerProcess python(debianPython(), {"-u", testSourcePath("foundation/peers/ws_peer.py"), "client",

@@ -48,6 +48,14 @@ int freeLoopbackPort() {
     return socket.address().port();
 }
 
+::testing::AssertionResult ownNetworkNamespace() {
+    const char* own = std::getenv("QDK_OWN_NETWORK_NAMESPACE");
+    if (own != nullptr && std::string(own) == "1") return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure()
+           << "this test listens on, or expects no listener at, a fixed address and runs only in a network "
+              "namespace of its own: run it as root through ctest or tests/support/own-namespaces.sh";
+}
+
 std::string testSourcePath(const std::string& relative) {
     return std::string(QDK_TEST_SOURCE_DIR) + "/" + relative;
 }

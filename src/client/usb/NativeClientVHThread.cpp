@@ -29,10 +29,14 @@ void repeatPendingRequests(std::int32_t state, int type, const char* label) {
 
 void pollTick(std::uint64_t tickNumber) {
     ++pollTickCount;
+    const bool wasRunning = vhProxyRunning.load();
     if (!ensureVHProxyProcess()) {
         if (tickNumber % repeatTicks == 0) vhDebug("VHProxy is currently not connected");
         return;
     }
+    // A daemon seen anew (started again by someone else, say) has not heard
+    // of the USB tunnel.
+    if (!wasRunning) renewTunnelNotice();
     ScopedOwnerLock guard(usbSupportLock);
     if (registeredServerProxy == nullptr) {
         vhDebug("Client not connected to server at the moment");
@@ -56,6 +60,8 @@ NativeClientVHThread::NativeClientVHThread() = default;
 void NativeClientVHThread::pollOnce(std::uint64_t tickNumber) {
     try {
         pollTick(tickNumber);
+        // What became of the daemon, the page learns once.
+        tellPageOfDaemon();
     } catch (const std::exception& e) {
         vhError(logName + ": Poll tick " + std::to_string(tickNumber) + " failed, " + e.what());
     } catch (...) {
