@@ -317,8 +317,9 @@ TEST_F(DemoPageScriptTest, HeaderHoldsStillAndThePictureStaysWhole) {
     DemoPeer client(*server_, "/a/b");
     client.useSession(sessionCookie_);
     auto control = client.connectDesktopSocket(controlPath(rest.substr(0, rest.find('/'))));
-    // The stream's parameters size the canvas.
+    // The stream's parameters size the canvas; the page has the window's size.
     ASSERT_TRUE(waitUntil([&] { return runScript(*page_, "document.getElementById('canvas').style.width") == "192px"; }));
+    ASSERT_TRUE(waitUntil([&] { return runScript(*page_, "window.innerWidth + 'x' + window.innerHeight") == "1280x320"; }));
 
     // Where everything stands: each control and block as "x,y,w,h", the
     // statistics' line count, the page's height and the window's.
