@@ -242,8 +242,8 @@ class Peer:
             # Straight onto the connection, past the library's framing: no
             # message of ours may be on its way meanwhile.
             await self.flush()
-            for spec in args:
-                opcode, fin, text = spec.split(":")
+            for frame in args:
+                opcode, fin, text = frame.split(":")
                 self.ws.transport.write(raw_frame(int(opcode), fin == "1", raw_payload(text)))
         elif command == "ping":
             await self.flush()
