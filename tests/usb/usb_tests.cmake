@@ -3,7 +3,7 @@
 # its own, so that the daemon's fixed port 7679 never clashes
 # and process lookups by name see only the test's own processes.
 set(QDK_TEST_WRAPPER ${CMAKE_CURRENT_LIST_DIR}/../support/own-namespaces.sh)
-qdk_add_test_program(usb qor_usb)
+qdk_add_test_program(usb qor_usb qor_vhserver)
 unset(QDK_TEST_WRAPPER)
 add_dependencies(usb_tests vhproxy)
 target_compile_definitions(usb_tests PRIVATE
