@@ -104,6 +104,18 @@ std::string repeated(std::vector<std::string> texts) {
     return twice == texts.end() ? std::string() : *twice;
 }
 
+// Each report tells the page that the daemon refuses this user, why and
+// what to do.
+void expectRefusalReports(const std::vector<QorMessage>& reports) {
+    for (const QorMessage& report : reports) {
+        EXPECT_EQ(report.getInt("VHErrType"), 4);
+        EXPECT_EQ(report.getInt("VHErrCode"), VHReplyCode::DaemonRefusesUser);
+        const std::string text = report.getString("VHErrMsg");
+        EXPECT_NE(text.find("group 'plugdev'"), std::string::npos) << text;
+        EXPECT_NE(text.find("sign in again"), std::string::npos) << text;
+    }
+}
+
 // The daemon's service, registered as the client's installation does, but
 // on the device list file instead of a USB server.
 void registerOnDeviceList(ServiceRoot& root, const std::string& devicesFile) {
@@ -703,13 +715,7 @@ TEST_F(UsbSupport, RefusalIsSaidOnceAndLeavesTheServiceAlone) {
     const std::vector<QorMessage> connects = connection.toPage(326);
     ASSERT_EQ(connects.size(), 1u);
     reports.push_back(connects[0]);
-    for (const QorMessage& report : reports) {
-        EXPECT_EQ(report.getInt("VHErrType"), 4);
-        EXPECT_EQ(report.getInt("VHErrCode"), VHReplyCode::DaemonRefusesUser);
-        const std::string text = report.getString("VHErrMsg");
-        EXPECT_NE(text.find("group 'plugdev'"), std::string::npos) << text;
-        EXPECT_NE(text.find("sign in again"), std::string::npos) << text;
-    }
+    expectRefusalReports(reports);
 
     // The group lets this user in: the lists come, and the page is not told
     // of the refusal again.
@@ -761,13 +767,7 @@ TEST_F(UsbSupport, RealDaemonRefusesAnotherUserAndTheClientSaysWhy) {
     // The notice of the first tick, the answers to the list and the connect.
     ASSERT_EQ(reports.size(), 3u) << output;
     EXPECT_EQ(reports[2].getType(), 326);
-    for (const QorMessage& report : reports) {
-        EXPECT_EQ(report.getInt("VHErrType"), 4);
-        EXPECT_EQ(report.getInt("VHErrCode"), VHReplyCode::DaemonRefusesUser);
-        const std::string text = report.getString("VHErrMsg");
-        EXPECT_NE(text.find("group 'plugdev'"), std::string::npos) << text;
-        EXPECT_NE(text.find("sign in again"), std::string::npos) << text;
-    }
+    expectRefusalReports(reports);
     EXPECT_EQ(root.systemctlCallCount(" start "), 0);
     EXPECT_EQ(root.systemctlCallCount(" stop "), 0);
     EXPECT_EQ(findProcessId("vhproxy"), daemon);
