@@ -6,7 +6,9 @@
 //   relay:  local client -> relay (two threads, 1 MiB buffers) -> local sink
 //
 // Also the way back (the sink's side sends), 100 connections sharing one
-// tunnel, memory over a long transfer, and allocations per MiB.
+// tunnel, memory over a long transfer, allocations per MiB, and the round
+// trip of small frames with the client's tunnel WebSocket sending at once
+// (TCP_NODELAY, as the client sets it) and with Nagle's algorithm.
 //
 // Usage: qdk-bench-tunnel [--size MiB] [--connections N] [--seconds S] [--soak GiB]
 #include "NativeClient.h"
@@ -92,7 +94,12 @@ void shutDown(const Poco::Net::Socket& socket) {
 // (mode SEND) a given number of bytes.
 class Sink {
 public:
-    enum class Mode { READ, SEND };
+    // READ counts what arrives, SEND sends first, ANSWER answers every
+    // request (a read) with two small writes ANSWER_GAP_US apart, as a
+    // service that writes a header and then a body.
+    enum class Mode { READ, SEND, ANSWER };
+    static constexpr int ANSWER_PART = 16;
+    static constexpr int ANSWER_GAP_US = 200;
     Sink() : socket_(Poco::Net::SocketAddress("127.0.0.1", 0), 256) {
         acceptor_ = std::thread([this] { acceptLoop(); });
     }
@@ -164,6 +171,13 @@ private:
                 const int n = c.socket.receiveBytes(buffer.data(), CHUNK);
                 if (n <= 0) return;
                 c.bytes.fetch_add(static_cast<std::uint64_t>(n), std::memory_order_relaxed);
+                if (mode_ == Mode::ANSWER) {
+                    // Only the hops between measure: this end sends at once.
+                    c.socket.setNoDelay(true);
+                    c.socket.sendBytes(buffer.data(), ANSWER_PART);
+                    std::this_thread::sleep_for(std::chrono::microseconds(ANSWER_GAP_US));
+                    c.socket.sendBytes(buffer.data(), ANSWER_PART);
+                }
             }
         } catch (...) {
         }
@@ -217,6 +231,8 @@ private:
                 continue;
             }
             Poco::Net::StreamSocket out(Poco::Net::SocketAddress("127.0.0.1", static_cast<Poco::UInt16>(target_)));
+            in.setNoDelay(true);
+            out.setNoDelay(true);
             sockets_.push_back(in);
             sockets_.push_back(out);
             threads_.emplace_back(copy, in, out);
@@ -263,6 +279,36 @@ double pullThrough(int port, Sink& sink, std::uint64_t size) {
     client.close();
     sink.setMode(Sink::Mode::READ, 0);
     return static_cast<double>(size) / seconds / 1e6;
+}
+
+// Round trips of a 16-byte request answered in two parts by the sink:
+// median and 99th percentile in milliseconds.
+struct Latency {
+    double median = 0, p99 = 0;
+};
+
+Latency answerTimes(int port, Sink& sink, int rounds) {
+    sink.forget();
+    sink.setMode(Sink::Mode::ANSWER, 0);
+    Poco::Net::StreamSocket client(Poco::Net::SocketAddress("127.0.0.1", static_cast<Poco::UInt16>(port)));
+    client.setNoDelay(true);
+    char request[Sink::ANSWER_PART] = {};
+    char answer[2 * Sink::ANSWER_PART];
+    std::vector<double> times;
+    for (int round = 0; round < rounds; ++round) {
+        const auto start = Clock::now();
+        client.sendBytes(request, sizeof request);
+        for (int got = 0; got < static_cast<int>(sizeof answer);) {
+            const int n = client.receiveBytes(answer + got, static_cast<int>(sizeof answer) - got);
+            if (n <= 0) throw std::runtime_error("the connection ended early");
+            got += n;
+        }
+        times.push_back(secondsSince(start) * 1000);
+    }
+    client.close();
+    sink.setMode(Sink::Mode::READ, 0);
+    std::sort(times.begin(), times.end());
+    return {times[times.size() / 2], times[std::min(times.size() - 1, times.size() * 99 / 100)]};
 }
 
 struct Spread {
@@ -456,6 +502,20 @@ int main(int argc, char** argv) {
                     connections, throughTunnel ? "tunnel" : "relay ", s.mean, s.min, s.min / s.mean, s.max,
                     s.max / s.mean, s.mean * connections);
     }
+
+    // Small frames: the client's tunnel sends each part of the answer as a
+    // frame of its own. Without TCP_NODELAY the second waits until the demo
+    // server acknowledges the first, which it delays.
+    std::printf("round trip of a request answered in two parts (ms, median / p99 of 50):\n");
+    for (const bool noDelay : {true, false}) {
+        socket->socket()->setNoDelay(noDelay);
+        const Latency tunnelTimes = answerTimes(tunnelPort, sink, 50);
+        const Latency relayTimes = answerTimes(relay.port(), relaySink, 50);
+        std::printf("  client's WebSocket %-22s tunnel %6.2f / %6.2f  relay %6.2f / %6.2f\n",
+                    noDelay ? "with TCP_NODELAY:" : "without (Nagle):", tunnelTimes.median, tunnelTimes.p99,
+                    relayTimes.median, relayTimes.p99);
+    }
+    socket->socket()->setNoDelay(true);
 
     std::printf("memory over %llu GiB through one connection (RSS KiB, this process / demo server):\n",
                 static_cast<unsigned long long>(soak >> 30));

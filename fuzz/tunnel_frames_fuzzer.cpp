@@ -8,7 +8,11 @@
 // The rest of the input is a list of WebSocket messages that the peer
 // sends, each written as
 //
-//   byte 0   what: bits 0-2  0-3 binary message (the tunnel frame itself)
+//   byte 0   what: bits 0-2  0-2 binary message (the tunnel frame itself)
+//                            3   the same in fragments: the first byte
+//                                gives their size (1 + its value mod 8),
+//                                the rest is the message, and a ping goes
+//                                between the first two fragments
 //                            4   text message
 //                            5   ping
 //                            6   binary message one byte longer than the
@@ -24,9 +28,9 @@
 // 0xfe makes it reset the connection instead of answering.
 //
 // What must hold: nothing crashes or hangs, and frames within the limits
-// (any content, any id, any order, text and ping messages) never end the
-// tunnel: the peer's OPEN and DATA of a connection of its own still come
-// back through the echo at the end.
+// (any content, any id, any order, in fragments, text and ping messages)
+// never end the tunnel: the peer's OPEN and DATA of a connection of its own
+// still come back through the echo at the end.
 #include "FuzzSupport.h"
 #include "QorTunnelServerInterface.h"
 #include "QorWebSocket.h"
@@ -168,9 +172,12 @@ public:
 
     // False once the tunnel's side has gone.
     bool send(const char* bytes, int length, int opcode) {
+        return sendRaw(bytes, length, Poco::Net::WebSocket::FRAME_FLAG_FIN | opcode);
+    }
+    bool sendRaw(const char* bytes, int length, int flags) {
         if (ended_) return false;
         try {
-            socket_->sendFrame(bytes, length, Poco::Net::WebSocket::FRAME_FLAG_FIN | opcode);
+            socket_->sendFrame(bytes, length, flags);
             return true;
         } catch (const Poco::Exception&) {
             // The tunnel ended and closed its side under the send.
@@ -180,6 +187,23 @@ public:
     }
     bool send(const std::string& frame) {
         return send(frame.data(), static_cast<int>(frame.size()), Poco::Net::WebSocket::FRAME_OP_BINARY);
+    }
+
+    // One binary message as fragments of the given size (at least one
+    // fragment, however short the message), with a ping after the first.
+    bool sendFragmented(const char* bytes, int length, int fragment) {
+        int at = 0;
+        do {
+            const int size = std::min(fragment, length - at);
+            const bool last = at + size == length;
+            const int opcode = at == 0 ? Poco::Net::WebSocket::FRAME_OP_BINARY : Poco::Net::WebSocket::FRAME_OP_CONT;
+            if (!sendRaw(bytes + at, size, (last ? Poco::Net::WebSocket::FRAME_FLAG_FIN : 0) | opcode)) return false;
+            if (at == 0 && !last && !sendRaw("between", 7, Poco::Net::WebSocket::FRAME_FLAG_FIN |
+                                                             Poco::Net::WebSocket::FRAME_OP_PING))
+                return false;
+            at += size;
+        } while (at < length);
+        return true;
     }
 
     // Waits until the tunnel has handled every message sent before: OPEN
@@ -262,6 +286,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         const char* bytes = reinterpret_cast<const char*>(data + at + 2);
         at += 2 + length;
         switch (what & 7) {
+        case 3:
+            if (length > 0)
+                peer->sendFragmented(bytes + 1, static_cast<int>(length - 1), 1 + static_cast<unsigned char>(bytes[0]) % 8);
+            break;
         case 4: peer->send(bytes, static_cast<int>(length), Poco::Net::WebSocket::FRAME_OP_TEXT); break;
         case 5: peer->send(bytes, static_cast<int>(std::min<std::size_t>(length, 125)), Poco::Net::WebSocket::FRAME_OP_PING); break;
         case 6:

@@ -2,11 +2,13 @@
 // the input is what one or more connections send (split at "|next|", at
 // most eight, all to one daemon so that a connect can follow the tunnel
 // notice), each byte for byte, the frame's length included. Each goes over
-// a real loopback connection to the daemon's connection handler, run on
-// this thread, and the answer is read to the end. The daemon runs as root
+// a real loopback connection whose frame the daemon's reader takes, then to
+// its connection handler, both on this thread, and the answer is read to
+// the end. The daemon runs as root
 // and answers other users: whatever they send, it must not crash or hang,
 // and what it answers is one frame whose text is a JSON object.
 #include "FuzzSupport.h"
+#include "PendingRequest.h"
 #include "VHProxyConnection.h"
 #include "VHProxyDaemon.h"
 
@@ -18,8 +20,10 @@
 #include <Poco/Net/StreamSocket.h>
 #include <Poco/Timespan.h>
 
+#include <chrono>
 #include <fstream>
 #include <memory>
+#include <thread>
 
 namespace {
 
@@ -59,10 +63,20 @@ void exchange(VHProxyDaemon& daemon, const std::string& sent) {
     for (std::size_t done = 0; done < sent.size();)
         done += static_cast<std::size_t>(client.sendBytes(sent.data() + done, static_cast<int>(sent.size() - done)));
     client.shutdownSend();
-    {
-        // The exchange as with a user the daemon answers (this process's
-        // end is half closed, which the daemon's peer check would refuse).
-        VHProxyConnection connection(accepted, daemon);
+    // The listener's reading of the frame, then its worker's exchange as
+    // with a user the daemon answers (this process's end is half closed,
+    // which the daemon's peer check would refuse).
+    PendingRequest pending(accepted, PendingRequest::Clock::now() + std::chrono::seconds(10),
+                           VHProxyDaemon::maxRequestLength);
+    std::string reason;
+    PendingRequest::Progress progress;
+    while ((progress = pending.read(reason)) == PendingRequest::Progress::Waiting) {
+        if (PendingRequest::Clock::now() > pending.deadline()) fuzz::fail("the request of '" + sent + "' never came");
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    if (progress == PendingRequest::Progress::Complete) {
+        accepted.setBlocking(true);
+        VHProxyConnection connection(accepted, daemon, pending.request());
         connection.serve(0);
     }
     accepted.close();

@@ -13,7 +13,8 @@
 #
 # Usage: scripts/run-demo.sh [extra client options...]
 # Environment: DEMO_USB_ALLOW="Mouse, Cruzer" sends that allow list (devices
-# whose names contain none of the fragments are listed disabled).
+# whose names contain none of the fragments are listed disabled: the demo
+# server asks the client to list every device).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
@@ -65,9 +66,11 @@ pids+=($!)
 pids+=($!)
 
 tools/demo-server/make-demo-stream.sh "$work/demo.h264" >/dev/null
-usb_allow=()
-[ -n "${DEMO_USB_ALLOW+set}" ] && usb_allow=("--usb-allow=$DEMO_USB_ALLOW")
-build/tools/demo-server/demo-server --port=0 --stream="$work/demo.h264" "${usb_allow[@]}" >"$work/server.out" &
+# Every device is listed, those outside an allow list (from DEMO_USB_ALLOW
+# or the page's "Set allow list") disabled.
+usb_options=(--usb-show-all)
+[ -n "${DEMO_USB_ALLOW+set}" ] && usb_options+=("--usb-allow=$DEMO_USB_ALLOW")
+build/tools/demo-server/demo-server --port=0 --stream="$work/demo.h264" "${usb_options[@]}" >"$work/server.out" &
 pids+=($!)
 url=$(wait_for_line "$work/server.out" "demo-server listening on ")
 [ -n "$url" ] || { echo "The demo server did not start" >&2; exit 1; }

@@ -246,14 +246,28 @@ TcpPeerLookup endpoints(const Poco::Net::StreamSocket& socket, Endpoint& own, En
     return TcpPeerLookup::Found;
 }
 
+// The other end of the socket's connection (other) and the kernel's entry
+// of the socket there.
+TcpPeerLookup otherEnd(const Poco::Net::StreamSocket& socket, Endpoint& other, SocketEntry& entry,
+                       std::string& reason) {
+    Endpoint own;
+    const TcpPeerLookup lookup = endpoints(socket, own, other, reason);
+    if (lookup != TcpPeerLookup::Found) return lookup;
+    return connectionSocket(other, own, entry, reason);
+}
+
+TcpPeerLookup found(const SocketEntry& entry, TcpPeerIdentity& peer) {
+    peer.userId = entry.userId;
+    peer.inode = entry.inode;
+    return TcpPeerLookup::Found;
+}
+
 } // namespace
 
 TcpPeerLookup tcpConnectingPeer(const Poco::Net::StreamSocket& accepted, TcpPeerIdentity& peer, std::string& reason) {
-    Endpoint own, other;
-    TcpPeerLookup lookup = endpoints(accepted, own, other, reason);
-    if (lookup != TcpPeerLookup::Found) return lookup;
+    Endpoint other;
     SocketEntry entry;
-    lookup = connectionSocket(other, own, entry, reason);
+    const TcpPeerLookup lookup = otherEnd(accepted, other, entry, reason);
     if (lookup != TcpPeerLookup::Found) return lookup;
     if (entry.state != TCP_ESTABLISHED) {
         reason = "the peer's socket " + text(other) + " is " + stateName(entry.state);
@@ -263,27 +277,19 @@ TcpPeerLookup tcpConnectingPeer(const Poco::Net::StreamSocket& accepted, TcpPeer
         reason = "the peer's socket " + text(other) + " is held by no process";
         return TcpPeerLookup::Gone;
     }
-    peer.userId = entry.userId;
-    peer.inode = entry.inode;
-    return TcpPeerLookup::Found;
+    return found(entry, peer);
 }
 
 TcpPeerLookup tcpAcceptingPeer(const Poco::Net::StreamSocket& connected, TcpPeerIdentity& peer, std::string& reason) {
-    Endpoint own, other;
-    TcpPeerLookup lookup = endpoints(connected, own, other, reason);
-    if (lookup != TcpPeerLookup::Found) return lookup;
+    Endpoint other;
     SocketEntry entry;
-    lookup = connectionSocket(other, own, entry, reason);
+    TcpPeerLookup lookup = otherEnd(connected, other, entry, reason);
     if (lookup != TcpPeerLookup::Found) return lookup;
     if (entry.state != TCP_ESTABLISHED && entry.state != TCP_SYN_RECV) {
         reason = "the listener's end " + text(other) + " is " + stateName(entry.state);
         return TcpPeerLookup::Gone;
     }
-    if (entry.inode != 0) {
-        peer.userId = entry.userId;
-        peer.inode = entry.inode;
-        return TcpPeerLookup::Found;
-    }
+    if (entry.inode != 0) return found(entry, peer);
     // Not taken by the listening process yet: the listener speaks for it.
     Endpoint anyone;
     anyone.family = other.family;
@@ -293,7 +299,5 @@ TcpPeerLookup tcpAcceptingPeer(const Poco::Net::StreamSocket& connected, TcpPeer
         reason = "no listener holds " + text(other);
         return TcpPeerLookup::Gone;
     }
-    peer.userId = entry.userId;
-    peer.inode = entry.inode;
-    return TcpPeerLookup::Found;
+    return found(entry, peer);
 }

@@ -1,12 +1,18 @@
 #include "UsbServer.h"
 
 #include "Logging.h"
+#include "ServerPlatform.h"
+#include "TcpPeerIdentity.h"
 
 #include <Poco/Exception.h>
 #include <Poco/JSON/Object.h>
 #include <Poco/Net/SocketAddress.h>
+#include <Poco/Net/SocketDefs.h>
+#include <Poco/Net/SocketImpl.h>
 
+#include <chrono>
 #include <sstream>
+#include <system_error>
 
 namespace {
 
@@ -17,10 +23,27 @@ constexpr int badRequest = 4;
 
 std::string error(int code, const std::string& text) { return "ERR " + std::to_string(code) + " " + text; }
 
+Poco::Timespan sendTimeout() { return Poco::Timespan(static_cast<long>(UsbServer::sendTimeoutMs) * 1000); }
+
+// A send that waited out the socket's send time-out: POCO reports it as
+// a time-out, or (1.11) as the system's "would block".
+bool sendTimedOut(const Poco::Exception& e) {
+    if (dynamic_cast<const Poco::TimeoutException*>(&e) != nullptr) return true;
+    return e.code() == POCO_EAGAIN || e.code() == POCO_EWOULDBLOCK || e.code() == POCO_ETIMEDOUT;
+}
+
+std::string peerText(const Poco::Net::StreamSocket& socket) {
+    try {
+        return socket.peerAddress().toString();
+    } catch (const Poco::Exception&) {
+        return "a peer gone";
+    }
+}
+
 } // namespace
 
 UsbServer::UsbServer(UsbServerDevices& devices, std::string serverName)
-    : devices_(devices), serverName_(std::move(serverName)) {}
+    : devices_(devices), serverName_(std::move(serverName)), ownUserId_(processUserId()) {}
 
 UsbServer::~UsbServer() { stop(); }
 
@@ -72,60 +95,151 @@ bool UsbServer::start(int port, std::string& error) {
     try {
         listener_.bind(Poco::Net::SocketAddress("127.0.0.1", static_cast<Poco::UInt16>(port)), true, false);
         listener_.listen(64);
+        acceptor_ = std::thread([this] { acceptConnections(); });
     } catch (const Poco::Exception& e) {
         error = e.displayText();
         return false;
+    } catch (const std::system_error& e) {
+        error = std::string("can't start the accepting thread: ") + e.what();
+        return false;
     }
-    acceptor_ = std::thread([this] { acceptConnections(); });
     return true;
 }
 
 void UsbServer::stop() {
     if (stopping_.exchange(true)) return;
+    wakeBlockedAccept(listener_);
+    {
+        std::lock_guard<std::mutex> guard(connectionsLock_);
+        connectionEnded_.notify_all(); // a paused acceptor
+    }
     if (acceptor_.joinable()) acceptor_.join();
-    std::lock_guard<std::mutex> guard(connectionsLock_);
+    {
+        // A thread waiting for a request, or for its peer to take a reply,
+        // returns at once.
+        std::lock_guard<std::mutex> guard(connectionsLock_);
+        for (auto& connection : connections_) {
+            if (connection->done) continue;
+            try {
+                connection->socket.shutdown();
+            } catch (const Poco::Exception&) {
+                // not connected any more: its thread is ending anyway
+            }
+        }
+    }
+    // No lock: each thread takes it at its end.
     for (auto& connection : connections_) connection->thread.join();
     connections_.clear();
     listener_.close();
 }
 
 void UsbServer::acceptConnections() {
+    std::uint64_t times = 0;
     while (!stopping_.load()) {
-        {
-            // Collect the connections that ended.
-            std::lock_guard<std::mutex> guard(connectionsLock_);
-            for (auto it = connections_.begin(); it != connections_.end();) {
-                if (!(*it)->done.load()) {
-                    ++it;
-                    continue;
-                }
-                (*it)->thread.join();
-                it = connections_.erase(it);
-            }
-        }
+        collectEndedConnections();
+        Poco::Net::StreamSocket socket;
         try {
-            if (!listener_.poll(Poco::Timespan(0, 250000), Poco::Net::Socket::SELECT_READ)) continue;
-            // The connection's thread holds the only reference to its socket.
-            auto* socket = new Poco::Net::StreamSocket(listener_.acceptConnection());
-            std::lock_guard<std::mutex> guard(connectionsLock_);
-            connections_.push_back(std::make_unique<Connection>());
-            Connection* connection = connections_.back().get();
-            connection->thread = std::thread([this, socket, connection] { serve(socket, connection); });
+            // Blocks; stop wakes it. No poll before: POCO's needs a
+            // descriptor of its own, which is what may be missing.
+            socket = listener_.acceptConnection();
         } catch (const Poco::Exception& e) {
-            logWarning("USB server: can't accept a connection: " + e.displayText());
+            if (stopping_.load()) break;
+            // Out of descriptors, most likely: accepting again at once would
+            // fail again at once.
+            if (acceptFailure_.met())
+                logWarning("USB server: can't accept connections, " + e.displayText() +
+                           "; accepting paused until a connection ends");
+            pauseAccepting();
+            continue;
         }
+        if (stopping_.load()) break;
+        // A socket not served closes as it goes out of scope: its peer sees
+        // the connection end at once.
+        if (!admit(socket)) continue;
+        if (acceptFailure_.over(times)) logInformation("USB server: accepting connections again");
+        startConnection(socket);
     }
 }
 
-void UsbServer::serve(Poco::Net::StreamSocket* socket, Connection* connection) {
-    std::unique_ptr<Poco::Net::StreamSocket> owned(socket);
+bool UsbServer::admit(Poco::Net::StreamSocket& socket) {
+    TcpPeerIdentity peer;
+    std::string reason;
+    TcpPeerLookup lookup = TcpPeerLookup::Failed;
+    try {
+        lookup = tcpConnectingPeer(socket, peer, reason);
+    } catch (const Poco::Exception& e) {
+        reason = e.displayText();
+    }
+    switch (lookup) {
+    case TcpPeerLookup::Found:
+        if (peer.userId == 0 || peer.userId == ownUserId_) return true;
+        logWarning("USB server: refused a connection of user " + std::to_string(peer.userId) + " from " +
+                   peerText(socket) + ": it serves only user " + std::to_string(ownUserId_) + " and root");
+        return false;
+    case TcpPeerLookup::Gone:
+        if (isDebugEnabled()) logDebug("USB server: a connection ended before it was served: " + reason);
+        return false;
+    case TcpPeerLookup::Failed: break;
+    }
+    // Most likely no descriptor left to ask the kernel with: as when the
+    // accept itself fails for want of one.
+    if (acceptFailure_.met())
+        logWarning("USB server: can't tell who connects, " + reason + "; accepting paused until a connection ends");
+    pauseAccepting();
+    return false;
+}
+
+bool UsbServer::startConnection(const Poco::Net::StreamSocket& socket) {
+    auto connection = std::make_unique<Connection>();
+    connection->socket = socket;
+    Connection* const served = connection.get();
+    std::lock_guard<std::mutex> guard(connectionsLock_);
+    try {
+        served->thread = std::thread([this, served] { serve(served); });
+    } catch (const std::system_error& e) {
+        if (threadShortage_.met())
+            logWarning(std::string("USB server: can't start a thread for a connection (") + e.what() +
+                       "); refusing connections until threads can start again");
+        return false;
+    }
+    connections_.push_back(std::move(connection));
+    std::uint64_t refused = 0;
+    if (threadShortage_.over(refused))
+        logInformation("USB server: serving connections again, " + std::to_string(refused) + " refused meanwhile");
+    return true;
+}
+
+void UsbServer::collectEndedConnections() {
+    std::list<std::unique_ptr<Connection>> ended;
+    {
+        std::lock_guard<std::mutex> guard(connectionsLock_);
+        for (auto it = connections_.begin(); it != connections_.end();) {
+            auto next = std::next(it);
+            if ((*it)->done) ended.splice(ended.end(), connections_, it);
+            it = next;
+        }
+    }
+    for (auto& connection : ended) connection->thread.join();
+}
+
+void UsbServer::pauseAccepting() {
+    std::unique_lock<std::mutex> lock(connectionsLock_);
+    const std::uint64_t ended = endedConnections_;
+    connectionEnded_.wait_for(lock, std::chrono::milliseconds(acceptPauseMs),
+                              [&] { return stopping_.load() || endedConnections_ != ended; });
+}
+
+void UsbServer::serve(Connection* connection) {
+    Poco::Net::StreamSocket& socket = connection->socket;
     Session session;
     std::string buffer;
     char chunk[1024];
     try {
-        while (!stopping_.load()) {
-            if (!socket->poll(Poco::Timespan(1, 0), Poco::Net::Socket::SELECT_READ)) continue;
-            const int count = socket->receiveBytes(chunk, sizeof chunk);
+        socket.setSendTimeout(sendTimeout());
+        for (;;) {
+            // Blocks until the peer sends or closes, or stop shuts the
+            // connection down.
+            const int count = socket.receiveBytes(chunk, sizeof chunk);
             if (count <= 0) break;
             buffer.append(chunk, static_cast<std::size_t>(count));
             std::size_t end;
@@ -133,32 +247,64 @@ void UsbServer::serve(Poco::Net::StreamSocket* socket, Connection* connection) {
                 std::string line = buffer.substr(0, end);
                 buffer.erase(0, end + 1);
                 if (!line.empty() && line.back() == '\r') line.pop_back();
-                if (!sendLine(*socket, handleLine(line, session))) session.close = true;
+                if (!sendLine(socket, handleLine(line, session))) session.close = true;
             }
             if (session.close) break;
             if (buffer.size() > maxLineLength) {
-                sendLine(*socket, error(badRequest, "Line too long"));
+                sendLine(socket, error(badRequest, "Line too long"));
                 break;
             }
         }
     } catch (const Poco::Exception& e) {
         if (isDebugEnabled()) logDebug("USB server: connection ended: " + e.displayText());
     }
-    owned.reset();
     if (session.remote) {
         --remoteClients_;
         logInformation("USB server: a remote client disconnected");
     }
-    connection->done.store(true);
+    endConnection(connection);
+}
+
+void UsbServer::endConnection(Connection* connection) {
+    std::lock_guard<std::mutex> guard(connectionsLock_);
+    try {
+        connection->socket.close();
+    } catch (const Poco::Exception&) {
+    }
+    connection->done = true;
+    ++endedConnections_;
+    connectionEnded_.notify_all();
 }
 
 bool UsbServer::sendLine(Poco::Net::StreamSocket& socket, const std::string& reply) {
     const std::string line = reply + "\n";
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(sendTimeoutMs);
     std::size_t sent = 0;
-    while (sent < line.size()) {
-        const int count = socket.sendBytes(line.data() + sent, static_cast<int>(line.size() - sent));
-        if (count <= 0) return false;
-        sent += static_cast<std::size_t>(count);
+    bool shortened = false;
+    try {
+        while (sent < line.size()) {
+            if (sent > 0) {
+                // A send that waited out part of the time and took part of
+                // the line: the rest has what is left of the time.
+                const auto left =
+                    std::chrono::duration_cast<std::chrono::microseconds>(deadline - std::chrono::steady_clock::now());
+                if (left.count() <= 0) throw Poco::TimeoutException();
+                socket.setSendTimeout(Poco::Timespan(left.count()));
+                shortened = true;
+            }
+            // One send call: the stream socket's own sendBytes sends again
+            // after a partial send, with the whole time-out each time.
+            const int count = socket.impl()->Poco::Net::SocketImpl::sendBytes(
+                line.data() + sent, static_cast<int>(line.size() - sent));
+            if (count <= 0) return false;
+            sent += static_cast<std::size_t>(count);
+        }
+    } catch (const Poco::Exception& e) {
+        if (!sendTimedOut(e)) throw;
+        logInformation("USB server: closed the connection of " + peerText(socket) + ", which took no reply for " +
+                       std::to_string(sendTimeoutMs) + " ms");
+        return false;
     }
+    if (shortened) socket.setSendTimeout(sendTimeout());
     return true;
 }

@@ -3,14 +3,27 @@
 // connections at once (the vhproxy daemon's, the remote side's through the
 // USB tunnel). A connection that introduced itself with HELLO is a remote
 // VirtualHere client until it closes; LIST tells how many are connected.
+//
+// Only root (the vhproxy daemon) and the user the server runs as (whose
+// client started it, and the remote side through that client's USB
+// tunnel) are served: anyone else's connection is refused and logged. Each
+// connection has a thread of its own. A peer that does not take its
+// replies loses its connection after sendTimeoutMs; stop ends every
+// connection at once. A connection whose thread cannot start is refused,
+// and while connections cannot be accepted (no descriptor left) the server
+// pauses accepting until a connection ends; either is logged when it begins
+// and ends, not per connection.
 #pragma once
 
+#include "ShortageReport.h"
 #include "UsbServerDevices.h"
 
 #include <Poco/Net/ServerSocket.h>
 #include <Poco/Net/StreamSocket.h>
 
 #include <atomic>
+#include <condition_variable>
+#include <cstdint>
 #include <list>
 #include <memory>
 #include <mutex>
@@ -21,6 +34,11 @@ class UsbServer {
 public:
     // The longest request line taken, in bytes.
     static constexpr std::size_t maxLineLength = 4096;
+    // How long a reply may wait for the peer to take it.
+    static constexpr int sendTimeoutMs = 5000;
+    // How long accepting pauses at most after a failed accept, unless a
+    // connection ends before.
+    static constexpr int acceptPauseMs = 250;
 
     UsbServer(UsbServerDevices& devices, std::string serverName);
     ~UsbServer();
@@ -38,27 +56,43 @@ public:
 
     // Listens on 127.0.0.1 at the port and serves; false with the reason.
     bool start(int port, std::string& error);
-    // Stops listening and ends every connection within a second.
+    // Stops listening and ends every connection at once.
     void stop();
 
 private:
     struct Connection {
+        Poco::Net::StreamSocket socket;
         std::thread thread;
-        std::atomic<bool> done{false};
+        bool done = false; // the socket is closed; under connectionsLock_
     };
 
     void acceptConnections();
-    // Serves one connection; owns the socket and deletes it.
-    void serve(Poco::Net::StreamSocket* socket, Connection* connection);
+    // Whether the accepted connection is served: its peer's user is one
+    // that the server answers.
+    bool admit(Poco::Net::StreamSocket& socket);
+    // Gives the accepted connection a thread; false when none can start.
+    bool startConnection(const Poco::Net::StreamSocket& socket);
+    // Joins the threads of the connections that ended.
+    void collectEndedConnections();
+    // Waits until a connection ends, the server stops or the pause is over.
+    void pauseAccepting();
+    void serve(Connection* connection);
+    void endConnection(Connection* connection);
     bool sendLine(Poco::Net::StreamSocket& socket, const std::string& reply);
 
     UsbServerDevices& devices_;
     const std::string serverName_;
+    const unsigned int ownUserId_;
     std::atomic<bool> stopping_{false};
     std::atomic<int> remoteClients_{0};
     Poco::Net::ServerSocket listener_;
     std::thread acceptor_;
     // Connection threads; the acceptor joins those that are done.
     std::mutex connectionsLock_;
+    std::condition_variable connectionEnded_;
+    std::uint64_t endedConnections_ = 0;
     std::list<std::unique_ptr<Connection>> connections_;
+    // The acceptor's own.
+    ShortageReport acceptFailure_;
+    ShortageReport threadShortage_;
 };

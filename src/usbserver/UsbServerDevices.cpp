@@ -14,14 +14,19 @@
 #include <fstream>
 #include <sstream>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
-std::string fileText(const std::string& path) {
+// False when the file is there but cannot be opened now (the process is
+// out of descriptors, say).
+bool fileText(const std::string& path, std::string& text) {
     std::ifstream file(path);
-    std::ostringstream text;
-    text << file.rdbuf();
-    return text.str();
+    if (!file) return ::access(path.c_str(), F_OK) != 0;
+    std::ostringstream content;
+    content << file.rdbuf();
+    text = content.str();
+    return true;
 }
 
 } // namespace
@@ -29,33 +34,46 @@ std::string fileText(const std::string& path) {
 UsbServerDevices::UsbServerDevices(std::string fixturePath, std::string systemRoot)
     : fixturePath_(std::move(fixturePath)), systemRoot_(std::move(systemRoot)) {}
 
-std::string UsbServerDevices::treeSignature() const {
+bool UsbServerDevices::treeSignature(std::string& signature) const {
     if (!fixturePath_.empty()) {
         struct stat status {};
-        if (::stat(fixturePath_.c_str(), &status) != 0) return "missing";
-        return std::to_string(status.st_ino) + "/" + std::to_string(status.st_size) + "/" +
-               std::to_string(status.st_mtim.tv_sec) + "." + std::to_string(status.st_mtim.tv_nsec);
+        if (::stat(fixturePath_.c_str(), &status) != 0) {
+            signature = "missing";
+            return true;
+        }
+        signature = std::to_string(status.st_ino) + "/" + std::to_string(status.st_size) + "/" +
+                    std::to_string(status.st_mtim.tv_sec) + "." + std::to_string(status.st_mtim.tv_nsec);
+        return true;
     }
     // Every device directory with its device number: a device that is
     // plugged in again gets another number.
     const std::string dir = systemRoot_ + "/sys/bus/usb/devices";
     std::vector<std::string> parts;
-    if (DIR* handle = ::opendir(dir.c_str())) {
+    DIR* handle = ::opendir(dir.c_str());
+    if (handle == nullptr && ::access(dir.c_str(), F_OK) == 0) return false;
+    bool readable = true;
+    if (handle != nullptr) {
         while (dirent* entry = ::readdir(handle)) {
             const std::string name = entry->d_name;
             if (name == "." || name == ".." || name.find(':') != std::string::npos) continue;
-            parts.push_back(name + "=" + fileText(dir + "/" + name + "/devnum"));
+            std::string number;
+            readable = readable && fileText(dir + "/" + name + "/devnum", number);
+            parts.push_back(name + "=" + number);
         }
         ::closedir(handle);
     }
     std::sort(parts.begin(), parts.end());
-    std::string signature;
+    signature.clear();
     for (const std::string& part : parts) signature += part + ";";
-    return signature;
+    return readable;
 }
 
 bool UsbServerDevices::readFixture(std::vector<VHUsbEntry>& devices) {
     std::ifstream file(fixturePath_);
+    if (!file && ::access(fixturePath_.c_str(), F_OK) == 0) {
+        logWarning("USB server: can't open the device list " + fixturePath_);
+        return false;
+    }
     if (!file) {
         logWarning("USB server: no device list at " + fixturePath_);
         fixtureServerName_.clear();
@@ -101,7 +119,10 @@ void UsbServerDevices::readTree(std::vector<VHUsbEntry>& devices) {
 }
 
 void UsbServerDevices::refresh() {
-    const std::string signature = treeSignature();
+    // A source that cannot be read now leaves the devices and their states
+    // as they are: they were not unplugged.
+    std::string signature;
+    if (!treeSignature(signature)) return;
     if (read_ && signature == signature_) return;
     std::vector<VHUsbEntry> devices;
     if (!fixturePath_.empty()) {

@@ -38,7 +38,9 @@ private:
     void refresh();
     bool readFixture(std::vector<VHUsbEntry>& devices);
     void readTree(std::vector<VHUsbEntry>& devices);
-    std::string treeSignature() const;
+    // What tells whether the source changed; false when it cannot be read
+    // now.
+    bool treeSignature(std::string& signature) const;
 
     const std::string fixturePath_;
     const std::string systemRoot_;

@@ -1,8 +1,9 @@
 #include "DeviceFixture.h"
 
+#include "PlainJson.h"
+
 #include <Poco/Exception.h>
 #include <Poco/JSON/Object.h>
-#include <Poco/JSON/Parser.h>
 
 #include <sys/stat.h>
 
@@ -78,19 +79,20 @@ bool DeviceFixture::load(std::string& reason) {
     }
     Poco::JSON::Array::Ptr list;
     std::string name;
-    try {
-        Poco::JSON::Parser parser;
-        const Poco::Dynamic::Var root = parser.parse(text.str());
-        if (root.type() == typeid(Poco::JSON::Array::Ptr)) {
-            list = root.extract<Poco::JSON::Array::Ptr>();
-        } else if (root.type() == typeid(Poco::JSON::Object::Ptr)) {
-            const Poco::JSON::Object::Ptr object = root.extract<Poco::JSON::Object::Ptr>();
-            list = object->getArray("VHDevList");
-            if (object->has("VHSvrName")) name = object->getValue<std::string>("VHSvrName");
-        }
-    } catch (const Poco::Exception& e) {
-        reason = path_ + ": " + e.displayText();
+    Poco::Dynamic::Var root;
+    if (!parseJson(text.str(), root, reason)) {
+        reason = path_ + ": " + reason;
         return false;
+    }
+    if (root.type() == typeid(Poco::JSON::Array::Ptr)) {
+        list = root.extract<Poco::JSON::Array::Ptr>();
+    } else if (root.type() == typeid(Poco::JSON::Object::Ptr)) {
+        const Poco::JSON::Object::Ptr object = root.extract<Poco::JSON::Object::Ptr>();
+        list = object->getArray("VHDevList");
+        if (object->has("VHSvrName") && !textMember(object, "VHSvrName", name)) {
+            reason = path_ + ": VHSvrName is not a text";
+            return false;
+        }
     }
     if (list.isNull()) {
         reason = path_ + ": no device list";

@@ -1,11 +1,14 @@
 #include "UsbServerSource.h"
 
+#include "PlainJson.h"
 #include "UsbServerClient.h"
 #include "VHServerConfig.h"
 
 #include <Poco/Exception.h>
 #include <Poco/JSON/Object.h>
-#include <Poco/JSON/Parser.h>
+
+#include <algorithm>
+#include <limits>
 
 namespace {
 
@@ -49,21 +52,23 @@ DeviceSource::Availability UsbServerSource::read(DeviceSnapshot& snapshot, std::
         reason = "the USB server answered '" + reply + "' to LIST";
         return Availability::Unreadable;
     }
-    try {
-        Poco::JSON::Parser parser;
-        const Poco::JSON::Object::Ptr object = parser.parse(list).extract<Poco::JSON::Object::Ptr>();
-        const Poco::JSON::Array::Ptr devices = object->getArray("VHDevList");
-        if (devices.isNull()) throw Poco::DataFormatException("no VHDevList");
-        snapshot.devices = devices;
-        snapshot.serverName = object->optValue<std::string>("VHSvrName", "");
-        snapshot.remoteClients = object->optValue<int>("RemoteClients", 0);
-        return Availability::Available;
-    } catch (const Poco::Exception& e) {
-        reason = "unreadable device list from the USB server: " + e.displayText();
-    } catch (const std::exception& e) {
-        reason = std::string("unreadable device list from the USB server: ") + e.what();
+    Poco::JSON::Object::Ptr object;
+    if (!parseJsonObject(list, object, reason)) {
+        reason = "the USB server's device list is " + reason;
+        return Availability::Unreadable;
     }
-    return Availability::Unreadable;
+    const Poco::JSON::Array::Ptr devices = object->getArray("VHDevList");
+    if (devices.isNull()) {
+        reason = "the USB server's answer to LIST has no VHDevList";
+        return Availability::Unreadable;
+    }
+    snapshot.devices = devices;
+    snapshot.serverName.clear();
+    textMember(object, "VHSvrName", snapshot.serverName);
+    Poco::Int64 remoteClients = 0;
+    if (!integerMember(object, "RemoteClients", remoteClients) || remoteClients < 0) remoteClients = 0;
+    snapshot.remoteClients = static_cast<int>(std::min<Poco::Int64>(remoteClients, std::numeric_limits<int>::max()));
+    return Availability::Available;
 }
 
 DeviceSource::Change UsbServerSource::requestState(const std::string& address, bool connect, std::string& reason) {

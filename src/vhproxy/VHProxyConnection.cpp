@@ -9,21 +9,11 @@
 
 #include <sys/socket.h>
 
-#include <chrono>
 #include <cstdint>
-#include <vector>
 
-namespace {
-
-std::int64_t nowMs() {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
-
-} // namespace
-
-VHProxyConnection::VHProxyConnection(const Poco::Net::StreamSocket& socket, VHProxyDaemon& daemon)
-    : Poco::Net::TCPServerConnection(socket), daemon_(daemon) {}
+VHProxyConnection::VHProxyConnection(const Poco::Net::StreamSocket& socket, VHProxyDaemon& daemon,
+                                     std::string request)
+    : Poco::Net::TCPServerConnection(socket), daemon_(daemon), request_(std::move(request)) {}
 
 void VHProxyConnection::run() {
     TcpPeerIdentity peer;
@@ -37,7 +27,7 @@ void VHProxyConnection::run() {
         reason = e.displayText();
     }
     if (lookup != TcpPeerLookup::Found) {
-        // Its request, if one came, is not even read.
+        // Nothing of its request is carried out.
         Poco::Logger::get("vhproxy").warning("Refused " + peerName + ": its user is unknown, " + reason);
         return;
     }
@@ -48,63 +38,20 @@ void VHProxyConnection::serve(unsigned int userId) {
     Poco::Logger& logger = Poco::Logger::get("vhproxy");
     try {
         const std::string peer = socket().peerAddress().toString();
-        std::string request;
-        if (!readFrame(request)) return;
         if (!daemon_.peerPolicy().allows(userId)) {
             logger.warning("Refused " + peer + " of user " + std::to_string(userId) +
                            ": not allowed to share USB devices");
-            writeFrame(daemon_.refusal(request, userId));
+            writeFrame(daemon_.refusal(request_, userId));
             socket().shutdown();
             return;
         }
-        const std::string reply = daemon_.handleRequest(request);
-        if (logger.debug()) logger.debug("Request " + request + " answered " + reply);
+        const std::string reply = daemon_.handleRequest(request_);
+        if (logger.debug()) logger.debug("Request " + request_ + " answered " + reply);
         writeFrame(reply);
         socket().shutdown();
     } catch (const Poco::Exception& e) {
         logger.warning("Connection failed: " + e.displayText());
     }
-}
-
-bool VHProxyConnection::readFrame(std::string& text) {
-    Poco::Logger& logger = Poco::Logger::get("vhproxy");
-    const std::int64_t deadline = nowMs() + VHProxyDaemon::requestTimeoutMs;
-    auto receive = [&](char* buffer, int size) {
-        int done = 0;
-        while (done < size) {
-            const std::int64_t left = deadline - nowMs();
-            if (left <= 0) return false;
-            socket().setReceiveTimeout(Poco::Timespan(left * 1000));
-            const int n = socket().receiveBytes(buffer + done, size - done);
-            if (n <= 0) return false;
-            done += n;
-        }
-        return true;
-    };
-    unsigned char header[4];
-    try {
-        if (!receive(reinterpret_cast<char*>(header), 4)) {
-            logger.warning("Connection closed before a request arrived");
-            return false;
-        }
-        const std::int32_t length = static_cast<std::int32_t>(
-            static_cast<std::uint32_t>(header[0]) | static_cast<std::uint32_t>(header[1]) << 8 |
-            static_cast<std::uint32_t>(header[2]) << 16 | static_cast<std::uint32_t>(header[3]) << 24);
-        if (length < 0 || length > VHProxyDaemon::maxRequestLength) {
-            logger.warning("Refused a request of " + std::to_string(length) + " bytes");
-            return false;
-        }
-        std::vector<char> buffer(static_cast<std::size_t>(length) + 1, '\0');
-        if (!receive(buffer.data(), length)) {
-            logger.warning("Connection closed before the whole request arrived");
-            return false;
-        }
-        text = buffer.data(); // up to the first NUL
-    } catch (const Poco::TimeoutException&) {
-        logger.warning("No request within " + std::to_string(VHProxyDaemon::requestTimeoutMs) + " ms");
-        return false;
-    }
-    return true;
 }
 
 bool VHProxyConnection::writeFrame(const std::string& text) {

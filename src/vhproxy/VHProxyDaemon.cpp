@@ -1,18 +1,17 @@
 #include "VHProxyDaemon.h"
 
 #include "DeviceFixture.h"
+#include "PlainJson.h"
 #include "UsbServerSource.h"
 #include "VHProxyConnection.h"
 
 #include <Poco/Environment.h>
 #include <Poco/Exception.h>
 #include <Poco/JSON/Object.h>
-#include <Poco/JSON/Parser.h>
 #include <Poco/Logger.h>
-#include <Poco/Net/ServerSocket.h>
-#include <Poco/Net/TCPServerConnectionFactory.h>
-#include <Poco/Net/TCPServerParams.h>
+#include <Poco/Net/SocketAddress.h>
 
+#include <limits>
 #include <sstream>
 
 namespace {
@@ -27,16 +26,6 @@ std::string toText(const Poco::JSON::Object& object) {
     return text.str();
 }
 
-// A text of the request for a reply: the parser's reasons quote the bytes
-// they stopped at, which need be neither UTF-8 nor printable, and a reply
-// must stay a JSON text the client can read.
-std::string printableAscii(const std::string& text) {
-    std::string printable = text;
-    for (char& c : printable)
-        if (static_cast<unsigned char>(c) < 0x20 || static_cast<unsigned char>(c) >= 0x7f) c = '?';
-    return printable;
-}
-
 std::string result(int type, int errType, int errCode, const std::string& message,
                    const Poco::JSON::Array::Ptr& devices = nullptr) {
     Poco::JSON::Object reply;
@@ -46,6 +35,13 @@ std::string result(int type, int errType, int errCode, const std::string& messag
     reply.set("VHErrMsg", message);
     if (!devices.isNull()) reply.set("VHDevList", devices);
     return toText(reply);
+}
+
+// The type a reply gives back for a request's type: 0 for one beyond what
+// the reply's type can hold.
+int replyType(Poco::Int64 type) {
+    return type >= std::numeric_limits<int>::min() && type <= std::numeric_limits<int>::max() ? static_cast<int>(type)
+                                                                                              : 0;
 }
 
 // The device-list file when one is given, else the USB server.
@@ -62,17 +58,6 @@ bool usableAddress(const std::string& address) {
     return true;
 }
 
-class ConnectionFactory : public Poco::Net::TCPServerConnectionFactory {
-public:
-    explicit ConnectionFactory(VHProxyDaemon& daemon) : daemon_(daemon) {}
-    Poco::Net::TCPServerConnection* createConnection(const Poco::Net::StreamSocket& socket) override {
-        return new VHProxyConnection(socket, daemon_);
-    }
-
-private:
-    VHProxyDaemon& daemon_;
-};
-
 } // namespace
 
 const char* const VHProxyDaemon::version = VHPROXY_VERSION;
@@ -83,21 +68,15 @@ VHProxyDaemon::VHProxyDaemon(const DaemonOptions& options)
 VHProxyDaemon::~VHProxyDaemon() { stop(); }
 
 bool VHProxyDaemon::start(std::string& error) {
-    try {
-        Poco::Net::ServerSocket socket;
-        // Address reuse for a quick restart, but no port sharing.
-        socket.bind(Poco::Net::SocketAddress("127.0.0.1", 7679), true, false);
-        socket.listen(64);
-        Poco::Net::TCPServerParams::Ptr parameters(new Poco::Net::TCPServerParams);
-        parameters->setMaxThreads(16);
-        parameters->setMaxQueued(64);
-        pool_ = std::make_unique<Poco::ThreadPool>(1, 16);
-        server_.reset(new Poco::Net::TCPServer(new ConnectionFactory(*this), *pool_, socket, parameters));
-        server_->start();
-    } catch (const Poco::Exception& e) {
-        error = "Can't listen on 127.0.0.1:7679, " + e.displayText();
-        server_.reset();
-        pool_.reset();
+    listener_ = std::make_unique<VHProxyListener>(
+        [this](const Poco::Net::StreamSocket& socket, const std::string& request) {
+            VHProxyConnection(socket, *this, request).run();
+        },
+        requestTimeoutMs, maxRequestLength);
+    std::string reason;
+    if (!listener_->start(Poco::Net::SocketAddress("127.0.0.1", 7679), reason)) {
+        error = "Can't listen on 127.0.0.1:7679, " + reason;
+        listener_.reset();
         return false;
     }
     Poco::Logger::get("vhproxy").information("vhproxy " + std::string(version) +
@@ -106,53 +85,57 @@ bool VHProxyDaemon::start(std::string& error) {
 }
 
 void VHProxyDaemon::stop() {
-    if (!server_) return;
-    // The server's stop only ends the accepting; the connections under way
-    // end on the pool's threads, which use this daemon: wait for them.
-    server_->stop();
-    pool_->joinAll();
-    server_.reset();
-    pool_.reset();
+    if (!listener_) return;
+    // The requests under way use this daemon: the listener waits for them.
+    listener_->stop();
+    listener_.reset();
+}
+
+bool VHProxyDaemon::readRequest(const std::string& request, Poco::JSON::Object::Ptr& message, Poco::Int64& type,
+                                std::string& problem) {
+    if (!parseJsonObject(request, message, problem)) {
+        problem = "The request is " + problem;
+        return false;
+    }
+    if (!message->has("type")) {
+        problem = "The request has no \"type\"";
+        return false;
+    }
+    if (!integerMember(message, "type", type)) {
+        problem = "The request's \"type\" is not an integer";
+        return false;
+    }
+    return true;
 }
 
 std::string VHProxyDaemon::handleRequest(const std::string& request) {
     Poco::JSON::Object::Ptr message;
-    int type = -1;
-    try {
-        Poco::JSON::Parser parser;
-        message = parser.parse(request).extract<Poco::JSON::Object::Ptr>();
-        type = message->getValue<int>("type");
-    } catch (const Poco::Exception& e) {
-        return result(0, errTypeError, DaemonError::BadRequest,
-                      "Malformed request: " + printableAscii(e.displayText()));
-    } catch (const std::exception&) {
-        return result(0, errTypeError, DaemonError::BadRequest, "Malformed request");
-    }
+    Poco::Int64 type = 0;
+    std::string problem;
+    if (!readRequest(request, message, type, problem))
+        return result(0, errTypeError, DaemonError::BadRequest, problem);
     switch (type) {
     case 324: return listDevices();
     case 326:
-    case 327: return changeDevice(type, message);
+    case 327: return changeDevice(static_cast<int>(type), message);
     case 328: return status();
     case 334:
         if (!tunnelConnected_.exchange(true))
             Poco::Logger::get("vhproxy").information("The tunnel to the remote VirtualHere client is up");
         return result(334, errTypeSuccess, 0, "");
     default:
-        return result(type, errTypeError, DaemonError::UnknownRequest,
+        return result(replyType(type), errTypeError, DaemonError::UnknownRequest,
                       "Request type " + std::to_string(type) + " not handled");
     }
 }
 
 std::string VHProxyDaemon::refusal(const std::string& request, unsigned int userId) const {
-    int type = 0;
-    try {
-        Poco::JSON::Parser parser;
-        type = parser.parse(request).extract<Poco::JSON::Object::Ptr>()->getValue<int>("type");
-    } catch (const std::exception&) {
-        // Unreadable: answered as type 0.
-    }
+    Poco::JSON::Object::Ptr message;
+    Poco::Int64 type = 0;
+    std::string problem;
+    if (!readRequest(request, message, type, problem)) type = 0; // unreadable: answered as type 0
     Poco::JSON::Object reply;
-    reply.set("type", type);
+    reply.set("type", replyType(type));
     reply.set("VHErrType", errTypeFatal);
     reply.set("VHErrCode", DaemonError::NotAllowed);
     reply.set("VHErrMsg", policy_.refusalMessage(userId));
@@ -176,13 +159,9 @@ std::string VHProxyDaemon::listDevices() {
 }
 
 std::string VHProxyDaemon::changeDevice(int type, const Poco::JSON::Object::Ptr& request) {
-    std::string address;
-    try {
-        address = request->getValue<std::string>("VHDevAddress");
-        request->getValue<std::string>("VHDevPrettyName");
-    } catch (const Poco::Exception&) {
-        return result(type, errTypeError, DaemonError::BadRequest, "VHDevAddress and VHDevPrettyName are required");
-    }
+    std::string address, name;
+    if (!textMember(request, "VHDevAddress", address) || !textMember(request, "VHDevPrettyName", name))
+        return result(type, errTypeError, DaemonError::BadRequest, "VHDevAddress and VHDevPrettyName are required texts");
     if (!usableAddress(address))
         return result(type, errTypeError, DaemonError::DeviceNotFound, "Device not found: '" + address + "'");
     std::string reason;

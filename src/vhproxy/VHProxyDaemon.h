@@ -1,7 +1,7 @@
 // The daemon vhproxy as a service: it listens on 127.0.0.1 port 7679,
-// serves several connections at once, reads one request frame per
-// connection (a signed 32-bit little-endian length and JSON text) and
-// answers with one frame, then closes the connection. Only local users
+// serves several connections at once (VHProxyListener), reads one request
+// frame per connection (a signed 32-bit little-endian length and JSON text)
+// and answers with one frame, then closes the connection. Only local users
 // allowed to share USB devices are answered (PeerPolicy).
 //
 // Requests and replies (members besides "type"):
@@ -20,10 +20,10 @@
 
 #include "DeviceSource.h"
 #include "PeerPolicy.h"
+#include "VHProxyListener.h"
 
 #include <Poco/JSON/Object.h>
-#include <Poco/Net/TCPServer.h>
-#include <Poco/ThreadPool.h>
+#include <Poco/Types.h>
 
 #include <atomic>
 #include <memory>
@@ -34,7 +34,7 @@ namespace DaemonError {
 constexpr int ServerDown = 1;       // VHErrType 4: the USB server does not run
 constexpr int ListUnreadable = 2;   // VHErrType 2: the device list cannot be read
 constexpr int DeviceNotFound = 3;   // VHErrType 2
-constexpr int BadRequest = 4;       // VHErrType 2: a member is missing or not a text
+constexpr int BadRequest = 4;       // VHErrType 2: not a JSON object, no integer type, a member missing or not a text
 constexpr int UnknownRequest = 5;   // VHErrType 2
 constexpr int NotAllowed = 6;       // VHErrType 4: this user may not share USB devices
 constexpr int ClientDisconnected = 23;
@@ -65,6 +65,10 @@ public:
 
     // The reply frame's text for a request frame's text.
     std::string handleRequest(const std::string& request);
+    // The request as a JSON object with its type, an integer; false with
+    // what is wrong with it, in plain words.
+    static bool readRequest(const std::string& request, Poco::JSON::Object::Ptr& message, Poco::Int64& type,
+                            std::string& problem);
     // The reply to a user the policy does not allow: nothing of the request
     // is carried out, its type is answered with NotAllowed, why, and the
     // group that would allow it (VHAllowGroup).
@@ -81,6 +85,5 @@ private:
     std::unique_ptr<DeviceSource> source_;
     PeerPolicy policy_;
     std::atomic<bool> tunnelConnected_{false};
-    std::unique_ptr<Poco::ThreadPool> pool_;  // the connections' threads; stop waits for them
-    std::unique_ptr<Poco::Net::TCPServer> server_;
+    std::unique_ptr<VHProxyListener> listener_; // stop waits for the requests under way
 };

@@ -20,6 +20,7 @@
 #include <QWebEngineCookieStore>
 #include <QWebEnginePage>
 #include <QWebEngineProfile>
+#include <QWebEngineView>
 
 #include <atomic>
 #include <functional>
@@ -295,6 +296,86 @@ TEST_F(DemoPageScriptTest, ListsUsbDevicesAndSendsConnectAndDisconnect) {
                       "document.getElementById('usb-allow-set').click(); true;");
     EXPECT_TRUE(waitUntil([&] { return sent(R"({"type":101,"SrvAllowedUSBDevs":"Mouse","SrvShowAllUSBDevs":0})") == 1; }))
         << server_->log();
+}
+
+// The desk page's header holds still while its texts change and its USB
+// list and log fill: no control moves under the pointer, the statistics
+// stay on one line, and the picture (under the canvas element) keeps its
+// place and stays whole in a window sized for the page.
+TEST_F(DemoPageScriptTest, HeaderHoldsStillAndThePictureStaysWhole) {
+    FakeBridge bridge;
+    signInWithAgent(QString("QuarrydeskClient/14.0 (Windows NT 10.0; decoder:Native; bridgePort:%1) QorNet/4.3 "
+                            "Mozilla/5.0 USB")
+                        .arg(bridge.port()));
+    QWebEngineView view;
+    view.setPage(page_.get());
+    view.resize(1280, 320);
+    view.show();
+    runScript(*page_, "gJSBridgeNonce=\"n0nce\";");
+    ASSERT_TRUE(waitUntil([&] { return !bridge.path().empty(); }));
+    const std::string rest = bridge.path().substr(std::string("/a/b/ws/desktop/").size());
+    DemoPeer client(*server_, "/a/b");
+    client.useSession(sessionCookie_);
+    auto control = client.connectDesktopSocket(controlPath(rest.substr(0, rest.find('/'))));
+    // The stream's parameters size the canvas; the page has the window's size.
+    ASSERT_TRUE(waitUntil([&] { return runScript(*page_, "document.getElementById('canvas').style.width") == "192px"; }));
+    ASSERT_TRUE(waitUntil([&] { return runScript(*page_, "window.innerWidth + 'x' + window.innerHeight") == "1280x320"; }));
+
+    // Where everything stands: each control and block as "x,y,w,h", the
+    // statistics' line count, the page's height and the window's.
+    const QString layout = R"js(
+      (function () {
+        var parts = [];
+        ['#status', '#fullscreen', '#disconnect', '#tunnel-name', '#tunnel-up', '#tunnel-down',
+         '#toolbar a', '#usb-allow', '#usb-allow-set', '#toolbar', '#usb', '#canvas'].forEach(function (s) {
+          var r = document.querySelector(s).getBoundingClientRect();
+          parts.push(s + '=' + [r.left, r.top, r.width, r.height].map(Math.round).join(','));
+        });
+        parts.push('page height=' + document.documentElement.scrollHeight);
+        return parts.join(' ');
+      })())js";
+    const std::string before = runScript(*page_, layout).toStdString();
+    ASSERT_FALSE(before.empty());
+    const QString canvasBottom = "document.getElementById('canvas').getBoundingClientRect().bottom";
+    EXPECT_LE(runScript(*page_, canvasBottom).toDouble(), runScript(*page_, "window.innerHeight").toDouble())
+        << before;
+
+    // The texts change: a long status, the client's statistics...
+    runScript(*page_, "document.getElementById('status').textContent = 'Tunnel web is set up: the client forwards "
+                      "connections to its port 8000 through the server';");
+    const std::string stats =
+        R"({"type":16,"session":0,"CSFno":123456,"CSFpInt":"25","CSDas":"12.34","CSSvrFno":7,"SrvVSCnfNo":0})";
+    control->sendFrame(stats.data(), static_cast<int>(stats.size()), Poco::Net::WebSocket::FRAME_TEXT);
+    ASSERT_TRUE(waitUntil([&] {
+        return runScript(*page_, "document.getElementById('stats').textContent").startsWith("screen 0: 123456 frames");
+    })) << server_->log();
+    // ...the device list arrives, and the USB log fills up.
+    ASSERT_TRUE(bridge.send(
+        R"({"VHDevList":[)"
+        R"({"VHDevAddress":"1-1","VHDevEnabled":1,"VHDevPath":"p","VHDevPrettyName":"USB Optical Mouse","VHDevProductId":1,"VHDevState":1,"VHDevVendorId":2},)"
+        R"({"VHDevAddress":"1-2","VHDevEnabled":1,"VHDevPath":"p","VHDevPrettyName":"Cruzer Blade","VHDevProductId":1,"VHDevState":2,"VHDevVendorId":2},)"
+        R"({"VHDevAddress":"1-3","VHDevEnabled":0,"VHDevPath":"p","VHDevPrettyName":"Natural Ergonomic Keyboard","VHDevProductId":1,"VHDevState":1,"VHDevVendorId":2}],)"
+        R"("VHErrCode":0,"VHErrMsg":"","VHErrType":0,"type":325})"));
+    for (int i = 0; i < 6; ++i) {
+        const std::string bind =
+            R"({"VHDevAddress":"1-1","VHDevPrettyName":"USB Optical Mouse","VHSvrName":"d","type":326})";
+        control->sendFrame(bind.data(), static_cast<int>(bind.size()), Poco::Net::WebSocket::FRAME_TEXT);
+    }
+    ASSERT_TRUE(waitUntil([&] {
+        return runScript(*page_, "document.querySelectorAll('#usb-log li').length + ' ' + "
+                                 "document.querySelectorAll('#usb-devices tbody tr').length") == "8 3";
+    })) << server_->log();
+
+    const std::string after = runScript(*page_, layout).toStdString();
+    EXPECT_EQ(after, before);
+    // The statistics stay on one line, cut where the space ends.
+    EXPECT_EQ(runScript(*page_, "(function () { var stats = document.getElementById('stats');"
+                                "  var line = parseFloat(getComputedStyle(stats).fontSize);"
+                                "  return stats.getBoundingClientRect().height < 2 * line ? 'one line' : 'wrapped'; })()")
+                  .toStdString(),
+              "one line");
+    EXPECT_LE(runScript(*page_, canvasBottom).toDouble(), runScript(*page_, "window.innerHeight").toDouble())
+        << after;
 }
 
 TEST_F(DemoPageScriptTest, TellsTheServerWhenTheClientHasNoBridge) {

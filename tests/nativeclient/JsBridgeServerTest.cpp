@@ -4,6 +4,7 @@
 // thread in place of NativeClient.
 #include "JsBridge.h"
 
+#include "BridgePeerFilter.h"
 #include "LogCapture.h"
 #include "NativeClientWebSocketEvent.h"
 #include "PeerProcess.h"
@@ -11,6 +12,7 @@
 #include "QorWebSocket.h"
 #include "TestPaths.h"
 
+#include <Poco/Net/ServerSocket.h>
 #include <Poco/Net/SocketAddress.h>
 #include <Poco/Exception.h>
 #include <Poco/Net/StreamSocket.h>
@@ -21,6 +23,7 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <cstdio>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -182,6 +185,21 @@ protected:
         if (arrival.socket) arrival.socket->close(false);
         EXPECT_EQ(peer.waitForExit(kPeerMs), 0) << peer.output();
         return arrival.clientId;
+    }
+
+    // With a page playing "expect text 5, send text 7, expect-close 1000":
+    // one frame each way over the accepted socket, then our close.
+    void exchangeFrames(QorWebSocket& socket, PeerProcess& peer) {
+        const std::string hello = pattern(5);
+        EXPECT_EQ(socket.sendText(hello.data(), static_cast<int>(hello.size())), 5);
+        socket.setReceiveTimeout(kEventMs);
+        char buffer[64];
+        int n = 0;
+        while ((n = socket.receiveFrame(buffer, sizeof buffer)) == 0) {
+        }
+        EXPECT_EQ(std::string(buffer, n > 0 ? n : 0), pattern(7));
+        socket.close(false);
+        EXPECT_EQ(peer.waitForExit(kPeerMs), 0) << peer.output();
     }
 
     LogCapture log{"debug"};
@@ -371,16 +389,73 @@ TEST_F(BridgeServer, RequestHeadMustArriveWholeWithinItsTimeLimit) {
     EXPECT_TRUE(log.contains(" within 3000 ms, closing the connection"));
 
     // The page's socket, more than 3 s after its upgrade, still carries frames.
-    const std::string hello = pattern(5);
-    EXPECT_EQ(arrival.socket->sendText(hello.data(), static_cast<int>(hello.size())), 5);
-    arrival.socket->setReceiveTimeout(kEventMs);
-    char buffer[64];
-    int n = 0;
-    while ((n = arrival.socket->receiveFrame(buffer, sizeof buffer)) == 0) {
+    exchangeFrames(*arrival.socket, *peer);
+}
+
+// Another local user reaches the bridge's port but not the bridge: its
+// connections are closed in the acceptor, at once and without an answer, so
+// they take none of the server's threads or queue places, and the page's
+// upgrade comes through meanwhile. Given threads, the 320 connections that
+// trickle their heads would hold all 64 threads and fill the queue of 256,
+// and the page would wait behind them.
+TEST_F(BridgeServer, AnotherUsersConnectionsAreClosedAtAccept) {
+    renewBridgeNonce();
+    PeerProcess stranger("/usr/bin/setpriv",
+                         {"--reuid=65534", "--regid=65534", "--clear-groups", debianPython(), "-u",
+                          testSourcePath("nativeclient/bridge_stranger.py"), std::to_string(port), "320"});
+    std::string report;
+    ASSERT_TRUE(stranger.waitForLine("CONNECTED ", report, kPeerMs)) << stranger.output();
+
+    const auto pageStart = std::chrono::steady_clock::now();
+    std::unique_ptr<PeerProcess> peer = page("/ws/free/page/" + bridgeNonce(), {"expect-close", "1000"});
+    SocketCollector::Arrival arrival = collector.next(kEventMs);
+    const auto pageMs =
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - pageStart).count();
+    ASSERT_TRUE(arrival.socket) << peer->output();
+    EXPECT_EQ(closeArrival(std::move(arrival), *peer), "page");
+    // A Python start and a handshake; well within the page's retry window.
+    EXPECT_LT(pageMs, 5000);
+
+    ASSERT_TRUE(stranger.waitForLine("REPORT ", report, kPeerMs)) << stranger.output();
+    int closed = -1, answered = -1;
+    ASSERT_EQ(std::sscanf(report.c_str(), "closed=%d slowest=%*d answered=%d", &closed, &answered), 2)
+        << report;
+    // All ended without an answer within the stranger's 8 s watch: given
+    // threads, at most three rounds of 64 could have been cut by the head's
+    // time limit (3 s) by then, each with a 400 answer. (How long each one
+    // waited for the acceptor depends on the machine's load.)
+    EXPECT_EQ(closed, 320) << report;
+    EXPECT_EQ(answered, 0) << report;
+    EXPECT_EQ(stranger.waitForExit(kPeerMs), 0) << stranger.output();
+    EXPECT_EQ(log.count(" of user 65534: only the client's own user may connect"), 320);
+    EXPECT_FALSE(log.contains("No complete request from"));
+    EXPECT_EQ(collector.count(), 1);
+}
+
+// The acceptor's check of a connection: its peer's socket must still be
+// open, and be the client's own user's.
+TEST(BridgePeerFilterCheck, OnlyALivePeerOfTheOwnUserPasses) {
+    struct Case {
+        const char* name;
+        bool peerClosesFirst;
+        bool accepted;
+    };
+    const Case cases[] = {
+        {"live peer of the own user", false, true},
+        {"peer gone before the accept", true, false},
+    };
+    LogCapture log{"debug"};
+    Poco::Net::ServerSocket listener(Poco::Net::SocketAddress("127.0.0.1", 0));
+    BridgePeerFilter filter;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        log.clear();
+        Poco::Net::StreamSocket peer(listener.address());
+        if (c.peerClosesFirst) peer.close();
+        Poco::Net::StreamSocket accepted = listener.acceptConnection();
+        EXPECT_EQ(filter.accept(accepted), c.accepted);
+        EXPECT_EQ(log.contains("JsBridge: Refused a connection from 127.0.0.1:"), !c.accepted);
     }
-    EXPECT_EQ(std::string(buffer, n > 0 ? n : 0), pattern(7));
-    arrival.socket->close(false);
-    EXPECT_EQ(peer->waitForExit(kPeerMs), 0) << peer->output();
 }
 
 // A request target that is no absolute path is taken from the root, as a
@@ -416,16 +491,7 @@ TEST_F(BridgeServer, AcceptedSocketReachesTheEventThreadAndCarriesFrames) {
     EXPECT_EQ(arrival.socket->label(), "");
     EXPECT_EQ(arrival.socket->peerHost(), "127.0.0.1");
 
-    const std::string hello = pattern(5);
-    EXPECT_EQ(arrival.socket->sendText(hello.data(), static_cast<int>(hello.size())), 5);
-    arrival.socket->setReceiveTimeout(kEventMs);
-    char buffer[64];
-    int n = 0;
-    while ((n = arrival.socket->receiveFrame(buffer, sizeof buffer)) == 0) {
-    }
-    EXPECT_EQ(std::string(buffer, n > 0 ? n : 0), pattern(7));
-    arrival.socket->close(false);
-    EXPECT_EQ(peer->waitForExit(kPeerMs), 0) << peer->output();
+    exchangeFrames(*arrival.socket, *peer);
 
     EXPECT_NE(bridgeNonce(), nonce);
     EXPECT_EQ(bridgeNonce().size(), 43u);

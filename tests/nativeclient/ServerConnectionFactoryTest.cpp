@@ -6,7 +6,13 @@
 #include "JsBridge.h"
 #include "ServerConnectionValues.h"
 
+#include <functional>
 #include <memory>
+#include <utility>
+
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
 
 using namespace qor;
 
@@ -102,6 +108,30 @@ TEST_F(Factory, VideoAndTunnelPaths) {
     std::unique_ptr<QorWebSocket> tunnel(factory.connectTunnelSocket("c1", 0, "VHTun-1", 17570, 17574));
     ASSERT_NE(tunnel, nullptr);
     EXPECT_EQ(server->waitForSocket(20000).target, "http://127.0.0.1/ws/tunnel/c1/0/VHTun-1/17570/17574");
+}
+
+// Control, video and tunnel sockets send small frames without waiting for
+// the acknowledgement of the frame before (no Nagle delay).
+TEST_F(Factory, EverySocketSendsSmallFramesAtOnce) {
+    using Opener = std::function<QorWebSocket*(ServerConnectionFactory&)>;
+    const std::pair<const char*, Opener> openers[] = {
+        {"control", [](ServerConnectionFactory& f) { return f.connectCtrlSocket("c1"); }},
+        {"video", [](ServerConnectionFactory& f) { return f.openVideoSocket("c1", 0); }},
+        {"tunnel", [](ServerConnectionFactory& f) { return f.connectTunnelSocket("c1", 0, "t", 17570, 17574); }},
+    };
+    for (bool secure : {false, true}) {
+        useServer(secure);
+        ServerConnectionFactory factory("127.0.0.1");
+        for (const auto& opener : openers) {
+            SCOPED_TRACE(std::string(opener.first) + (secure ? " over https" : " over http"));
+            std::unique_ptr<QorWebSocket> socket(opener.second(factory));
+            ASSERT_NE(socket, nullptr);
+            int noDelay = 0;
+            socklen_t length = sizeof noDelay;
+            ASSERT_EQ(getsockopt(socket->socket()->impl()->sockfd(), IPPROTO_TCP, TCP_NODELAY, &noDelay, &length), 0);
+            EXPECT_NE(noDelay, 0);
+        }
+    }
 }
 
 TEST_F(Factory, TicketUpToTheLimitIsReadWhole) {

@@ -6,6 +6,7 @@
 #include "QorMessage.h"
 #include "QorTunnelInterface.h"
 #include "ServerConnectionValues.h"
+#include "TestPaths.h"
 #include "TunnelPath.h"
 #include "TunnelTestSupport.h"
 #include "VHSupport.h"
@@ -107,8 +108,9 @@ TEST_F(TunnelControl, SetUpOpensOneWebSocketAndDisconnectRemovesIt) {
     EXPECT_TRUE(log.contains(prefix + "Setting up tunnel to server to forward port 17570 to 17574"));
     EXPECT_TRUE(log.contains(prefix + "Tunnel 'web/site' is setup at ports 17570/17574"));
     EXPECT_TRUE(log.contains("web/site: Created QorTunnelServerInterface"));
-    // A second set-up, under another name, changes nothing.
+    // A second set-up, under another name, changes nothing, and says why.
     EXPECT_TRUE(dispatch(R"({"type":300,"TunnelId":"other","TunnelCmd":0})"));
+    EXPECT_TRUE(log.contains(prefix + "Tunnel 'other' not set up, the connection has tunnel 'web/site' already"));
     EXPECT_EQ(socketRequests(), 1u);
     EXPECT_EQ(proxy->tunnel()->name(), "web/site");
 
@@ -124,6 +126,8 @@ TEST_F(TunnelControl, SetUpOpensOneWebSocketAndDisconnectRemovesIt) {
 }
 
 TEST_F(TunnelControl, UsbTunnelFollowsTheClientIdWhileUsbForwardingIsOn) {
+    // Nothing may listen at the daemon's port 7679.
+    ASSERT_TRUE(ownNetworkNamespace());
     const std::string prefix = proxy->name() + ": ";
     vhIntegrationEnabled.store(true);
     EXPECT_TRUE(dispatch(

@@ -14,6 +14,7 @@
 #include <Poco/Net/SocketAddress.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <fcntl.h>
 #include <future>
@@ -481,20 +482,439 @@ TEST_F(TunnelTest, OpenWithoutDescriptorsIsAnsweredWithClose) {
     reduced.rlim_cur = static_cast<rlim_t>(highest + 64);
     ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &reduced), 0);
     // The OPEN's header arrives first; the tunnel waits in the middle of
-    // the frame while this thread takes every descriptor that is left.
+    // the frame while another thread takes every descriptor that is left,
+    // and each one that comes free until the CLOSE is there (the tunnel's
+    // poll may close one of its own after the first sweep).
     ASSERT_TRUE(peer.process().writeLine("slowopen 9 600")) << peer.output();
     ASSERT_EQ(peer.nextLine("HALF"), "");
     std::vector<int> filler;
-    for (;;) {
-        const int fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
-        if (fd < 0) break;
-        filler.push_back(fd);
-    }
+    std::atomic<bool> filling{true};
+    std::promise<void> firstSweep;
+    std::thread hog([&] {
+        bool swept = false;
+        while (filling.load()) {
+            for (int fd; (fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC)) >= 0;) filler.push_back(fd);
+            if (!swept) firstSweep.set_value();
+            swept = true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+    });
+    firstSweep.get_future().wait();
     const bool closed = peer.run("expect " + expectText(TYPE_CLOSE, 9), 20000);
+    filling.store(false);
+    hog.join();
     for (int fd : filler) ::close(fd);
     setrlimit(RLIMIT_NOFILE, &saved);
     ASSERT_TRUE(closed) << peer.output();
     EXPECT_TRUE(log.contains("Tun-S: Can't connect locally to server (127.0.0.1:" + std::to_string(local.port()) + ")"));
     EXPECT_EQ(tunnel->state(), ThreadState::RUNNING);
     expectAlive(10);
+}
+
+namespace {
+
+Poco::Net::StreamSocket connectTo(int port) {
+    return Poco::Net::StreamSocket(Poco::Net::SocketAddress("127.0.0.1", static_cast<Poco::UInt16>(port)));
+}
+
+// Sends the text and reads as many bytes back; the error, or "".
+std::string roundTrip(Poco::Net::StreamSocket& socket, const std::string& text) {
+    try {
+        socket.sendBytes(text.data(), static_cast<int>(text.size()));
+        std::string back;
+        char buffer[256];
+        while (back.size() < text.size()) {
+            const int n = socket.receiveBytes(buffer, static_cast<int>(std::min(sizeof buffer, text.size() - back.size())));
+            if (n <= 0) return "the connection ended";
+            back.append(buffer, static_cast<std::size_t>(n));
+        }
+        return back == text ? "" : "'" + back + "' came back for '" + text + "'";
+    } catch (const Poco::Exception& e) {
+        return e.displayText();
+    }
+}
+
+// Reads size bytes; the SHA-256 of what came, or the error in angle brackets.
+std::string readAll(Poco::Net::StreamSocket socket, std::size_t size) {
+    Sha256 sha;
+    std::vector<char> buffer(1 << 20);
+    std::size_t done = 0;
+    try {
+        while (done < size) {
+            const int n = socket.receiveBytes(buffer.data(), static_cast<int>(std::min(buffer.size(), size - done)));
+            if (n <= 0) return "<ended after " + std::to_string(done) + " bytes>";
+            sha.update(buffer.data(), static_cast<std::size_t>(n));
+            done += static_cast<std::size_t>(n);
+        }
+    } catch (const Poco::Exception& e) {
+        return "<" + e.displayText() + " after " + std::to_string(done) + " bytes>";
+    }
+    return sha.hex();
+}
+
+const char* const PAUSED_LINE = "pausing reads from peer";
+const char* const RESUMED_LINE = "Local applications took the waiting bytes, reading from peer again";
+
+// The pause and resume lines in order: each stall logged once, each resume
+// once, so that they alternate. "" when they do, else what came.
+std::string pausesAlternate(const LogCapture& log) {
+    std::string seen;
+    bool paused = false;
+    bool alternate = true;
+    for (const std::string& line : log.texts()) {
+        const bool pause = line.find(PAUSED_LINE) != std::string::npos;
+        const bool resume = line.find(RESUMED_LINE) != std::string::npos;
+        if (!pause && !resume) continue;
+        seen += pause ? "P" : "R";
+        if (pause == paused) alternate = false;
+        paused = pause;
+    }
+    return alternate && !paused ? "" : seen;
+}
+
+} // namespace
+
+// A local application that stops reading while the peer sends it megabytes
+// does not hold up the others: its bytes wait in its connection's buffer
+// while another connection's round trips go on, and it gets every byte
+// once it reads again.
+TEST_F(TunnelTest, PausedReaderDoesNotHoldUpTheOtherConnections) {
+    const int port = freeLoopbackPort();
+    startClientSide(port);
+    ASSERT_TRUE(run("echo"));
+    const std::int32_t pausedId = tunnelConnectionCounter.load();
+    Poco::Net::StreamSocket paused = connectTo(port);
+    ASSERT_TRUE(run("expect " + expectText(TYPE_OPEN, pausedId)));
+    const std::int32_t tickingId = tunnelConnectionCounter.load();
+    Poco::Net::StreamSocket ticking = connectTo(port);
+    ASSERT_TRUE(run("expect " + expectText(TYPE_OPEN, tickingId)));
+    ticking.setReceiveTimeout(Poco::Timespan(10, 0));
+
+    // More than the socket buffers on the way hold, less than the bound of
+    // one connection.
+    const std::size_t size = 12u << 20;
+    auto streamed = std::async(std::launch::async, [&] {
+        return peer.run("stream " + std::to_string(pausedId) + " " + std::to_string(size), 60000);
+    });
+    // Round trips on the other connection while the first reads nothing:
+    // while the stream is on its way, and a few more once it is all sent.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    int ticks = 0;
+    int afterStream = 0;
+    while (afterStream < 5 && std::chrono::steady_clock::now() < deadline) {
+        const bool streamSent = streamed.wait_for(std::chrono::seconds(0)) == std::future_status::ready;
+        const std::string error = roundTrip(ticking, "tick-" + std::to_string(ticks));
+        ASSERT_EQ(error, "") << "round trip " << ticks << " while connection " << pausedId << " does not read";
+        ++ticks;
+        if (streamSent) ++afterStream;
+    }
+    ASSERT_EQ(streamed.wait_for(std::chrono::seconds(0)), std::future_status::ready)
+        << "the peer could not send the stream while the application did not read";
+    EXPECT_TRUE(streamed.get()) << peer.output();
+    EXPECT_EQ(readAll(paused, size), sha256Hex(patternBytes(size)));
+    EXPECT_EQ(log.count(PAUSED_LINE), 0);
+    EXPECT_EQ(roundTrip(ticking, "last"), "");
+    EXPECT_EQ(tunnel->state(), ThreadState::RUNNING);
+}
+
+// The peer sends its last bytes and closes the WebSocket while the local
+// application is still reading slowly: the bytes that wait for it are
+// written before its connection is closed.
+TEST_F(TunnelTest, BytesSentBeforeThePeerClosedAllArrive) {
+    LocalServer local(LocalServer::Mode::SINK, 0, 8192);
+    local.pauseAfterReads(1);
+    startServerSide(local.port());
+    // More than the socket buffers on the way hold.
+    const std::size_t size = 12u << 20;
+    ASSERT_TRUE(run("open 1"));
+    ASSERT_TRUE(run("stream 1 " + std::to_string(size)));
+    ASSERT_TRUE(run("closews"));
+    EXPECT_TRUE(eventually([&] { return ended(*tunnel); }));
+    ASSERT_TRUE(local.waitFinished(1, 30000));
+    EXPECT_EQ(local.finished()[0].bytes, size);
+    EXPECT_EQ(local.finished()[0].sha, sha256Hex(patternBytes(size)));
+}
+
+struct BoundCase {
+    const char* name;
+    int connections;
+    std::size_t bytesEach;
+    const char* pauseLine;
+};
+
+// Applications that read nothing while the peer sends them more than the
+// bounds allow: the tunnel stops reading from the peer (and says so), and
+// every byte still arrives once they read.
+TEST_F(TunnelTest, BoundsPauseReadingFromThePeerAndLoseNothing) {
+    // Each connection's share stays below the bound of one connection in
+    // the second case; the socket buffers on the way hold at most about
+    // 4 MiB of each.
+    const BoundCase cases[] = {
+        {"one connection over its bound", 1, 24u << 20, "bytes waiting for its local application, pausing reads from peer"},
+        {"all connections together over the bound", 4, 15u << 20, "bytes wait for local applications, pausing reads from peer"},
+    };
+    static_assert(15u << 20 < QorTunnelInterface::MAX_PENDING_PER_CONNECTION, "below the bound of one connection");
+    static_assert(4 * ((15u << 20) - (5u << 20)) > QorTunnelInterface::MAX_PENDING_TOTAL, "over the bound of all");
+    for (const BoundCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        TunnelPeer own;
+        const int port = freeLoopbackPort();
+        tunnel.reset(new QorTunnelClientInterface("client-1", "Tun-B", port, own.connect()));
+        log.clear();
+        std::vector<std::int32_t> ids;
+        std::vector<Poco::Net::StreamSocket> sockets;
+        for (int i = 0; i < c.connections; ++i) {
+            ids.push_back(tunnelConnectionCounter.load());
+            sockets.push_back(connectTo(port));
+            ASSERT_TRUE(own.run("expect " + expectText(TYPE_OPEN, ids.back()))) << own.output();
+        }
+        auto streamed = std::async(std::launch::async, [&] {
+            for (std::int32_t id : ids)
+                if (!own.run("stream " + std::to_string(id) + " " + std::to_string(c.bytesEach), 60000)) return false;
+            return true;
+        });
+        ASSERT_TRUE(log.waitFor(c.pauseLine, 60000)) << ::testing::PrintToString(log.texts());
+        // Now the applications read, all at once.
+        std::vector<std::future<std::string>> reads;
+        for (auto& socket : sockets)
+            reads.push_back(std::async(std::launch::async, readAll, socket, c.bytesEach));
+        for (auto& read : reads) EXPECT_EQ(read.get(), sha256Hex(patternBytes(c.bytesEach)));
+        EXPECT_TRUE(streamed.get()) << own.output();
+        EXPECT_TRUE(log.waitFor(RESUMED_LINE, 20000));
+        EXPECT_EQ(pausesAlternate(log), "");
+        EXPECT_EQ(tunnel->state(), ThreadState::RUNNING);
+        tunnel.reset();
+    }
+}
+
+// The local service is too busy to take connections (its backlog is full):
+// each connect of an OPEN runs out its time without holding up the
+// connection in service, and every OPEN is answered with CLOSE.
+TEST_F(TunnelTest, ConnectsToABusyServiceDoNotHoldUpTheOthers) {
+    Poco::Net::ServerSocket busy;
+    busy.bind(Poco::Net::SocketAddress("127.0.0.1", 0), true, false);
+    busy.listen(0);
+    const int port = busy.address().port();
+    startServerSide(port);
+    ASSERT_TRUE(run("echo"));
+    ASSERT_TRUE(run("open 1"));
+    ASSERT_TRUE(busy.poll(Poco::Timespan(20, 0), Poco::Net::Socket::SELECT_READ));
+    Poco::Net::StreamSocket served = busy.acceptConnection();
+    served.setReceiveTimeout(Poco::Timespan(5, 0));
+    // One more connection waits in the backlog, which is full from now on.
+    Poco::Net::StreamSocket waiting = connectTo(port);
+    ASSERT_EQ(roundTrip(served, "before"), "");
+
+    const int opens = 400;
+    ASSERT_TRUE(run("openmany 1000 " + std::to_string(opens)));
+    const auto closes = [&] { return std::stoi(peer.query("count " + std::to_string(TYPE_CLOSE), "COUNT ")); };
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    int ticks = 0;
+    while (closes() < opens && std::chrono::steady_clock::now() < deadline) {
+        ASSERT_EQ(roundTrip(served, "tick-" + std::to_string(ticks)), "") << "while the connects time out";
+        ++ticks;
+    }
+    EXPECT_EQ(closes(), opens);
+    EXPECT_EQ(log.count("Tun-S: Can't connect locally to server (127.0.0.1:" + std::to_string(port) + ")"), opens);
+    EXPECT_TRUE(eventually([&] { return tunnel->connectionCount() == 1; }));
+    EXPECT_EQ(roundTrip(served, "after"), "");
+    EXPECT_EQ(tunnel->state(), ThreadState::RUNNING);
+}
+
+// A peer that opens more connections than a tunnel may hold gets CLOSE for
+// those beyond; the limit is logged once while it lasts.
+TEST_F(TunnelTest, OpensBeyondTheConnectionLimitAreClosed) {
+    // Connections complete in its backlog and wait there.
+    Poco::Net::ServerSocket holder;
+    holder.bind(Poco::Net::SocketAddress("127.0.0.1", 0), true, false);
+    holder.listen(QorTunnelInterface::MAX_CONNECTIONS + 64);
+    startServerSide(holder.address().port());
+    const int limit = QorTunnelInterface::MAX_CONNECTIONS;
+    const int extra = 10;
+    const std::string limitLine = "Tun-S: Holding " + std::to_string(limit) +
+                                  " connections, the most a tunnel may hold: refusing new ones";
+    ASSERT_TRUE(run("openmany 2000 " + std::to_string(limit + extra)));
+    for (int id = 2000 + limit; id < 2000 + limit + extra; ++id) ASSERT_TRUE(run("expect " + expectText(TYPE_CLOSE, id)));
+    EXPECT_EQ(peer.query("count " + std::to_string(TYPE_CLOSE), "COUNT "), std::to_string(extra));
+    EXPECT_EQ(tunnel->connectionCount(), limit);
+    EXPECT_EQ(log.count(limitLine), 1);
+    // Below the limit again, a new connection is taken; the next one beyond
+    // is refused and logged again.
+    ASSERT_TRUE(run("close 2000"));
+    ASSERT_TRUE(eventually([&] { return tunnel->connectionCount() == limit - 1; }));
+    ASSERT_TRUE(run("open 3000"));
+    ASSERT_TRUE(run("open 3001"));
+    ASSERT_TRUE(run("expect " + expectText(TYPE_CLOSE, 3001)));
+    EXPECT_EQ(peer.query("count " + std::to_string(TYPE_CLOSE), "COUNT "), std::to_string(extra + 1));
+    EXPECT_EQ(tunnel->connectionCount(), limit);
+    EXPECT_EQ(log.count(limitLine), 2);
+    EXPECT_EQ(tunnel->state(), ThreadState::RUNNING);
+}
+
+// Local connections beyond the limit are closed at once and never announced.
+TEST_F(TunnelTest, LocalConnectionsBeyondTheLimitAreClosed) {
+    // The test holds both ends of every connection.
+    struct rlimit saved {};
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
+    struct rlimit raised = saved;
+    raised.rlim_cur = std::max<rlim_t>(saved.rlim_cur, std::min<rlim_t>(saved.rlim_max, 8192));
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &raised), 0);
+    ASSERT_GE(raised.rlim_cur, 4u * QorTunnelInterface::MAX_CONNECTIONS);
+    const int port = freeLoopbackPort();
+    startClientSide(port);
+    const int limit = QorTunnelInterface::MAX_CONNECTIONS;
+    std::vector<Poco::Net::StreamSocket> sockets;
+    for (int i = 0; i < limit + 1; ++i) sockets.push_back(connectTo(port));
+    // The peer sends nothing: the only socket that becomes readable is the
+    // one that the tunnel closed.
+    Poco::Net::Socket::SocketList readable(sockets.begin(), sockets.end());
+    Poco::Net::Socket::SocketList none;
+    Poco::Net::Socket::SocketList failed(sockets.begin(), sockets.end());
+    ASSERT_GT(Poco::Net::Socket::select(readable, none, failed, Poco::Timespan(20, 0)), 0);
+    ASSERT_EQ(readable.size(), 1u);
+    char byte = 0;
+    int got = -1;
+    try {
+        got = Poco::Net::StreamSocket(readable.front()).receiveBytes(&byte, 1);
+    } catch (const Poco::Exception&) {
+        got = 0;  // reset
+    }
+    EXPECT_EQ(got, 0);
+    EXPECT_TRUE(log.waitFor("Tun-C: Holding " + std::to_string(limit) +
+                                " connections, the most a tunnel may hold: refusing new ones",
+                            20000));
+    EXPECT_TRUE(eventually([&] { return peer.query("count " + std::to_string(TYPE_OPEN), "COUNT ") == std::to_string(limit); }));
+    for (auto& socket : sockets) socket.close();
+    EXPECT_TRUE(eventually([&] { return tunnel->connectionCount() == 0; }));
+    tunnel.reset();
+    setrlimit(RLIMIT_NOFILE, &saved);
+}
+
+namespace {
+
+std::string hexOf(const std::string& bytes) {
+    static const char digits[] = "0123456789abcdef";
+    std::string hex;
+    for (unsigned char c : bytes) {
+        hex += digits[c >> 4];
+        hex += digits[c & 15];
+    }
+    return hex;
+}
+
+std::string frameHeader(std::uint32_t type, std::uint32_t id) {
+    std::string header(8, '\0');
+    for (int i = 0; i < 4; ++i) {
+        header[static_cast<std::size_t>(i)] = static_cast<char>(type >> (8 * i));
+        header[static_cast<std::size_t>(4 + i)] = static_cast<char>(id >> (8 * i));
+    }
+    return header;
+}
+
+// WebSocket opcodes and one raw frame for the peer's "raw" command.
+constexpr int OP_CONT = 0;
+constexpr int OP_TEXT = 1;
+constexpr int OP_BINARY = 2;
+constexpr int OP_PING = 9;
+
+std::string raw(int opcode, bool fin, const std::string& bytes) {
+    return std::to_string(opcode) + ":" + (fin ? "1" : "0") + ":" + (bytes.empty() ? "-" : hexOf(bytes));
+}
+
+struct FragmentCase {
+    const char* name;
+    std::uint32_t id;                 // the connection of the case
+    std::vector<std::string> frames;  // as raw(...)
+    std::string delivered;            // what reaches that connection
+    const char* logged;               // a line the tunnel writes ("" for none)
+};
+
+} // namespace
+
+// A tunnel frame is one WebSocket message, however the peer fragments it:
+// the fragments are joined before the frame is read, a ping between them
+// is answered, and nothing of a later fragment is taken for a frame.
+TEST_F(TunnelTest, FragmentedMessageIsOneFrame) {
+    const std::string open5 = frameHeader(TYPE_OPEN, 5);
+    const auto data = [](std::uint32_t id) { return frameHeader(TYPE_DATA, id); };
+    const FragmentCase cases[] = {
+        {"the second fragment begins with the bytes of an OPEN", 10,
+         {raw(OP_BINARY, false, data(10) + "abc"), raw(OP_CONT, true, open5)}, "abc" + open5, ""},
+        {"a ping between fragments", 11,
+         {raw(OP_BINARY, false, data(11) + "de"), raw(OP_PING, true, "ping"), raw(OP_CONT, false, "f"),
+          raw(OP_CONT, true, "g")},
+         "defg", ""},
+        {"the header split over three fragments", 12,
+         {raw(OP_BINARY, false, data(12).substr(0, 3)), raw(OP_CONT, false, data(12).substr(3)),
+          raw(OP_CONT, true, "xyz")},
+         "xyz", ""},
+        {"empty fragments", 13,
+         {raw(OP_BINARY, false, ""), raw(OP_CONT, false, data(13) + "q"), raw(OP_CONT, true, "")}, "q", ""},
+        {"a text message in fragments", 14,
+         {raw(OP_TEXT, false, data(14) + "not"), raw(OP_CONT, true, "this"), raw(OP_BINARY, true, data(14) + "but")},
+         "but", "Tun-S: Ignoring a text message of 15 bytes from peer"},
+    };
+    LocalServer local(LocalServer::Mode::ECHO);
+    startServerSide(local.port());
+    for (const FragmentCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        log.clear();
+        const std::string id = std::to_string(c.id);
+        ASSERT_TRUE(run("open " + id));
+        std::string command = "raw";
+        for (const std::string& frame : c.frames) command += " " + frame;
+        ASSERT_TRUE(run(command));
+        const std::string size = std::to_string(c.delivered.size());
+        EXPECT_EQ(peer.query("expect-data " + id + " " + size, "DATA ", 20000),
+                  id + " " + size + " " + sha256Hex(c.delivered));
+        if (*c.logged) {
+            EXPECT_TRUE(log.contains(c.logged)) << ::testing::PrintToString(log.texts());
+        }
+    }
+    // Only the cases' connections reached the local server: no fragment was
+    // taken for an OPEN.
+    EXPECT_EQ(local.accepted(), static_cast<int>(std::size(cases)));
+    EXPECT_EQ(framesSeen(), "");
+    EXPECT_EQ(tunnel->state(), ThreadState::RUNNING);
+}
+
+struct BrokenCase {
+    const char* name;
+    std::vector<std::string> frames;
+    const char* logged;
+};
+
+// Fragments that break the WebSocket protocol, or a message longer than a
+// frame may be, end the tunnel cleanly: logged, stopped, local connections
+// closed.
+TEST_F(TunnelTest, FragmentsThatBreakTheProtocolEndTheTunnel) {
+    const std::string data1 = frameHeader(TYPE_DATA, 1);
+    const BrokenCase cases[] = {
+        {"a continuation outside a message", {raw(OP_CONT, true, data1 + "x")},
+         "Tun-B: Peer sent a continuation frame outside a message, exiting ..."},
+        {"a new message inside a fragmented one", {raw(OP_BINARY, false, data1), raw(OP_BINARY, true, data1)},
+         "Tun-B: Peer sent a new message inside a fragmented one, exiting ..."},
+        {"fragments longer than the longest frame",
+         {raw(OP_BINARY, false, data1), "0:0:*1048576", raw(OP_CONT, true, "x")},
+         "Tun-B: Frame from peer longer than 1048584 bytes, exiting ..."},
+    };
+    LocalServer local(LocalServer::Mode::SINK);
+    std::size_t finished = 0;
+    for (const BrokenCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        TunnelPeer own;
+        tunnel.reset(new QorTunnelServerInterface("client-1", "Tun-B", local.port(), own.connect()));
+        log.clear();
+        ASSERT_TRUE(own.run("open 1")) << own.output();
+        ASSERT_TRUE(own.run("data 1 10")) << own.output();
+        std::string command = "raw";
+        for (const std::string& frame : c.frames) command += " " + frame;
+        ASSERT_TRUE(own.run(command)) << own.output();
+        EXPECT_TRUE(eventually([&] { return ended(*tunnel); }));
+        EXPECT_TRUE(log.contains(c.logged)) << ::testing::PrintToString(log.texts());
+        // The local connection learns at once; it got only what came whole.
+        ASSERT_TRUE(local.waitFinished(++finished, 20000));
+        EXPECT_EQ(local.finished().back().bytes, 10u);
+        tunnel.reset();
+    }
 }

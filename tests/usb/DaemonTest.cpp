@@ -1,7 +1,8 @@
 // The daemon vhproxy through the client's link: status, the device list
 // from its fixture (re-read when it changes), the tunnel notice, connect
-// and disconnect, several connections at once, hostile frames, and which
-// users it answers (also when a client races it).
+// and disconnect, several connections at once, hostile frames and idle
+// connections, requests it cannot read, its stop, and which users it
+// answers (also when a client races it).
 #include "VHProxyLink.h"
 
 #include "LinkTestSupport.h"
@@ -21,6 +22,7 @@
 #include <chrono>
 #include <cstdio>
 #include <fstream>
+#include <memory>
 #include <sstream>
 #include <thread>
 
@@ -197,10 +199,13 @@ TEST_F(Daemon, ListsDevicesOnceTheTunnelIsUp) {
     list = request("{\"type\":324}");
     EXPECT_EQ(list.getInt("VHErrType"), 4);
     EXPECT_EQ(list.getInt("VHErrCode"), 1);
-    writeTextFile(devices(), "{broken");
-    list = request("{\"type\":324}");
-    EXPECT_EQ(list.getInt("VHErrType"), 2);
-    EXPECT_EQ(list.getInt("VHErrCode"), 2);
+    for (const char* unusable : {"{broken", "{\"VHSvrName\":{},\"VHDevList\":[]}", "\"devices\""}) {
+        writeTextFile(devices(), unusable);
+        list = request("{\"type\":324}");
+        EXPECT_EQ(list.getInt("VHErrType"), 2) << unusable;
+        EXPECT_EQ(list.getInt("VHErrCode"), 2) << unusable;
+        EXPECT_EQ(list.getString("VHErrMsg").find("Poco"), std::string::npos) << list.toJson();
+    }
 }
 
 TEST_F(Daemon, ConnectsAndDisconnectsDevices) {
@@ -357,4 +362,110 @@ TEST_F(Daemon, CarriesOutNothingForAClientThatClosedBeforeItsTurn) {
         request("{\"type\":334}");
         EXPECT_EQ(stateOf(request("{\"type\":324}"), "1.1"), 1);
     }
+}
+
+namespace {
+
+// Connections to the daemon that send part of a request, or nothing.
+std::vector<std::unique_ptr<Poco::Net::StreamSocket>> holdConnections(int count) {
+    const std::string parts[] = {"", std::string("\x10\x00", 2), std::string("\x10\x00\x00\x00{\"ty", 8)};
+    std::vector<std::unique_ptr<Poco::Net::StreamSocket>> held;
+    for (int i = 0; i < count; ++i) {
+        held.push_back(std::make_unique<Poco::Net::StreamSocket>(Poco::Net::SocketAddress("127.0.0.1", 7679)));
+        const std::string& part = parts[i % 3];
+        if (!part.empty()) held.back()->sendBytes(part.data(), static_cast<int>(part.size()));
+    }
+    return held;
+}
+
+std::chrono::milliseconds since(std::chrono::steady_clock::time_point start) {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
+}
+
+} // namespace
+
+// Connections that wait for their requests hold no worker: however many
+// there are (more than the daemon keeps), a request is answered at once.
+TEST_F(Daemon, IdleConnectionsHoldUpNoRequest) {
+    DaemonProcess daemon(devices());
+    const auto held = holdConnections(300);
+    for (int i = 0; i < 3; ++i) {
+        const auto asked = std::chrono::steady_clock::now();
+        std::string reply;
+        EXPECT_TRUE(vhProxyRequest("{\"type\":328}", reply, true)) << daemon.log();
+        // Milliseconds; a loaded machine is given a few seconds.
+        EXPECT_LT(since(asked).count(), 3000);
+    }
+    const std::string log = daemon.log();
+    EXPECT_NE(log.find("connections at once: closing those that waited longest"), std::string::npos) << log;
+}
+
+// Stopped while peers hold connections without a whole request, the daemon
+// ends at once, and a new one can listen on the port.
+TEST_F(Daemon, StopsAtOnceWhatEverItsPeersDo) {
+    auto daemon = std::make_unique<DaemonProcess>(devices());
+    const auto held = holdConnections(30);
+    std::string reply;
+    ASSERT_TRUE(vhProxyRequest("{\"type\":328}", reply, true));
+    const auto stopped = std::chrono::steady_clock::now();
+    EXPECT_EQ(daemon->stop(), 0);
+    EXPECT_LT(since(stopped).count(), 3000);
+    for (const auto& socket : held) {
+        char byte = 0;
+        socket->setReceiveTimeout(Poco::Timespan(5, 0));
+        int received = -1;
+        try {
+            received = socket->receiveBytes(&byte, 1);
+        } catch (const Poco::Exception&) {
+            received = 0; // reset: closed as well
+        }
+        EXPECT_EQ(received, 0);
+    }
+    daemon.reset();
+    DaemonProcess next(devices());
+    EXPECT_TRUE(vhProxyRequest("{\"type\":328}", reply, true));
+}
+
+// Only an integer is a type; a request the daemon cannot read is refused
+// with what was wrong, in words a user can read.
+TEST_F(Daemon, RefusesRequestsItCannotReadInPlainWords) {
+    DaemonProcess daemon(devices());
+    const struct {
+        std::string request;
+        int type;
+        int errCode;
+        std::string message;
+    } cases[] = {
+        {R"({"type":"324"})", 0, 4, "The request's \"type\" is not an integer"},
+        {R"({"type":326.9,"VHDevAddress":"1.1","VHDevPrettyName":"Optical Mouse"})", 0, 4,
+         "The request's \"type\" is not an integer"},
+        {R"({"type":324.0})", 0, 4, "The request's \"type\" is not an integer"},
+        {R"({"type":true})", 0, 4, "The request's \"type\" is not an integer"},
+        {R"({"type":null})", 0, 4, "The request's \"type\" is not an integer"},
+        {R"({"type":{"a":1}})", 0, 4, "The request's \"type\" is not an integer"},
+        {R"({"kind":324})", 0, 4, "The request has no \"type\""},
+        {R"([324])", 0, 4, "The request is not a JSON object"},
+        {R"("324")", 0, 4, "The request is not a JSON object"},
+        {R"({"type":)", 0, 4, "The request is not a JSON text (unexpected end of text)"},
+        {R"({"type":99999999999})", 0, 5, "Request type 99999999999 not handled"},
+        {R"({"type":-1})", -1, 5, "Request type -1 not handled"},
+        {R"({"type":326,"VHDevAddress":11,"VHDevPrettyName":"Optical Mouse"})", 326, 4,
+         "VHDevAddress and VHDevPrettyName are required texts"},
+        {R"({"type":327,"VHDevAddress":"1.1","VHDevPrettyName":{"a":[]}})", 327, 4,
+         "VHDevAddress and VHDevPrettyName are required texts"},
+    };
+    for (const auto& c : cases) {
+        std::string text;
+        ASSERT_TRUE(vhProxyRequest(c.request, text, true)) << c.request;
+        const QorMessage reply(text);
+        EXPECT_EQ(reply.getType(), c.type) << c.request;
+        EXPECT_EQ(reply.getInt("VHErrType"), 2) << c.request;
+        EXPECT_EQ(reply.getInt("VHErrCode"), c.errCode) << c.request;
+        EXPECT_EQ(reply.getString("VHErrMsg"), c.message) << c.request;
+    }
+    // Nothing of the refused requests was carried out.
+    const QorMessage list = request("{\"type\":324}");
+    EXPECT_EQ(list.getInt("VHErrCode"), 23) << "no tunnel notice came";
+    request("{\"type\":334}");
+    EXPECT_EQ(stateOf(request("{\"type\":324}"), "1.1"), 1);
 }

@@ -257,6 +257,7 @@ TEST_F(DaemonOverUsbServer, ServerDownSilentOrGarbled) {
         {"garbage", "<html>garbage</html>", 2, 2, false},
         {"a broken list", "OK {\"VHDevList\":", 2, 2, false},
         {"an error", "ERR 1 Unknown command: LIST", 2, 2, false},
+        {"a list that is no object", "OK [1]", 2, 2, false},
     };
     for (const auto& c : cases) {
         std::unique_ptr<BrokenUsbServer> server;
@@ -267,6 +268,7 @@ TEST_F(DaemonOverUsbServer, ServerDownSilentOrGarbled) {
         EXPECT_EQ(list.getInt("VHErrType"), c.errType) << c.what;
         EXPECT_EQ(list.getInt("VHErrCode"), c.errCode) << c.what;
         EXPECT_FALSE(list.getString("VHErrMsg").empty()) << c.what;
+        EXPECT_EQ(list.getString("VHErrMsg").find("Poco"), std::string::npos) << c.what << ": " << list.toJson();
         if (c.answer.compare(0, 2, "OK") != 0) {
             const QorMessage connect = request(R"({"type":326,"VHDevAddress":"1-1","VHDevPrettyName":"x"})");
             EXPECT_EQ(connect.getInt("VHErrType"), 4) << c.what;

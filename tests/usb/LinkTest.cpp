@@ -278,3 +278,57 @@ TEST(VHProxyLink, TakesAShorterTimeOutFromItsCaller) {
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(vhProxyLinkTimeoutMs));
     EXPECT_TRUE(capture.contains("No reply from vhproxy within 300 ms"));
 }
+
+// The daemon's refusal of this user, as it answers any request: no reply
+// for the requests' callers (the refusal stays in reply for them to read),
+// an answer for the status probe, which then checks no version and finds
+// the daemon neither silent nor incompatible.
+TEST(VHProxyLink, TellsTheDaemonsRefusalOfThisUser) {
+    const struct {
+        std::string reply;
+        bool refusal;
+        std::string message;
+        std::string group;
+    } replies[] = {
+        {R"({"type":324,"VHErrType":4,"VHErrCode":6,"VHErrMsg":"not in plugdev","VHAllowGroup":"plugdev"})", true,
+         "not in plugdev", "plugdev"},
+        {R"({"type":0,"VHErrType":"4","VHErrCode":"6"})", true, "", ""},
+        {R"({"type":324,"VHErrType":4,"VHErrCode":1,"VHErrMsg":"The VirtualHere USB server is not running"})", false,
+         "", ""},
+        {R"({"type":324,"VHErrType":2,"VHErrCode":6,"VHErrMsg":"x"})", false, "", ""},
+        {R"({"type":324,"VHErrType":"x","VHErrCode":6})", false, "", ""},
+        {R"({"type":328,"VHProxyVersion":"14.0.0"})", false, "", ""},
+        {"[4,6]", false, "", ""},
+        {"", false, "", ""},
+    };
+    for (const auto& r : replies) {
+        std::string message = "unchanged";
+        std::string group = "unchanged";
+        EXPECT_EQ(isVHProxyRefusal(r.reply, &message, &group), r.refusal) << r.reply;
+        if (r.refusal) {
+            EXPECT_EQ(message, r.message) << r.reply;
+            EXPECT_EQ(group, r.group) << r.reply;
+        }
+    }
+
+    FakeDaemon daemon("refuse plugdev");
+    LogCapture capture;
+    for (const std::string request : {"{\"type\":324}", "{\"type\":326,\"VHDevAddress\":\"1.1\"}", "{\"type\":334}"}) {
+        std::string reply;
+        EXPECT_FALSE(vhProxyRequest(request, reply, true)) << request;
+        EXPECT_TRUE(isVHProxyRefusal(reply)) << request << ": " << reply;
+        EXPECT_EQ(QorMessage(reply).getType(), QorMessage(request).getType()) << reply;
+    }
+    bool running = true;
+    bool fits = true;
+    bool refused = false;
+    EXPECT_TRUE(checkVHProxyVersion(&running, nullptr, &fits, &refused));
+    EXPECT_FALSE(running);
+    EXPECT_FALSE(fits);
+    EXPECT_TRUE(refused);
+    refused = false;
+    EXPECT_TRUE(probeVHProxy(&fits, &refused));
+    EXPECT_TRUE(refused);
+    EXPECT_FALSE(capture.contains("Incompatible vhproxy daemon found"));
+    EXPECT_FALSE(capture.contains("Can't reach"));
+}

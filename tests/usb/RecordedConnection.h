@@ -6,6 +6,7 @@
 #include "QorMessage.h"
 #include "UsbServerConnection.h"
 
+#include <atomic>
 #include <condition_variable>
 #include <mutex>
 #include <string>
@@ -21,6 +22,9 @@ public:
 
     void sendCtrl(const std::string& json, const std::string& label, bool verbose) override;
     bool updateWebClient(const std::string& text, bool verbose) override;
+    bool usbTunnelUp() const override { return usbTunnelUp_.load(); }
+    // As when the connection set up its USB tunnel (or lost it).
+    void setUsbTunnelUp(bool up) { usbTunnelUp_.store(up); }
 
     std::vector<Sent> toServer() const;
     std::vector<Sent> toPage() const;
@@ -38,6 +42,7 @@ private:
     mutable std::condition_variable changed_;
     std::vector<Sent> server_;
     std::vector<Sent> page_;
+    std::atomic<bool> usbTunnelUp_{false};
 };
 
 // The devices of a device list message, "name:enabled" each, in order.

@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <sstream>
@@ -87,6 +88,13 @@ ServiceRoot::~ServiceRoot() {
 
 std::vector<std::string> ServiceRoot::systemctlCalls() const {
     return linesOf(readTextFile(path("/var/log/systemctl.log")));
+}
+
+int ServiceRoot::systemctlCallCount(const std::string& fragment) const {
+    const std::vector<std::string> calls = systemctlCalls();
+    return static_cast<int>(std::count_if(calls.begin(), calls.end(), [&fragment](const std::string& call) {
+        return call.find(fragment) != std::string::npos;
+    }));
 }
 
 void ServiceRoot::clearSystemctlCalls() { writeTextFile(path("/var/log/systemctl.log"), ""); }

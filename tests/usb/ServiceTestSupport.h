@@ -46,6 +46,8 @@ public:
     std::string path(const std::string& absolute) const { return dir_.path() + absolute; }
     // What the services' users ran: "uid=<uid> systemctl <arguments>" lines.
     std::vector<std::string> systemctlCalls() const;
+    // How many of them hold the fragment (" start ", say).
+    int systemctlCallCount(const std::string& fragment) const;
     void clearSystemctlCalls();
     // "uid=<uid> pkexec <arguments>" lines.
     std::vector<std::string> launcherCalls() const;

@@ -1,7 +1,9 @@
 // The USB server program qdvhwin64 through its line protocol: the device
 // list, bind and release from this machine's side, attach and detach from
 // the remote side, unplugging (the device file rewritten), devices of a
-// made-up USB tree, bad requests, several connections, and its start and end.
+// made-up USB tree, bad requests, several connections, and its start and end,
+// also with peers that take no replies and short of threads or descriptors.
+#include "LinkTestSupport.h"
 #include "PeerProcess.h"
 #include "TestPaths.h"
 #include "UsbTreeFixture.h"
@@ -9,16 +11,27 @@
 #include <Poco/JSON/Object.h>
 #include <Poco/JSON/Parser.h>
 #include <Poco/Net/NetException.h>
+#include <Poco/Net/SocketImpl.h>
 #include <Poco/Net/SocketAddress.h>
 #include <Poco/Net/StreamSocket.h>
 
 #include <gtest/gtest.h>
 
-#include <csignal>
+#include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
+
+#include <chrono>
+#include <csignal>
 #include <cstdio>
+#include <fstream>
+#include <iterator>
 #include <memory>
+#include <optional>
+#include <random>
+#include <sstream>
 #include <string>
+#include <thread>
 
 namespace {
 
@@ -81,12 +94,60 @@ protected:
         writeTextFile(dir.file("devices.new"), "{\"VHSvrName\":\"desk\",\"VHDevList\":[" + devices + "]}");
         std::rename(dir.file("devices.new").c_str(), dir.file("devices.json").c_str());
     }
-    void start(std::vector<std::string> arguments) {
-        arguments.insert(arguments.begin(), {"--port", std::to_string(port)});
-        server = std::make_unique<PeerProcess>(USB_SERVER_PROGRAM, arguments);
+    // With ownUser, the server runs as a user of its own, whose process
+    // count is its alone, under those resource limits (prlimit's options).
+    void start(std::vector<std::string> arguments,
+               const std::optional<std::vector<std::string>>& ownUser = std::nullopt) {
+        arguments.insert(arguments.begin(), {USB_SERVER_PROGRAM, "--port", std::to_string(port)});
+        if (ownUser) {
+            const std::string user = std::to_string(ownUserId());
+            ASSERT_EQ(::chown(dir.path().c_str(), ownUserId(), ownUserId()), 0);
+            arguments.insert(arguments.begin(), {"/usr/bin/setpriv", "--reuid=" + user, "--regid=" + user,
+                                                 "--clear-groups"});
+            arguments.insert(arguments.begin(), "--");
+            arguments.insert(arguments.begin(), ownUser->begin(), ownUser->end());
+            arguments.insert(arguments.begin(), "/usr/bin/prlimit");
+        }
+        const std::string program = arguments.front();
+        arguments.erase(arguments.begin());
+        server = std::make_unique<PeerProcess>(program, arguments);
         std::string rest;
         ASSERT_TRUE(server->waitForLine("qdvhwin64: listening on 127.0.0.1:", rest, 10000)) << server->output();
         EXPECT_EQ(rest, std::to_string(port));
+    }
+    // A user id that no other process has (a process id would not do: tests
+    // run in process namespaces of their own), above the ids that name users.
+    static unsigned int ownUserId() {
+        static const unsigned int id = 200000u + std::random_device()() % 1000000000u;
+        return id;
+    }
+    std::string log() const { return readTextFile(dir.file("vhserver.log")); }
+    int logCount(const std::string& text) const {
+        const std::string all = log();
+        int count = 0;
+        for (std::size_t at = all.find(text); at != std::string::npos; at = all.find(text, at + 1)) ++count;
+        return count;
+    }
+    bool waitForLog(const std::string& text, int timeoutMs) const {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+        while (log().find(text) == std::string::npos) {
+            if (std::chrono::steady_clock::now() > deadline) return false;
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        return true;
+    }
+    // A server that still lives answers a new connection; until the
+    // deadline, as threads and descriptors come free after a peer's close.
+    bool answersNewConnections(int timeoutMs) const {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+        do {
+            try {
+                if (LineClient(port).request("STATUS").compare(0, 3, "OK ") == 0) return true;
+            } catch (const Poco::Exception&) {
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        } while (std::chrono::steady_clock::now() < deadline);
+        return false;
     }
 
     TempDir dir;
@@ -250,4 +311,259 @@ TEST_F(UsbServerProgram, PortTakenAndTermination) {
     LineClient idle(port); // an open connection does not hold the end up
     ::kill(server->id(), SIGTERM);
     EXPECT_EQ(server->waitForExit(5000), 0);
+}
+
+namespace {
+
+// A peer that asks for device lists and reads none of them: it writes
+// requests until the server stops reading, which it does only while it
+// waits to send a reply that the peer does not take.
+class StalledReader {
+public:
+    explicit StalledReader(int port) {
+        // Small buffers on this side: the server's send has to wait soon.
+        const int size = 4096;
+        ::setsockopt(socket_.impl()->sockfd(), SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
+        ::setsockopt(socket_.impl()->sockfd(), SOL_SOCKET, SO_SNDBUF, &size, sizeof size);
+        socket_.connect(Poco::Net::SocketAddress("127.0.0.1", static_cast<Poco::UInt16>(port)));
+    }
+    // True once the server took no request for half a second.
+    bool fill() {
+        std::string requests;
+        for (int i = 0; i < 512; ++i) requests += "LIST\n";
+        for (int rounds = 0; rounds < 100000; ++rounds) {
+            if (!socket_.poll(Poco::Timespan(0, 500000), Poco::Net::Socket::SELECT_WRITE)) return true;
+            socket_.sendBytes(requests.data(), static_cast<int>(requests.size()));
+        }
+        return false;
+    }
+
+private:
+    Poco::Net::StreamSocket socket_;
+};
+
+std::string manyDevices() {
+    std::string devices;
+    for (int i = 1; i <= 8; ++i)
+        devices += (i > 1 ? "," : "") + device("1-" + std::to_string(i), 0x46d, 0xc000 + i,
+                                               "A device with a rather long name, number " + std::to_string(i));
+    return devices;
+}
+
+} // namespace
+
+// A peer that stops taking replies loses its connection once a reply has
+// waited for it too long; the others are served meanwhile.
+TEST_F(UsbServerProgram, DropsAPeerThatTakesNoReplies) {
+    writeDevices(manyDevices());
+    start({"--devices", dir.file("devices.json"), "--log", dir.file("vhserver.log")});
+    StalledReader stalled(port);
+    ASSERT_TRUE(stalled.fill());
+    EXPECT_EQ(LineClient(port).request("STATUS"), "OK desk");
+    EXPECT_TRUE(waitForLog("which took no reply for 5000 ms", 15000)) << log();
+    EXPECT_EQ(LineClient(port).request("STATUS"), "OK desk");
+}
+
+// Peers that take no replies or say nothing do not hold the end up: the
+// server ends at once, and a new one can listen on the port.
+TEST_F(UsbServerProgram, StopsAtOnceWhatEverItsPeersDo) {
+    writeDevices(manyDevices());
+    start({"--devices", dir.file("devices.json"), "--log", dir.file("vhserver.log")});
+    std::vector<std::unique_ptr<StalledReader>> stalled;
+    for (int i = 0; i < 3; ++i) {
+        stalled.push_back(std::make_unique<StalledReader>(port));
+        ASSERT_TRUE(stalled.back()->fill());
+    }
+    std::vector<std::unique_ptr<LineClient>> idle;
+    for (int i = 0; i < 5; ++i) {
+        idle.push_back(std::make_unique<LineClient>(port));
+        EXPECT_EQ(idle.back()->request(i == 0 ? "HELLO remote" : "STATUS"), "OK desk");
+    }
+
+    const auto stopped = std::chrono::steady_clock::now();
+    ::kill(server->id(), SIGTERM);
+    // It takes milliseconds; a loaded machine is given a few seconds.
+    EXPECT_EQ(server->waitForExit(3000), 0) << log();
+    EXPECT_LT(std::chrono::steady_clock::now() - stopped, std::chrono::seconds(3));
+    for (auto& client : idle) EXPECT_EQ(client->readLine(), "<closed>");
+
+    server.reset();
+    start({"--devices", dir.file("devices.json")});
+    EXPECT_EQ(LineClient(port).request("STATUS"), "OK desk");
+}
+
+namespace {
+
+// UndefinedBehaviorSanitizer checks each object it is called on through a
+// pipe of its own: a sanitized server without a free descriptor reports
+// such a call as one on an invalid object.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool sanitizersNeedDescriptors = true;
+#else
+constexpr bool sanitizersNeedDescriptors = false;
+#endif
+
+// Processor time (user and system) that a process has used so far.
+std::chrono::milliseconds cpuTime(int processId) {
+    std::ifstream stat("/proc/" + std::to_string(processId) + "/stat");
+    std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+    std::istringstream fields(text.substr(text.rfind(')') + 2));
+    std::string field;
+    unsigned long long user = 0, system = 0;
+    for (int i = 3; i <= 15 && fields >> field; ++i) {
+        if (i == 14) user = std::stoull(field);
+        if (i == 15) system = std::stoull(field);
+    }
+    return std::chrono::milliseconds((user + system) * 1000 / static_cast<unsigned long long>(::sysconf(_SC_CLK_TCK)));
+}
+
+} // namespace
+
+// Short of threads or of descriptors, the server serves the connections it
+// has, refuses or leaves waiting the others, says so once, and serves again
+// as soon as connections end.
+struct Shortage {
+    const char* name;
+    std::vector<std::string> limits;
+    int connections;       // held at once, more than the limit allows
+    const char* shortLine; // logged once when the shortage begins
+    const char* againLine; // logged when it ends
+};
+
+void PrintTo(const Shortage& shortage, std::ostream* out) { *out << shortage.name; }
+
+class UsbServerShortage : public UsbServerProgram, public ::testing::WithParamInterface<Shortage> {};
+
+TEST_P(UsbServerShortage, LivesSaysSoOnceAndServesAgain) {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root to run the server as a user of its own";
+    const Shortage& shortage = GetParam();
+    if (sanitizersNeedDescriptors && shortage.limits.front().compare(0, 9, "--nofile=") == 0)
+        GTEST_SKIP() << "the sanitizers need descriptors of their own";
+    writeDevices(device("1-1", 1, 2, "Gadget"));
+    start({"--devices", dir.file("devices.json"), "--log", dir.file("vhserver.log")}, shortage.limits);
+    std::vector<std::unique_ptr<LineClient>> held;
+    held.push_back(std::make_unique<LineClient>(port));
+    EXPECT_EQ(held.front()->request("STATUS"), "OK desk");
+    for (int i = 1; i < shortage.connections; ++i) held.push_back(std::make_unique<LineClient>(port));
+    ASSERT_TRUE(waitForLog(shortage.shortLine, 10000)) << log();
+
+    // The server neither ends nor spins while the shortage lasts.
+    const auto cpuBefore = cpuTime(server->id());
+    const auto wallBefore = std::chrono::steady_clock::now();
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+    EXPECT_LT((cpuTime(server->id()) - cpuBefore).count() * 4,
+              std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - wallBefore)
+                  .count())
+        << "processor time while short of resources";
+    EXPECT_EQ(held.front()->request("STATUS"), "OK desk");
+    EXPECT_EQ(logCount(shortage.shortLine), 1) << log().substr(0, 4000);
+
+    held.clear();
+    EXPECT_TRUE(answersNewConnections(10000)) << log().substr(0, 4000);
+    EXPECT_TRUE(waitForLog(shortage.againLine, 5000)) << log().substr(0, 4000);
+    EXPECT_EQ(logCount(shortage.shortLine), 1);
+    ::kill(server->id(), SIGTERM);
+    EXPECT_EQ(server->waitForExit(3000), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Limits, UsbServerShortage,
+    ::testing::Values(Shortage{"Threads", {"--nproc=64:64"}, 100, "can't start a thread for a connection",
+                               "serving connections again"},
+                      Shortage{"Descriptors", {"--nofile=256:256"}, 300, "accepting paused until a connection ends",
+                               "accepting connections again"}),
+    [](const ::testing::TestParamInfo<Shortage>& info) { return std::string(info.param.name); });
+
+// Out of descriptors, the server cannot look at its devices: they stay as
+// they were, with their states, rather than count as unplugged.
+TEST_F(UsbServerProgram, KeepsItsDevicesWhileItCannotLookAtThem) {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root to run the server as a user of its own";
+    if (sanitizersNeedDescriptors) GTEST_SKIP() << "the sanitizers need descriptors of their own";
+    for (const bool fromTree : {false, true}) {
+        SCOPED_TRACE(fromTree ? "USB tree" : "device file");
+        TempDir root;
+        UsbTreeFixture tree(root.path());
+        std::vector<std::string> arguments{"--log", dir.file("vhserver.log")};
+        if (fromTree) {
+            buildMixedUsbTree(tree);
+            arguments.insert(arguments.end(), {"--system-root", root.path()});
+        } else {
+            writeDevices(device("1-1", 1, 2, "Gadget") + "," + device("1-3", 3, 4, "Stick"));
+            arguments.insert(arguments.end(), {"--devices", dir.file("devices.json")});
+        }
+        start(arguments, std::vector<std::string>{"--nofile=64:64"});
+        LineClient daemon(port);
+        EXPECT_EQ(daemon.request("BIND 1-3"), "OK 3");
+        const std::string before = daemon.devices();
+        std::vector<std::unique_ptr<LineClient>> held;
+        for (int i = 0; i < 80; ++i) held.push_back(std::make_unique<LineClient>(port));
+        ASSERT_TRUE(waitForLog("accepting paused until a connection ends", 10000)) << log();
+
+        // The source changes while the server cannot read it.
+        if (fromTree) tree.add(fakeDevice("1-1.2", 0x046d, 0x0a5c, "Late", "Device"));
+        else writeDevices(device("1-1", 1, 2, "Gadget") + "," + device("1-3", 3, 4, "Stick") + "," +
+                          device("1-4", 5, 6, "Late"));
+        EXPECT_EQ(daemon.devices(), before);
+
+        held.clear();
+        ASSERT_TRUE(answersNewConnections(10000)) << log();
+        const std::string after = daemon.devices();
+        EXPECT_NE(after, before);
+        EXPECT_NE(after.find("1-3=3"), std::string::npos) << after;
+        ::kill(server->id(), SIGTERM);
+        EXPECT_EQ(server->waitForExit(3000), 0);
+        server.reset();
+        std::remove(dir.file("vhserver.log").c_str());
+    }
+}
+
+namespace {
+
+// The reply lines that a client running as the user gets for the lines
+// (line_client.py), joined by " | ".
+std::string askAs(unsigned int user, int port, const std::vector<std::string>& lines) {
+    std::vector<std::string> command{"/usr/bin/setpriv", "--reuid=" + std::to_string(user),
+                                     "--regid=" + std::to_string(user), "--clear-groups", debianPython(),
+                                     testSourcePath("usb/line_client.py"), std::to_string(port)};
+    if (user == 0) command.erase(command.begin(), command.begin() + 4);
+    command.insert(command.end(), lines.begin(), lines.end());
+    int exitCode = -1;
+    std::string replies = runToEnd(command, &exitCode);
+    if (exitCode != 0) return "<failed> " + replies;
+    while (!replies.empty() && replies.back() == '\n') replies.pop_back();
+    for (std::size_t at; (at = replies.find('\n')) != std::string::npos;) replies.replace(at, 1, " | ");
+    return replies;
+}
+
+} // namespace
+
+// The server answers its own user (the client that started it, and the
+// remote side through that client's tunnel) and root (the daemon); another
+// local user's connection is closed before any request of its is carried
+// out, and each refusal is logged.
+TEST_F(UsbServerProgram, AnswersOnlyItsOwnUserAndRoot) {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root to run the server and its clients as other users";
+    writeDevices(device("1-1", 1, 2, "Gadget"));
+    ::chmod(dir.file("devices.json").c_str(), 0644);
+    start({"--devices", dir.file("devices.json"), "--log", dir.file("vhserver.log")}, std::vector<std::string>{});
+    const unsigned int other = 65534;
+    const struct {
+        unsigned int user;
+        std::vector<std::string> lines;
+        std::string replies;
+    } cases[] = {
+        {other, {"HELLO intruder", "STATUS"}, "<closed>"},
+        {other, {"BIND 1-1"}, "<closed>"},
+        {ownUserId(), {"STATUS", "BIND 1-1", "RELEASE 1-1"}, "OK desk | OK 3 | OK 1"},
+        {0, {"ATTACH 1-1", "DETACH 1-1"}, "OK 2 | OK 1"},
+    };
+    for (const auto& c : cases) EXPECT_EQ(askAs(c.user, port, c.lines), c.replies) << c.user;
+
+    // Nothing the refused user sent was carried out: no remote client, no bind.
+    LineClient daemon(port);
+    const std::string list = daemon.request("LIST");
+    EXPECT_NE(list.find("\"RemoteClients\":0"), std::string::npos) << list;
+    EXPECT_EQ(daemon.devices(), "1-1=1");
+    EXPECT_EQ(logCount("refused a connection of user 65534 from 127.0.0.1:"), 2) << log();
+    EXPECT_EQ(logCount("refused a connection"), 2) << log();
 }

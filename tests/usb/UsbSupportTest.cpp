@@ -9,6 +9,7 @@
 #include "UsbControlMessages.h"
 #include "UsbDeviceList.h"
 #include "VHProxyLink.h"
+#include "VHProxyReachability.h"
 #include "VHProxySupport.h"
 #include "VHSupport.h"
 
@@ -24,12 +25,16 @@
 #include <gtest/gtest.h>
 
 #include <signal.h>
+#include <sys/stat.h>
 
+#include <Poco/File.h>
 #include <Poco/JSON/Array.h>
+#include <Poco/Message.h>
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstdlib>
 #include <functional>
 #include <future>
 #include <thread>
@@ -77,6 +82,71 @@ bool waitUntil(const std::function<bool()>& condition, int timeoutMs) {
     return true;
 }
 
+// The addresses of the devices reported bound (332) to the connection, in order.
+std::vector<std::string> reportedBound(const RecordedConnection& connection) {
+    std::vector<std::string> addresses;
+    for (const QorMessage& message : connection.toServer(332)) addresses.push_back(message.getString("VHDevAddress"));
+    return addresses;
+}
+
+// The texts of the lines at warning level or worse.
+std::vector<std::string> warningsOrWorse(const LogCapture& log) {
+    std::vector<std::string> texts;
+    for (const CapturedLine& line : log.lines())
+        if (line.priority <= Poco::Message::PRIO_WARNING) texts.push_back(line.text);
+    return texts;
+}
+
+// The first text that stands twice in texts; "" when none does.
+std::string repeated(std::vector<std::string> texts) {
+    std::sort(texts.begin(), texts.end());
+    const auto twice = std::adjacent_find(texts.begin(), texts.end());
+    return twice == texts.end() ? std::string() : *twice;
+}
+
+// Each report tells the page that the daemon refuses this user, why and
+// what to do.
+void expectRefusalReports(const std::vector<QorMessage>& reports) {
+    for (const QorMessage& report : reports) {
+        EXPECT_EQ(report.getInt("VHErrType"), 4);
+        EXPECT_EQ(report.getInt("VHErrCode"), VHReplyCode::DaemonRefusesUser);
+        const std::string text = report.getString("VHErrMsg");
+        EXPECT_NE(text.find("group 'plugdev'"), std::string::npos) << text;
+        EXPECT_NE(text.find("sign in again"), std::string::npos) << text;
+    }
+}
+
+// The daemon's service, registered as the client's installation does, but
+// on the device list file instead of a USB server.
+void registerOnDeviceList(ServiceRoot& root, const std::string& devicesFile) {
+    root.registerService();
+    std::string unit = readTextFile(root.unitFile());
+    const std::string service = " --service";
+    const std::string::size_type at = unit.find(service);
+    ASSERT_NE(at, std::string::npos) << unit;
+    unit.insert(at + service.size(), " --devices=" + devicesFile);
+    writeTextFile(root.unitFile(), unit);
+}
+
+// A process with the daemon's name that answers nothing (a copy of sleep),
+// as a vhproxy that no service of the client started, or a daemon whose
+// link a stand-in serves, looks to the process check.
+class NamedLikeTheDaemon {
+public:
+    NamedLikeTheDaemon() {
+        const std::string program = dir_.file("vhproxy");
+        Poco::File("/bin/sleep").copyTo(program);
+        ::chmod(program.c_str(), 0755);
+        if (process_.runCommandStream("test", program, {"600"}) == nullptr ||
+            !waitUntil([] { return findProcessId("vhproxy") != 0; }, 10000))
+            throw std::runtime_error("can't start " + program);
+    }
+
+private:
+    TempDir dir_;
+    CommandProcess process_;
+};
+
 // Starts the poll thread without start-up's launch of the daemon (the fake
 // daemon cannot be launched).
 void startPollThread() {
@@ -88,11 +158,18 @@ class UsbSupport : public ::testing::Test {
 protected:
     void SetUp() override {
         vhIntegrationEnabled.store(true);
-        vhProxyRunning.store(false);
-        vhProxyRelaunchCount.store(0);
+        forgetTheDaemon();
         writeTextFile(devices(), twoDevices);
     }
+    // As at start: nothing known of the daemon.
+    static void forgetTheDaemon() {
+        vhProxyRunning.store(false);
+        vhProxyRelaunchCount.store(0);
+        vhProxyReachability.set(VHProxyState::Unknown);
+        vhProxyReachability.forgetTold();
+    }
     void TearDown() override {
+        setThreadLinkTimeoutMs(0);
         stopUsbSupport();
         UnregisterServerProxy();
         vhIntegrationEnabled.store(false);
@@ -174,8 +251,10 @@ TEST_F(UsbSupport, TicksListReportAndRepeat) {
     EXPECT_EQ(listedDevices(lists[0]), (std::vector<std::string>{"Optical Mouse:1", "Flash Drive:1"}));
     EXPECT_EQ(lists[0].getInt("VHErrCode"), 0);
     EXPECT_TRUE(log.contains("Initial device list: "));
-    // Bound before the client saw it: nothing changed for the server.
-    EXPECT_TRUE(connection.toServer(332).empty());
+    // Bound before the client saw it: the server learns it with this list.
+    EXPECT_EQ(reportedBound(connection), std::vector<std::string>{"1.2"});
+    EXPECT_EQ(connection.toServer().back().label, "Connect notification");
+    connection.clear();
 
     // The page connects the mouse: daemon, page and server learn it.
     EXPECT_TRUE(handleVHRequest(pageRequest("{\"type\":326,\"VHDevAddress\":\"1.1\",\"VHDevPrettyName\":\"x\"}")));
@@ -223,24 +302,33 @@ TEST_F(UsbSupport, TicksListReportAndRepeat) {
               (std::vector<std::string>{"Optical Mouse:1", "Keyboard:1"}));
 }
 
-// A connection that replaces another learns the devices bound already.
-TEST_F(UsbSupport, NewConnectionLearnsTheBoundDevices) {
+// Each connection learns the bound devices with its first list, each
+// once: those bound before the client started or before the connection
+// registered, and those whose bind that very list shows.
+TEST_F(UsbSupport, EachConnectionLearnsTheBoundDevicesOnce) {
     DaemonProcess daemon(devices());
     signalTunnelStarted();
     RegisterServerProxy(&connection);
     qor::NativeClientVHThread::pollOnce(1);
     ASSERT_EQ(connection.toPage(325).size(), 1u);
+    EXPECT_EQ(reportedBound(connection), std::vector<std::string>{"1.2"});
+    qor::NativeClientVHThread::pollOnce(2);
+    EXPECT_EQ(reportedBound(connection), std::vector<std::string>{"1.2"});
 
+    // The mouse is bound while the next connection takes over.
+    std::string bothBound = twoDevices;
+    bothBound.replace(bothBound.find("\"VHDevState\":1"), 14, "\"VHDevState\":2");
+    writeTextFile(devices(), bothBound);
     RecordedConnection next;
     UnregisterServerProxy();
     RegisterServerProxy(&next);
-    qor::NativeClientVHThread::pollOnce(2);
-    const std::vector<QorMessage> connected = next.toServer(332);
-    ASSERT_EQ(connected.size(), 1u);
-    EXPECT_EQ(connected[0].getString("VHDevAddress"), "1.2");
-    EXPECT_EQ(next.toPage(325).size(), 1u);
     qor::NativeClientVHThread::pollOnce(3);
-    EXPECT_EQ(next.toServer(332).size(), 1u);
+    std::vector<std::string> bound = reportedBound(next);
+    std::sort(bound.begin(), bound.end());
+    EXPECT_EQ(bound, (std::vector<std::string>{"1.1", "1.2"}));
+    EXPECT_EQ(next.toPage(325).size(), 1u);
+    qor::NativeClientVHThread::pollOnce(4);
+    EXPECT_EQ(next.toServer(332).size(), 2u);
 }
 
 // Whatever the daemon answers, a tick ends normally; an answer that cannot
@@ -276,7 +364,9 @@ TEST_F(UsbSupport, TicksSurviveEveryReply) {
         EXPECT_NO_THROW(qor::NativeClientVHThread::pollOnce(1)) << c.mode;
         EXPECT_EQ(vhProxyRelaunchCount.load(), c.down ? 11 : 10) << c.mode;
         if (c.down) {
-            EXPECT_TRUE(connection.toPage().empty()) << c.mode;
+            // At most what became of the daemon, never a device list.
+            for (const QorMessage& message : connection.toPage(325))
+                EXPECT_FALSE(message.hasMember("VHDevList")) << c.mode << ": " << message.toJson();
         }
     }
 }
@@ -501,4 +591,253 @@ TEST_F(UsbSupport, ConcurrentUseKeepsTheLockOrder) {
     for (std::future<void>& worker : workers)
         ASSERT_EQ(worker.wait_for(std::chrono::seconds(30)), std::future_status::ready) << "deadlock";
     EXPECT_TRUE(requestDeviceList());
+}
+
+// A service that is not installed, whether or not a vhproxy that no service
+// started runs, or a service manager that cannot tell: said once, never
+// stopped, relaunched or given up, however many ticks and requests meet
+// it; the page is told once, unasked, what to do (or what keeps the
+// service from starting), and its requests are answered with the same.
+TEST_F(UsbSupport, NotInstalledIsSaidOnceWithTheRemedy) {
+    ServiceRoot root;
+    const std::string rootPath = std::getenv("QDK_TEST_SYSTEM_ROOT");
+    // A system where no service manager runs: systemctl says so.
+    TempDir noServiceManager;
+    Poco::File(noServiceManager.file("usr/bin")).createDirectories();
+    writeTextFile(noServiceManager.file("usr/bin/systemctl"),
+                  "#!/bin/sh\necho \"System has not been booted with systemd as init system (PID 1). Can't operate.\" >&2\n"
+                  "exit 1\n");
+    ::chmod(noServiceManager.file("usr/bin/systemctl").c_str(), 0755);
+    programDirectory = directoryOf(VHPROXY_PROGRAM);
+    setThreadLinkTimeoutMs(qor::NativeClientVHThread::LINK_TIMEOUT_MS);
+    const struct {
+        const char* what;
+        bool strayDaemon;
+        bool serviceManager;
+        std::string logLine;
+        std::string pageText;
+    } cases[] = {
+        {"no vhproxy runs", false, true, "vhProxySupport: vhproxy service not installed",
+         "install it with: quarrydesk-client --vhProxy=install"},
+        {"a vhproxy runs that no service started", true, true, "vhProxySupport: vhproxy service not installed",
+         "install it with: quarrydesk-client --vhProxy=install"},
+        {"no service manager runs", false, false, "vhProxySupport: Can't query vhproxy service, error ",
+         "The USB service vhproxy can't be started: "},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        ::setenv("QDK_TEST_SYSTEM_ROOT", (c.serviceManager ? rootPath : noServiceManager.path()).c_str(), 1);
+        std::unique_ptr<NamedLikeTheDaemon> stray;
+        if (c.strayDaemon) stray = std::make_unique<NamedLikeTheDaemon>();
+        forgetTheDaemon();
+        log.clear();
+        connection.clear();
+        root.clearSystemctlCalls();
+
+        launchVHProxy(); // as start-up does
+        RegisterServerProxy(&connection);
+        for (int tick = 1; tick <= 8; ++tick) {
+            qor::NativeClientVHThread::pollOnce(static_cast<std::uint64_t>(tick));
+            if (tick == 4) {
+                EXPECT_TRUE(handleVHRequest(pageRequest("{\"type\":324}")));
+            }
+        }
+
+        const std::vector<std::string> warnings = warningsOrWorse(log);
+        EXPECT_EQ(repeated(warnings), "");
+        EXPECT_EQ(std::count_if(warnings.begin(), warnings.end(),
+                                [&](const std::string& text) { return text.find(c.logLine) == 0; }),
+                  1);
+        EXPECT_FALSE(log.contains("trying to shut it down"));
+        EXPECT_FALSE(log.contains("Trying to relaunch vhproxy"));
+        EXPECT_EQ(root.systemctlCallCount(" start "), 0);
+        EXPECT_EQ(root.systemctlCallCount(" stop "), 0);
+        EXPECT_EQ(vhProxyRelaunchCount.load(), 0);
+        EXPECT_TRUE(vhIntegrationEnabled.load());
+
+        // The notice of the first tick, then the answer to the request.
+        const std::vector<QorMessage> reports = connection.toPage(325);
+        ASSERT_EQ(reports.size(), 2u);
+        for (const QorMessage& report : reports) {
+            EXPECT_EQ(report.getInt("VHErrType"), 4);
+            EXPECT_EQ(report.getInt("VHErrCode"), VHReplyCode::DaemonNotInstalled);
+            EXPECT_NE(report.getString("VHErrMsg").find(c.pageText), std::string::npos) << report.toJson();
+        }
+        UnregisterServerProxy();
+    }
+    ::setenv("QDK_TEST_SYSTEM_ROOT", rootPath.c_str(), 1);
+}
+
+// A daemon that refuses this user answers every request so, whichever it
+// is: the client takes it for what it is, never stops, starts or
+// relaunches the service for it, says it once, and the page learns the
+// reason and the remedy once, unasked, and in the answer to each request.
+TEST_F(UsbSupport, RefusalIsSaidOnceAndLeavesTheServiceAlone) {
+    ServiceRoot root;
+    programDirectory = directoryOf(VHPROXY_PROGRAM);
+    root.registerService();
+    NamedLikeTheDaemon running; // the process check finds the daemon,
+    FakeDaemon fake("refuse plugdev"); // whose link refuses this user
+    setThreadLinkTimeoutMs(qor::NativeClientVHThread::LINK_TIMEOUT_MS);
+    root.clearSystemctlCalls();
+
+    EXPECT_TRUE(launchVHProxy()); // start-up's launch: it answers
+    EXPECT_TRUE(startVHProxyService());
+    RegisterServerProxy(&connection);
+    connection.setUsbTunnelUp(true);
+    signalTunnelStarted();
+    for (int tick = 1; tick <= 8; ++tick) {
+        qor::NativeClientVHThread::pollOnce(static_cast<std::uint64_t>(tick));
+        if (tick == 4) {
+            EXPECT_TRUE(handleVHRequest(pageRequest("{\"type\":324}")));
+            EXPECT_FALSE(handleVHRequest(pageRequest("{\"type\":326,\"VHDevAddress\":\"1.1\"}")));
+        }
+    }
+
+    EXPECT_EQ(root.systemctlCallCount(" start "), 0);
+    EXPECT_EQ(root.systemctlCallCount(" stop "), 0);
+    EXPECT_EQ(vhProxyRelaunchCount.load(), 0);
+    EXPECT_TRUE(vhIntegrationEnabled.load());
+    EXPECT_EQ(vhProxyReachability.state(), VHProxyState::Refused);
+    const std::vector<std::string> warnings = warningsOrWorse(log);
+    EXPECT_EQ(repeated(warnings), "");
+    EXPECT_EQ(std::count_if(warnings.begin(), warnings.end(),
+                            [](const std::string& text) { return text.find("refuses this user") != std::string::npos; }),
+              1);
+    for (const char* never : {"Incompatible vhproxy daemon", "trying to shut it down", "Trying to relaunch",
+                              "Signaled tunnel has started", "Error: (6)"})
+        EXPECT_FALSE(log.contains(never)) << never;
+    EXPECT_TRUE(connection.toServer().empty());
+
+    // The notice of the first tick and the answers to the requests.
+    std::vector<QorMessage> reports = connection.toPage(325);
+    ASSERT_EQ(reports.size(), 2u);
+    const std::vector<QorMessage> connects = connection.toPage(326);
+    ASSERT_EQ(connects.size(), 1u);
+    reports.push_back(connects[0]);
+    expectRefusalReports(reports);
+
+    // The group lets this user in: the lists come, and the page is not told
+    // of the refusal again.
+    fake.setMode("reply " + goodListReply);
+    connection.clear();
+    qor::NativeClientVHThread::pollOnce(9);
+    reports = connection.toPage(325);
+    ASSERT_EQ(reports.size(), 1u);
+    EXPECT_EQ(listedDevices(reports[0]), std::vector<std::string>{"Headset:1"});
+    EXPECT_TRUE(log.contains("vhProxySupport: vhproxy answers again"));
+}
+
+// The real daemon, started by its service as root, and the client's USB
+// support run by an ordinary user outside the daemon's group: the daemon
+// refuses the user with its reason, and the client says so once, leaves the
+// service and the daemon as they are, and tells the page why and what to do.
+TEST_F(UsbSupport, RealDaemonRefusesAnotherUserAndTheClientSaysWhy) {
+    ServiceRoot root;
+    programDirectory = directoryOf(VHPROXY_PROGRAM);
+    registerOnDeviceList(root, devices());
+    ASSERT_TRUE(startVHProxyService());
+    const std::uint32_t daemon = findProcessId("vhproxy");
+    ASSERT_NE(daemon, 0u);
+    root.clearSystemctlCalls();
+
+    int code = -1;
+    const std::string output = runToEnd(asOrdinaryUser({USB_SUPPORT_DRIVER, "6"}), &code);
+    ASSERT_EQ(code, 0) << output;
+    const std::vector<std::string> lines = linesOf(output);
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ(lines.back(), "done") << output;
+
+    std::vector<std::string> warnings;
+    std::vector<QorMessage> reports;
+    for (const std::string& line : lines) {
+        if (line.compare(0, 4, "log ") == 0 && line.size() > 6 && line[4] >= '1' && line[4] <= '4')
+            warnings.push_back(line.substr(6));
+        if (line.compare(0, 5, "page ") == 0) reports.emplace_back(line.substr(5));
+        EXPECT_NE(line.compare(0, 7, "server "), 0) << line;
+    }
+    EXPECT_EQ(repeated(warnings), "") << output;
+    EXPECT_EQ(std::count_if(warnings.begin(), warnings.end(),
+                            [](const std::string& text) { return text.find("refuses this user") != std::string::npos; }),
+              1)
+        << output;
+    for (const char* never : {"Trying to relaunch", "trying to shut it down", "Incompatible vhproxy daemon"})
+        EXPECT_EQ(output.find(never), std::string::npos) << never;
+
+    // The notice of the first tick, the answers to the list and the connect.
+    ASSERT_EQ(reports.size(), 3u) << output;
+    EXPECT_EQ(reports[2].getType(), 326);
+    expectRefusalReports(reports);
+    EXPECT_EQ(root.systemctlCallCount(" start "), 0);
+    EXPECT_EQ(root.systemctlCallCount(" stop "), 0);
+    EXPECT_EQ(findProcessId("vhproxy"), daemon);
+}
+
+// A relaunched daemon has not heard of the USB tunnel: while the
+// connection's tunnel is up the client tells it again, and the lists go on
+// without the server being asked to connect its USB client; without a
+// tunnel the relaunched daemon reports its client disconnected.
+TEST_F(UsbSupport, RelaunchedDaemonHearsOfTheTunnelAgain) {
+    ServiceRoot root;
+    programDirectory = directoryOf(VHPROXY_PROGRAM);
+    registerOnDeviceList(root, devices());
+    for (const bool tunnelUp : {true, false}) {
+        SCOPED_TRACE(tunnelUp ? "tunnel up" : "no tunnel");
+        forgetTheDaemon();
+        log.clear();
+        ASSERT_TRUE(launchVHProxy());
+        connection.setUsbTunnelUp(tunnelUp);
+        RegisterServerProxy(&connection);
+        if (tunnelUp) signalTunnelStarted();
+        qor::NativeClientVHThread::pollOnce(1);
+        EXPECT_EQ(log.contains("requestDeviceList(): Client disconnected"), !tunnelUp);
+
+        const std::uint32_t daemon = findProcessId("vhproxy");
+        ASSERT_NE(daemon, 0u);
+        ::kill(static_cast<pid_t>(daemon), SIGKILL);
+        ASSERT_TRUE(waitUntil([daemon] { return findProcessId("vhproxy") != daemon; }, 10000));
+        log.clear();
+        connection.clear();
+        qor::NativeClientVHThread::pollOnce(2); // meets no daemon: relaunches it
+        ASSERT_EQ(log.count("Trying to relaunch vhproxy"), 1);
+        qor::NativeClientVHThread::pollOnce(3);
+        EXPECT_EQ(log.contains("requestDeviceList(): Client disconnected"), !tunnelUp);
+        EXPECT_EQ(connection.toPage(325).size(), tunnelUp ? 1u : 0u);
+        EXPECT_EQ(log.contains("Told the new vhproxy that the USB tunnel is up"), tunnelUp);
+        ASSERT_TRUE(stopVHProxyService());
+        UnregisterServerProxy();
+    }
+}
+
+// A page's request that meets a silent daemon holds usbSupportLock, and its
+// connection's end waits for it: it waits no longer than a tick's exchange.
+TEST_F(UsbSupport, PageRequestsToASilentDaemonAreBoundedLikeTicks) {
+    FakeDaemon fake("silent");
+    RegisterServerProxy(&connection);
+    vhProxyRunning.store(true);
+    vhProxyRelaunchCount.store(10); // given up: the exchanges alone
+    {
+        ScopedOwnerLock guard(usbSupportLock);
+        currentVHServerName.clear(); // the connect asks the daemon for it
+    }
+    const struct {
+        std::string request;
+        int type;
+    } cases[] = {
+        {"{\"type\":324}", 325},
+        {"{\"type\":326,\"VHDevAddress\":\"1.1\"}", 326},
+    };
+    for (const auto& c : cases) {
+        connection.clear();
+        const std::int64_t start = monotonicMillis();
+        handleVHRequest(pageRequest(c.request));
+        const std::int64_t took = monotonicMillis() - start;
+        // A second's exchange, with room for a slow machine; unbounded, it
+        // would take the link's whole time-out.
+        EXPECT_LT(took, vhProxyLinkTimeoutMs - 1000) << c.request;
+        ASSERT_EQ(connection.toPage(c.type).size(), 1u) << c.request;
+        EXPECT_EQ(connection.toPage(c.type)[0].getInt("VHErrCode"), VHReplyCode::DaemonNotAnswering) << c.request;
+    }
+    // The caller's own bound is back.
+    EXPECT_EQ(threadLinkTimeoutMs(), vhProxyLinkTimeoutMs);
 }

@@ -32,12 +32,6 @@ namespace {
 
 std::string directoryOf(const std::string& path) { return path.substr(0, path.rfind('/') + 1); }
 
-int countCalls(const ServiceRoot& root, const std::string& fragment) {
-    const std::vector<std::string> calls = root.systemctlCalls();
-    return static_cast<int>(
-        std::count_if(calls.begin(), calls.end(), [&](const std::string& call) { return call.find(fragment) != std::string::npos; }));
-}
-
 std::string daemonVersion() {
     std::string reply;
     if (!vhProxyRequest("{\"type\":328}", reply, false)) return "";
@@ -117,7 +111,7 @@ TEST_F(VHProxySupport, StartsTheServiceOnlyWhenNoCompatibleDaemonAnswers) {
     root.clearSystemctlCalls();
     EXPECT_TRUE(startVHProxyService());
     EXPECT_TRUE(capture.contains("vhProxy is active, not restarting"));
-    EXPECT_EQ(countCalls(root, " start "), 0);
+    EXPECT_EQ(root.systemctlCallCount(" start "), 0);
     EXPECT_EQ(findProcessId("vhproxy"), daemon);
 
     EXPECT_TRUE(stopVHProxyService());
@@ -179,8 +173,8 @@ TEST_F(VHProxySupport, SerialisesStartsAndStops) {
             });
         for (std::thread& thread : threads) thread.join();
         EXPECT_EQ(started.load(), 4) << round;
-        EXPECT_EQ(countCalls(root, " start "), 1) << round;
-        EXPECT_EQ(countCalls(root, " stop "), 0) << round;
+        EXPECT_EQ(root.systemctlCallCount(" start "), 1) << round;
+        EXPECT_EQ(root.systemctlCallCount(" stop "), 0) << round;
         EXPECT_EQ(daemonVersion(), "14.0.0") << round;
         ASSERT_TRUE(stopVHProxyService());
     }

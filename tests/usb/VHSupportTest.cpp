@@ -7,7 +7,11 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
+#include <set>
+#include <string>
 #include <thread>
+#include <vector>
 
 TEST(VHSupport, VersionCheck) {
     struct Case {
@@ -108,26 +112,60 @@ TEST(VHSupport, OperationsWhileDisabled) {
     EXPECT_EQ(getUsbModuleVersion(), "LIB_NOT_LOADED");
 }
 
+// Another thread reads the facade's state while it changes: every value
+// read is one that was written, whole (texts are replaced under a lock),
+// and the reads overlap the changes (the reader sees many host names).
 TEST(VHSupport, StateIsReadFromOtherThreadsWhileItChanges) {
     LogCapture log{"none"};
+    // Longer than any short-string buffer: a text read while it is replaced
+    // would be read from freed memory.
+    const std::string padding(48, 'x');
+    const std::string notEnabled = "Can't query VH client status, VirtualHere integration is not enabled";
+    const std::set<std::string> stateNames{"unknown", "service stopped", "service running", "stopped", "running"};
+    auto isWrittenHost = [&padding](const std::string& host) {
+        const std::string prefix = "host-";
+        if (host.size() <= prefix.size() + padding.size() || host.compare(0, prefix.size(), prefix) != 0 ||
+            host.compare(host.size() - padding.size(), padding.size(), padding) != 0)
+            return false;
+        const std::string number = host.substr(prefix.size(), host.size() - prefix.size() - padding.size());
+        return number.find_first_not_of("0123456789") == std::string::npos;
+    };
+
     std::atomic<bool> done{false};
+    std::atomic<int> hostsSeen{0};
+    std::vector<std::string> wrong;
     std::thread reader([&] {
-        std::size_t seen = 0;
+        std::string lastHost;
         while (!done.load()) {
-            seen += vhIntegrationEnabled.load() + vhLastErrorText().size() + getUsbModuleVersion().size() +
-                    vhServerHostName().size() + vhStateName().size() + static_cast<std::size_t>(vhLastError.load());
+            const std::string host = vhServerHostName();
+            const std::string error = vhLastErrorText();
+            const std::string state = vhStateName();
+            const std::string version = getUsbModuleVersion();
+            auto report = [&wrong](const std::string& what) {
+                if (wrong.size() < 20) wrong.push_back(what);
+            };
+            if (!host.empty() && !isWrittenHost(host)) report("host name '" + host + "'");
+            if (!error.empty() && error != notEnabled) report("error text '" + error + "'");
+            if (stateNames.count(state) == 0) report("state name '" + state + "'");
+            if (version != "LIB_NOT_LOADED") report("version '" + version + "'");
+            if (!host.empty() && host != lastHost) {
+                ++hostsSeen;
+                lastHost = host;
+            }
         }
-        EXPECT_GT(seen, 0u);
     });
     std::string reply;
-    for (int i = 0; i < 500; ++i) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    for (int i = 0; hostsSeen.load() < 300 && std::chrono::steady_clock::now() < deadline; ++i) {
         vhIntegrationEnabled.store(true);
         checkUsbModuleVersion(i % 2 == 0 ? "14.0.1" : "14.1.1");
-        parseVHClientState("<state><connection hostname=\"host" + std::to_string(i) + "\"/></state>");
+        parseVHClientState("<state><connection hostname=\"host-" + std::to_string(i) + padding + "\"/></state>");
         queryVHClientStatus(reply);
         vhProcessState.store(i % 5);
     }
     done.store(true);
     reader.join();
     vhProcessState.store(VHStateUnknown);
+    EXPECT_TRUE(wrong.empty()) << "values read that were never written, the first: " << wrong.front();
+    EXPECT_GE(hostsSeen.load(), 300) << "the reads did not overlap the changes";
 }

@@ -18,6 +18,10 @@ and that many bytes. Then it answers as the mode says:
   drip TEXT          one frame with TEXT, one byte every 300 ms
   split TEXT         one frame with TEXT, its length in two pieces 200 ms apart
   reset              resets the connection (RST) instead of answering
+  refuse GROUP       refuses the user as the daemon refuses one it does not
+                     serve: {"type": the request's type (0 when unreadable),
+                     "VHErrType": 4, "VHErrCode": 6, "VHErrMsg": ...,
+                     "VHAllowGroup": GROUP}
   echo               a JSON object describing the request frame:
                      {"type": 0, "requestLength": n, "request": text,
                       "extraBytes": bytes that followed the frame}
@@ -91,6 +95,17 @@ def serve(conn):
             conn.sendall(data[:2])
             time.sleep(0.2)
             conn.sendall(data[2:])
+        elif mode == "refuse":
+            try:
+                request_type = int(json.loads(request.decode("utf-8")).get("type", 0))
+            except (ValueError, AttributeError):
+                request_type = 0
+            reply = {"type": request_type, "VHErrType": 4, "VHErrCode": 6,
+                     "VHErrMsg": "User nobody (uid 65534) may not share USB devices: not a member of group "
+                                 "'%s'. An administrator can add the user to it: usermod -aG %s nobody"
+                                 % (argument, argument),
+                     "VHAllowGroup": argument}
+            conn.sendall(frame(json.dumps(reply).encode()))
         elif mode == "reset":
             conn.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
         elif mode == "echo":

@@ -3,7 +3,7 @@
 # its own, so that the daemon's fixed port 7679 never clashes
 # and process lookups by name see only the test's own processes.
 set(QDK_TEST_WRAPPER ${CMAKE_CURRENT_LIST_DIR}/../support/own-namespaces.sh)
-qdk_add_test_program(usb qor_usb)
+qdk_add_test_program(usb qor_usb qor_vhserver)
 unset(QDK_TEST_WRAPPER)
 add_dependencies(usb_tests vhproxy)
 target_compile_definitions(usb_tests PRIVATE
@@ -13,6 +13,10 @@ target_compile_definitions(usb_tests PRIVATE
 add_executable(usb_startup_driver ${CMAKE_CURRENT_LIST_DIR}/programs/startup_driver.cpp)
 target_link_libraries(usb_startup_driver PRIVATE qor_app)
 target_compile_definitions(usb_startup_driver PRIVATE QDK_PROGRAM_DIRECTORY="${QDK_PROGRAM_DIRECTORY}/")
+
+# The client's USB support run by another user than the test.
+add_executable(usb_support_driver ${CMAKE_CURRENT_LIST_DIR}/programs/support_driver.cpp)
+target_link_libraries(usb_support_driver PRIVATE qor_usb)
 
 # The daemon as an older release would be: another version, same code.
 get_target_property(_vhproxy_sources vhproxy SOURCES)
@@ -26,9 +30,10 @@ add_executable(systemctl-double ${CMAKE_CURRENT_LIST_DIR}/programs/systemctl_dou
 target_compile_options(systemctl-double PRIVATE -fno-sanitize=all)
 target_link_options(systemctl-double PRIVATE -fno-sanitize=all)
 
-add_dependencies(usb_tests usb_startup_driver vhproxy-old systemctl-double)
+add_dependencies(usb_tests usb_startup_driver usb_support_driver vhproxy-old systemctl-double)
 target_compile_definitions(usb_tests PRIVATE
   USB_STARTUP_DRIVER="$<TARGET_FILE:usb_startup_driver>"
+  USB_SUPPORT_DRIVER="$<TARGET_FILE:usb_support_driver>"
   VHPROXY_OLD_PROGRAM="$<TARGET_FILE:vhproxy-old>"
   SYSTEMCTL_DOUBLE="$<TARGET_FILE:systemctl-double>")
 

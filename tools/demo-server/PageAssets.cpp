@@ -61,6 +61,10 @@ std::string deskPage(const std::string& csrfToken, int screen, int width, int he
     std::string page = head(title, screen < 0 ? "<meta name=\"CSRFToken\" content=\"" + csrfToken + "\">\n" : "");
     page += "<body class=\"desk\">\n";
     page += kServerPageMarker;
+    // The header keeps its size and its controls their places whatever its
+    // texts say: the status has a width of its own, the statistics take
+    // what is left on one line, and the USB panel has a fixed height (its
+    // list and log scroll), so the picture below never moves.
     page += "\n<div id=\"toolbar\">\n<span id=\"status\">Starting</span>\n<span id=\"stats\"></span>\n"
             "<span id=\"screen-buttons\"></span>\n"
             "<button id=\"fullscreen\" type=\"button\">Full screen</button>\n";
@@ -75,13 +79,13 @@ std::string deskPage(const std::string& csrfToken, int screen, int width, int he
     page += "</div>\n";
     if (screen < 0) {
         // USB sharing: the devices the client lists, with Connect and Disconnect.
-        page += "<div id=\"usb\">\n<span class=\"title\">USB devices</span> <span id=\"usb-status\">"
-                "No device list yet</span>\n"
-                "<table id=\"usb-devices\"><thead><tr><th>Device</th><th>Address</th><th>State</th>"
-                "<th></th></tr></thead><tbody></tbody></table>\n"
+        page += "<div id=\"usb\">\n<div id=\"usb-list\">\n<div><span class=\"title\">USB devices</span>\n"
                 "<span id=\"usb-policy\"><input id=\"usb-allow\" size=\"24\" placeholder=\"Mouse, Cruzer\" "
                 "aria-label=\"USB allow list\">\n"
-                "<button id=\"usb-allow-set\" type=\"button\">Set allow list</button></span>\n"
+                "<button id=\"usb-allow-set\" type=\"button\">Set allow list</button></span></div>\n"
+                "<div id=\"usb-status\">No device list yet</div>\n"
+                "<table id=\"usb-devices\"><thead><tr><th>Device</th><th>Address</th><th>State</th>"
+                "<th></th></tr></thead><tbody></tbody></table>\n</div>\n"
                 "<ol id=\"usb-log\"></ol>\n</div>\n";
     }
     page += "<canvas id=\"canvas\" style=\"" + size + "\"></canvas>\n";
@@ -102,7 +106,12 @@ const std::string& pageScript() {
   var buttonsEl = document.getElementById('screen-buttons');
   var canvas = document.getElementById('canvas');
 
-  function setStatus(text) { if (statusEl) statusEl.textContent = text; }
+  // A long status is cut at the field's end; the whole text is its tooltip.
+  function setStatus(text) {
+    if (!statusEl) return;
+    statusEl.textContent = text;
+    statusEl.title = text;
+  }
 
   // Called by the client when present: let the picture show through.
   window.enableTransparency = function () {
@@ -398,16 +407,22 @@ body.desk { background: transparent; color: #e8e8e8; }
 .notice { color: #ffb86c; }
 .small { font-size: 0.85em; }
 a { color: #8fbcbb; }
-#toolbar { display: flex; gap: 1em; align-items: center; padding: 0.3em 0.8em; background: #2e3440; }
-#stats { flex: 1; font-size: 0.85em; color: #a0a8b8; }
+#toolbar { display: flex; gap: 1em; align-items: center; height: 2.2em; padding: 0 0.8em; background: #2e3440;
+           white-space: nowrap; }
+#toolbar > * { flex: none; }
+#status { width: 14em; overflow: hidden; text-overflow: ellipsis; }
+#stats { flex: 1 1 0; min-width: 0; overflow: hidden; text-overflow: ellipsis; font-size: 0.85em; color: #a0a8b8; }
 #canvas { display: block; background: transparent; }
-#usb { padding: 0.3em 0.8em; background: #2e3440; font-size: 0.85em; }
+#usb { display: flex; gap: 1.5em; height: 11em; box-sizing: border-box; padding: 0.3em 0.8em; overflow: hidden;
+       background: #2e3440; font-size: 0.85em; }
+#usb-list { flex: none; max-width: 60%; overflow: auto; }
 #usb .title { font-weight: bold; }
+#usb-policy { margin-left: 1em; white-space: nowrap; }
 #usb table { border-collapse: collapse; margin: 0.3em 0; }
-#usb td, #usb th { padding: 0.1em 0.6em; text-align: left; }
+#usb td, #usb th { padding: 0.1em 0.6em; text-align: left; white-space: nowrap; }
 #usb tr.disabled td { color: #7a8290; }
 #usb .error { color: #ff6c6b; }
-#usb-log { margin: 0.2em 0; padding-left: 1.5em; max-height: 6em; overflow: auto; }
+#usb-log { flex: 1 1 0; min-width: 0; margin: 0; padding-left: 1.5em; overflow: auto; }
 )css";
     return css;
 }

@@ -6,12 +6,15 @@
 #include <Poco/Net/SocketAddress.h>
 
 #include <chrono>
+#include <cstring>
 
 namespace {
 
 // Device states of the USB server's list.
 constexpr int kBindRequested = 3;
 constexpr int kReleaseRequested = 4;
+// The USB server's error code for an address it has no device at.
+const char* const kNoSuchDevice = "ERR 2 ";
 
 std::string describe(const std::string& address, const std::string& name) {
     return "'" + name + "' (" + address + ")";
@@ -183,6 +186,10 @@ void UsbRemoteClient::bindOrRelease(bool bind, const std::string& address, const
     if (!request((bind ? "ATTACH " : "DETACH ") + address, reply)) return;
     if (reply.compare(0, 2, "OK") == 0) {
         report_(std::string("remote USB client ") + (bind ? "bound " : "released ") + describe(address, name), false);
+    } else if (!bind && reply.compare(0, std::strlen(kNoSuchDevice), kNoSuchDevice) == 0) {
+        // Unplugged: the device left the remote machine with it.
+        report_("remote USB client: " + describe(address, name) + " is gone from the USB server, nothing to release",
+                false);
     } else {
         // "ERR <code> <text>": the text is the reason.
         const std::string::size_type text = reply.find(' ', 4);

@@ -1,6 +1,7 @@
 #include "JsBridge.h"
 
 #include "BridgeConnectionFactory.h"
+#include "BridgePeerFilter.h"
 #include "Logging.h"
 #include "OwnerLock.h"
 #include "RequestHandlerFactory.h"
@@ -197,6 +198,8 @@ bool JsBridge::startBridgeServer(qor::QorEventThread* eventTarget) {
     Poco::Net::HTTPRequestHandlerFactory::Ptr handlers = new qor::RequestHandlerFactory(eventTarget, headDeadline);
     auto* server = new Poco::Net::TCPServer(new qor::BridgeConnectionFactory(params, handlers, headDeadline),
                                             *qor::serverThreads, socket, params);
+    // Other users' connections are closed in the acceptor and take no thread.
+    server->setConnectionFilter(new qor::BridgePeerFilter);
     delete qor::httpServer;
     qor::httpServer = server;
     server->start();

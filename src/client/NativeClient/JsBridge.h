@@ -34,10 +34,11 @@ class QorEventThread;
 class JsBridge {
 public:
     // Binds 127.0.0.1 at a port the system chooses (backlog 64), publishes it
-    // in bridgePort and starts the HTTP server (its own pool of up to 64
-    // threads, 256 queued connections, one request per connection, its head
-    // whole within 3 s, 5 s for any one read); accepted page WebSockets are
-    // posted to eventTarget. A failure to bind or listen is logged and the
+    // in bridgePort and starts the HTTP server (connections of the client's
+    // own user only, its own pool of up to 64 threads, 256 queued
+    // connections, one request per connection, its head whole within 3 s,
+    // 5 s for any one read); accepted page WebSockets are posted to
+    // eventTarget. A failure to bind or listen is logged and the
     // exception raised. A second start replaces the running server.
     bool startBridgeServer(qor::QorEventThread* eventTarget);
     // Stops accepting connections; sockets already handed on are not

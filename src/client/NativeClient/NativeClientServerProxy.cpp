@@ -240,7 +240,13 @@ bool NativeClientServerProxy::setupTunnel(std::int32_t type, const std::string& 
                  "' for " + QOR_TUN_ID + " (QOR_TUN_ID)");
         return false;
     }
-    if (tunnel_ != nullptr) return true;
+    if (tunnel_ != nullptr) {
+        // One tunnel per connection: the request changes nothing, but the
+        // user can see why.
+        logNotice(name() + ": Tunnel '" + tunnelName + "' not set up, the connection has tunnel '" + tunnel_->name() +
+                  "' already");
+        return true;
+    }
     if (isDebugEnabled()) {
         std::string text = name() + ": Setting up tunnel to server to forward port " + std::to_string(portB);
         if (portB != portC) text += " to " + std::to_string(portC);
@@ -275,6 +281,7 @@ bool NativeClientServerProxy::setupVHTunnel() {
     logNotice(name() + ": Setting up VH tunnel to server to forward port " + std::to_string(serverPortValue) + " (" +
               tunnelName + ")");
     if (!setupTunnel(0, tunnelName, serverPortValue, clientVirtualHereClientPort.get())) return false;
+    usbTunnelUp_.store(true);
     signalTunnelStarted();
     return true;
 }
@@ -328,6 +335,7 @@ bool NativeClientServerProxy::closeConnections() {
 }
 
 void NativeClientServerProxy::deleteTunnel() {
+    usbTunnelUp_.store(false);
     delete tunnel_;
     tunnel_ = nullptr;
 }

@@ -52,6 +52,8 @@ public:
     void sendCtrl(const std::string& json, const std::string& label, bool verbose) override;
     // A message to the page; false when nothing was sent.
     bool updateWebClient(const std::string& text, bool verbose) override;
+    // The USB tunnel (setupVHTunnel's) is up; any thread.
+    bool usbTunnelUp() const override { return usbTunnelUp_.load(); }
     // SVR_WARNING to the page.
     bool sendClientUpdate(std::int32_t warningCode, const std::string& text, std::int32_t displayTime);
 
@@ -120,6 +122,7 @@ private:
     NativeClientCtrlReceiveThread* webClientReceiver_ = nullptr;
     NativeClientSenderThread* sender_ = nullptr;
     QorTunnelInterface* tunnel_ = nullptr;
+    std::atomic<bool> usbTunnelUp_{false};
     std::atomic<std::int32_t> protocolMajor_{CLIENT_PROTOCOL_MAJOR};
 };
 

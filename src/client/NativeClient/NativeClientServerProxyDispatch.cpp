@@ -20,6 +20,7 @@
 #include "QorMessage.h"
 #include "QorTunnelInterface.h"
 #include "QorWebSocket.h"
+#include "ScopedLinkTimeout.h"
 #include "ServerConnectionValues.h"
 #include "UsbControlMessages.h"
 #include "VHProxySupport.h"
@@ -322,6 +323,9 @@ bool NativeClientServerProxy::dispatchUsbMessage(int type, const QorMessage& mes
                         "USB forwarding is disabled" + (reason.empty() ? std::string() : ": " + reason));
         return false;
     }
+    // The page's request holds up this connection's end: its exchanges with
+    // the daemon are bounded as the poll thread's are.
+    ScopedLinkTimeout bound(usbExchangeTimeoutMs);
     {
         // The check and the launch are one step for the daemon's control.
         ScopedOwnerLock guard(vhProxyControlLock());

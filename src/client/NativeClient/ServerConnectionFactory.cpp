@@ -174,6 +174,9 @@ QorWebSocket* ServerConnectionFactory::openWebSocket(const Addresses& addresses,
         Poco::Net::HTTPResponse response;
         socket.reset(new QorWebSocket(new Poco::Net::WebSocket(*session, request, response), clientId));
         socket->setReceiveTimeout(FIRST_RECEIVE_TIMEOUT_MS);
+        // Small frames go at once: a control message or a tunnel's short
+        // frame must not wait for the acknowledgement of the one before.
+        socket->socket()->setNoDelay(true);
     } catch (const Poco::Exception& e) {
         logHandshakeFailure(e);
         if (!socket) return nullptr;

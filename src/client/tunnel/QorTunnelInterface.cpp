@@ -4,6 +4,7 @@
 #include "TunnelConnection.h"
 #include "TunnelLog.h"
 #include "TunnelPlatform.h"
+#include "Utilities.h"
 
 #include <Poco/Exception.h>
 #include <Poco/Net/NetException.h>
@@ -15,6 +16,7 @@
 
 #include <algorithm>
 #include <exception>
+#include <limits>
 #include <vector>
 
 namespace qor {
@@ -59,6 +61,12 @@ std::string currentExceptionText() {
         return "unknown exception";
     }
 }
+
+// The room for one frame from the peer: the longest message we accept, and
+// behind it room for a control frame (at most 125 bytes) that the peer
+// sends between two fragments of a message that has nearly reached it.
+constexpr int CONTROL_FRAME_ROOM = 125;
+constexpr int FRAME_BUFFER_SIZE = TunnelFrame::MAX_RECEIVED_FRAME + CONTROL_FRAME_ROOM;
 
 // One send or receive on a non-blocking local socket: the byte count, or -1
 // when the call would have had to wait. Failures are raised.
@@ -122,6 +130,7 @@ QorTunnelInterface::~QorTunnelInterface() {
 void QorTunnelInterface::finishThread() {
     if (threadFinished_) return;
     threadFinished_ = true;
+    ownerStopping_.store(true);
     tunnelDebug(prefix() + "QorTunnelInterface getting deleted");
     const std::int32_t current = state();
     if (current == ThreadState::STARTING || current == ThreadState::RUNNING) stop(false, false);
@@ -143,6 +152,12 @@ void QorTunnelInterface::scheduleAddConnection(TunnelConnection* connection) {
     ScopedOwnerLock guard(queueLock_);
     const std::int32_t current = state();
     if (current == ThreadState::STARTING || current == ThreadState::RUNNING) {
+        // The count that the tunnel thread keeps, and those on their way.
+        if (atConnectionLimit(static_cast<std::size_t>(connectionCount_.load()) + pendingAdds_.size())) {
+            if (tunnelDebugEnabled()) tunnelDebug(prefix() + "Closing local connection " + connection->idText());
+            delete connection;
+            return;
+        }
         if (tunnelDebugEnabled()) tunnelDebug(prefix() + "Scheduling connection " + connection->idText() + " to be added");
         pendingAdds_.push_back(connection);
         return;
@@ -166,6 +181,8 @@ void QorTunnelInterface::scheduleRemoveConnection(std::int32_t id) {
 }
 
 void QorTunnelInterface::sendTunnelCommand(std::uint32_t type, std::int32_t id) {
+    // Nothing goes to a peer that is gone.
+    if (peerLost_) return;
     char frame[TunnelFrame::HEADER_SIZE];
     putHeader(frame, type, id);
     if (tunnelDebugEnabled()) {
@@ -190,8 +207,7 @@ void QorTunnelInterface::eventLoop() { forwardLoop(); }
 
 void QorTunnelInterface::forwardLoop() {
     tunnelDebug(prefix() + "Started");
-    frameBuffer_.reset(new char[TunnelFrame::MAX_RECEIVED_FRAME]);
-    drainBuffer_.reset(new char[TunnelFrame::MAX_SENT_FRAME]);
+    frameBuffer_.reset(new char[FRAME_BUFFER_SIZE]);
     lists_.reset(new PollLists);
     lists_->peer = *webSocket_->socket();
     bool shortageLogged = false;
@@ -201,11 +217,11 @@ void QorTunnelInterface::forwardLoop() {
         buildPollLists();
         // Bytes that TLS or the handshake's reader already took off the
         // socket are not seen by the poll: do not wait when they are there.
-        const bool peerPending = peerHasBytes();
+        const bool peerPending = !peerReadsPaused_ && peerHasBytes();
         int ready = 0;
         try {
             ready = Socket::select(lists_->read, lists_->write, lists_->except,
-                                   Poco::Timespan(peerPending ? 0 : POLL_TIMEOUT_US));
+                                   Poco::Timespan(peerPending ? 0 : pollTimeoutUs()));
             shortageLogged = false;
         } catch (const Poco::Exception& e) {
             // The poll needs a descriptor of its own: out of descriptors,
@@ -215,6 +231,9 @@ void QorTunnelInterface::forwardLoop() {
                     tunnelLog(TunnelLogLevel::ERROR,
                               prefix() + "Select on sockets failed " + e.displayText() + ", retrying ...");
                 shortageLogged = true;
+                // A connect under way is judged without a descriptor, and
+                // times out meanwhile.
+                serveConnects();
                 Poco::Thread::sleep(POLL_TIMEOUT_US / 1000);
                 continue;
             }
@@ -229,18 +248,64 @@ void QorTunnelInterface::forwardLoop() {
         }
         if (state() != ThreadState::RUNNING) break;
         if (peerPending && !contains(lists_->read, lists_->peer)) lists_->read.push_back(lists_->peer);
+        serveConnects();
         serveExceptional(ready);
+        serveWritable();
         serveReadable();
+    }
+    if (peerLost_) {
+        closeLostPeer();
+        finishLocalWrites();
     }
     // Whatever ended the loop, nobody can reach the local connections any
     // more: close them now rather than when the owner deletes the tunnel.
     releaseConnections();
-    if (peerLost_) closeLostPeer();
     connectionCount_.store(0);
     lists_.reset();
-    drainBuffer_.reset();
     frameBuffer_.reset();
     tunnelDebug(prefix() + "Shutdown done");
+}
+
+void QorTunnelInterface::finishLocalWrites() {
+    // The peer has gone, but what it sent before still reaches the
+    // applications (a last answer before it closed, say), unless the owner
+    // ends the tunnel first or they do not take it in time.
+    const std::int64_t deadline = monotonicMillis() + FINAL_WRITE_MS;
+    Socket::SocketList none;
+    while (!ownerStopping_.load()) {
+        PollLists& lists = *lists_;
+        lists.write.clear();
+        lists.except.clear();
+        connectsUnderWay_ = 0;
+        std::size_t waiting = 0;
+        for (TunnelConnection* connection : connections_) {
+            if (connection->pending.empty()) continue;
+            if (connection->connecting) ++connectsUnderWay_;
+            waiting += connection->pending.size();
+            lists.write.push_back(connection->socket);
+            lists.except.push_back(connection->socket);
+        }
+        const std::int64_t leftMs = deadline - monotonicMillis();
+        if (waiting == 0) return;
+        if (leftMs <= 0) {
+            tunnelLog(TunnelLogLevel::NOTICE, prefix() + "Dropping " + std::to_string(waiting) +
+                                                  " bytes that local applications did not take");
+            return;
+        }
+        none.clear();
+        try {
+            Socket::select(none, lists.write, lists.except,
+                           Poco::Timespan(std::min<std::int64_t>(POLL_TIMEOUT_US, leftMs * 1000)));
+        } catch (...) {
+            return;
+        }
+        serveConnects();
+        // A write may end its connection: take the list first.
+        std::vector<TunnelConnection*> writable;
+        for (TunnelConnection* connection : connections_)
+            if (!connection->connecting && !connection->pending.empty()) writable.push_back(connection);
+        for (TunnelConnection* connection : writable) writePending(*connection);
+    }
 }
 
 void QorTunnelInterface::applyQueuedChanges() {
@@ -249,6 +314,9 @@ void QorTunnelInterface::applyQueuedChanges() {
         ScopedOwnerLock guard(queueLock_);
         removeQueuedConnections();
         adds.swap(pendingAdds_);
+        // Counted from now on, so that the listener never sees fewer
+        // connections than the tunnel holds.
+        connectionCount_.store(static_cast<int>(connections_.size() + adds.size()));
     }
     // The OPEN frames go out without the lock: a send can wait on a busy
     // peer, and the listener must go on accepting meanwhile, or its short
@@ -264,13 +332,10 @@ void QorTunnelInterface::removeQueuedConnections() {
     while (!pendingRemovals_.empty()) {
         const std::int32_t id = pendingRemovals_.front();
         pendingRemovals_.pop_front();
-        auto found = std::find_if(connections_.begin(), connections_.end(),
-                                  [id](const TunnelConnection* c) { return c->id == id; });
-        if (found == connections_.end()) continue;
+        TunnelConnection* connection = findConnection(id);
+        if (connection == nullptr) continue;
         if (tunnelDebugEnabled()) tunnelDebug(prefix() + "Removing connection " + connectionIdText(id));
-        TunnelConnection* connection = *found;
-        connections_.erase(found);
-        delete connection;
+        retireConnection(connection);
     }
 }
 
@@ -279,12 +344,79 @@ void QorTunnelInterface::buildPollLists() {
     lists.read.clear();
     lists.write.clear();
     lists.except.clear();
-    lists.read.push_back(lists.peer);
+    // While local applications have as much waiting as the bounds allow,
+    // the peer's frames stay in the socket: TCP holds the peer back.
+    if (!peerReadsPaused_) lists.read.push_back(lists.peer);
     lists.except.push_back(lists.peer);
+    connectsUnderWay_ = 0;
     for (TunnelConnection* connection : connections_) {
-        lists.read.push_back(connection->socket);
         lists.except.push_back(connection->socket);
+        if (connection->connecting) {
+            ++connectsUnderWay_;
+            lists.write.push_back(connection->socket);
+            continue;
+        }
+        if (!connection->pending.empty()) lists.write.push_back(connection->socket);
+        // After CLOSE nothing more is forwarded from the application.
+        if (!connection->closing) lists.read.push_back(connection->socket);
     }
+}
+
+long QorTunnelInterface::pollTimeoutUs() const {
+    if (connectsUnderWay_ == 0) return POLL_TIMEOUT_US;
+    std::int64_t earliest = std::numeric_limits<std::int64_t>::max();
+    for (const TunnelConnection* connection : connections_)
+        if (connection->connecting) earliest = std::min(earliest, connection->connectDeadline);
+    const std::int64_t leftMs = earliest - monotonicMillis();
+    if (leftMs <= 0) return 0;
+    return static_cast<long>(std::min<std::int64_t>(POLL_TIMEOUT_US, (leftMs + 1) * 1000));
+}
+
+void QorTunnelInterface::serveConnects() {
+    if (connectsUnderWay_ == 0) return;
+    std::vector<TunnelConnection*> underWay;
+    for (TunnelConnection* connection : connections_)
+        if (connection->connecting) underWay.push_back(connection);
+    for (TunnelConnection* connection : underWay) settleConnect(*connection);
+}
+
+void QorTunnelInterface::settleConnect(TunnelConnection& connection) {
+    switch (connectProgress(connection.socket)) {
+    case ConnectProgress::CONNECT_UNDER_WAY:
+        if (monotonicMillis() < connection.connectDeadline) return;
+        failConnect(connection);
+        return;
+    case ConnectProgress::CONNECT_FAILED:
+        failConnect(connection);
+        return;
+    case ConnectProgress::CONNECT_DONE:
+        break;
+    }
+    connection.connecting = false;
+    try {
+        connection.socket.setNoDelay(true);
+    } catch (const Poco::Exception&) {
+        // Only the latency of small writes suffers.
+    }
+    if (tunnelDebugEnabled())
+        tunnelDebug(prefix() + "Connected " + connection.idText() + " to local socket " + localAddress().toString());
+    // What the peer sent meanwhile goes when the pass serves the writable
+    // sockets.
+}
+
+Poco::Net::SocketAddress QorTunnelInterface::localAddress() const {
+    return Poco::Net::SocketAddress("127.0.0.1", static_cast<Poco::UInt16>(localPort_));
+}
+
+void QorTunnelInterface::reportConnectFailure() const {
+    tunnelLog(TunnelLogLevel::NOTICE, prefix() + "Can't connect locally to server (" + localAddress().toString() + ")");
+}
+
+void QorTunnelInterface::failConnect(TunnelConnection& connection) {
+    reportConnectFailure();
+    // A connection that the peer closed meanwhile is no longer its to hear of.
+    if (!connection.closing) sendTunnelCommand(TunnelFrame::CLOSE, connection.id);
+    destroyConnectionNow(&connection);
 }
 
 void QorTunnelInterface::serveExceptional(int readyCount) {
@@ -302,7 +434,17 @@ void QorTunnelInterface::serveExceptional(int readyCount) {
         TunnelConnection* connection = findConnection(socket);
         if (connection == nullptr || connection->closing) continue;
         if (tunnelDebugEnabled()) tunnelDebug(prefix() + "Local connection closed: " + connection->idText());
+        // Nothing that waits for it can be written any more.
+        dropPending(*connection);
         closeConnection(*connection);
+    }
+}
+
+void QorTunnelInterface::serveWritable() {
+    for (const Socket& socket : lists_->write) {
+        TunnelConnection* connection = findConnection(socket);
+        if (connection == nullptr || connection->connecting || connection->pending.empty()) continue;
+        writePending(*connection);
     }
 }
 
@@ -320,13 +462,14 @@ void QorTunnelInterface::serveReadable() {
             int frames = 0;
             do {
                 if (!receiveFromPeer()) return;
-            } while (++frames < MAX_FRAMES_PER_PASS && state() == ThreadState::RUNNING && peerHasBytes());
+            } while (++frames < MAX_FRAMES_PER_PASS && state() == ThreadState::RUNNING && !peerReadsPaused_ &&
+                     peerHasBytes());
             continue;
         }
         // Once the peer is lost, local data read now could not be forwarded.
         if (state() != ThreadState::RUNNING) return;
         TunnelConnection* connection = findConnection(socket);
-        if (connection == nullptr || connection->closing) continue;
+        if (connection == nullptr || connection->closing || connection->connecting) continue;
         forwardLocalData(*connection, frameBuffer_.get(), share);
     }
 }
@@ -340,17 +483,17 @@ bool QorTunnelInterface::peerHasBytes() const {
 }
 
 bool QorTunnelInterface::receiveFromPeer() {
+    // A fragment lands behind the fragments of its message that came
+    // before; it may fill the buffer up to the longest message accepted,
+    // and a control frame between two fragments finds room behind that.
+    char* const target = frameBuffer_.get() + messageLength_;
+    const int room = FRAME_BUFFER_SIZE - messageLength_;
     int received = 0;
     try {
-        received = webSocket_->receiveFrame(frameBuffer_.get(), TunnelFrame::MAX_RECEIVED_FRAME);
+        received = webSocket_->receiveFrame(target, room);
     } catch (const Poco::Net::WebSocketException& e) {
-        if (e.code() == Poco::Net::WebSocket::WS_ERR_PAYLOAD_TOO_BIG) {
-            tunnelLog(TunnelLogLevel::ERROR, prefix() + "Frame from peer longer than " +
-                                                 std::to_string(TunnelFrame::MAX_RECEIVED_FRAME) +
-                                                 " bytes, exiting ...");
-        } else {
-            tunnelLog(TunnelLogLevel::ERROR, prefix() + "Error reading remote data: " + e.displayText() + ", exiting");
-        }
+        if (e.code() == Poco::Net::WebSocket::WS_ERR_PAYLOAD_TOO_BIG) return refuseFrameTooLong();
+        tunnelLog(TunnelLogLevel::ERROR, prefix() + "Error reading remote data: " + e.displayText() + ", exiting");
         loseThePeer();
         return false;
     } catch (...) {
@@ -371,15 +514,44 @@ bool QorTunnelInterface::receiveFromPeer() {
         loseThePeer();
         return false;
     }
-    const int opcode = webSocket_->lastFrameFlags() & Poco::Net::WebSocket::FRAME_OP_BITMASK;
+    const int flags = webSocket_->lastFrameFlags();
+    const int opcode = flags & Poco::Net::WebSocket::FRAME_OP_BITMASK;
     if (opcode == Poco::Net::WebSocket::FRAME_OP_PING || opcode == Poco::Net::WebSocket::FRAME_OP_PONG) return true;
-    if (opcode == Poco::Net::WebSocket::FRAME_OP_TEXT) {
+    if (opcode == Poco::Net::WebSocket::FRAME_OP_CONT) {
+        if (messageOpcode_ == 0) return refuseFromPeer("a continuation frame outside a message");
+    } else if (opcode == Poco::Net::WebSocket::FRAME_OP_TEXT || opcode == Poco::Net::WebSocket::FRAME_OP_BINARY) {
+        if (messageOpcode_ != 0) return refuseFromPeer("a new message inside a fragmented one");
+        messageOpcode_ = opcode;
+    } else {
+        return refuseFromPeer("a frame of opcode " + std::to_string(opcode));
+    }
+    messageLength_ += received;
+    if (messageLength_ > TunnelFrame::MAX_RECEIVED_FRAME) return refuseFrameTooLong();
+    if ((flags & Poco::Net::WebSocket::FRAME_FLAG_FIN) == 0) return true;
+    const int length = messageLength_;
+    const int messageOpcode = messageOpcode_;
+    messageLength_ = 0;
+    messageOpcode_ = 0;
+    if (messageOpcode == Poco::Net::WebSocket::FRAME_OP_TEXT) {
         tunnelLog(TunnelLogLevel::NOTICE,
-                  prefix() + "Ignoring a text message of " + std::to_string(received) + " bytes from peer");
+                  prefix() + "Ignoring a text message of " + std::to_string(length) + " bytes from peer");
         return true;
     }
-    handleFrame(frameBuffer_.get(), received);
+    handleFrame(frameBuffer_.get(), length);
     return true;
+}
+
+bool QorTunnelInterface::refuseFrameTooLong() {
+    tunnelLog(TunnelLogLevel::ERROR, prefix() + "Frame from peer longer than " +
+                                         std::to_string(TunnelFrame::MAX_RECEIVED_FRAME) + " bytes, exiting ...");
+    loseThePeer();
+    return false;
+}
+
+bool QorTunnelInterface::refuseFromPeer(const std::string& what) {
+    tunnelLog(TunnelLogLevel::ERROR, prefix() + "Peer sent " + what + ", exiting ...");
+    loseThePeer();
+    return false;
 }
 
 void QorTunnelInterface::handleFrame(const char* frame, int length) {
@@ -402,7 +574,8 @@ void QorTunnelInterface::handleFrame(const char* frame, int length) {
     case TunnelFrame::CLOSE: {
         tunnelLog(TunnelLogLevel::INFORMATION,
                   prefix() + "Close tunnel cmd from " + webSocket_->peerHost() + ", id " + connectionIdText(id));
-        // The peer is done with it: forward nothing more in this pass.
+        // The peer is done with it: forward nothing more. What it sent
+        // before still reaches the application.
         if (TunnelConnection* connection = findConnection(id)) connection->closing = true;
         scheduleRemoveConnection(id);
         break;
@@ -417,105 +590,159 @@ void QorTunnelInterface::deliverData(std::int32_t id, const char* payload, int l
     if (connection == nullptr || connection->closing) return;
     connection->packetsReceived += 1;
     connection->bytesReceived += static_cast<std::uint64_t>(length);
-    switch (writeToLocal(*connection, payload, length)) {
-    case WriteResult::WRITTEN:
-    case WriteResult::STOPPED:
-        break;
-    case WriteResult::FAILED:
-        closeConnection(*connection);
-        break;
+    if (length == 0) return;
+    // Bytes that wait already go first: as many as the socket takes now, so
+    // that an application that keeps up finds them written and the new ones
+    // need no copy. Behind a connect under way, or bytes that still wait,
+    // these wait too.
+    if (!connection->connecting && !connection->pending.empty()) {
+        writePending(*connection);
+        if (connection->closing) return;
     }
+    if (connection->connecting || !connection->pending.empty()) {
+        queueForLocal(*connection, payload, length);
+        return;
+    }
+    const int written = writeToLocal(*connection, payload, length);
+    if (written < 0) {
+        localWriteFailed(*connection);
+        return;
+    }
+    if (written < length) queueForLocal(*connection, payload + written, length - written);
 }
 
-QorTunnelInterface::WriteResult QorTunnelInterface::writeToLocal(TunnelConnection& connection, const char* data,
-                                                                 int length) {
-    bool drain = true;
-    while (length > 0) {
+int QorTunnelInterface::writeToLocal(TunnelConnection& connection, const char* data, int length) {
+    int written = 0;
+    while (written < length) {
         int sent = 0;
         try {
-            sent = sendSome(connection.socket, data, length);
+            sent = sendSome(connection.socket, data + written, length - written);
         } catch (...) {
             if (tunnelDebugEnabled())
                 tunnelDebug(prefix() + "Error writing local data: " + currentExceptionText() +
                             ", closing local connection: " + connection.idText());
-            return WriteResult::FAILED;
+            return -1;
         }
-        if (sent > 0) {
-            data += sent;
-            length -= sent;
-        } else if (sent == 0) {
-            return WriteResult::FAILED;
-        } else if (!waitUntilWritable(connection, drain)) {
-            return state() == ThreadState::RUNNING ? WriteResult::FAILED : WriteResult::STOPPED;
-        }
+        if (sent < 0) break; // the socket takes no more now
+        if (sent == 0) return -1;
+        written += sent;
     }
-    return WriteResult::WRITTEN;
+    return written;
 }
 
-bool QorTunnelInterface::waitUntilWritable(TunnelConnection& connection, bool& drain) {
-    // The local application does not take our bytes now. It may be waiting
-    // to send its own first (an echo, say): keep forwarding what it sends,
-    // so that neither side waits for the other for ever.
-    Socket::SocketList read;
-    Socket::SocketList write;
-    Socket::SocketList except;
-    while (state() == ThreadState::RUNNING) {
-        read.clear();
-        write.assign(1, connection.socket);
-        except.assign(1, connection.socket);
-        if (drain) read.assign(1, connection.socket);
-        try {
-            Socket::select(read, write, except, Poco::Timespan(POLL_TIMEOUT_US));
-        } catch (...) {
-            return false;
+void QorTunnelInterface::writePending(TunnelConnection& connection) {
+    while (!connection.pending.empty()) {
+        const int piece = static_cast<int>(connection.pending.frontSize());
+        const int written = writeToLocal(connection, connection.pending.frontData(), piece);
+        if (written < 0) {
+            localWriteFailed(connection);
+            return;
         }
-        if (!write.empty() || !except.empty()) return true;
-        if (read.empty()) continue;
-        char* buffer = drainBuffer_.get();
-        int received = 0;
-        try {
-            received = receiveSome(connection.socket, buffer + TunnelFrame::HEADER_SIZE, TunnelFrame::MAX_LOCAL_READ);
-        } catch (...) {
-            received = 0;
-        }
-        if (received == 0) {
-            // End of stream or a failure: the pass after this write sees it.
-            drain = false;
-            continue;
-        }
-        if (received < 0) continue;
-        connection.packetsSent += 1;
-        connection.bytesSent += static_cast<std::uint64_t>(received);
-        putHeader(buffer, TunnelFrame::DATA, connection.id);
-        if (!sendToPeer(buffer, received + TunnelFrame::HEADER_SIZE, "data")) return false;
+        takePending(connection, static_cast<std::size_t>(written));
+        if (written < piece) return;
     }
-    return false;
+    // A connection that was removed meanwhile goes once its bytes are out.
+    if (connection.lingering) destroyConnectionNow(&connection);
+}
+
+void QorTunnelInterface::localWriteFailed(TunnelConnection& connection) {
+    dropPending(connection);
+    if (connection.lingering) {
+        destroyConnectionNow(&connection);
+        return;
+    }
+    closeConnection(connection);
+}
+
+void QorTunnelInterface::queueForLocal(TunnelConnection& connection, const char* data, int length) {
+    connection.pending.append(data, static_cast<std::size_t>(length));
+    pendingTotal_ += static_cast<std::size_t>(length);
+    checkBounds(connection);
+}
+
+void QorTunnelInterface::takePending(TunnelConnection& connection, std::size_t count) {
+    connection.pending.consume(count);
+    pendingTotal_ -= count;
+    checkBounds(connection);
+}
+
+void QorTunnelInterface::dropPending(TunnelConnection& connection) {
+    pendingTotal_ -= connection.pending.size();
+    connection.pending.clear();
+    checkBounds(connection);
+}
+
+void QorTunnelInterface::checkBounds(TunnelConnection& connection) {
+    const std::size_t waiting = connection.pending.size();
+    if (!connection.overBound && waiting >= MAX_PENDING_PER_CONNECTION) {
+        connection.overBound = true;
+        ++connectionsOverBound_;
+    } else if (connection.overBound && waiting <= MAX_PENDING_PER_CONNECTION / 2) {
+        connection.overBound = false;
+        --connectionsOverBound_;
+    }
+    if (!totalOverBound_ && pendingTotal_ >= MAX_PENDING_TOTAL)
+        totalOverBound_ = true;
+    else if (totalOverBound_ && pendingTotal_ <= MAX_PENDING_TOTAL / 2)
+        totalOverBound_ = false;
+    const bool pause = connectionsOverBound_ > 0 || totalOverBound_;
+    if (pause == peerReadsPaused_) return;
+    peerReadsPaused_ = pause;
+    if (!pause) {
+        tunnelLog(TunnelLogLevel::NOTICE, prefix() + "Local applications took the waiting bytes, reading from peer again");
+    } else if (connection.overBound) {
+        tunnelLog(TunnelLogLevel::WARNING, prefix() + "Connection " + connection.idText() + " has " +
+                                               std::to_string(waiting) +
+                                               " bytes waiting for its local application, pausing reads from peer");
+    } else {
+        tunnelLog(TunnelLogLevel::WARNING, prefix() + std::to_string(pendingTotal_) +
+                                               " bytes wait for local applications, pausing reads from peer");
+    }
+}
+
+bool QorTunnelInterface::atConnectionLimit(std::size_t held) {
+    if (held < static_cast<std::size_t>(MAX_CONNECTIONS)) return false;
+    if (!limitReported_.exchange(true))
+        tunnelLog(TunnelLogLevel::WARNING, prefix() + "Holding " + std::to_string(MAX_CONNECTIONS) +
+                                               " connections, the most a tunnel may hold: refusing new ones");
+    return true;
 }
 
 void QorTunnelInterface::openLocalConnection(std::int32_t id) {
     if (TunnelConnection* old = findConnection(id)) {
         // The peer reuses the id: the old connection could never be
-        // reached again, so it goes first, without a CLOSE to the peer.
+        // reached again, so it goes first (once its application has taken
+        // what came for it), without a CLOSE to the peer.
         if (!old->closing)
             tunnelLog(TunnelLogLevel::NOTICE,
                       prefix() + "Connection " + old->idText() + " opened again by peer, closing the old one");
-        destroyConnectionNow(old);
+        old->closing = true;
+        retireConnection(old);
         ScopedOwnerLock guard(queueLock_);
         pendingRemovals_.erase(std::remove(pendingRemovals_.begin(), pendingRemovals_.end(), id),
                                pendingRemovals_.end());
     }
-    const Poco::Net::SocketAddress address("127.0.0.1", static_cast<Poco::UInt16>(localPort_));
+    std::size_t held = connections_.size();
+    {
+        ScopedOwnerLock guard(queueLock_);
+        held += pendingAdds_.size();
+    }
+    if (atConnectionLimit(held)) {
+        sendTunnelCommand(TunnelFrame::CLOSE, id);
+        return;
+    }
     try {
+        // The connect goes on while the loop serves the others; its end is
+        // seen at the next passes (settleConnect).
         Poco::Net::StreamSocket socket;
-        socket.connect(address, Poco::Timespan(CONNECT_TIMEOUT_US));
-        socket.setNoDelay(true);
-        socket.setBlocking(false);
-        if (tunnelDebugEnabled())
-            tunnelDebug(prefix() + "Connected " + connectionIdText(id) + " to local socket " + address.toString());
-        connections_.push_front(new TunnelConnection(id, name_, socket));
+        socket.connectNB(localAddress());
+        std::unique_ptr<TunnelConnection> connection(new TunnelConnection(id, name_, socket));
+        connection->connecting = true;
+        connection->connectDeadline = monotonicMillis() + (CONNECT_TIMEOUT_US + 999) / 1000;
+        addConnection(connection.release());
     } catch (...) {
-        // Refused, timed out, or no descriptor left: the peer learns at once.
-        tunnelLog(TunnelLogLevel::NOTICE, prefix() + "Can't connect locally to server (" + address.toString() + ")");
+        // Refused at once, or no descriptor left: the peer learns at once.
+        reportConnectFailure();
         sendTunnelCommand(TunnelFrame::CLOSE, id);
     }
 }
@@ -531,11 +758,13 @@ void QorTunnelInterface::forwardLocalData(TunnelConnection& connection, char* bu
         if (tunnelDebugEnabled())
             tunnelDebug(prefix() + "Error reading local data: " + currentExceptionText() + ", connection " +
                         connection.idText());
+        dropPending(connection);
         closeConnection(connection);
         return;
     }
     if (received < 0) return; // nothing there after all
     if (received == 0) {
+        // The application sends no more; what waits for it is still written.
         if (tunnelDebugEnabled())
             tunnelDebug(prefix() + "Local shutdownd, closing local connection: " + connection.idText());
         closeConnection(connection);
@@ -593,7 +822,7 @@ void QorTunnelInterface::closeConnection(TunnelConnection& connection) {
 
 TunnelConnection* QorTunnelInterface::findConnection(std::int32_t id) const {
     for (TunnelConnection* connection : connections_)
-        if (connection->id == id) return connection;
+        if (connection->id == id && !connection->lingering) return connection;
     return nullptr;
 }
 
@@ -603,8 +832,26 @@ TunnelConnection* QorTunnelInterface::findConnection(const Socket& socket) const
     return nullptr;
 }
 
+void QorTunnelInterface::addConnection(TunnelConnection* connection) {
+    connections_.push_front(connection);
+    connectionCount_.store(static_cast<int>(connections_.size()));
+}
+
+void QorTunnelInterface::retireConnection(TunnelConnection* connection) {
+    if (connection->pending.empty()) {
+        destroyConnectionNow(connection);
+        return;
+    }
+    connection->closing = true;
+    connection->lingering = true;
+}
+
 void QorTunnelInterface::destroyConnectionNow(TunnelConnection* connection) {
+    dropPending(*connection);
     connections_.remove(connection);
+    const int count = static_cast<int>(connections_.size());
+    connectionCount_.store(count);
+    if (count < MAX_CONNECTIONS) limitReported_.store(false);
     delete connection;
 }
 
@@ -612,6 +859,10 @@ void QorTunnelInterface::releaseConnections() {
     std::list<TunnelConnection*> serving;
     serving.swap(connections_);
     for (TunnelConnection* connection : serving) delete connection;
+    pendingTotal_ = 0;
+    connectionsOverBound_ = 0;
+    totalOverBound_ = false;
+    peerReadsPaused_ = false;
     std::deque<TunnelConnection*> queued;
     {
         ScopedOwnerLock guard(queueLock_);

@@ -1,6 +1,6 @@
 // The forwarding thread of a port tunnel: any number of local TCP
 // connections multiplexed over one WebSocket to the peer. Every WebSocket
-// message is one tunnel frame:
+// message is one tunnel frame, however the peer fragments it:
 //
 //   bytes 0-3  type, uint32 little-endian: 0 DATA, 1 OPEN, 2 CLOSE
 //   bytes 4-7  connection id, uint32 little-endian
@@ -13,6 +13,14 @@
 // 127.0.0.1:localPort under the frame's id; connections handed over with
 // scheduleAddConnection are announced to the peer with OPEN.
 //
+// The thread never waits for a local application: local connects and
+// writes do not block, and bytes that an application does not take at once
+// wait in its connection's own bounded buffer while the others are served.
+// The protocol has no flow control per connection, so only when a
+// connection's buffer, or all of them together, reach their bound does the
+// tunnel stop reading from the peer (logged) until they are down to half.
+// Sends to the peer block: a peer that stops reading holds the tunnel up.
+//
 // The client and server sides derive from this class and start the thread;
 // their destructors call finishThread first. The owner watches the thread
 // state: 4, 8 or 16 mean the tunnel has collapsed.
@@ -22,6 +30,7 @@
 #include "QorThread.h"
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <deque>
 #include <list>
@@ -31,6 +40,7 @@
 namespace Poco {
 namespace Net {
 class Socket;
+class SocketAddress;
 }
 } // namespace Poco
 
@@ -60,8 +70,9 @@ public:
     ~QorTunnelInterface() override;
 
     // Takes the connection over: queued for the tunnel thread, which
-    // announces it to the peer, while the thread is starting or running;
-    // destroyed (closed) at once otherwise. Any thread.
+    // announces it to the peer, while the thread is starting or running and
+    // the tunnel holds fewer than MAX_CONNECTIONS; destroyed (closed) at
+    // once otherwise. Any thread.
     void scheduleAddConnection(TunnelConnection* connection);
     // Queues the removal of the first connection with the id for the next
     // pass while the thread is starting or running.
@@ -73,7 +84,7 @@ public:
     int localPort() const { return localPort_; }
     int kind() const { return kind_; }
     const std::string& clientId() const { return clientId_; }
-    // Connections in service at the latest pass.
+    // Connections that the tunnel holds (kept current by its thread).
     int connectionCount() const { return connectionCount_.load(); }
 
     // How long an owner waits for the thread after a stop request before it
@@ -93,8 +104,22 @@ public:
     // behind it.
     static constexpr int LOCAL_BYTES_PER_PASS = 4 * 1024 * 1024;
     static constexpr int MIN_LOCAL_SHARE = 16 * 1024;
-    // The time-out of the local connect for an OPEN.
+    // The time-out of the local connect for an OPEN; the connect does not
+    // block the thread.
     static constexpr long CONNECT_TIMEOUT_US = 25000;
+    // The most connections of one tunnel, those still connecting and those
+    // that wait to write their last bytes included. An OPEN beyond it is
+    // answered with CLOSE, a local connection beyond it is closed. It keeps
+    // a peer from taking every descriptor of the process, and the cost of a
+    // pass, which polls every connection, within bounds.
+    static constexpr int MAX_CONNECTIONS = 512;
+    // Bytes from the peer that may wait for one local application, and for
+    // all of them together, before the tunnel stops reading from the peer.
+    static constexpr std::size_t MAX_PENDING_PER_CONNECTION = 16u * 1024 * 1024;
+    static constexpr std::size_t MAX_PENDING_TOTAL = 32u * 1024 * 1024;
+    // After the peer has gone, how long the bytes that it sent before may
+    // take to reach local applications that are slow to read them.
+    static constexpr int FINAL_WRITE_MS = 5000;
 
 protected:
     void eventLoop() override;
@@ -106,38 +131,70 @@ protected:
     QorWebSocket* webSocket() const { return webSocket_; }
 
 private:
-    enum class WriteResult { WRITTEN, FAILED, STOPPED };
-
+    // After the peer has gone: writes what waits for local applications,
+    // for at most FINAL_WRITE_MS.
+    void finishLocalWrites();
     void applyQueuedChanges();
     // The queued removals; the caller holds queueLock_.
     void removeQueuedConnections();
     void buildPollLists();
+    long pollTimeoutUs() const;
     // One pass's work on the ready sockets.
+    void serveConnects();
     void serveExceptional(int readyCount);
+    void serveWritable();
     void serveReadable();
     bool peerHasBytes() const;
-    // One frame from the peer; false ends the pass.
+    // One WebSocket frame from the peer, a whole message or a fragment of
+    // one; false ends the pass.
     bool receiveFromPeer();
+    // A frame that breaks the WebSocket protocol, or a message longer than
+    // a tunnel frame may be: the peer is lost (false).
+    bool refuseFromPeer(const std::string& what);
+    bool refuseFrameTooLong();
     void handleFrame(const char* frame, int length);
     void deliverData(std::int32_t id, const char* payload, int length);
     void openLocalConnection(std::int32_t id);
+    // Completes or fails a connect under way: when its socket is ready or
+    // its time is up.
+    void settleConnect(TunnelConnection& connection);
+    void failConnect(TunnelConnection& connection);
+    void reportConnectFailure() const;
+    // 127.0.0.1 at localPort, where the peer's connections go.
+    Poco::Net::SocketAddress localAddress() const;
     // One read of at most maxBytes (at most a full frame) from the local
     // connection, forwarded to the peer.
     void forwardLocalData(TunnelConnection& connection, char* buffer, int maxBytes);
     // Sends a frame of length bytes from buffer; false (after stopping the
     // tunnel) when the peer connection failed.
     bool sendToPeer(const char* buffer, int length, const char* what);
-    WriteResult writeToLocal(TunnelConnection& connection, const char* data, int length);
-    // Waits until the local socket takes bytes again, forwarding what its
-    // application sends meanwhile; false when the tunnel stops.
-    bool waitUntilWritable(TunnelConnection& connection, bool& drain);
+    // Writes what the local socket takes now: the byte count, or -1 when
+    // the connection failed.
+    int writeToLocal(TunnelConnection& connection, const char* data, int length);
+    // Writes the connection's waiting bytes as far as its socket takes them.
+    void writePending(TunnelConnection& connection);
+    void localWriteFailed(TunnelConnection& connection);
+    // The bytes that wait for local applications, counted against the
+    // bounds; a change may pause or resume reading from the peer.
+    void queueForLocal(TunnelConnection& connection, const char* data, int length);
+    void takePending(TunnelConnection& connection, std::size_t count);
+    void dropPending(TunnelConnection& connection);
+    void checkBounds(TunnelConnection& connection);
+    // True (and logged once while it lasts) when the tunnel holds as many
+    // connections as it may.
+    bool atConnectionLimit(std::size_t held);
     // Stops the tunnel from inside the loop: the peer is lost.
     void loseThePeer();
     void closeLostPeer();
     // Sends CLOSE for the connection (once) and queues its removal.
     void closeConnection(TunnelConnection& connection);
+    // The connection in service under the id (not one that only lingers).
     TunnelConnection* findConnection(std::int32_t id) const;
     TunnelConnection* findConnection(const Poco::Net::Socket& socket) const;
+    void addConnection(TunnelConnection* connection);
+    // Takes the connection out of service: at once when nothing waits for
+    // its application, otherwise once the waiting bytes are written.
+    void retireConnection(TunnelConnection* connection);
     void destroyConnectionNow(TunnelConnection* connection);
     void releaseConnections();
     std::string prefix() const { return name_ + ": "; }
@@ -153,11 +210,24 @@ private:
     const int kind_;
     std::atomic<int> connectionCount_{0};
     bool threadFinished_ = false;
-    bool peerLost_ = false; // tunnel thread only
+    // Reported that the connection limit is reached; again only after the
+    // tunnel was below it.
+    std::atomic<bool> limitReported_{false};
+    // The owner ends the tunnel: nothing more is waited for.
+    std::atomic<bool> ownerStopping_{false};
 
     // Loop state, tunnel thread only.
+    bool peerLost_ = false;
     std::unique_ptr<char[]> frameBuffer_;
-    std::unique_ptr<char[]> drainBuffer_;
+    // The message being received: its opcode and the bytes of its
+    // fragments so far (a message in one frame is complete at once).
+    int messageOpcode_ = 0;
+    int messageLength_ = 0;
+    std::size_t pendingTotal_ = 0;
+    int connectionsOverBound_ = 0;
+    bool totalOverBound_ = false;
+    bool peerReadsPaused_ = false;
+    int connectsUnderWay_ = 0;
     struct PollLists;
     std::unique_ptr<PollLists> lists_;
 };

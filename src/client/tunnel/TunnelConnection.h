@@ -3,6 +3,8 @@
 // to exactly one list of one tunnel at a time and is never copied.
 #pragma once
 
+#include "PendingBytes.h"
+
 #include <Poco/Net/StreamSocket.h>
 
 #include <cstdint>
@@ -29,8 +31,22 @@ struct TunnelConnection {
     std::uint64_t packetsReceived = 0;
     std::uint64_t bytesReceived = 0;
     // CLOSE went to the peer or came from it: nothing more is forwarded for
-    // this connection, and it leaves the tunnel at the next pass.
+    // this connection, and it leaves the tunnel once the bytes that wait
+    // for its application are written.
     bool closing = false;
+
+    // Bytes from the peer that the local application has not taken yet.
+    PendingBytes pending;
+    // Its pending bytes reached the tunnel's bound for one connection: the
+    // tunnel reads nothing from the peer until they are down to half.
+    bool overBound = false;
+    // The local connect for the peer's OPEN is under way; it fails when it
+    // has not completed by connectDeadline (monotonic milliseconds).
+    bool connecting = false;
+    std::int64_t connectDeadline = 0;
+    // Removed, but its application still has bytes to take: it stays until
+    // they are written (or the write fails), no longer known by its id.
+    bool lingering = false;
 };
 
 // The id of a connection as its log lines print it.

@@ -32,6 +32,12 @@ bool isWouldBlock(int errorCode);
 // has begun to send on one then gets a reset.
 int listenBacklog();
 
+// Where a non-blocking connect of the socket stands, without waiting:
+// CONNECT_DONE, CONNECT_UNDER_WAY, or CONNECT_FAILED (refused, reset, or the
+// socket cannot be asked).
+enum class ConnectProgress { CONNECT_DONE, CONNECT_UNDER_WAY, CONNECT_FAILED };
+ConnectProgress connectProgress(const Poco::Net::Socket& socket);
+
 // windowsErrorText of the calling thread's last system error.
 std::string lastSystemErrorText();
 

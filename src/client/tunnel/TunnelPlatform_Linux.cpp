@@ -1,5 +1,6 @@
 // Linux: SIGPIPE is ignored (a send to a closed peer then fails with EPIPE),
-// error texts come from errno, and shutdown(2) wakes a blocked socket call.
+// error texts come from errno, shutdown(2) wakes a blocked socket call, and
+// poll(2) with SO_ERROR tells how a non-blocking connect stands.
 #include "TunnelPlatform.h"
 
 #include "Utilities.h"
@@ -10,6 +11,7 @@
 #include <cerrno>
 #include <mutex>
 
+#include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
 
@@ -36,6 +38,25 @@ bool isResourceShortage(int errorCode) {
 bool isWouldBlock(int errorCode) { return errorCode == EAGAIN || errorCode == EWOULDBLOCK; }
 
 int listenBacklog() { return SOMAXCONN; }
+
+ConnectProgress connectProgress(const Poco::Net::Socket& socket) {
+    const int fd = socket.impl()->sockfd();
+    if (fd < 0) return ConnectProgress::CONNECT_FAILED;
+    pollfd polled{fd, POLLOUT, 0};
+    const int ready = ::poll(&polled, 1, 0);
+    if (ready < 0) return errno == EINTR ? ConnectProgress::CONNECT_UNDER_WAY : ConnectProgress::CONNECT_FAILED;
+    if (ready == 0) return ConnectProgress::CONNECT_UNDER_WAY;
+    int error = 0;
+    socklen_t length = sizeof error;
+    if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) != 0 || error != 0)
+        return ConnectProgress::CONNECT_FAILED;
+    // Writable without an error may still be a connection that the other
+    // side reset at once: only a connected socket has a peer.
+    sockaddr_storage peer{};
+    socklen_t peerLength = sizeof peer;
+    if (::getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &peerLength) != 0) return ConnectProgress::CONNECT_FAILED;
+    return ConnectProgress::CONNECT_DONE;
+}
 
 std::string lastSystemErrorText() { return windowsErrorText(static_cast<unsigned int>(errno)); }
 

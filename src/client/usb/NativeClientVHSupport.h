@@ -3,16 +3,18 @@
 // module at start-up, knows the one server connection that USB messages go
 // to (each server proxy registers while it lives), supervises the daemon
 // vhproxy (relaunched twice when it stops answering, then USB forwarding is
-// given up and the page told), and learns the name of this machine's
-// VirtualHere server from the daemon. Log lines carry the name
-// "NativeClientVHSupport" and belong to the log component VH.
+// given up and the page told; never relaunched when its service is not
+// installed or when it refuses this user), tells the page once of each
+// change of what keeps the daemon away, with the remedy, and learns the
+// name of this machine's VirtualHere server from the daemon. Log lines
+// carry the name "NativeClientVHSupport" and belong to the log component VH.
 //
 // Threads: the main thread (start-up, exit), the NativeClient thread
 // (registration), the proxy thread (the page's USB requests, the tunnel
 // notice) and the USB poll thread. Locks, always taken in this order:
 // usbSupportLock, then vhProxyControlLock, then the entry-list lock of
-// VHGlobalUsbEntryList. usbSupportLock is never taken while one of the
-// other two is held.
+// VHGlobalUsbEntryList or the lock of vhProxyReachability. usbSupportLock
+// is never taken while one of the others is held.
 #pragma once
 
 #include "OwnerLock.h"
@@ -50,6 +52,8 @@ extern std::atomic<bool> vhProxyRunning;
 extern std::atomic<std::int32_t> vhProxyRelaunchCount;
 // Set while stopUsbSupport ends the poll thread: no relaunch starts then.
 extern std::atomic<bool> usbSupportStopping;
+// A daemon was started or seen anew: it has not heard of the USB tunnel.
+extern std::atomic<bool> tunnelNoticePending;
 
 // The server's allow list of USB devices (SrvAllowedUSBDevs, comma-separated
 // name fragments), its upper-cased pieces, and whether the pieces were
@@ -61,13 +65,28 @@ extern bool allowListBuilt;
 extern std::atomic<bool> showAllUsbDevices;
 // The first device list sent to the page is still to be logged.
 extern std::atomic<bool> initialListPending;
-// The devices bound before the current connection registered are still to
-// be reported to it. Under usbSupportLock.
+// The devices that are bound are still to be reported to the current
+// connection, with the first device list it gets. Under usbSupportLock.
 extern bool boundDevicesReportPending;
 // Poll tick of the last force-bind request that answered the daemon's
 // "client disconnected" (code 23); 0 when none since the last other reply
 // or registration. Under usbSupportLock.
 extern std::uint64_t forceBindTick;
+
+// Why a request of the page failed, for its answer: the error type and
+// code and the reason; answered when the page got the daemon's own reply
+// already.
+struct VHRequestFailure {
+    int errorType = 2;
+    int code = 0;
+    std::string reason;
+    bool answered = false;
+};
+
+// The bound of every exchange with the daemon that a page's request or a
+// poll tick makes: usbSupportLock may be held, and a connection that goes
+// away waits for its request.
+constexpr int usbExchangeTimeoutMs = 1000;
 
 // Initialises the USB module facade in server mode; when USB forwarding
 // ends up disabled, logs why at critical. Start-up, main thread, once.
@@ -91,8 +110,9 @@ bool ensureVHProxyProcess();
 // Under vhProxyControlLock.
 bool launchVHProxy();
 // The daemon did not answer: relaunched the first and second time, USB
-// forwarding given up (and the page told once) the third time. The caller
-// holds usbSupportLock.
+// forwarding given up (and the page told once) the third time; a daemon
+// whose service is not installed is neither (that is said once). The
+// caller holds usbSupportLock.
 void handleVHProxyDown();
 // Gives USB forwarding up for the rest of the process with the reason.
 void disableUsbSupport(const std::string& reason);
@@ -101,10 +121,23 @@ void disableUsbSupport(const std::string& reason);
 std::string usbDisabledReason();
 
 // Asks the daemon for its VirtualHere server's name (328) and stores a
-// valid one in name; false (the reason in failureCode and failureText when
-// given) when the daemon does not answer, its server does not run or the
-// name is invalid. A reply whose members cannot be read raises.
-bool queryVHServerName(std::string& name, int* failureCode = nullptr, std::string* failureText = nullptr);
+// valid one in name; false (the reason in failure when given) when the
+// daemon does not answer or refuses this user, its server does not run or
+// the name is invalid. A reply whose members cannot be read raises.
+bool queryVHServerName(std::string& name, VHRequestFailure* failure = nullptr);
+
+// A request of the page failed on the daemon: failure (when given; its
+// answer goes to the page, which then counts as told) gets the daemon's
+// report, or "does not answer" when there is none.
+void failOnDaemon(VHRequestFailure* failure);
+// Tells the page, through the registered connection, what it has not been
+// told of the daemon's state yet (vhProxyReachability).
+void tellPageOfDaemon();
+// A daemon that was (re)started or seen anew knows nothing of a USB tunnel
+// that is up: while tunnelNoticePending, tells it (334) when the registered
+// connection's tunnel is up, until it has answered. Every device-list
+// request comes here first.
+void renewTunnelNotice();
 
 // The server's allow list text from its parameters; a changed text is
 // split again before the next device list is loaded.

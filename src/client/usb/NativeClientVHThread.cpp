@@ -56,6 +56,8 @@ NativeClientVHThread::NativeClientVHThread() = default;
 void NativeClientVHThread::pollOnce(std::uint64_t tickNumber) {
     try {
         pollTick(tickNumber);
+        // What became of the daemon, the page learns once.
+        tellPageOfDaemon();
     } catch (const std::exception& e) {
         vhError(logName + ": Poll tick " + std::to_string(tickNumber) + " failed, " + e.what());
     } catch (...) {

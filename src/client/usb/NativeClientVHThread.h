@@ -8,6 +8,7 @@
 // the daemon is silent. Log lines carry the name "NativeClientVHSupport".
 #pragma once
 
+#include "NativeClientVHSupport.h"
 #include "QorTimerThread.h"
 
 #include <cstdint>
@@ -18,7 +19,7 @@ class NativeClientVHThread : public QorTimerThread {
 public:
     static constexpr std::int32_t POLL_PERIOD_MS = 1200;
     // The bound of each of the thread's exchanges with the daemon.
-    static constexpr int LINK_TIMEOUT_MS = 1000;
+    static constexpr int LINK_TIMEOUT_MS = usbExchangeTimeoutMs;
 
     NativeClientVHThread();
 

@@ -4,17 +4,20 @@
 #include "MessageTypeNames.h"
 #include "NativeClientVHSupport.h"
 #include "ProtocolKeys.h"
+#include "ScopedLinkTimeout.h"
 #include "UsbDeviceList.h"
 #include "UsbServerConnection.h"
 #include "VHArgumentCheck.h"
 #include "VHLog.h"
 #include "VHProxyLink.h"
+#include "VHProxyReachability.h"
 #include "VHServerPortCheck.h"
 #include "VHSupport.h"
 
 #include <Poco/Exception.h>
 #include <Poco/JSON/Array.h>
 
+#include <algorithm>
 #include <exception>
 
 namespace {
@@ -27,6 +30,7 @@ constexpr std::uint64_t forceBindRepeatTicks = 5;
 
 void fail(VHRequestFailure* failure, int code, const std::string& reason) {
     if (failure == nullptr) return;
+    failure->errorType = 2;
     failure->code = code;
     failure->reason = reason;
 }
@@ -66,11 +70,23 @@ bool answerClientDisconnected() {
     return requestVHServerConnect();
 }
 
+// The addresses of the held list's devices that are not bound: a load
+// reports those of them that it finds bound.
+std::vector<std::string> unboundAddresses() {
+    std::vector<std::string> addresses;
+    ScopedOwnerLock guard(VHGlobalUsbEntryList.lock());
+    for (const std::unique_ptr<VHUsbEntry>& entry : VHGlobalUsbEntryList.entries())
+        if (entry->state != UsbStateBound) addresses.push_back(entry->address);
+    return addresses;
+}
+
 bool loadAndSendDeviceList(const QorMessage& reply, int code) {
     if (code == VHReplyCode::ClientDisconnected) return answerClientDisconnected();
     forceBindTick = 0;
-    reportBoundDevices();
+    const bool reportBound = boundDevicesReportPending;
+    const std::vector<std::string> reportedByLoad = reportBound ? unboundAddresses() : std::vector<std::string>();
     if (loadDeviceList(reply)) printUsbEntryList(VHGlobalUsbEntryList, false);
+    if (reportBound) reportBoundDevices(reportedByLoad);
     if (!autoConnectDone.load() && pollTickCount.load() > 2) {
         if (countEntriesInState(UsbStateDiscovered) > 0)
             requestVHServerConnect();
@@ -105,6 +121,8 @@ void refuseVHRequest(const QorMessage& request, int errorType, int code, const s
 }
 
 bool handleVHRequest(const QorMessage& message) {
+    // It holds usbSupportLock, and its connection's end waits for it.
+    ScopedLinkTimeout bound(usbExchangeTimeoutMs);
     int type = -1;
     VHRequestFailure failure;
     try {
@@ -112,7 +130,7 @@ bool handleVHRequest(const QorMessage& message) {
         switch (type) {
         case VHMessageType::VH_LIST_DEVICES:
             if (!requestDeviceList(&failure) && failure.code != 0 && !failure.answered)
-                refuseVHRequest(message, 2, failure.code, failure.reason);
+                refuseVHRequest(message, failure.errorType, failure.code, failure.reason);
             return true;
         case VHMessageType::VH_CONNECT_DEVICE:
         case VHMessageType::VH_DISCONNECT_DEVICE: {
@@ -122,9 +140,8 @@ bool handleVHRequest(const QorMessage& message) {
                 refuseVHRequest(message, 2, VHReplyCode::BadRequest, "The device address is missing");
                 return false;
             }
-            if (currentVHServerName.empty() &&
-                !queryVHServerName(currentVHServerName, &failure.code, &failure.reason)) {
-                refuseVHRequest(message, 2, failure.code, failure.reason);
+            if (currentVHServerName.empty() && !queryVHServerName(currentVHServerName, &failure)) {
+                refuseVHRequest(message, failure.errorType, failure.code, failure.reason);
                 return false;
             }
             const std::string address = message.getMember(QOR_MSG_VH_DEV_ADDRESS).convert<std::string>();
@@ -133,7 +150,7 @@ bool handleVHRequest(const QorMessage& message) {
                 return false;
             }
             if (!connectVHDevice(type == VHMessageType::VH_CONNECT_DEVICE, address, &failure) && !failure.answered)
-                refuseVHRequest(message, 2, failure.code, failure.reason);
+                refuseVHRequest(message, failure.errorType, failure.code, failure.reason);
             return true;
         }
         default:
@@ -151,6 +168,7 @@ bool handleVHRequest(const QorMessage& message) {
 
 bool requestDeviceList(VHRequestFailure* failure) {
     ScopedOwnerLock guard(usbSupportLock);
+    renewTunnelNotice();
     std::string replyText;
     bool answered = false;
     try {
@@ -160,10 +178,16 @@ bool requestDeviceList(VHRequestFailure* failure) {
     } catch (...) {
         vhError(logName + ": Exchange with vhproxy failed");
     }
+    if (!answered && isVHProxyRefusal(replyText)) {
+        // It runs: nothing to relaunch. Said once, by the daemon's state.
+        vhDebug("vhproxy refuses this user");
+        failOnDaemon(failure);
+        return false;
+    }
     if (!answered) {
         vhDebug("vhproxy down");
         handleVHProxyDown();
-        fail(failure, VHReplyCode::DaemonNotAnswering, "The USB service vhproxy does not answer");
+        failOnDaemon(failure);
         return false;
     }
     try {
@@ -179,6 +203,8 @@ bool requestDeviceList(VHRequestFailure* failure) {
         // A reply that says something must say what.
         if ((errorType == 1 || errorType == 2 || errorType == 4) && reply.isNullMember(QOR_MSG_VH_ERR_MSG))
             return noUsableReply(failure, "VHErrMsg missing: " + replyText);
+        // A device list: whatever version its status reported, it serves.
+        vhProxyReachability.set(VHProxyState::Answering);
         switch (errorType) {
         case 1:
             vhDebug("Message: (" + std::to_string(code) + ") '" + errorMessageOf(reply) + "'");
@@ -297,8 +323,8 @@ bool connectVHDevice(bool connect, const std::string& address, VHRequestFailure*
     request.setMember(QOR_MSG_VH_DEV_PRETTY_NAME, prettyName);
     std::string replyText;
     if (!vhProxyRequest(request.toJson(), replyText, true)) {
-        vhDebug("vhproxy down");
-        fail(failure, VHReplyCode::DaemonNotAnswering, "The USB service vhproxy does not answer");
+        vhDebug(isVHProxyRefusal(replyText) ? "vhproxy refuses this user" : "vhproxy down");
+        failOnDaemon(failure);
         return false;
     }
     QorMessage reply(replyText);
@@ -364,13 +390,14 @@ void sendUsbMessage(int type, const std::string& address, const std::string& pre
     registeredServerProxy->sendCtrl(message.toJson(), label, true);
 }
 
-void reportBoundDevices() {
+void reportBoundDevices(const std::vector<std::string>& reportedByLoad) {
     ScopedOwnerLock guard(usbSupportLock);
     if (!boundDevicesReportPending) return;
     boundDevicesReportPending = false;
     std::string address;
     std::string prettyName;
     for (int n = 0; entryInStateAt(n, UsbStateBound, address, prettyName); ++n) {
+        if (std::find(reportedByLoad.begin(), reportedByLoad.end(), address) != reportedByLoad.end()) continue;
         sendUsbMessage(VHMessageType::VH_DEVICE_CONNECTED, address, prettyName, "Connect notification");
         vhDebug("Device still connected " + prettyName + " @ '" + address + "'");
     }

@@ -13,20 +13,31 @@
 //   1     the daemon's VirtualHere server does not run
 //   3     no such device (not listed, or listed without a name)
 //   4     the request's VHDevAddress is missing or invalid
+//   6     the daemon refuses this user (VHErrType 4; its code): the reason
+//         and the remedy (the group whose members it serves)
 //   991   the server's allow list does not allow the device
 //   992   the daemon vhproxy does not answer, or answers what cannot be read
 //   993   USB forwarding is disabled
+//   994   the daemon's service is not installed (VHErrType 4): the remedy
+//   995   the daemon is of another version (VHErrType 4): the remedy
+//   999   USB forwarding gave the daemon up (VHErrType 4)
 //   other the daemon's own code (its refusal is passed on as it stands)
+//
+// The page is also told, unasked, whenever the daemon's state changes to
+// one of 6, 992, 994, 995 or 999: a VH_DEVICE_LIST with that code and no
+// device list, once per change (and once to a new connection).
 //
 // Every operation takes usbSupportLock where it reads or writes the USB
 // support's state; the daemon exchanges of one thread at a time.
 #pragma once
 
+#include "NativeClientVHSupport.h"
 #include "QorMessage.h"
 #include "VHUsbEntry.h"
 #include "VHUsbEntryList.h"
 
 #include <string>
+#include <vector>
 
 namespace VHMessageType {
 enum : int {
@@ -49,20 +60,15 @@ namespace VHReplyCode {
 constexpr int ServerNotRunning = 1;
 constexpr int DeviceNotFound = 3;
 constexpr int BadRequest = 4;
+constexpr int DaemonRefusesUser = 6;
 constexpr int ClientDisconnected = 23;
 constexpr int DeviceNotAllowed = 991;
 constexpr int DaemonNotAnswering = 992;
 constexpr int ForwardingDisabled = 993;
+constexpr int DaemonNotInstalled = 994;
+constexpr int DaemonIncompatible = 995;
 constexpr int SupportGivenUp = 999;
 } // namespace VHReplyCode
-
-// Why a request failed, for the page: the code and text of its answer;
-// answered when the page got the daemon's own refusal already.
-struct VHRequestFailure {
-    int code = 0;
-    std::string reason;
-    bool answered = false;
-};
 
 // A USB request of the page (324, 326, 327); false when it was refused.
 bool handleVHRequest(const QorMessage& message);
@@ -96,8 +102,11 @@ bool requestVHServerConnect();
 bool requestDeviceUnbind(const VHUsbEntry* entry);
 // A message about one device to the server with the label.
 void sendUsbMessage(int type, const std::string& address, const std::string& prettyName, const std::string& label);
-// Reports to the current connection the devices that are bound already,
-// once per registration (a connection that replaced another learns them).
-void reportBoundDevices();
+// Reports to the current connection the devices that are bound, once per
+// registration, right after the first device list it gets is loaded: the
+// devices bound before it registered (also those bound before the client
+// started) are no change that the load would report. reportedByLoad are
+// the addresses whose bind that load reported itself.
+void reportBoundDevices(const std::vector<std::string>& reportedByLoad);
 // Tells the daemon that the USB tunnel to the server is up (334).
 void signalTunnelStarted();

@@ -18,6 +18,9 @@ public:
     // A message for the page, written to the bridge WebSocket; false when
     // nothing was sent.
     virtual bool updateWebClient(const std::string& text, bool verbose) = 0;
+    // The connection's USB tunnel to the server is up (the daemon was told
+    // so when it was set up); any thread.
+    virtual bool usbTunnelUp() const = 0;
 };
 
 } // namespace qor

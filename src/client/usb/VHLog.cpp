@@ -9,3 +9,10 @@ void vhNotice(std::string text) { componentLog(LogComponentMask::VH, 5, std::mov
 void vhInformation(std::string text) { componentLog(LogComponentMask::VH, 6, std::move(text)); }
 void vhDebug(std::string text) { componentDebug(LogComponentMask::VH, std::move(text)); }
 void vhTrace(std::string text) { componentTrace(LogComponentMask::VH, std::move(text)); }
+
+void vhLogIfNews(bool news, void (*log)(std::string), std::string text) {
+    if (news)
+        log(std::move(text));
+    else
+        vhDebug(std::move(text));
+}

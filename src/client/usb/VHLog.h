@@ -13,3 +13,7 @@ void vhNotice(std::string text);
 void vhInformation(std::string text);
 void vhDebug(std::string text);
 void vhTrace(std::string text);
+
+// A line at the level of log when news is set, else at debug: what a state
+// that lasts says once, when it begins.
+void vhLogIfNews(bool news, void (*log)(std::string), std::string text);

@@ -1,6 +1,7 @@
 #include "VHProxyLink.h"
 
 #include "VHLog.h"
+#include "VHProxyReachability.h"
 #include "VHServerPortCheck.h"
 
 #include "QorMessage.h"
@@ -165,7 +166,8 @@ bool vhProxyRequest(std::string request, std::string& reply, bool reportErrors, 
     } catch (const Poco::Exception&) {
         const std::string text = "Can't connect locally to server (" + std::string(vhProxyHost) + ":" +
                                  std::to_string(vhProxyPort) + ") vhproxy not started ?";
-        if (reportErrors)
+        // Said once while the daemon stays away.
+        if (vhProxyReachability.notAnswering() && reportErrors)
             vhError(text);
         else
             vhDebug(text);
@@ -184,20 +186,64 @@ bool vhProxyRequest(std::string request, std::string& reply, bool reportErrors, 
         vhError("Exchange with " + vhProxyProgramName() + " failed, " + e.displayText());
         reply.clear();
     }
-    if (reply.empty()) return false;
+    if (reply.empty()) {
+        vhProxyReachability.notAnswering();
+        return false;
+    }
     if (!isJsonObject(reply)) {
         vhError("Reply of " + vhProxyProgramName() + " is not a JSON object: '" + excerpt(reply) + "'");
         reply.clear();
         closeSocket(socket);
+        vhProxyReachability.notAnswering();
         return false;
     }
     closeSocket(socket);
+    std::string message;
+    std::string group;
+    if (isVHProxyRefusal(reply, &message, &group)) {
+        vhProxyReachability.refused(message, group);
+        return false;
+    }
+    vhProxyReachability.answered();
     return true;
 }
 
-bool checkVHProxyVersion(bool* serverRunning, bool* serverService, bool* versionFits) {
+bool isVHProxyRefusal(const std::string& reply, std::string* message, std::string* group) {
+    if (reply.empty()) return false;
+    try {
+        Poco::JSON::Parser parser;
+        const Poco::Dynamic::Var parsed = parser.parse(reply);
+        if (parsed.type() != typeid(Poco::JSON::Object::Ptr)) return false;
+        const Poco::JSON::Object::Ptr object = parsed.extract<Poco::JSON::Object::Ptr>();
+        auto text = [&object](const char* key) {
+            return object->has(key) && !object->isNull(key) ? object->get(key).convert<std::string>() : std::string();
+        };
+        if (!object->has("VHErrType") || !object->has("VHErrCode") || object->isNull("VHErrType") ||
+            object->isNull("VHErrCode") || object->get("VHErrType").convert<int>() != vhProxyRefusalType ||
+            object->get("VHErrCode").convert<int>() != vhProxyRefusalCode)
+            return false;
+        if (message != nullptr) *message = text("VHErrMsg");
+        if (group != nullptr) *group = text("VHAllowGroup");
+        return true;
+    } catch (const Poco::Exception&) {
+        return false;
+    }
+}
+
+bool checkVHProxyVersion(bool* serverRunning, bool* serverService, bool* versionFits, bool* refused) {
     std::string reply;
-    if (!vhProxyRequest(QorMessage(328).toJson(), reply, false)) {
+    const bool answered = vhProxyRequest(QorMessage(328).toJson(), reply, false);
+    if (refused != nullptr) *refused = false;
+    if (!answered && isVHProxyRefusal(reply)) {
+        // It runs and answers, but tells this user nothing of itself.
+        vhDebug("vhproxy refuses this user");
+        if (serverRunning != nullptr) *serverRunning = false;
+        if (serverService != nullptr) *serverService = false;
+        if (versionFits != nullptr) *versionFits = false;
+        if (refused != nullptr) *refused = true;
+        return true;
+    }
+    if (!answered) {
         vhDebug("vhproxy is not running");
         return false;
     }
@@ -238,8 +284,14 @@ bool checkVHProxyVersion(bool* serverRunning, bool* serverService, bool* version
     return true;
 }
 
-bool probeVHProxy(bool* versionFits) {
-    if (checkVHProxyVersion(nullptr, nullptr, versionFits)) return true;
-    vhError(supportLogName + ": Can't reach " + vhProxyProgramName());
+bool probeVHProxy(bool* versionFits, bool* refused) {
+    const VHProxyState before = vhProxyReachability.state();
+    if (checkVHProxyVersion(nullptr, nullptr, versionFits, refused)) return true;
+    // Said once while the daemon stays away.
+    const std::string text = supportLogName + ": Can't reach " + vhProxyProgramName();
+    if (before != vhProxyReachability.state())
+        vhError(text);
+    else
+        vhDebug(text);
     return false;
 }

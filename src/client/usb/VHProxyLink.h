@@ -31,10 +31,21 @@ int threadLinkTimeoutMs();
 void setThreadLinkTimeoutMs(int timeoutMs);
 
 // One exchange: sends request and fills reply. True when a reply with
-// content (a JSON object) arrived within timeoutMs. A failed connect is
-// logged at error when reportErrors is set, else at debug.
+// content (a JSON object) arrived within timeoutMs and is not the daemon's
+// refusal of this user: a refusal gives false with the refusal in reply
+// (isVHProxyRefusal). A failed connect is logged at error when reportErrors
+// is set and the daemon was not already known to be away, else at debug.
+// Every outcome is reported to vhProxyReachability.
 bool vhProxyRequest(std::string request, std::string& reply, bool reportErrors,
                     int timeoutMs = threadLinkTimeoutMs());
+
+// The daemon's answer to any request of a local user whom it does not serve:
+// VHErrType 4, VHErrCode 6, its words in VHErrMsg and the group whose
+// members it serves in VHAllowGroup.
+constexpr int vhProxyRefusalType = 4;
+constexpr int vhProxyRefusalCode = 6;
+// Whether reply is such a refusal; its words and group when asked.
+bool isVHProxyRefusal(const std::string& reply, std::string* message = nullptr, std::string* group = nullptr);
 
 // One frame out, within timeoutMs: the length, then the text. False (socket
 // shut down and closed) when the frame did not go out whole.
@@ -44,14 +55,17 @@ bool sendProxyMessage(std::string text, Poco::Net::StreamSocket& socket, int tim
 // text on any failure (socket shut down and closed, two error lines).
 std::string receiveProxyMessage(Poco::Net::StreamSocket& socket, int timeoutMs = vhProxyLinkTimeoutMs);
 
-// The status request (328): true when the daemon answered. The outputs
-// that are given receive whether its USB server runs, whether that server
-// runs as a service, and whether its version is the required one.
-bool checkVHProxyVersion(bool* serverRunning, bool* serverService, bool* versionFits);
+// The status request (328): true when the daemon answered, its refusal of
+// this user included. The outputs that are given receive whether its USB
+// server runs, whether that server runs as a service, whether its version
+// is the required one, and whether it refused this user (then the other
+// three are false).
+bool checkVHProxyVersion(bool* serverRunning, bool* serverService, bool* versionFits, bool* refused = nullptr);
 
-// Whether the daemon answers; versionFits (when given) whether its version
-// is the required one. An unanswered probe is logged at error.
-bool probeVHProxy(bool* versionFits);
+// Whether the daemon answers (a refusal of this user is an answer);
+// versionFits and refused as for checkVHProxyVersion. An unanswered probe
+// is logged at error when it finds the daemon newly away.
+bool probeVHProxy(bool* versionFits, bool* refused = nullptr);
 
 // The daemon version the client requires: "14.0.0".
 std::string requiredVHProxyVersion();

@@ -6,6 +6,7 @@
 #include "ProcessHelpers.h"
 #include "VHLog.h"
 #include "VHProxyLink.h"
+#include "VHProxyReachability.h"
 #include "VHProxyService.h"
 
 #include "Utilities.h"
@@ -139,17 +140,42 @@ bool ensureVHProxyRunning() {
     if (!isVHProxyProcessRunning()) return false;
     vhDebug(logName + ": Found running vhproxy");
     bool fits = false;
-    const bool answered = probeVHProxy(&fits);
+    bool refused = false;
+    const bool answered = probeVHProxy(&fits, &refused);
+    if (refused) {
+        // It runs and serves others: not this user's to stop or replace.
+        vhDebug(logName + ": vhproxy runs, but refuses this user");
+        return true;
+    }
     if (answered && fits) {
+        vhProxyReachability.set(VHProxyState::Answering);
         vhDebug(logName + ": vhproxy currently running, not starting again");
         return true;
     }
-    if (answered)
+    std::string error;
+    if (!vhProxyService.isInstalled(error)) {
+        // A vhproxy that no service of ours started: nothing to stop or
+        // start, whatever it answers.
+        noteVHProxyNotInstalled(error);
+        return false;
+    }
+    if (answered) {
+        vhProxyReachability.set(VHProxyState::Incompatible);
         vhWarning(logName + ": vhproxy shutting down incompatible running instance and starting again");
-    else
+    } else {
         vhWarning(logName + ": vhproxy is not responding, trying to shut it down");
+    }
     stopVHProxyService();
     return false;
+}
+
+void noteVHProxyNotInstalled(const std::string& managerError) {
+    if (managerError.empty())
+        vhLogIfNews(vhProxyReachability.set(VHProxyState::NotInstalled), vhCritical,
+                    logName + ": vhproxy service not installed");
+    else
+        vhLogIfNews(vhProxyReachability.set(VHProxyState::NotInstalled, managerError), vhCritical,
+                    logName + ": Can't query vhproxy service, error " + managerError);
 }
 
 bool startVHProxyService() {
@@ -160,7 +186,7 @@ bool startVHProxyService() {
     }
     std::string error;
     if (!vhProxyService.isInstalled(error)) {
-        vhCritical(logName + ": vhproxy service not installed");
+        noteVHProxyNotInstalled(error);
         return false;
     }
     if (vhProxyService.startService(error)) {

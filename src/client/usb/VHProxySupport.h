@@ -25,11 +25,17 @@ bool unregisterVHProxyService();
 bool isVHProxyProcessRunning();
 // True when no daemon process runs, or the service was stopped.
 bool stopVHProxyService();
-// True when a daemon process runs and answers with the required version;
-// a silent or incompatible one is stopped (false).
+// True when a daemon process runs and answers with the required version,
+// or answers with its refusal of this user (it serves others: it is left
+// as it is). A silent or incompatible one is stopped (false), unless no
+// service is installed that could stop and start it (false).
 bool ensureVHProxyRunning();
-// True when a compatible daemon answers already, or the service was started.
+// True when a compatible daemon answers already (or refuses this user), or
+// the service was started.
 bool startVHProxyService();
+// The daemon's service is not installed, or the service manager could not
+// tell (managerError says why): said at critical once while it stays so.
+void noteVHProxyNotInstalled(const std::string& managerError);
 // The vhProxy option: "auto", "status", "stop", "start", "uninstall" or
 // "install". Ends the process with the command's exit code.
 [[noreturn]] void handleVHProxyCommand(const std::string& command);

@@ -14,6 +14,14 @@ then plays the commands read from standard input, one per line, printing
   text WORD            send one text message
   open ID | close ID   send OPEN / CLOSE for the id
   data ID SIZE         send one DATA frame whose payload is pattern(SIZE)
+  stream ID BYTES      send pattern(BYTES) on the id in DATA frames of the
+                       largest payload
+  openmany BASE N      send OPEN for the ids BASE to BASE + N - 1
+  raw FRAME...         write WebSocket frames as they stand, e.g. the
+                       fragments of one message with a ping between them;
+                       each FRAME is OPCODE:FIN:BYTES (opcode and FIN 0/1 in
+                       decimal, BYTES in hex, "-" for none, or "*N" for
+                       pattern(N))
   ping                 send a ping and wait for its pong
   echo                 from now on, send the payload of every DATA frame back
                        on its id, cut at random into frames of 1 byte to
@@ -37,6 +45,8 @@ then plays the commands read from standard input, one per line, printing
   closews              run the closing handshake
   frames               print "FRAMES <type>:<id>,..." of the OPEN, CLOSE and
                        other non-DATA frames received so far
+  count TYPE           print "COUNT <n>", the frames of this type received so
+                       far
   largest              print "LARGEST <bytes>", the longest message so far
   total                print "TOTAL <bytes>", the DATA payload bytes received
                        so far on all ids
@@ -70,6 +80,26 @@ def pattern(size):
 
 def header(kind, ident):
     return struct.pack("<II", kind, ident & 0xFFFFFFFF)
+
+
+def raw_frame(opcode, fin, payload):
+    """One unmasked WebSocket frame, as a server sends it."""
+    first = (0x80 if fin else 0) | opcode
+    if len(payload) <= 125:
+        head = struct.pack("!BB", first, len(payload))
+    elif len(payload) <= 0xFFFF:
+        head = struct.pack("!BBH", first, 126, len(payload))
+    else:
+        head = struct.pack("!BBQ", first, 127, len(payload))
+    return head + payload
+
+
+def raw_payload(text):
+    if text == "-":
+        return b""
+    if text.startswith("*"):
+        return pattern(int(text[1:]))
+    return bytes.fromhex(text)
 
 
 def log_uniform(rng, low, high):
@@ -201,6 +231,20 @@ class Peer:
             self.post(header(OPEN if command == "open" else CLOSE, int(args[0])))
         elif command == "data":
             self.post(header(DATA, int(args[0])) + pattern(int(args[1])))
+        elif command == "stream":
+            payload = pattern(int(args[1]))
+            for start in range(0, len(payload), MAX_PAYLOAD):
+                self.post(header(DATA, int(args[0])) + payload[start:start + MAX_PAYLOAD])
+        elif command == "openmany":
+            for ident in range(int(args[0]), int(args[0]) + int(args[1])):
+                self.post(header(OPEN, ident))
+        elif command == "raw":
+            # Straight onto the connection, past the library's framing: no
+            # message of ours may be on its way meanwhile.
+            await self.flush()
+            for frame in args:
+                opcode, fin, text = frame.split(":")
+                self.ws.transport.write(raw_frame(int(opcode), fin == "1", raw_payload(text)))
         elif command == "ping":
             await self.flush()
             await asyncio.wait_for(await self.ws.ping(b"tunnel"), STEP_TIMEOUT)
@@ -237,6 +281,8 @@ class Peer:
             await asyncio.wait_for(self.ws.close(), STEP_TIMEOUT)
         elif command == "frames":
             print("FRAMES " + ",".join("%s:%s" % f for f in self.frames), flush=True)
+        elif command == "count":
+            print("COUNT %d" % sum(1 for f in self.frames if f[0] == int(args[0])), flush=True)
         elif command == "largest":
             print("LARGEST %d" % self.largest, flush=True)
         elif command == "total":
