@@ -19,8 +19,12 @@ add_executable(usb_support_driver ${CMAKE_CURRENT_LIST_DIR}/programs/support_dri
 target_link_libraries(usb_support_driver PRIVATE qor_usb)
 
 # The daemon as an older release would be: another version, same code.
+# Only the file that reports the version is compiled again; the rest are
+# the daemon's own objects.
 get_target_property(_vhproxy_sources vhproxy SOURCES)
-add_executable(vhproxy-old ${_vhproxy_sources})
+list(FILTER _vhproxy_sources INCLUDE REGEX "VHProxyDaemon\\.cpp$")
+add_executable(vhproxy-old ${_vhproxy_sources}
+  $<FILTER:$<TARGET_OBJECTS:vhproxy>,EXCLUDE,VHProxyDaemon\.cpp\.o$>)
 target_compile_definitions(vhproxy-old PRIVATE VHPROXY_VERSION="13.9.0")
 target_link_libraries(vhproxy-old PRIVATE qor_usb qor_vhserver qor_peer Poco::Foundation Poco::Net Poco::JSON Threads::Threads)
 

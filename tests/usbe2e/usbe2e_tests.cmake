@@ -8,11 +8,8 @@ set(QDK_TEST_WRAPPER ${CMAKE_CURRENT_LIST_DIR}/../support/own-namespaces.sh)
 qdk_add_test_program(usbe2e qor_app qor_nativeclient qor_usb qor_tunnel Poco::Net Poco::JSON)
 unset(QDK_TEST_WRAPPER)
 qdk_use_demo_server(usbe2e_tests)
+target_link_libraries(usbe2e_tests PRIVATE qdk_connection_fixture)
 target_sources(usbe2e_tests PRIVATE
-  ${CMAKE_CURRENT_LIST_DIR}/../nativeclient/ConnectionFixture.cpp
-  ${CMAKE_CURRENT_LIST_DIR}/../nativeclient/FakeServer.cpp
-  ${CMAKE_CURRENT_LIST_DIR}/../nativeclient/FakeCanvas.cpp
-  ${CMAKE_CURRENT_LIST_DIR}/../nativeclient/PageRelay.cpp
   ${CMAKE_CURRENT_LIST_DIR}/../usb/LinkTestSupport.cpp
   ${CMAKE_CURRENT_LIST_DIR}/../usb/ServiceTestSupport.cpp)
 target_include_directories(usbe2e_tests PRIVATE
