@@ -8,6 +8,8 @@ cd "$(dirname "$0")/.."
 scripts/install-deps.sh
 
 jobs=$(nproc)
+# Each phase's start, with the seconds since the run began and the load.
+phase() { echo "== $* [$(date +%T), ${SECONDS} s, load $(cut -d' ' -f1-3 /proc/loadavg)]"; }
 export QTWEBENGINE_DISABLE_SANDBOX=1
 export XDG_RUNTIME_DIR=${XDG_RUNTIME_DIR:-$(mktemp -d)}
 chmod 700 "$XDG_RUNTIME_DIR"
@@ -16,20 +18,21 @@ chmod 700 "$XDG_RUNTIME_DIR"
 # (-g1): the backtraces of a failure stay readable, the builds get faster.
 fast=(-DQDK_LINKER=lld -DQDK_DEBUG_INFO=-g1)
 
-echo "== build (RelWithDebInfo)"
+phase "build (RelWithDebInfo)"
 scripts/build.sh build-tests -DCMAKE_BUILD_TYPE=RelWithDebInfo "${fast[@]}"
-echo "== tests"
+phase "tests"
 (cd build-tests && xvfb-run -a -s "-screen 0 1920x1080x24 -noreset" \
    ctest --output-on-failure -j "$jobs" --timeout 300)
 
-echo "== build (sanitizers)"
+phase "build (sanitizers)"
 # The speed measurements are built once, above: nothing runs them here.
 scripts/build.sh build-asan -DCMAKE_BUILD_TYPE=Debug -DQDK_SANITIZE=ON -DQDK_BUILD_GUI=OFF \
   -DQDK_BUILD_BENCH=OFF "${fast[@]}"
-echo "== unit tests under sanitizers"
+phase "unit tests under sanitizers"
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=0
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 (cd build-asan && ctest --output-on-failure -j "$jobs" --timeout 300 -LE gui)
 
-echo "== fuzzing harnesses (smoke run)"
+phase "fuzzing harnesses (smoke run)"
 scripts/run-fuzzers.sh --smoke
+phase "done"

@@ -1,4 +1,7 @@
 # Black-box tests of the program, one CTest test per group of program_test.py.
+# Each group takes tens of seconds: their COST (about their seconds) starts
+# them before the short unit tests, so that none of them is left running
+# alone at the end of a parallel run.
 # Every run of the program starts the USB server at the fixed port 17570 and
 # looks for the daemon at 7679, and brokers answer at a fixed address's port
 # 80 or 443: each group runs in network and process namespaces of its own.
@@ -16,7 +19,7 @@ if(TARGET quarrydesk-client)
     endif()
     add_test(NAME program.${group}
       COMMAND ${_wrapper} /usr/bin/python3 ${CMAKE_CURRENT_LIST_DIR}/program_test.py $<TARGET_FILE:quarrydesk-client> ${group})
-    set_tests_properties(program.${group} PROPERTIES LABELS "${_labels}" TIMEOUT 600)
+    set_tests_properties(program.${group} PROPERTIES LABELS "${_labels}" TIMEOUT 600 COST 20)
   endforeach()
   # The whole program against the demo server, each group on a display of
   # its own (screenshots of it are compared with the stream).
@@ -26,7 +29,7 @@ if(TARGET quarrydesk-client)
         COMMAND ${_own_namespaces} ${_own_display} /usr/bin/python3
                 ${CMAKE_CURRENT_LIST_DIR}/e2e_test.py $<TARGET_FILE:quarrydesk-client> $<TARGET_FILE:demo-server>
                 EndToEnd${group})
-      set_tests_properties(program.EndToEnd${group} PROPERTIES LABELS "app;gui" TIMEOUT 600)
+      set_tests_properties(program.EndToEnd${group} PROPERTIES LABELS "app;gui" TIMEOUT 600 COST 15)
     endforeach()
     # USB sharing as the demo command runs it, in namespaces of its own (the
     # daemon's port is fixed).
@@ -34,7 +37,7 @@ if(TARGET quarrydesk-client)
       COMMAND ${CMAKE_CURRENT_LIST_DIR}/../support/own-namespaces.sh ${CMAKE_CURRENT_LIST_DIR}/../support/own-display.sh
               /usr/bin/python3 ${CMAKE_CURRENT_LIST_DIR}/e2e_test.py $<TARGET_FILE:quarrydesk-client>
               $<TARGET_FILE:demo-server> EndToEndUsb)
-    set_tests_properties(program.EndToEndUsb PROPERTIES LABELS "app;gui" TIMEOUT 600)
+    set_tests_properties(program.EndToEndUsb PROPERTIES LABELS "app;gui" TIMEOUT 600 COST 15)
   endif()
 endif()
 # The broker flow, from the broker's sign-in form to the demo server's
@@ -43,5 +46,5 @@ if(TARGET quarrydesk-client AND TARGET demo-server)
   add_test(NAME program.BrokerFlow
     COMMAND ${_own_namespaces} ${_own_display} /usr/bin/python3 ${CMAKE_CURRENT_LIST_DIR}/broker_test.py
             $<TARGET_FILE:quarrydesk-client> $<TARGET_FILE:demo-server> BrokerFlow)
-  set_tests_properties(program.BrokerFlow PROPERTIES LABELS "app;gui" TIMEOUT 600)
+  set_tests_properties(program.BrokerFlow PROPERTIES LABELS "app;gui" TIMEOUT 600 COST 40)
 endif()

@@ -11,7 +11,8 @@ add_dependencies(decoders_tests qdk-decode)
 
 add_test(NAME decoders.makeStreams
   COMMAND flock ${QDK_DECODER_STREAMS}.lock sh ${QDK_MAKE_STREAMS} ${QDK_DECODER_STREAMS})
-set_tests_properties(decoders.makeStreams PROPERTIES FIXTURES_SETUP decoderStreams LABELS decoders)
+# Started first (COST): the decoder and decoder-thread tests all wait for it.
+set_tests_properties(decoders.makeStreams PROPERTIES FIXTURES_SETUP decoderStreams LABELS decoders COST 100)
 add_test(NAME decoders.removeStreams COMMAND ${CMAKE_COMMAND} -E rm -rf ${QDK_DECODER_STREAMS})
 set_tests_properties(decoders.removeStreams PROPERTIES FIXTURES_CLEANUP decoderStreams LABELS decoders)
 
