@@ -30,8 +30,6 @@
 
 namespace {
 
-std::string directoryOf(const std::string& path) { return path.substr(0, path.rfind('/') + 1); }
-
 std::string daemonVersion() {
     std::string reply;
     if (!vhProxyRequest("{\"type\":328}", reply, false)) return "";
