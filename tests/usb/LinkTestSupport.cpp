@@ -38,6 +38,26 @@ bool waitForLinkPort(bool open, int timeoutMs) {
     return true;
 }
 
+std::string requestAs(unsigned int userId, const std::string& text, bool sendAndClose) {
+    const std::string id = std::to_string(userId);
+    std::vector<std::string> command{"/usr/bin/setpriv", "--reuid=" + id, "--regid=" + id, "--clear-groups",
+                                     debianPython(), testSourcePath("usb/link_client.py")};
+    if (sendAndClose) command.push_back("--send-and-close");
+    command.push_back(text);
+    return runToEnd(command);
+}
+
+const char* const privatePasswd = "root:x:0:0:root:/root:/bin/sh\n"
+                                  "alice:x:2001:46:Alice:/nonexistent:/usr/sbin/nologin\n"
+                                  "bob:x:2002:2002:Bob:/nonexistent:/usr/sbin/nologin\n"
+                                  "carol:x:2003:2003:Carol:/nonexistent:/usr/sbin/nologin\n"
+                                  "nobody:x:65534:65534:nobody:/nonexistent:/usr/sbin/nologin\n";
+const char* const privateGroup = "root:x:0:\n"
+                                 "plugdev:x:46:bob\n"
+                                 "bob:x:2002:\n"
+                                 "carol:x:2003:\n"
+                                 "nogroup:x:65534:\n";
+
 const std::string twoDevices =
     "{\"VHSvrName\":\"desk-7\",\"VHDevList\":["
     "{\"VHDevAddress\":\"1.1\",\"VHDevVendorId\":1133,\"VHDevProductId\":49271,\"VHDevPath\":\"1-1\","
