@@ -96,19 +96,6 @@ bool waitForOwnerlessClose(int port, int timeoutMs) {
     }
 }
 
-// SIGSTOP, and wait until the process is stopped.
-bool pauseProcess(std::uint32_t processId, int timeoutMs) {
-    if (::kill(static_cast<pid_t>(processId), SIGSTOP) != 0) return false;
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    for (;;) {
-        std::ifstream stat("/proc/" + std::to_string(processId) + "/stat");
-        std::string pid, name, state;
-        if (stat >> pid >> name >> state && state == "T") return true;
-        if (std::chrono::steady_clock::now() > deadline) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-}
-
 class Daemon : public ::testing::Test {
 protected:
     void SetUp() override { writeTextFile(devices(), twoDevices); }

@@ -4,12 +4,14 @@
 #include <Poco/Net/SocketAddress.h>
 #include <Poco/Net/StreamSocket.h>
 
+#include <dirent.h>
 #include <signal.h>
 #include <sys/stat.h>
 
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <fstream>
 #include <stdexcept>
 #include <thread>
 
@@ -17,6 +19,39 @@ std::vector<std::string> asOrdinaryUser(const std::vector<std::string>& command)
     std::vector<std::string> all{"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"};
     all.insert(all.end(), command.begin(), command.end());
     return all;
+}
+
+namespace {
+
+// Whether every thread of the process is stopped (false when it has none).
+bool allThreadsStopped(std::uint32_t processId) {
+    const std::string tasks = "/proc/" + std::to_string(processId) + "/task/";
+    DIR* dir = ::opendir(tasks.c_str());
+    if (dir == nullptr) return false;
+    int threads = 0;
+    bool stopped = true;
+    while (const dirent* entry = ::readdir(dir)) {
+        if (entry->d_name[0] == '.') continue;
+        std::ifstream file(tasks + entry->d_name + "/stat");
+        std::string line;
+        const std::string::size_type close = std::getline(file, line) ? line.rfind(')') : std::string::npos;
+        ++threads;
+        if (close == std::string::npos || close + 2 >= line.size() || line[close + 2] != 'T') stopped = false;
+    }
+    ::closedir(dir);
+    return threads > 0 && stopped;
+}
+
+} // namespace
+
+bool pauseProcess(std::uint32_t processId, int timeoutMs) {
+    if (::kill(static_cast<pid_t>(processId), SIGSTOP) != 0) return false;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (!allThreadsStopped(processId)) {
+        if (std::chrono::steady_clock::now() > deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return true;
 }
 
 bool linkPortOpen() {

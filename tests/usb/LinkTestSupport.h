@@ -37,6 +37,11 @@ bool linkPortOpen();
 // Waits up to timeoutMs for the port to open (or, with open false, to close).
 bool waitForLinkPort(bool open, int timeoutMs);
 
+// SIGSTOP, and waits up to timeoutMs until every thread of the process is
+// stopped: the stop reaches the threads one by one, and one that still
+// runs may answer a request.
+bool pauseProcess(std::uint32_t processId, int timeoutMs);
+
 class FakeDaemon {
 public:
     // Starts the fake with the mode; as the ordinary user when asked.
