@@ -302,6 +302,22 @@ TEST_F(UsbSupport, TicksListReportAndRepeat) {
               (std::vector<std::string>{"Optical Mouse:1", "Keyboard:1"}));
 }
 
+// A connection whose USB tunnel is still to come (the server's client id
+// not there yet): the remote client cannot connect, and the server is not
+// asked to make it; once no tunnel is coming (a guest's connection, or a
+// tunnel that could not be set up), it is.
+TEST_F(UsbSupport, ForceBindWaitsForTheUsbTunnel) {
+    DaemonProcess daemon(devices());
+    connection.setUsbTunnelComing(true);
+    RegisterServerProxy(&connection);
+    for (std::uint64_t tick = 1; tick <= 3; ++tick) qor::NativeClientVHThread::pollOnce(tick);
+    EXPECT_TRUE(log.contains("requestDeviceList(): Waiting for the USB tunnel"));
+    EXPECT_TRUE(connection.toServer(330).empty());
+    connection.setUsbTunnelComing(false);
+    qor::NativeClientVHThread::pollOnce(4);
+    EXPECT_EQ(connection.toServer(330).size(), 1u);
+}
+
 // Each connection learns the bound devices with its first list, each
 // once: those bound before the client started or before the connection
 // registered, and those whose bind that very list shows.

@@ -62,9 +62,15 @@ std::string deviceListMessage() {
 }
 
 // Code 23: the remote VirtualHere client is not connected. The server is
-// asked to bind it, again only after a few ticks while the spell lasts.
+// asked to bind it, again only after a few ticks while the spell lasts;
+// not before the connection's USB tunnel is set up, through which alone the
+// remote client can connect.
 bool answerClientDisconnected() {
     vhDebug("requestDeviceList(): Client disconnected");
+    if (registeredServerProxy != nullptr && registeredServerProxy->usbTunnelComing()) {
+        vhDebug("requestDeviceList(): Waiting for the USB tunnel");
+        return true;
+    }
     const std::uint64_t tick = pollTickCount.load();
     if (forceBindTick != 0 && tick < forceBindTick + forceBindRepeatTicks) return true;
     forceBindTick = tick == 0 ? 1 : tick;
