@@ -91,14 +91,20 @@ std::string UsbServer::handleLine(const std::string& line, Session& session) {
     return "OK " + std::to_string(state);
 }
 
-bool UsbServer::start(int port, std::string& error) {
+bool UsbServer::listen(int port, std::string& error) {
     try {
         listener_.bind(Poco::Net::SocketAddress("127.0.0.1", static_cast<Poco::UInt16>(port)), true, false);
         listener_.listen(64);
-        acceptor_ = std::thread([this] { acceptConnections(); });
     } catch (const Poco::Exception& e) {
         error = e.displayText();
         return false;
+    }
+    return true;
+}
+
+bool UsbServer::serve(std::string& error) {
+    try {
+        acceptor_ = std::thread([this] { acceptConnections(); });
     } catch (const std::system_error& e) {
         error = std::string("can't start the accepting thread: ") + e.what();
         return false;

@@ -54,8 +54,11 @@ public:
     // The remote VirtualHere clients connected now.
     int remoteClients() const { return remoteClients_.load(); }
 
-    // Listens on 127.0.0.1 at the port and serves; false with the reason.
-    bool start(int port, std::string& error);
+    // Listens on 127.0.0.1 at the port; false with the reason. Connections
+    // wait in the backlog until serve.
+    bool listen(int port, std::string& error);
+    // Serves the connections; false with the reason.
+    bool serve(std::string& error);
     // Stops listening and ends every connection at once.
     void stop();
 

@@ -118,15 +118,22 @@ int main(int argc, char** argv) {
     UsbServerDevices devices(fixture, systemRoot);
     UsbServer server(devices, name);
     std::string error;
-    if (!server.start(config.port(), error)) {
+    if (!server.listen(config.port(), error)) {
         logError("USB server: can't listen on 127.0.0.1:" + std::to_string(config.port()) + ": " + error);
         std::fprintf(stderr, "qdvhwin64: can't listen on 127.0.0.1:%d: %s\n", config.port(), error.c_str());
         return 1;
     }
+    // Said before the first request is answered: whoever got an answer
+    // finds the line.
     logInformation("USB server '" + name + "' listening on 127.0.0.1:" + std::to_string(config.port()) +
                    (fixture.empty() ? ", devices of " + systemRoot : ", devices from " + fixture));
     std::printf("qdvhwin64: listening on 127.0.0.1:%d\n", config.port());
     std::fflush(stdout);
+    if (!server.serve(error)) {
+        logError("USB server: can't serve on 127.0.0.1:" + std::to_string(config.port()) + ": " + error);
+        std::fprintf(stderr, "qdvhwin64: can't serve on 127.0.0.1:%d: %s\n", config.port(), error.c_str());
+        return 1;
+    }
 
     int received = 0;
     sigwait(&stopSignals, &received);

@@ -39,7 +39,7 @@ std::string addressOf(const Poco::JSON::Object::Ptr& device) {
 
 DeviceFixture::DeviceFixture(std::string path) : path_(std::move(path)), devices_(new Poco::JSON::Array) {}
 
-DeviceSource::Availability DeviceFixture::read(DeviceSnapshot& snapshot, std::string& reason) {
+DeviceSource::Availability DeviceFixture::read(unsigned int, DeviceSnapshot& snapshot, std::string& reason) {
     std::lock_guard<std::mutex> guard(lock_);
     const Availability availability = refresh(reason);
     if (availability == Availability::Available) {
@@ -131,7 +131,8 @@ Poco::JSON::Array::Ptr DeviceFixture::deviceList() {
     return list;
 }
 
-DeviceSource::Change DeviceFixture::requestState(const std::string& address, bool connect, std::string& reason) {
+DeviceSource::Change DeviceFixture::requestState(unsigned int, const std::string& address, bool connect,
+                                                 std::string& reason) {
     std::lock_guard<std::mutex> guard(lock_);
     if (refresh(reason) != Availability::Available) return Change::Unavailable;
     for (std::size_t i = 0; i < devices_->size(); ++i) {

@@ -24,9 +24,11 @@ public:
     explicit DeviceFixture(std::string path);
 
     // The devices with the requested states applied (copies), after reading
-    // the file again when it changed. The file knows no remote clients.
-    Availability read(DeviceSnapshot& snapshot, std::string& reason) override;
-    Change requestState(const std::string& address, bool connect, std::string& reason) override;
+    // the file again when it changed. The file knows no remote clients and
+    // no owner: every user's client gets the same devices.
+    Availability read(unsigned int userId, DeviceSnapshot& snapshot, std::string& reason) override;
+    Change requestState(unsigned int userId, const std::string& address, bool connect,
+                        std::string& reason) override;
     std::string description() const override { return path_; }
 
 private:

@@ -13,6 +13,9 @@ public:
     // For a user it does not allow: in plain words who the user is, why the
     // daemon does not answer and what an administrator can do about it.
     std::string refusalMessage(unsigned int userId) const;
+    // A user for messages: "user alice (uid 2001)", or "the user with uid
+    // 3000" for one without an account.
+    static std::string userText(unsigned int userId);
 
 private:
     std::string allowedGroup_;

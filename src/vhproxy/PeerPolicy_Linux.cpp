@@ -6,6 +6,7 @@
 #include <pwd.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <vector>
 
 namespace {
@@ -54,12 +55,19 @@ bool PeerPolicy::allows(unsigned int userId) const {
     return false;
 }
 
+std::string PeerPolicy::userText(unsigned int userId) {
+    std::string name;
+    gid_t primary = 0;
+    if (!userEntry(userId, name, primary)) return "the user with uid " + std::to_string(userId);
+    return "user " + name + " (uid " + std::to_string(userId) + ")";
+}
+
 std::string PeerPolicy::refusalMessage(unsigned int userId) const {
     std::string name;
     gid_t primary = 0;
     const bool known = userEntry(userId, name, primary);
-    const std::string user = known ? "User " + name + " (uid " + std::to_string(userId) + ")"
-                                   : "The user with uid " + std::to_string(userId);
+    std::string user = userText(userId);
+    user[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(user[0])));
     const std::string group = "'" + allowedGroup_ + "'";
     gid_t allowed = 0;
     const std::string who = known ? name : "USER";

@@ -1,11 +1,15 @@
 #include "UsbServerSource.h"
 
+#include "PeerPolicy.h"
 #include "PlainJson.h"
+#include "TcpPeerIdentity.h"
 #include "UsbServerClient.h"
 #include "VHServerConfig.h"
 
 #include <Poco/Exception.h>
 #include <Poco/JSON/Object.h>
+#include <Poco/Logger.h>
+#include <Poco/Net/StreamSocket.h>
 
 #include <algorithm>
 #include <limits>
@@ -16,6 +20,9 @@ namespace {
 // device that it does not list.
 constexpr int noSuchDevice = 2;
 constexpr int addressMissing = 4;
+
+// How long the USB server may take to answer before it counts as down.
+constexpr int answerTimeoutMs = 1000;
 
 // The code and the text of an "ERR <code> <text>" reply; code -1 for any
 // other reply, whose text is then the whole reply.
@@ -45,9 +52,69 @@ int UsbServerSource::usbServerPort() const {
     return config.port();
 }
 
-DeviceSource::Availability UsbServerSource::read(DeviceSnapshot& snapshot, std::string& reason) {
+UsbServerSource::Outcome UsbServerSource::ask(unsigned int userId, const std::string& line, std::string& reply,
+                                              std::string& reason) {
+    const int port = usbServerPort();
+    const std::string endpoint = "127.0.0.1:" + std::to_string(port);
+    bool refused = false;
+    std::optional<unsigned int> holder; // the listener's user, when it could be told
+    std::string held;                   // who holds the port, in plain words
+    const auto usersOwn = [&](const Poco::Net::StreamSocket& connection, std::string& why) {
+        if (userId == 0) return true; // root's client may use any USB server
+        TcpPeerIdentity listener;
+        std::string lookup;
+        if (tcpAcceptingPeer(connection, listener, lookup) == TcpPeerLookup::Found) {
+            if (listener.userId == userId) return true;
+            holder = listener.userId;
+            held = "The USB server port " + endpoint + " is held by " + PeerPolicy::userText(listener.userId);
+        } else {
+            held = "Can't tell who holds the USB server port " + endpoint + " (" + lookup + ")";
+        }
+        refused = true;
+        why = held + (holder ? ", not by you" : "") + ": the daemon does not ask it for your USB devices";
+        return false;
+    };
+    if (UsbServerClient(port, answerTimeoutMs, usersOwn).request(line, reply, reason)) {
+        noteAnswered(userId, endpoint);
+        return Outcome::Answered;
+    }
+    if (!refused) return Outcome::Down;
+    noteRefusal(userId, holder, held);
+    return Outcome::Foreign;
+}
+
+void UsbServerSource::noteRefusal(unsigned int userId, std::optional<unsigned int> holder, const std::string& held) {
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        const auto known = refusals_.find(userId);
+        // A holder that cannot be told is no news once a refusal is logged:
+        // a listener that drops each connection at once would otherwise
+        // write a line per poll.
+        if (known != refusals_.end() && (!holder || known->second == holder)) return;
+        refusals_[userId] = holder;
+    }
+    const std::string user = PeerPolicy::userText(userId);
+    Poco::Logger::get("vhproxy").warning(held + (holder ? ", not by " + user + " whose client asks"
+                                                        : " for a client of " + user) +
+                                         ": not asking it");
+}
+
+void UsbServerSource::noteAnswered(unsigned int userId, const std::string& endpoint) {
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        if (refusals_.erase(userId) == 0) return;
+    }
+    Poco::Logger::get("vhproxy").information("Asking the USB server on " + endpoint + " for " +
+                                             PeerPolicy::userText(userId) + " again: it is that user's");
+}
+
+DeviceSource::Availability UsbServerSource::read(unsigned int userId, DeviceSnapshot& snapshot, std::string& reason) {
     std::string reply, list;
-    if (!UsbServerClient(usbServerPort()).request("LIST", reply, reason)) return Availability::Missing;
+    switch (ask(userId, "LIST", reply, reason)) {
+    case Outcome::Down: return Availability::Missing;
+    case Outcome::Foreign: return Availability::Foreign;
+    case Outcome::Answered: break;
+    }
     if (!UsbServerClient::okReply(reply, list)) {
         reason = "the USB server answered '" + reply + "' to LIST";
         return Availability::Unreadable;
@@ -71,10 +138,14 @@ DeviceSource::Availability UsbServerSource::read(DeviceSnapshot& snapshot, std::
     return Availability::Available;
 }
 
-DeviceSource::Change UsbServerSource::requestState(const std::string& address, bool connect, std::string& reason) {
+DeviceSource::Change UsbServerSource::requestState(unsigned int userId, const std::string& address, bool connect,
+                                                   std::string& reason) {
     std::string reply, rest;
-    if (!UsbServerClient(usbServerPort()).request((connect ? "BIND " : "RELEASE ") + address, reply, reason))
-        return Change::Unavailable;
+    switch (ask(userId, (connect ? "BIND " : "RELEASE ") + address, reply, reason)) {
+    case Outcome::Down: return Change::Unavailable;
+    case Outcome::Foreign: return Change::Foreign;
+    case Outcome::Answered: break;
+    }
     if (UsbServerClient::okReply(reply, rest)) return Change::Done;
     const int code = errorOf(reply, reason);
     return code == noSuchDevice || code == addressMissing ? Change::NoDevice : Change::Unavailable;

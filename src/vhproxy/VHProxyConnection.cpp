@@ -45,7 +45,7 @@ void VHProxyConnection::serve(unsigned int userId) {
             socket().shutdown();
             return;
         }
-        const std::string reply = daemon_.handleRequest(request_);
+        const std::string reply = daemon_.handleRequest(request_, userId);
         if (logger.debug()) logger.debug("Request " + request_ + " answered " + reply);
         writeFrame(reply);
         socket().shutdown();

@@ -37,6 +37,11 @@ std::string result(int type, int errType, int errCode, const std::string& messag
     return toText(reply);
 }
 
+// A USB server that does not run, and one of another user (the reason says
+// whose), are the same to the client and the page.
+constexpr const char* serverDown = "The VirtualHere USB server is not running";
+std::string notOurs(const std::string& reason) { return std::string(serverDown) + ".  " + reason; }
+
 // The type a reply gives back for a request's type: 0 for one beyond what
 // the reply's type can hold.
 int replyType(Poco::Int64 type) {
@@ -108,17 +113,17 @@ bool VHProxyDaemon::readRequest(const std::string& request, Poco::JSON::Object::
     return true;
 }
 
-std::string VHProxyDaemon::handleRequest(const std::string& request) {
+std::string VHProxyDaemon::handleRequest(const std::string& request, unsigned int userId) {
     Poco::JSON::Object::Ptr message;
     Poco::Int64 type = 0;
     std::string problem;
     if (!readRequest(request, message, type, problem))
         return result(0, errTypeError, DaemonError::BadRequest, problem);
     switch (type) {
-    case 324: return listDevices();
+    case 324: return listDevices(userId);
     case 326:
-    case 327: return changeDevice(static_cast<int>(type), message);
-    case 328: return status();
+    case 327: return changeDevice(static_cast<int>(type), message, userId);
+    case 328: return status(userId);
     case 334:
         if (!tunnelConnected_.exchange(true))
             Poco::Logger::get("vhproxy").information("The tunnel to the remote VirtualHere client is up");
@@ -143,12 +148,13 @@ std::string VHProxyDaemon::refusal(const std::string& request, unsigned int user
     return toText(reply);
 }
 
-std::string VHProxyDaemon::listDevices() {
+std::string VHProxyDaemon::listDevices(unsigned int userId) {
     DeviceSnapshot snapshot;
     std::string reason;
-    switch (source_->read(snapshot, reason)) {
-    case DeviceSource::Availability::Missing:
-        return result(325, errTypeFatal, DaemonError::ServerDown, "The VirtualHere USB server is not running");
+    switch (source_->read(userId, snapshot, reason)) {
+    case DeviceSource::Availability::Missing: return result(325, errTypeFatal, DaemonError::ServerDown, serverDown);
+    case DeviceSource::Availability::Foreign:
+        return result(325, errTypeFatal, DaemonError::ServerDown, notOurs(reason));
     case DeviceSource::Availability::Unreadable:
         return result(325, errTypeError, DaemonError::ListUnreadable, "Can't read the device list: " + reason);
     case DeviceSource::Availability::Available: break;
@@ -158,16 +164,17 @@ std::string VHProxyDaemon::listDevices() {
     return result(325, errTypeSuccess, 0, "", snapshot.devices);
 }
 
-std::string VHProxyDaemon::changeDevice(int type, const Poco::JSON::Object::Ptr& request) {
+std::string VHProxyDaemon::changeDevice(int type, const Poco::JSON::Object::Ptr& request, unsigned int userId) {
     std::string address, name;
     if (!textMember(request, "VHDevAddress", address) || !textMember(request, "VHDevPrettyName", name))
         return result(type, errTypeError, DaemonError::BadRequest, "VHDevAddress and VHDevPrettyName are required texts");
     if (!usableAddress(address))
         return result(type, errTypeError, DaemonError::DeviceNotFound, "Device not found: '" + address + "'");
     std::string reason;
-    switch (source_->requestState(address, type == 326, reason)) {
-    case DeviceSource::Change::Unavailable:
-        return result(type, errTypeFatal, DaemonError::ServerDown, "The VirtualHere USB server is not running");
+    switch (source_->requestState(userId, address, type == 326, reason)) {
+    case DeviceSource::Change::Unavailable: return result(type, errTypeFatal, DaemonError::ServerDown, serverDown);
+    case DeviceSource::Change::Foreign:
+        return result(type, errTypeFatal, DaemonError::ServerDown, notOurs(reason));
     case DeviceSource::Change::NoDevice: return result(type, errTypeError, DaemonError::DeviceNotFound, reason);
     case DeviceSource::Change::Done: break;
     }
@@ -175,15 +182,15 @@ std::string VHProxyDaemon::changeDevice(int type, const Poco::JSON::Object::Ptr&
                                              address);
     // The list with the new state, when the server still answers.
     DeviceSnapshot snapshot;
-    if (source_->read(snapshot, reason) != DeviceSource::Availability::Available)
+    if (source_->read(userId, snapshot, reason) != DeviceSource::Availability::Available)
         return result(type, errTypeSuccess, 0, "");
     return result(type, errTypeSuccess, 0, "", snapshot.devices);
 }
 
-std::string VHProxyDaemon::status() {
+std::string VHProxyDaemon::status(unsigned int userId) {
     DeviceSnapshot snapshot;
     std::string reason;
-    const bool running = source_->read(snapshot, reason) == DeviceSource::Availability::Available;
+    const bool running = source_->read(userId, snapshot, reason) == DeviceSource::Availability::Available;
     std::string name = running ? snapshot.serverName : "";
     if (running && name.empty()) name = Poco::Environment::nodeName();
     Poco::JSON::Object reply;

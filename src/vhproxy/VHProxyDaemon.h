@@ -12,10 +12,12 @@
 //                                VHSvrPort (the USB server's port that the daemon asks)
 //   334 tunnel connected  -> 334 VHErrType 0, VHErrCode 0, VHErrMsg ""
 // The devices come from this machine's USB server, or from a device-list
-// file in tests (DeviceSource). Until the tunnel-connected notice has come,
-// 324 answers VHErrCode 23 (the remote VirtualHere client is not connected),
-// unless the USB server has a remote client already (the daemon was
-// restarted while the tunnel stayed up).
+// file in tests (DeviceSource), for the user whose client asks: a USB
+// server port held by another user's program counts as a USB server that
+// does not run, and the reply says whose it is. Until the tunnel-connected
+// notice has come, 324 answers VHErrCode 23 (the remote VirtualHere client
+// is not connected), unless the USB server has a remote client already (the
+// daemon was restarted while the tunnel stayed up).
 #pragma once
 
 #include "DeviceSource.h"
@@ -31,7 +33,7 @@
 
 // The daemon's error codes (VHErrCode) besides 0 and 23.
 namespace DaemonError {
-constexpr int ServerDown = 1;       // VHErrType 4: the USB server does not run
+constexpr int ServerDown = 1;       // VHErrType 4: the USB server does not run (for this user)
 constexpr int ListUnreadable = 2;   // VHErrType 2: the device list cannot be read
 constexpr int DeviceNotFound = 3;   // VHErrType 2
 constexpr int BadRequest = 4;       // VHErrType 2: not a JSON object, no integer type, a member missing or not a text
@@ -63,8 +65,9 @@ public:
     bool start(std::string& error);
     void stop();
 
-    // The reply frame's text for a request frame's text.
-    std::string handleRequest(const std::string& request);
+    // The reply frame's text for a request frame's text from a client of
+    // the user.
+    std::string handleRequest(const std::string& request, unsigned int userId);
     // The request as a JSON object with its type, an integer; false with
     // what is wrong with it, in plain words.
     static bool readRequest(const std::string& request, Poco::JSON::Object::Ptr& message, Poco::Int64& type,
@@ -77,9 +80,9 @@ public:
     const PeerPolicy& peerPolicy() const { return policy_; }
 
 private:
-    std::string listDevices();
-    std::string changeDevice(int type, const Poco::JSON::Object::Ptr& request);
-    std::string status();
+    std::string listDevices(unsigned int userId);
+    std::string changeDevice(int type, const Poco::JSON::Object::Ptr& request, unsigned int userId);
+    std::string status(unsigned int userId);
 
     DaemonOptions options_;
     std::unique_ptr<DeviceSource> source_;

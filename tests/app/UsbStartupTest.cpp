@@ -6,6 +6,7 @@
 // machine.
 #include "StartClient.h"
 
+#include "NativeClientVHThread.h"
 #include "ServerConnectionValues.h"
 #include "TestPaths.h"
 #include "UsbTreeFixture.h"
@@ -169,8 +170,14 @@ protected:
         if (c.server == ServerProgram::NotExecutable) writeTextFile(root.file("app/qdvhwin64"), "#!/bin/sh\n");
     }
 
+    // The console log goes to a file: a failure shows the case's own lines.
     [[noreturn]] void start() {
+        const int out = ::open(home.file("console").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        ::dup2(out, 1);
         startIn(root.file("app") + "/", {"--logLevel=debug", "--nativeDecodingEnabled=false"});
+        // As the client's exit does: the poll thread ends before the state
+        // is read and the process exits.
+        stopUsbSupport();
         writeTextFile(home.file("state"),
                       "enabled=" + std::to_string(vhIntegrationEnabled.load()) +
                           " error=" + std::to_string(vhLastError.load()) + " version=" + getUsbModuleVersion() +
@@ -187,15 +194,19 @@ protected:
         return text;
     }
 
+    // One failure per case names the case, the lines missing and those
+    // that should not be there, and shows the case's log once.
     void check(const ModuleCase& c) {
         prepare(c);
-        EXPECT_EXIT(start(), testing::ExitedWithCode(0), "") << c.what;
-        EXPECT_EQ(readTextFile(home.file("state")), expand(c.state)) << c.what;
+        EXPECT_EXIT(start(), testing::ExitedWithCode(0), "") << "case '" << c.what << "'";
+        EXPECT_EQ(readTextFile(home.file("state")), expand(c.state)) << "case '" << c.what << "'";
         const std::string log = readTextFile(home.file("quarrydesk-client.log"));
+        std::string difference;
         for (const std::string& line : c.lines)
-            EXPECT_NE(log.find(expand(line)), std::string::npos) << c.what << ": " << expand(line) << "\n" << log;
+            if (log.find(expand(line)) == std::string::npos) difference += "  missing: " + expand(line) + "\n";
         for (const std::string& line : c.absent)
-            EXPECT_EQ(log.find(expand(line)), std::string::npos) << c.what << ": " << expand(line);
+            if (log.find(expand(line)) != std::string::npos) difference += "  present: " + expand(line) + "\n";
+        EXPECT_EQ(difference, "") << "case '" << c.what << "': log lines\n" << difference << "the log:\n" << log;
     }
 
     TempDir home;

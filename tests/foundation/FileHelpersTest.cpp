@@ -163,9 +163,10 @@ TEST_F(FileFixture, CheckFileAttributesPermissions) {
     writeTextFile(path("readOnly"), "x");
     ASSERT_EQ(chmod(path("readOnly").c_str(), 0400), 0);
     ASSERT_EQ(mkdir(path("closed").c_str(), 0), 0);
-    if (geteuid() == 0)
+    if (geteuid() == 0) {
         for (const char* name : {"writeOnly", "readOnly", "closed"})
             ASSERT_EQ(chown(path(name).c_str(), kNobody, kNobody), 0) << name;
+    }
     const std::vector<AttributeCase> cases = {
         {path("writeOnly"), 4, FileAttributes::NotReadable, {}},
         {path("writeOnly"), 5, FileAttributes::Usable, {}},

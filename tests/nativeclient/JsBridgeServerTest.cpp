@@ -29,6 +29,7 @@
 #include <mutex>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 using namespace qor;
@@ -427,9 +428,15 @@ TEST_F(BridgeServer, AnotherUsersConnectionsAreClosedAtAccept) {
     EXPECT_EQ(closed, 320) << report;
     EXPECT_EQ(answered, 0) << report;
     EXPECT_EQ(stranger.waitForExit(kPeerMs), 0) << stranger.output();
-    EXPECT_EQ(log.count(" of user 65534: only the client's own user may connect"), 320);
+    // One line for the first refusal; the others are summed up when the
+    // bridge stops, not logged one by one.
+    EXPECT_EQ(log.count(" of user 65534: only the client's own user may connect"), 1);
+    EXPECT_EQ(log.count("JsBridge: Refused"), 1);
     EXPECT_FALSE(log.contains("No complete request from"));
     EXPECT_EQ(collector.count(), 1);
+    bridge.stopBridgeServer();
+    EXPECT_EQ(log.count("JsBridge: Refused 319 more connections of user 65534 in the last "), 1);
+    EXPECT_EQ(log.count("JsBridge: Refused"), 2);
 }
 
 // The acceptor's check of a connection: its peer's socket must still be
@@ -456,6 +463,47 @@ TEST(BridgePeerFilterCheck, OnlyALivePeerOfTheOwnUserPasses) {
         EXPECT_EQ(filter.accept(accepted), c.accepted);
         EXPECT_EQ(log.contains("JsBridge: Refused a connection from 127.0.0.1:"), !c.accepted);
     }
+}
+
+// Another user's connections, refused as fast as they come, write a line
+// for the first one and then one summary per period (here a second, at the
+// next connection after it), whatever their number.
+TEST(BridgePeerFilterCheck, RefusalsOfAUserAreSummedUpNotLoggedOneByOne) {
+    LogCapture log{"information"};
+    Poco::Net::ServerSocket listener(Poco::Net::SocketAddress("127.0.0.1", 0));
+    PeerProcess stranger("/usr/bin/setpriv",
+                         {"--reuid=65534", "--regid=65534", "--clear-groups", debianPython(),
+                          testSourcePath("peer/peer_socket.py"), "connect", "127.0.0.1",
+                          std::to_string(listener.address().port()), "5"},
+                         true);
+    std::string ports;
+    ASSERT_TRUE(stranger.waitForLine("connected ", ports, kPeerMs)) << stranger.output();
+    std::vector<Poco::Net::StreamSocket> strangers;
+    for (int i = 0; i < 5; ++i) strangers.push_back(listener.acceptConnection());
+
+    const auto period = std::chrono::seconds(1);
+    BridgePeerFilter filter(period);
+    const std::string first = " of user 65534: only the client's own user may connect";
+    const std::string summary = "JsBridge: Refused 3 more connections of user 65534 in the last ";
+    const auto runStart = std::chrono::steady_clock::now();
+    for (int i = 0; i < 4; ++i) EXPECT_FALSE(filter.accept(strangers[static_cast<std::size_t>(i)]));
+    const auto runEnd = std::chrono::steady_clock::now();
+    ASSERT_LT(runEnd - runStart, period) << "four refusals must fall into one period for this test";
+    EXPECT_EQ(log.count(first), 1);
+    EXPECT_EQ(log.count("JsBridge: Refused"), 1);
+
+    // The period is over: the next connection, the own user's, brings the
+    // summary; a refusal after it begins a new run.
+    std::this_thread::sleep_until(runEnd + period + std::chrono::milliseconds(50));
+    Poco::Net::StreamSocket own(listener.address());
+    Poco::Net::StreamSocket ownAccepted = listener.acceptConnection();
+    EXPECT_TRUE(filter.accept(ownAccepted));
+    EXPECT_EQ(log.count(summary), 1);
+    EXPECT_FALSE(filter.accept(strangers[4]));
+    EXPECT_EQ(log.count(first), 2);
+    // Nothing more to sum up at the stop: the new run has only its first.
+    filter.reportRefusals();
+    EXPECT_EQ(log.count("JsBridge: Refused"), 3);
 }
 
 // A request target that is no absolute path is taken from the root, as a

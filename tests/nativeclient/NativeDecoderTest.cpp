@@ -239,7 +239,9 @@ TEST_F(DecoderThread, BFramePicturesReachTheCanvasInDisplayOrder) {
         const bool rgb = c.canvas.count(ColorFormat::RGB24) != 0;
         SCOPED_TRACE(std::string(c.decoderKind) + (rgb ? " on RGB canvas" : " on YUV canvas") + ", parallel " +
                      (c.parallel ? "on" : "off"));
-        if (std::string(c.decoderKind) == "LibAVH264") ASSERT_TRUE(ensureLibav());
+        if (std::string(c.decoderKind) == "LibAVH264") {
+            ASSERT_TRUE(ensureLibav());
+        }
         useDecoder(c.decoderKind);
         clientParallelDecoding.set(c.parallel);
         RecordingCanvas canvas(c.canvas, SCREEN);
@@ -279,7 +281,9 @@ TEST_F(DecoderThread, HeldPicturesComeBeforeTheResync) {
     const std::vector<std::uint8_t> garbage(300, 0xa5);
     for (const char* kind : {"OpenH264", "LibAVH264"}) {
         SCOPED_TRACE(kind);
-        if (std::string(kind) == "LibAVH264") ASSERT_TRUE(ensureLibav());
+        if (std::string(kind) == "LibAVH264") {
+            ASSERT_TRUE(ensureLibav());
+        }
         useDecoder(kind);
         RecordingCanvas canvas({ColorFormat::YUV420P}, SCREEN);
         addCanvas(&canvas);

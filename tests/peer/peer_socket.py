@@ -4,7 +4,9 @@ it as another user), until its standard input ends.
 Usage: peer_socket.py listen HOST [accept]   prints "listening PORT"; with
                                              accept it also takes every
                                              connection and holds it
-       peer_socket.py connect HOST PORT      prints "connected LOCALPORT"
+       peer_socket.py connect HOST PORT [COUNT]
+                                             opens COUNT connections (1);
+                                             prints "connected LOCALPORT..."
 """
 import socket
 import sys
@@ -30,8 +32,9 @@ def main():
             threading.Thread(target=take, daemon=True).start()
         print("listening", listener.getsockname()[1], flush=True)
     else:
-        connection = socket.create_connection((host, int(sys.argv[3])))
-        print("connected", connection.getsockname()[1], flush=True)
+        count = int(sys.argv[4]) if len(sys.argv) > 4 else 1
+        connections = [socket.create_connection((host, int(sys.argv[3]))) for _ in range(count)]
+        print("connected", *(c.getsockname()[1] for c in connections), flush=True)
     hold_until_input_ends()
 
 

@@ -63,31 +63,6 @@ bool endsWithoutReply(Poco::Net::StreamSocket& socket) {
     }
 }
 
-// The client's link, as the user with that id (no groups), from another
-// process: its reply, or "no reply".
-std::string requestAs(unsigned int userId, const std::string& text, bool sendAndClose = false) {
-    const std::string id = std::to_string(userId);
-    std::vector<std::string> command{"/usr/bin/setpriv", "--reuid=" + id, "--regid=" + id, "--clear-groups",
-                                     debianPython(), testSourcePath("usb/link_client.py")};
-    if (sendAndClose) command.push_back("--send-and-close");
-    command.push_back(text);
-    return runToEnd(command);
-}
-
-// The user and group files of a machine on which alice has the group
-// plugdev as her primary group, bob has it as a supplementary group and
-// carol has it not at all.
-const char* const privatePasswd = "root:x:0:0:root:/root:/bin/sh\n"
-                                  "alice:x:2001:46:Alice:/nonexistent:/usr/sbin/nologin\n"
-                                  "bob:x:2002:2002:Bob:/nonexistent:/usr/sbin/nologin\n"
-                                  "carol:x:2003:2003:Carol:/nonexistent:/usr/sbin/nologin\n"
-                                  "nobody:x:65534:65534:nobody:/nonexistent:/usr/sbin/nologin\n";
-const char* const privateGroup = "root:x:0:\n"
-                                 "plugdev:x:46:bob\n"
-                                 "bob:x:2002:\n"
-                                 "carol:x:2003:\n"
-                                 "nogroup:x:65534:\n";
-
 bool waitForLogLine(const DaemonProcess& daemon, const std::vector<std::string>& anyOf, int timeoutMs) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     for (;;) {
@@ -116,19 +91,6 @@ bool waitForOwnerlessClose(int port, int timeoutMs) {
             fields >> slot >> own >> peer >> state >> queues >> timer >> retransmits >> uid;
             if (own == local && peer == remote && (state == "05" || state == "06") && uid == "0") return true;
         }
-        if (std::chrono::steady_clock::now() > deadline) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-}
-
-// SIGSTOP, and wait until the process is stopped.
-bool pauseProcess(std::uint32_t processId, int timeoutMs) {
-    if (::kill(static_cast<pid_t>(processId), SIGSTOP) != 0) return false;
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    for (;;) {
-        std::ifstream stat("/proc/" + std::to_string(processId) + "/stat");
-        std::string pid, name, state;
-        if (stat >> pid >> name >> state && state == "T") return true;
         if (std::chrono::steady_clock::now() > deadline) return false;
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }

@@ -2,8 +2,8 @@
 // file): the list, connect and disconnect reach the server and come back
 // with its states, the remote side's binds show, the code 23 until the
 // tunnel notice or a remote client, the server's port that the daemon is
-// given (and names in its status), and a server that is down, silent or
-// answers garbage.
+// given (and names in its status), a server that is down, silent or
+// answers garbage, and a program of another user on the server's port.
 #include "VHProxyLink.h"
 
 #include "LinkTestSupport.h"
@@ -17,6 +17,7 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -299,4 +300,114 @@ TEST_F(DaemonOverUsbServer, StopWaitsForTheRequestsUnderWay) {
     EXPECT_EQ(daemon->stop(), 0) << daemon->log();
     for (auto& client : clients) client.join();
     EXPECT_EQ(answered.load(), 4);
+}
+
+// Whoever listens first has the USB server's port. For a client of one
+// user the daemon asks only a USB server of that user (root's client any):
+// a program of another user that took the port gets no request, its
+// made-up device list reaches no client and no device is bound through it.
+// The client is told whose program holds the port; the daemon logs it once,
+// not at every poll, and again when the user's own USB server answers.
+TEST_F(DaemonOverUsbServer, AsksOnlyAUsbServerOfTheUserWhoseClientAsks) {
+    ASSERT_EQ(::geteuid(), 0u) << "needs root to run clients and servers as other users";
+    writeTextFile(files.file("passwd"), privatePasswd);
+    writeTextFile(files.file("group"), privateGroup);
+    DaemonProcess daemon("", {"--usbServerPort=" + std::to_string(port)}, VHPROXY_PROGRAM,
+                         {testSourcePath("usb/with_private_accounts.sh"), files.file("passwd"), files.file("group")});
+    const std::string endpoint = "127.0.0.1:" + std::to_string(port);
+    const std::string madeUp = "OK {\"RemoteClients\":1,\"VHDevList\":[" +
+                               usbDeviceJson("6-6", 0x46d, 0xc31c, "Made-up Keyboard") + "],\"VHSvrName\":\"trap\"}";
+    auto foreign = std::make_unique<PeerProcess>(
+        "/usr/bin/setpriv",
+        std::vector<std::string>{"--reuid=65534", "--regid=65534", "--clear-groups", debianPython(),
+                                 testSourcePath("usb/foreign_usb_server.py"), std::to_string(port), madeUp},
+        true);
+    std::string rest;
+    ASSERT_TRUE(foreign->waitForLine("listening ", rest, 20000)) << foreign->output();
+
+    const unsigned int alice = 2001, bob = 2002;
+    const std::string list = "{\"type\":324}";
+    const std::string status = "{\"type\":328}";
+    const std::string bind = R"({"type":326,"VHDevAddress":"6-6","VHDevPrettyName":"Made-up Keyboard"})";
+    const std::string release = R"({"type":327,"VHDevAddress":"6-6","VHDevPrettyName":"Made-up Keyboard"})";
+    // The answer to a client whose USB server does not run, and why.
+    const std::string down = "The VirtualHere USB server is not running.  The USB server port " + endpoint;
+    const std::string heldByNobody = down + " is held by user nobody (uid 65534), not by you: ";
+    const std::string heldByAlice = down + " is held by user alice (uid 2001), not by you: ";
+    requestAs(alice, "{\"type\":334}");
+    const struct {
+        const char* what;
+        unsigned int userId;
+        std::string request;
+        int type;
+        std::string message; // "": answered with the devices "states"
+        const char* states;
+        bool startOwnServer; // before the step: alice's USB server replaces the program of nobody
+    } steps[] = {
+        {"alice's list", alice, list, 325, heldByNobody, "", false},
+        {"alice's status", alice, status, 328, heldByNobody, "", false},
+        {"alice binds", alice, bind, 326, heldByNobody, "", false},
+        {"alice releases", alice, release, 327, heldByNobody, "", false},
+        {"alice's poll goes on", alice, list, 325, heldByNobody, "", false},
+        {"bob, another member of the group", bob, list, 325, heldByNobody, "", false},
+        {"alice's own server", alice, list, 325, "", "1-1=1 1-2=1", true},
+        {"alice binds at her own server", alice, R"({"type":326,"VHDevAddress":"1-1","VHDevPrettyName":"x"})", 326, "",
+         "1-1=3 1-2=1", false},
+        {"bob at alice's server", bob, list, 325, heldByAlice, "", false},
+        {"root at alice's server", 0, list, 325, "", "1-1=3 1-2=1", false},
+    };
+    for (const auto& step : steps) {
+        SCOPED_TRACE(step.what);
+        if (step.startOwnServer) {
+            // The program prints the lines it gets in the order they come:
+            // a request of the daemon would show before the test's own.
+            Poco::Net::StreamSocket probe(Poco::Net::SocketAddress("127.0.0.1", static_cast<Poco::UInt16>(port)));
+            probe.sendBytes("PROBE\n", 6);
+            ASSERT_TRUE(foreign->waitForLine("received PROBE", rest, 10000)) << foreign->output();
+            const std::string got = foreign->output();
+            EXPECT_EQ(got.find("received"), got.find("received PROBE")) << got;
+            foreign.reset();
+            ASSERT_EQ(::chown(files.path().c_str(), alice, alice), 0);
+            ASSERT_EQ(::chown(files.file("devices.json").c_str(), alice, alice), 0);
+            usbServer = std::make_unique<PeerProcess>(
+                "/usr/bin/setpriv",
+                std::vector<std::string>{"--reuid=2001", "--regid=2001", "--clear-groups", USB_SERVER_PROGRAM,
+                                         "--port", std::to_string(port), "--devices", files.file("devices.json")});
+            ASSERT_TRUE(usbServer->waitForLine("qdvhwin64: listening on 127.0.0.1:", rest, 10000))
+                << usbServer->output();
+        }
+        const std::string replyText = requestAs(step.userId, step.request);
+        const QorMessage reply(replyText);
+        ASSERT_FALSE(reply.isEmpty()) << replyText;
+        EXPECT_EQ(reply.getType(), step.type) << replyText;
+        EXPECT_EQ(replyText.find("Made-up"), std::string::npos) << replyText;
+        if (step.type == 328) {
+            EXPECT_FALSE(reply.getBool("VHSvrRunning")) << replyText;
+            continue;
+        }
+        if (!step.message.empty()) {
+            EXPECT_EQ(reply.getInt("VHErrType"), 4) << replyText;
+            EXPECT_EQ(reply.getInt("VHErrCode"), 1) << replyText;
+            EXPECT_EQ(reply.getString("VHErrMsg").find(step.message), 0u) << replyText;
+            EXPECT_FALSE(reply.hasMember("VHDevList")) << replyText;
+        } else {
+            EXPECT_EQ(reply.getInt("VHErrCode"), 0) << replyText;
+            EXPECT_EQ(states(reply), step.states) << replyText;
+        }
+    }
+    if (foreign) FAIL() << "the steps did not get to alice's own server";
+
+    const std::string log = daemon.log();
+    const auto count = [&log](const std::string& text) {
+        int n = 0;
+        for (auto at = log.find(text); at != std::string::npos; at = log.find(text, at + 1)) ++n;
+        return n;
+    };
+    const std::string nobodysPort = "The USB server port " + endpoint + " is held by user nobody (uid 65534), not by ";
+    EXPECT_EQ(count(nobodysPort + "user alice (uid 2001) whose client asks: not asking it"), 1) << log;
+    EXPECT_EQ(count(nobodysPort + "user bob (uid 2002) whose client asks"), 1) << log;
+    EXPECT_EQ(count("Asking the USB server on " + endpoint + " for user alice (uid 2001) again"), 1) << log;
+    EXPECT_EQ(count("is held by user alice (uid 2001), not by user bob (uid 2002)"), 1) << log;
+    EXPECT_EQ(log.find("Bind requested for 6-6"), std::string::npos) << log;
+    EXPECT_EQ(log.find("Release requested for 6-6"), std::string::npos) << log;
 }

@@ -222,8 +222,9 @@ TEST(VHProxyLink, WarnsWhenTheDaemonAsksAnotherPort) {
         EXPECT_TRUE(probeVHProxy(nullptr)) << what;
         const std::vector<std::string> warnings = textsAt(capture, Poco::Message::PRIO_WARNING);
         EXPECT_EQ(static_cast<int>(warnings.size()), c.warnings) << what;
-        if (c.warnings > 0 && !warnings.empty())
+        if (c.warnings > 0 && !warnings.empty()) {
             EXPECT_EQ(warnings.front().find("The USB service vhproxy asks the USB server at port " + what), 0u);
+        }
         EXPECT_EQ(!vhServerPortMismatch().empty(), c.mismatch) << what;
         if (std::string(what) == "17571") {
             EXPECT_EQ(vhServerPortMismatch(), mismatch17571);

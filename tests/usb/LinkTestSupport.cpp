@@ -4,12 +4,14 @@
 #include <Poco/Net/SocketAddress.h>
 #include <Poco/Net/StreamSocket.h>
 
+#include <dirent.h>
 #include <signal.h>
 #include <sys/stat.h>
 
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <fstream>
 #include <stdexcept>
 #include <thread>
 
@@ -17,6 +19,39 @@ std::vector<std::string> asOrdinaryUser(const std::vector<std::string>& command)
     std::vector<std::string> all{"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"};
     all.insert(all.end(), command.begin(), command.end());
     return all;
+}
+
+namespace {
+
+// Whether every thread of the process is stopped (false when it has none).
+bool allThreadsStopped(std::uint32_t processId) {
+    const std::string tasks = "/proc/" + std::to_string(processId) + "/task/";
+    DIR* dir = ::opendir(tasks.c_str());
+    if (dir == nullptr) return false;
+    int threads = 0;
+    bool stopped = true;
+    while (const dirent* entry = ::readdir(dir)) {
+        if (entry->d_name[0] == '.') continue;
+        std::ifstream file(tasks + entry->d_name + "/stat");
+        std::string line;
+        const std::string::size_type close = std::getline(file, line) ? line.rfind(')') : std::string::npos;
+        ++threads;
+        if (close == std::string::npos || close + 2 >= line.size() || line[close + 2] != 'T') stopped = false;
+    }
+    ::closedir(dir);
+    return threads > 0 && stopped;
+}
+
+} // namespace
+
+bool pauseProcess(std::uint32_t processId, int timeoutMs) {
+    if (::kill(static_cast<pid_t>(processId), SIGSTOP) != 0) return false;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (!allThreadsStopped(processId)) {
+        if (std::chrono::steady_clock::now() > deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return true;
 }
 
 bool linkPortOpen() {
@@ -37,6 +72,26 @@ bool waitForLinkPort(bool open, int timeoutMs) {
     }
     return true;
 }
+
+std::string requestAs(unsigned int userId, const std::string& text, bool sendAndClose) {
+    const std::string id = std::to_string(userId);
+    std::vector<std::string> command{"/usr/bin/setpriv", "--reuid=" + id, "--regid=" + id, "--clear-groups",
+                                     debianPython(), testSourcePath("usb/link_client.py")};
+    if (sendAndClose) command.push_back("--send-and-close");
+    command.push_back(text);
+    return runToEnd(command);
+}
+
+const char* const privatePasswd = "root:x:0:0:root:/root:/bin/sh\n"
+                                  "alice:x:2001:46:Alice:/nonexistent:/usr/sbin/nologin\n"
+                                  "bob:x:2002:2002:Bob:/nonexistent:/usr/sbin/nologin\n"
+                                  "carol:x:2003:2003:Carol:/nonexistent:/usr/sbin/nologin\n"
+                                  "nobody:x:65534:65534:nobody:/nonexistent:/usr/sbin/nologin\n";
+const char* const privateGroup = "root:x:0:\n"
+                                 "plugdev:x:46:bob\n"
+                                 "bob:x:2002:\n"
+                                 "carol:x:2003:\n"
+                                 "nogroup:x:65534:\n";
 
 const std::string twoDevices =
     "{\"VHSvrName\":\"desk-7\",\"VHDevList\":["

@@ -17,6 +17,17 @@
 // group nogroup, no other groups).
 std::vector<std::string> asOrdinaryUser(const std::vector<std::string>& command);
 
+// The client's link, as the user with that id (no groups), from another
+// process: its reply, or "no reply". With sendAndClose it closes its end
+// right after the request and prints the port it sent from.
+std::string requestAs(unsigned int userId, const std::string& text, bool sendAndClose = false);
+
+// The user and group files of a machine on which alice has the group
+// plugdev as her primary group, bob has it as a supplementary group and
+// carol has it not at all (for the daemon run with_private_accounts.sh).
+extern const char* const privatePasswd;
+extern const char* const privateGroup;
+
 // The daemon's device list of server "desk-7": an optical mouse at 1.1
 // (exported) and a flash drive at 1.2 (bound).
 extern const std::string twoDevices;
@@ -25,6 +36,11 @@ extern const std::string twoDevices;
 bool linkPortOpen();
 // Waits up to timeoutMs for the port to open (or, with open false, to close).
 bool waitForLinkPort(bool open, int timeoutMs);
+
+// SIGSTOP, and waits up to timeoutMs until every thread of the process is
+// stopped: the stop reaches the threads one by one, and one that still
+// runs may answer a request.
+bool pauseProcess(std::uint32_t processId, int timeoutMs);
 
 class FakeDaemon {
 public:

@@ -25,6 +25,9 @@ public:
     bool usbTunnelUp() const override { return usbTunnelUp_.load(); }
     // As when the connection set up its USB tunnel (or lost it).
     void setUsbTunnelUp(bool up) { usbTunnelUp_.store(up); }
+    bool usbTunnelComing() const override { return usbTunnelComing_.load(); }
+    // As before the server's client id: the tunnel is still to come.
+    void setUsbTunnelComing(bool coming) { usbTunnelComing_.store(coming); }
 
     std::vector<Sent> toServer() const;
     std::vector<Sent> toPage() const;
@@ -43,6 +46,7 @@ private:
     std::vector<Sent> server_;
     std::vector<Sent> page_;
     std::atomic<bool> usbTunnelUp_{false};
+    std::atomic<bool> usbTunnelComing_{false};
 };
 
 // The devices of a device list message, "name:enabled" each, in order.

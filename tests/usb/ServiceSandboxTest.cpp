@@ -14,6 +14,7 @@
 #include <gtest/gtest.h>
 
 #include <signal.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <memory>
@@ -51,14 +52,18 @@ TEST_F(ServiceSandbox, SystemdRatesTheUnitSafe) {
 
 TEST_F(ServiceSandbox, TheDaemonWorksInsideItsSandbox) {
     // The USB server with two devices, at the client's default port, which
-    // the daemon asks.
+    // the daemon asks: the server of the ordinary user 65534, whose client
+    // asks below (root's client may use it too).
     TempDir files;
     writeTextFile(files.file("devices.json"), "{\"VHDevList\":[" +
                                                   usbDeviceJson("1-1", 0x46d, 0xc077, "USB Optical Mouse") + "," +
                                                   usbDeviceJson("1-2", 0x781, 0x5567, "Cruzer Blade") + "]}");
     writeTextFile(files.file("vhserver.cnf"), "TCPPort=17570\nServerName=desk-9\n");
-    PeerProcess usbServer(USB_SERVER_PROGRAM, {"--config", files.file("vhserver.cnf"), "--devices",
-                                               files.file("devices.json")});
+    for (const std::string& path : {files.path(), files.file("devices.json"), files.file("vhserver.cnf")})
+        ASSERT_EQ(::chown(path.c_str(), 65534, 65534), 0) << path;
+    const std::vector<std::string> server = asOrdinaryUser(
+        {USB_SERVER_PROGRAM, "--config", files.file("vhserver.cnf"), "--devices", files.file("devices.json")});
+    PeerProcess usbServer(server.front(), {server.begin() + 1, server.end()});
     std::string rest;
     ASSERT_TRUE(usbServer.waitForLine("qdvhwin64: listening on 127.0.0.1:", rest, 10000)) << usbServer.output();
 

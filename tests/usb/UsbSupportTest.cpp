@@ -302,6 +302,22 @@ TEST_F(UsbSupport, TicksListReportAndRepeat) {
               (std::vector<std::string>{"Optical Mouse:1", "Keyboard:1"}));
 }
 
+// A connection whose USB tunnel is still to come (the server's client id
+// not there yet): the remote client cannot connect, and the server is not
+// asked to make it; once no tunnel is coming (a guest's connection, or a
+// tunnel that could not be set up), it is.
+TEST_F(UsbSupport, ForceBindWaitsForTheUsbTunnel) {
+    DaemonProcess daemon(devices());
+    connection.setUsbTunnelComing(true);
+    RegisterServerProxy(&connection);
+    for (std::uint64_t tick = 1; tick <= 3; ++tick) qor::NativeClientVHThread::pollOnce(tick);
+    EXPECT_TRUE(log.contains("requestDeviceList(): Waiting for the USB tunnel"));
+    EXPECT_TRUE(connection.toServer(330).empty());
+    connection.setUsbTunnelComing(false);
+    qor::NativeClientVHThread::pollOnce(4);
+    EXPECT_EQ(connection.toServer(330).size(), 1u);
+}
+
 // Each connection learns the bound devices with its first list, each
 // once: those bound before the client started or before the connection
 // registered, and those whose bind that very list shows.
@@ -368,6 +384,76 @@ TEST_F(UsbSupport, TicksSurviveEveryReply) {
             for (const QorMessage& message : connection.toPage(325))
                 EXPECT_FALSE(message.hasMember("VHDevList")) << c.mode << ": " << message.toJson();
         }
+    }
+}
+
+// A USB server that stays away: the daemon answers every list request with
+// the same error. The client says so when it begins and when it ends, once
+// each, however many ticks meet it; the page gets it once, again when it
+// asks, and a new page gets it too.
+TEST_F(UsbSupport, UsbServerDownIsSaidOnceUntilItEnds) {
+    FakeDaemon fake("silent");
+    RegisterServerProxy(&connection);
+    setThreadLinkTimeoutMs(qor::NativeClientVHThread::LINK_TIMEOUT_MS);
+    const std::string down = "reply {\"type\":325,\"VHErrType\":4,\"VHErrCode\":1,"
+                             "\"VHErrMsg\":\"The VirtualHere USB server is not running\"}";
+    const std::string up = "reply " + goodListReply;
+    enum class Then { Ticks, PageAsks, NewPage };
+    const struct {
+        const char* what;
+        const std::string& mode;
+        Then then;
+        int ticks;
+        int criticals;    // "Error: (1) ..." at critical
+        int agains;       // its end
+        int errorReports; // to the page
+        int lists;        // to the page
+    } steps[] = {
+        {"the server is down", down, Then::Ticks, 4, 1, 0, 1, 0},
+        {"the page asks", down, Then::PageAsks, 0, 0, 0, 1, 0},
+        {"it stays down", down, Then::Ticks, 3, 0, 0, 0, 0},
+        {"a new page", down, Then::NewPage, 2, 0, 0, 1, 0},
+        {"the server is up", up, Then::Ticks, 3, 0, 1, 0, 3},
+        {"it is down again", down, Then::Ticks, 3, 1, 0, 1, 0},
+        {"up again", up, Then::Ticks, 1, 0, 1, 0, 1},
+    };
+    std::uint64_t tick = 0;
+    for (const auto& step : steps) {
+        SCOPED_TRACE(step.what);
+        fake.setMode(step.mode);
+        log.clear();
+        connection.clear();
+        if (step.then == Then::PageAsks) {
+            EXPECT_TRUE(handleVHRequest(pageRequest("{\"type\":324}")));
+        }
+        if (step.then == Then::NewPage) {
+            UnregisterServerProxy();
+            RegisterServerProxy(&connection);
+        }
+        for (int n = 0; n < step.ticks; ++n) {
+            vhProxyRunning.store(true);
+            qor::NativeClientVHThread::pollOnce(++tick);
+        }
+        int criticals = 0;
+        for (const CapturedLine& line : log.lines())
+            if (line.priority == Poco::Message::PRIO_CRITICAL &&
+                line.text == "Error: (1) The VirtualHere USB server is not running")
+                ++criticals;
+        EXPECT_EQ(criticals, step.criticals);
+        EXPECT_EQ(repeated(warningsOrWorse(log)), "");
+        EXPECT_EQ(log.count("NativeClientVHSupport: vhproxy lists the USB devices again"), step.agains);
+        int errorReports = 0;
+        int lists = 0;
+        for (const QorMessage& message : connection.toPage(325)) {
+            if (message.getInt("VHErrType") == 4) {
+                EXPECT_EQ(message.getString("VHErrMsg"), "The VirtualHere USB server is not running");
+                ++errorReports;
+            } else {
+                ++lists;
+            }
+        }
+        EXPECT_EQ(errorReports, step.errorReports);
+        EXPECT_EQ(lists, step.lists);
     }
 }
 

@@ -30,8 +30,6 @@
 
 namespace {
 
-std::string directoryOf(const std::string& path) { return path.substr(0, path.rfind('/') + 1); }
-
 std::string daemonVersion() {
     std::string reply;
     if (!vhProxyRequest("{\"type\":328}", reply, false)) return "";
@@ -149,12 +147,14 @@ TEST_F(VHProxySupport, ReplacesASilentDaemon) {
     ASSERT_TRUE(vhProxyService.startService(error)) << error;
     const std::uint32_t hung = findProcessId("vhproxy");
     ASSERT_NE(hung, 0u);
-    ::kill(static_cast<pid_t>(hung), SIGSTOP);
+    ASSERT_TRUE(pauseProcess(hung, 5000));
 
     LogCapture capture;
     EXPECT_TRUE(startVHProxyService());
-    EXPECT_TRUE(capture.contains("vhProxySupport: vhproxy is not responding, trying to shut it down"));
-    EXPECT_EQ(daemonVersion(), "14.0.0");
+    std::string said;
+    for (const std::string& text : capture.texts()) said += text + "\n";
+    EXPECT_TRUE(capture.contains("vhProxySupport: vhproxy is not responding, trying to shut it down")) << said;
+    EXPECT_EQ(daemonVersion(), "14.0.0") << said;
     EXPECT_NE(findProcessId("vhproxy"), hung);
 }
 

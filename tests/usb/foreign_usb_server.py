@@ -1,19 +1,25 @@
 """A program of another user that took the USB server's port: it answers
-every line of the line protocol with "OK foreign" and prints each line it
-received, until its standard input ends.
+every line of the line protocol with "OK foreign" (a LIST with the given
+reply, when one is given) and prints each line it received, until its
+standard input ends.
 
-Usage: foreign_usb_server.py PORT    (0: any free port; prints "listening PORT")
+Usage: foreign_usb_server.py PORT [LIST_REPLY]
+       (PORT 0: any free port; prints "listening PORT")
 """
 import socket
 import sys
 import threading
 
 
+LIST_REPLY = sys.argv[2].encode() if len(sys.argv) > 2 else b"OK foreign"
+
+
 def serve(connection):
     with connection, connection.makefile("rwb") as stream:
         for line in stream:
-            print("received", line.decode(errors="replace").rstrip("\r\n"), flush=True)
-            stream.write(b"OK foreign\n")
+            request = line.decode(errors="replace").rstrip("\r\n")
+            print("received", request, flush=True)
+            stream.write((LIST_REPLY if request == "LIST" else b"OK foreign") + b"\n")
             stream.flush()
 
 

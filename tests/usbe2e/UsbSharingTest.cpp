@@ -295,7 +295,7 @@ TEST_F(UsbSharing, SilentDaemonHoldsNothingUp) {
     ASSERT_TRUE(pageDevicesBecome("1-1=1/1 1-2=1/1"));
     const std::uint32_t daemon = findProcessId("vhproxy");
     ASSERT_NE(daemon, 0u);
-    ::kill(static_cast<pid_t>(daemon), SIGSTOP);
+    ASSERT_TRUE(pauseProcess(daemon, 5000));
     EXPECT_TRUE(clientLogged("Trying to relaunch vhproxy")) << clientLog();
     // The next ticks still come: a list from the relaunched daemon or
     // another failure.

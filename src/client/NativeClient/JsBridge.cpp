@@ -39,6 +39,9 @@ std::string currentPathPrefix;
 // The running server (it holds the listening socket); replaced by a second
 // start, kept until the process ends after a stop.
 Poco::Net::TCPServer* httpServer = nullptr;
+// The running server's screen of its connections, which counts the
+// refusals it does not log one by one.
+BridgePeerFilter::Ptr peerFilter;
 
 constexpr int RANDOM_BYTES = 32;
 constexpr int LISTEN_BACKLOG = 64;
@@ -199,8 +202,12 @@ bool JsBridge::startBridgeServer(qor::QorEventThread* eventTarget) {
     auto* server = new Poco::Net::TCPServer(new qor::BridgeConnectionFactory(params, handlers, headDeadline),
                                             *qor::serverThreads, socket, params);
     // Other users' connections are closed in the acceptor and take no thread.
-    server->setConnectionFilter(new qor::BridgePeerFilter);
+    qor::BridgePeerFilter::Ptr filter = new qor::BridgePeerFilter;
+    server->setConnectionFilter(filter);
     delete qor::httpServer;
+    // The replaced server's refusals not told yet are told now.
+    if (qor::peerFilter) qor::peerFilter->reportRefusals();
+    qor::peerFilter = filter;
     qor::httpServer = server;
     server->start();
     componentDebug(LogComponentMask::NET | LogComponentMask::SMGNT,
@@ -214,5 +221,6 @@ bool JsBridge::stopBridgeServer() {
     // on its own, within the head's time limit or after its answer. An
     // upgraded socket has left its connection already.
     if (qor::httpServer) qor::httpServer->stop();
+    if (qor::peerFilter) qor::peerFilter->reportRefusals();
     return true;
 }

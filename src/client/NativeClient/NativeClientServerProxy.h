@@ -54,6 +54,7 @@ public:
     bool updateWebClient(const std::string& text, bool verbose) override;
     // The USB tunnel (setupVHTunnel's) is up; any thread.
     bool usbTunnelUp() const override { return usbTunnelUp_.load(); }
+    bool usbTunnelComing() const override { return usbTunnelComing_.load(); }
     // SVR_WARNING to the page.
     bool sendClientUpdate(std::int32_t warningCode, const std::string& text, std::int32_t displayTime);
 
@@ -123,6 +124,7 @@ private:
     NativeClientSenderThread* sender_ = nullptr;
     QorTunnelInterface* tunnel_ = nullptr;
     std::atomic<bool> usbTunnelUp_{false};
+    std::atomic<bool> usbTunnelComing_{true};
     std::atomic<std::int32_t> protocolMajor_{CLIENT_PROTOCOL_MAJOR};
 };
 

@@ -73,6 +73,8 @@ bool NativeClientServerProxy::dispatchCtrlMessage(const QorMessage& message) {
             if (isDebugEnabled()) logDebug(name() + ": Received client id");
             const bool result = handleClientId(message);
             if (vhIntegrationEnabled.load()) setupVHTunnel();
+            // Up, refused, or none for a guest: no tunnel is coming now.
+            usbTunnelComing_.store(false);
             updateWebClient(buildClientFeatures(), true);
             return result;
         }

@@ -6,6 +6,7 @@
 #include "UsbControlMessages.h"
 #include "UsbServerConnection.h"
 #include "VHArgumentCheck.h"
+#include "VHDeviceListError.h"
 #include "VHLog.h"
 #include "VHProxyLink.h"
 #include "VHProxyReachability.h"
@@ -119,8 +120,9 @@ void RegisterServerProxy(qor::UsbServerConnection* proxy) {
         vhWarning(logName + ": RegisterServerProxy, previous instance might not have been unregistered");
     autoConnectDone.store(false);
     pollTickCount.store(0);
-    // A new page learns what keeps the daemon away.
+    // A new page learns what keeps the daemon or the USB server away.
     vhProxyReachability.forgetTold();
+    vhDeviceListError.forgetTold();
     // A new connection may come with another allow list, and learns the
     // devices that are bound already.
     allowListBuilt = false;
@@ -151,6 +153,7 @@ void forwardToWebClient(const std::string& json, bool verbose) {
         return;
     }
     registeredServerProxy->updateWebClient(json, verbose);
+    vhDeviceListError.told(json);
 }
 
 bool ensureVHProxyProcess() {

@@ -8,6 +8,7 @@
 #include "UsbDeviceList.h"
 #include "UsbServerConnection.h"
 #include "VHArgumentCheck.h"
+#include "VHDeviceListError.h"
 #include "VHLog.h"
 #include "VHProxyLink.h"
 #include "VHProxyReachability.h"
@@ -61,9 +62,15 @@ std::string deviceListMessage() {
 }
 
 // Code 23: the remote VirtualHere client is not connected. The server is
-// asked to bind it, again only after a few ticks while the spell lasts.
+// asked to bind it, again only after a few ticks while the spell lasts;
+// not before the connection's USB tunnel is set up, through which alone the
+// remote client can connect.
 bool answerClientDisconnected() {
     vhDebug("requestDeviceList(): Client disconnected");
+    if (registeredServerProxy != nullptr && registeredServerProxy->usbTunnelComing()) {
+        vhDebug("requestDeviceList(): Waiting for the USB tunnel");
+        return true;
+    }
     const std::uint64_t tick = pollTickCount.load();
     if (forceBindTick != 0 && tick < forceBindTick + forceBindRepeatTicks) return true;
     forceBindTick = tick == 0 ? 1 : tick;
@@ -78,6 +85,11 @@ std::vector<std::string> unboundAddresses() {
     for (const std::unique_ptr<VHUsbEntry>& entry : VHGlobalUsbEntryList.entries())
         if (entry->state != UsbStateBound) addresses.push_back(entry->address);
     return addresses;
+}
+
+// A device list came: the end of an error that stood is said once.
+void noteDeviceListAgain() {
+    if (vhDeviceListError.ended()) vhInformation(logName + ": vhproxy lists the USB devices again");
 }
 
 bool loadAndSendDeviceList(const QorMessage& reply, int code) {
@@ -208,20 +220,23 @@ bool requestDeviceList(VHRequestFailure* failure) {
         switch (errorType) {
         case 1:
             vhDebug("Message: (" + std::to_string(code) + ") '" + errorMessageOf(reply) + "'");
+            noteDeviceListAgain();
             return loadAndSendDeviceList(reply, code);
         case 0:
+            noteDeviceListAgain();
             return loadAndSendDeviceList(reply, code);
         case 2:
-            vhError("Error: (" + std::to_string(code) + ") " + errorMessageOf(reply));
-            forwardToWebClient(reply.toJson(), true);
+        case 4: {
+            const std::string text = "Error: (" + std::to_string(code) + ") " + errorMessageOf(reply);
+            if (errorType == 4) explainVHServerDown(reply);
+            const std::string json = reply.toJson();
+            // An error that stands is said once, not on every tick; the
+            // page's own request is always answered.
+            vhLogIfNews(vhDeviceListError.failed(json), errorType == 4 ? vhCritical : vhError, text);
+            if (failure != nullptr || vhDeviceListError.untold(json)) forwardToWebClient(json, true);
             if (failure != nullptr) failure->answered = true;
             return true;
-        case 4:
-            vhCritical("Error: (" + std::to_string(code) + ") " + errorMessageOf(reply));
-            explainVHServerDown(reply);
-            forwardToWebClient(reply.toJson(), true);
-            if (failure != nullptr) failure->answered = true;
-            return true;
+        }
         default:
             return true;
         }

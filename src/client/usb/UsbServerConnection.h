@@ -21,6 +21,9 @@ public:
     // The connection's USB tunnel to the server is up (the daemon was told
     // so when it was set up); any thread.
     virtual bool usbTunnelUp() const = 0;
+    // The connection is still to set up its USB tunnel: the server's client
+    // id has not come, or the tunnel is being set up; any thread.
+    virtual bool usbTunnelComing() const = 0;
 };
 
 } // namespace qor

@@ -52,6 +52,7 @@ public:
         return true;
     }
     bool usbTunnelUp() const override { return true; }
+    bool usbTunnelComing() const override { return false; }
 };
 
 } // namespace

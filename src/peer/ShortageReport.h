@@ -1,8 +1,12 @@
-// A shortage that comes and goes (no descriptor or no thread left for a
+// A condition that comes and goes (no descriptor or no thread left for a
 // new connection) is told when it begins and when it ends, not each time
 // it is met: a listener at the edge of its limit would otherwise write a
 // line per connection. A beginning is told at most once per quiet time;
 // the end is told for a beginning that was told.
+//
+// A run of events that has no end of its own (connections refused one by
+// one) is told at its first event and then summed up once the quiet time
+// has passed (lapsed): at most two lines per quiet time, however many come.
 #pragma once
 
 #include <chrono>
@@ -19,6 +23,12 @@ public:
     // The shortage is over; true when its end is to be told now, with the
     // times it was met since its beginning was told.
     bool over(std::uint64_t& times);
+    // Ends a told beginning once the quiet time has passed since it was
+    // told: true with the times it was met since then, the first included.
+    // The next met() tells a new beginning.
+    bool lapsed(std::uint64_t& times);
+    // When the last beginning was told.
+    Clock::time_point toldAt() const { return toldAt_; }
 
 private:
     const Clock::duration quiet_;

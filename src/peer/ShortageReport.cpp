@@ -22,3 +22,8 @@ bool ShortageReport::over(std::uint64_t& times) {
     times = times_;
     return true;
 }
+
+bool ShortageReport::lapsed(std::uint64_t& times) {
+    if (!told_ || Clock::now() - toldAt_ < quiet_) return false;
+    return over(times);
+}
