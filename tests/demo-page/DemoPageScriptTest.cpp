@@ -23,6 +23,7 @@
 #include <QWebEngineView>
 
 #include <atomic>
+#include <condition_variable>
 #include <functional>
 #include <mutex>
 
@@ -36,9 +37,13 @@ public:
         server_ = std::make_unique<Poco::Net::HTTPServer>(new Factory(*this), socket_, new Poco::Net::HTTPServerParams);
         server_->start();
     }
+    // The server's stop does not wait for the connection's handler, which
+    // uses this object: the handler is waited for.
     ~FakeBridge() {
         stopping_ = true;
         server_->stopAll(true);
+        std::unique_lock<std::mutex> lock(mutex_);
+        handlerEnded_.wait(lock, [this] { return handlers_ == 0; });
     }
     int port() const { return socket_.address().port(); }
     std::string path() const {
@@ -58,7 +63,15 @@ public:
 
 private:
     struct Handler : Poco::Net::HTTPRequestHandler {
-        explicit Handler(FakeBridge& bridge) : bridge_(bridge) {}
+        explicit Handler(FakeBridge& bridge) : bridge_(bridge) {
+            std::lock_guard<std::mutex> lock(bridge_.mutex_);
+            ++bridge_.handlers_;
+        }
+        ~Handler() override {
+            std::lock_guard<std::mutex> lock(bridge_.mutex_);
+            --bridge_.handlers_;
+            bridge_.handlerEnded_.notify_all();
+        }
         void handleRequest(Poco::Net::HTTPServerRequest& request, Poco::Net::HTTPServerResponse& response) override {
             Poco::Net::WebSocket ws(request, response);
             {
@@ -67,15 +80,20 @@ private:
                 bridge_.socket_ws_ = &ws;
             }
             Poco::Buffer<char> buffer(0);
-            while (!bridge_.stopping_) {
-                if (!ws.poll(Poco::Timespan(0, 100000), Poco::Net::Socket::SELECT_READ)) continue;
-                int flags = 0;
-                buffer.resize(0);
-                const int n = ws.receiveFrame(buffer, flags);
-                if ((flags & Poco::Net::WebSocket::FRAME_OP_BITMASK) == Poco::Net::WebSocket::FRAME_OP_CLOSE || n <= 0)
-                    break;
-                std::lock_guard<std::mutex> lock(bridge_.mutex_);
-                bridge_.messages_.emplace_back(buffer.begin(), static_cast<std::size_t>(n));
+            try {
+                while (!bridge_.stopping_) {
+                    if (!ws.poll(Poco::Timespan(0, 100000), Poco::Net::Socket::SELECT_READ)) continue;
+                    int flags = 0;
+                    buffer.resize(0);
+                    const int n = ws.receiveFrame(buffer, flags);
+                    if ((flags & Poco::Net::WebSocket::FRAME_OP_BITMASK) == Poco::Net::WebSocket::FRAME_OP_CLOSE ||
+                        n <= 0)
+                        break;
+                    std::lock_guard<std::mutex> lock(bridge_.mutex_);
+                    bridge_.messages_.emplace_back(buffer.begin(), static_cast<std::size_t>(n));
+                }
+            } catch (const Poco::Exception&) {
+                // A reset connection ends like a closed one.
             }
             std::lock_guard<std::mutex> lock(bridge_.mutex_);
             bridge_.socket_ws_ = nullptr;
@@ -94,6 +112,8 @@ private:
     std::unique_ptr<Poco::Net::HTTPServer> server_;
     std::atomic<bool> stopping_{false};
     mutable std::mutex mutex_;
+    std::condition_variable handlerEnded_;
+    int handlers_ = 0;
     std::string path_;
     std::vector<std::string> messages_;
     Poco::Net::WebSocket* socket_ws_ = nullptr;

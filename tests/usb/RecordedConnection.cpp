@@ -23,6 +23,7 @@ void RecordedConnection::sendCtrl(const std::string& json, const std::string& la
 }
 
 bool RecordedConnection::updateWebClient(const std::string& text, bool) {
+    if (pageAway_.load()) return false;
     std::lock_guard<std::mutex> guard(mutex_);
     page_.push_back({text, "", typeOf(text)});
     changed_.notify_all();

@@ -26,6 +26,8 @@ public:
     // As when the connection set up its USB tunnel (or lost it).
     void setUsbTunnelUp(bool up) { usbTunnelUp_.store(up); }
     bool usbTunnelComing() const override { return usbTunnelComing_.load(); }
+    // As a page whose socket is gone: nothing reaches it.
+    void setPageAway(bool away) { pageAway_.store(away); }
     // As before the server's client id: the tunnel is still to come.
     void setUsbTunnelComing(bool coming) { usbTunnelComing_.store(coming); }
 
@@ -47,6 +49,7 @@ private:
     std::vector<Sent> page_;
     std::atomic<bool> usbTunnelUp_{false};
     std::atomic<bool> usbTunnelComing_{false};
+    std::atomic<bool> pageAway_{false};
 };
 
 // The devices of a device list message, "name:enabled" each, in order.

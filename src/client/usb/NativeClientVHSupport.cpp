@@ -152,8 +152,7 @@ void forwardToWebClient(const std::string& json, bool verbose) {
         vhError("Can't update WebClient, not connected");
         return;
     }
-    registeredServerProxy->updateWebClient(json, verbose);
-    vhDeviceListError.told(json);
+    if (registeredServerProxy->updateWebClient(json, verbose)) vhDeviceListError.told(json);
 }
 
 bool ensureVHProxyProcess() {
