@@ -201,8 +201,11 @@ def main():
     environment = {k: v for k, v in os.environ.items()
                    if k in ("ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS")}
     environment.update(PATH="/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin", LANG="C.UTF-8")
-    os.execve(bwrap[0], bwrap + ["/usr/bin/python3", os.path.abspath(__file__), "--inside", json.dumps(spec), "--"]
-              + command, environment)
+    # The part inside runs from this file's text: the sandbox's private
+    # /tmp hides a checkout that lies there.
+    with open(os.path.abspath(__file__)) as source:
+        inside = ["/usr/bin/python3", "-c", source.read()]
+    os.execve(bwrap[0], bwrap + inside + ["--inside", json.dumps(spec), "--"] + command, environment)
 
 
 if __name__ == "__main__":
