@@ -232,7 +232,11 @@ TEST_F(UsbSharing, AllowListDisablesDevicesAndFollowsTheServer) {
     ASSERT_TRUE(pageDevicesBecome("1-1=1/1 1-2=1/0")) << clientLog();
     pageRequest(326, "1-2");
     EXPECT_TRUE(pageGets(326, "\"VHErrCode\":991")) << clientLog();
-    EXPECT_EQ(usbServerStates(), "1-1=1 1-2=1 clients=0");
+    // Nothing was bound. Whether the server's remote USB client has come
+    // through the USB tunnel yet (it is asked to once the tunnel is up) is
+    // a matter of timing, not of the allow list.
+    const std::string states = usbServerStates();
+    EXPECT_EQ(states.substr(0, states.find(" clients=")), "1-1=1 1-2=1");
     EXPECT_EQ(serverCount("client asks to bind"), 0);
 
     relay->sendToServer(R"({"kind":"usb-allow","text":"Cruzer, Keyboard"})");
