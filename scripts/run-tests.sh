@@ -2,7 +2,7 @@
 # Installs what is needed, builds, and runs every test: the whole suite in a
 # RelWithDebInfo build, then the non-GUI unit tests again under
 # AddressSanitizer and UndefinedBehaviorSanitizer, then a short smoke run of
-# every fuzzing harness.
+# every fuzzing harness (built in the sanitizer tree).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
@@ -27,10 +27,13 @@ phase "tests"
 (cd build-tests && xvfb-run -a -s "-screen 0 1920x1080x24 -noreset" \
    ctest --output-on-failure -j "$jobs" --timeout 300)
 
-phase "build (sanitizers)"
-# The speed measurements are built once, above: nothing runs them here.
-scripts/build.sh build-asan -DCMAKE_BUILD_TYPE=Debug -DQDK_SANITIZE=ON -DQDK_BUILD_GUI=OFF \
-  -DQDK_BUILD_BENCH=OFF "${fast[@]}"
+phase "build (sanitizers and fuzzing harnesses)"
+# One clang build serves the sanitizer pass and the fuzzing harnesses: the
+# libraries are compiled once, instrumented for both (coverage for libFuzzer
+# costs the tests little). The speed measurements are built once, above:
+# nothing runs them here.
+CC=clang CXX=clang++ scripts/build.sh build-asan -DCMAKE_BUILD_TYPE=Debug -DQDK_SANITIZE=ON -DQDK_FUZZ=ON \
+  -DQDK_BUILD_GUI=OFF -DQDK_BUILD_BENCH=OFF "${fast[@]}"
 phase "unit tests under sanitizers"
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=0
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
@@ -49,5 +52,5 @@ if ! (cd build-asan && ctest --output-on-failure -j "$jobs" --timeout 300 -LE gu
 fi
 
 phase "fuzzing harnesses (smoke run)"
-scripts/run-fuzzers.sh --smoke
+scripts/run-fuzzers.sh --smoke --build build-asan --no-build
 phase "done"

@@ -12,6 +12,7 @@
 #include "PageRelay.h"
 #include "QorCanvasListEntry.h"
 #include "QorTunnelClientInterface.h"
+#include "SanitizerBuild.h"
 #include "ServerConnectionFactory.h"
 #include "ServerConnectionValues.h"
 #include "StreamDecoder.h"
@@ -32,7 +33,7 @@ namespace {
 
 // Under the sanitizers every byte costs many times more: the transfer
 // shrinks to 64 MiB there, and stays byte-exact.
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#if defined(QDK_ADDRESS_SANITIZER) || defined(QDK_THREAD_SANITIZER)
 constexpr std::uint64_t BIG_TRANSFER = 64ull << 20;
 #else
 constexpr std::uint64_t BIG_TRANSFER = 1ull << 30;

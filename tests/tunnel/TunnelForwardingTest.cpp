@@ -5,6 +5,7 @@
 #include "QorTunnelClientListener.h"
 #include "QorTunnelServerInterface.h"
 #include "QorWebSocket.h"
+#include "SanitizerBuild.h"
 #include "TestPaths.h"
 #include "TunnelTestSupport.h"
 
@@ -462,7 +463,7 @@ TEST_F(TunnelTest, StopDoesNotWaitForALocalApplicationThatDoesNotRead) {
 // Out of descriptors, an OPEN is answered with CLOSE, and the tunnel lives on
 // once descriptors are free again.
 TEST_F(TunnelTest, OpenWithoutDescriptorsIsAnsweredWithClose) {
-#if defined(__SANITIZE_ADDRESS__)
+#if defined(QDK_ADDRESS_SANITIZER)
     // UndefinedBehaviorSanitizer checks each object it is called on through
     // a pipe of its own; without a free descriptor it reports every such
     // call as an invalid object.

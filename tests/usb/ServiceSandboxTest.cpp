@@ -4,6 +4,7 @@
 // /tmp and /dev, its logs folder, the unit's system call filter and address
 // families) in front of the real USB server, asked over the client's link
 // and checking who its peers are.
+#include "SanitizerBuild.h"
 #include "VHProxyLink.h"
 
 #include "LinkTestSupport.h"
@@ -73,7 +74,7 @@ TEST_F(ServiceSandbox, TheDaemonWorksInsideItsSandbox) {
         runToEnd({root.daemonProgram(), "--registerService", "--startup=manual", "--allowGroup=nogroup"}, &code);
     ASSERT_EQ(code, 0) << registration;
     TempDir logs;
-#if defined(__SANITIZE_ADDRESS__)
+#if defined(QDK_ADDRESS_SANITIZER)
     // The leak check at the end stops the daemon's threads with ptrace.
     const std::string extraCalls = "ptrace";
 #else

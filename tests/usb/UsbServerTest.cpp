@@ -5,6 +5,7 @@
 // also with peers that take no replies and short of threads or descriptors.
 #include "LinkTestSupport.h"
 #include "PeerProcess.h"
+#include "SanitizerBuild.h"
 #include "TestPaths.h"
 #include "UsbTreeFixture.h"
 
@@ -413,7 +414,7 @@ namespace {
 // UndefinedBehaviorSanitizer checks each object it is called on through a
 // pipe of its own: a sanitized server without a free descriptor reports
 // such a call as one on an invalid object.
-#if defined(__SANITIZE_ADDRESS__)
+#if defined(QDK_ADDRESS_SANITIZER)
 constexpr bool sanitizersNeedDescriptors = true;
 #else
 constexpr bool sanitizersNeedDescriptors = false;

@@ -8,6 +8,7 @@
 // client reports the bind, an unplug, a new connection; the allow list, a
 // daemon that dies, is silent or is refused, a USB server port that another
 // user holds, and the exit.
+#include "SanitizerBuild.h"
 #include "UsbEndToEndFixture.h"
 
 #include "ProcessHelpers.h"
@@ -120,7 +121,7 @@ protected:
                 usbMs = (end - line.time) / 1000;
         EXPECT_GE(usbMs, 0) << "the connection's thread did not end";
         EXPECT_LE(usbMs, 2000) << "USB sharing's part of the exit";
-#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+#if !defined(QDK_ADDRESS_SANITIZER) && !defined(QDK_THREAD_SANITIZER)
         // Under the sanitizers the screen's decoder alone takes seconds to end.
         EXPECT_LE(millisSince(begin), 2000) << "the exit";
 #else
