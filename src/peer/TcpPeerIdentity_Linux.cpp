@@ -38,6 +38,14 @@ struct Endpoint {
     std::uint16_t port = 0; // host order
 };
 
+// NLMSG_OK with the lengths compared as signed numbers: a message whose
+// aligned length runs past the data leaves a negative remainder, which
+// ends the walk.
+bool messageFits(const nlmsghdr* message, int remaining) {
+    return remaining >= static_cast<int>(sizeof(nlmsghdr)) && message->nlmsg_len >= sizeof(nlmsghdr) &&
+           static_cast<long>(message->nlmsg_len) <= remaining;
+}
+
 bool sameEndpoint(const Endpoint& a, const Endpoint& b) {
     return a.family == b.family && a.port == b.port &&
            std::memcmp(a.address, b.address, a.family == AF_INET ? 4 : 16) == 0;
@@ -170,7 +178,7 @@ TcpPeerLookup askKernel(const Endpoint& local, const Endpoint& remote, SocketEnt
         }
         if (from.nl_pid != 0) continue; // only the kernel answers
         int remaining = static_cast<int>(received);
-        for (const nlmsghdr* message = reinterpret_cast<const nlmsghdr*>(buffer); NLMSG_OK(message, remaining);
+        for (const nlmsghdr* message = reinterpret_cast<const nlmsghdr*>(buffer); messageFits(message, remaining);
              message = NLMSG_NEXT(message, remaining)) {
             if (message->nlmsg_seq != request.header.nlmsg_seq) continue;
             if (message->nlmsg_type == NLMSG_ERROR) {
