@@ -105,17 +105,20 @@ bool UsbServerDevices::readFixture(std::vector<VHUsbEntry>& devices) {
     }
 }
 
-void UsbServerDevices::readTree(std::vector<VHUsbEntry>& devices) {
+// False when the walk missed parts of the tree for want of descriptors.
+bool UsbServerDevices::readTree(std::vector<VHUsbEntry>& devices) {
     VHUsbEntryList found;
     std::unique_ptr<UsbDeviceOpener> opener = makeUsbDeviceOpener();
     UsbDeviceWalk walk(found, systemRoot_, *opener, UsbIdsDatabase::system());
     walk.enumerateHostControllers();
+    if (walk.ranOutOfDescriptors()) return false;
     for (const auto& entry : found.entries()) {
         VHUsbEntry device = *entry;
         device.state = UsbStateExported;
         device.path = systemRoot_ + (systemRoot_.back() == '/' ? "" : "/") + "sys/bus/usb/devices/" + device.address;
         devices.push_back(device);
     }
+    return true;
 }
 
 void UsbServerDevices::refresh() {
@@ -127,8 +130,8 @@ void UsbServerDevices::refresh() {
     std::vector<VHUsbEntry> devices;
     if (!fixturePath_.empty()) {
         if (!readFixture(devices)) return; // keep what was read before
-    } else {
-        readTree(devices);
+    } else if (!readTree(devices)) {
+        return; // keep what was read before
     }
     // A device that stays keeps its state; a new one starts as the source says.
     for (VHUsbEntry& device : devices) {

@@ -37,7 +37,7 @@ public:
 private:
     void refresh();
     bool readFixture(std::vector<VHUsbEntry>& devices);
-    void readTree(std::vector<VHUsbEntry>& devices);
+    bool readTree(std::vector<VHUsbEntry>& devices);
     // What tells whether the source changed; false when it cannot be read
     // now.
     bool treeSignature(std::string& signature) const;

@@ -18,11 +18,15 @@ public:
 
     // Walks every host controller; false only when the walk of one failed.
     bool enumerateHostControllers();
+    // True when the last walk could not open a part of the tree for want of
+    // descriptors: devices that are there may be missing from its list.
+    bool ranOutOfDescriptors() const { return ranOutOfDescriptors_; }
     // The system's own name for the ids: the product text of a connected
     // device with them, else the ids database, else the fallback text.
     std::string queryWmiUsbDeviceName(std::int32_t vendorId, std::int32_t productId);
 
 private:
+    bool walkHostControllers();
     bool enumerateHostController(const std::string& rootHub);
     void EnumerateHub(const std::string& hubName);
     void EnumerateHubPorts(const std::string& hubName, int ports);
@@ -33,6 +37,7 @@ private:
     std::string root_;
     UsbDeviceOpener& opener_;
     UsbIdsDatabase& ids_;
+    bool ranOutOfDescriptors_ = false;
 };
 
 // The system root of the walks: "/" unless the tests' system root stands in

@@ -45,9 +45,19 @@ void traceLine(const std::string& text) {
     if (isTraceEnabled()) logTrace(text);
 }
 
+// Set when a file or directory of the tree could not be opened because the
+// process (or the system) was out of descriptors: the walk then missed
+// devices that are there.
+thread_local bool descriptorsRanOut = false;
+
+void noteOpenFailure() {
+    if (errno == EMFILE || errno == ENFILE) descriptorsRanOut = true;
+}
+
 std::optional<std::vector<std::uint8_t>> readBytes(const std::string& path, std::string& reason) {
     std::ifstream file(path, std::ios::binary);
     if (!file) {
+        noteOpenFailure();
         reason = std::strerror(errno);
         return std::nullopt;
     }
@@ -57,8 +67,12 @@ std::optional<std::vector<std::uint8_t>> readBytes(const std::string& path, std:
 // The first line of an attribute file without surrounding blanks.
 std::optional<std::string> readAttribute(const std::string& path) {
     std::ifstream file(path);
+    if (!file) {
+        noteOpenFailure();
+        return std::nullopt;
+    }
     std::string line;
-    if (!file || !std::getline(file, line)) return std::nullopt;
+    if (!std::getline(file, line)) return std::nullopt;
     const auto first = line.find_first_not_of(" \t\r");
     if (first == std::string::npos) return std::string();
     const auto last = line.find_last_not_of(" \t\r");
@@ -83,6 +97,7 @@ bool isDirectory(const std::string& path) {
 std::optional<std::vector<std::string>> directoryNames(const std::string& path, std::string& reason) {
     DIR* dir = ::opendir(path.c_str());
     if (dir == nullptr) {
+        noteOpenFailure();
         reason = std::strerror(errno);
         return std::nullopt;
     }
@@ -164,6 +179,13 @@ std::string UsbDeviceWalk::devicePath(const std::string& deviceName) const {
 }
 
 bool UsbDeviceWalk::enumerateHostControllers() {
+    descriptorsRanOut = false;
+    const bool walked = walkHostControllers();
+    ranOutOfDescriptors_ = descriptorsRanOut;
+    return walked;
+}
+
+bool UsbDeviceWalk::walkHostControllers() {
     std::string reason;
     const std::string dir = root_ + "sys/bus/usb/devices";
     std::optional<std::vector<std::string>> names = directoryNames(dir, reason);
