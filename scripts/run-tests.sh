@@ -25,17 +25,33 @@ phase "build (RelWithDebInfo)"
 # The client and its programs optimized as released (-O2); the tests' own
 # code with -O1, which builds faster.
 scripts/build.sh build-tests -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQDK_TEST_OPTIMIZATION=-O1 "${fast[@]}"
+
+phase "build (sanitizers and fuzzing harnesses) begins beside the tests"
+# One clang build serves the sanitizer pass and the fuzzing harnesses: the
+# libraries are compiled once, instrumented for both (coverage for libFuzzer
+# costs the tests little). The speed measurements are built once, above:
+# nothing runs them here. The tests wait on their peers much of the time;
+# the build runs meanwhile at the idle priority (SCHED_IDLE), so it takes
+# only the processor time that no test wants: a test that wakes up takes
+# the processor from it at once. Its output goes to build-asan.log.
+setsid env CC=clang CXX=clang++ chrt --idle 0 scripts/build.sh build-asan -DCMAKE_BUILD_TYPE=Debug \
+  -DQDK_SANITIZE=ON -DQDK_FUZZ=ON -DQDK_BUILD_GUI=OFF -DQDK_BUILD_BENCH=OFF "${fast[@]}" >build-asan.log 2>&1 &
+asan_build=$!
+# The build does not outlive a run that ends early.
+trap 'kill -- -"$asan_build" 2>/dev/null || true' EXIT
+
 phase "tests"
 (cd build-tests && xvfb-run -a -s "-screen 0 1920x1080x24 -noreset" \
    ctest --output-on-failure -j "$jobs" --timeout 300)
 
-phase "build (sanitizers and fuzzing harnesses)"
-# One clang build serves the sanitizer pass and the fuzzing harnesses: the
-# libraries are compiled once, instrumented for both (coverage for libFuzzer
-# costs the tests little). The speed measurements are built once, above:
-# nothing runs them here.
-CC=clang CXX=clang++ scripts/build.sh build-asan -DCMAKE_BUILD_TYPE=Debug -DQDK_SANITIZE=ON -DQDK_FUZZ=ON \
-  -DQDK_BUILD_GUI=OFF -DQDK_BUILD_BENCH=OFF "${fast[@]}"
+phase "build (sanitizers and fuzzing harnesses) ends"
+if ! wait "$asan_build"; then
+  tail -n 100 build-asan.log
+  echo "The sanitizer build failed (the whole output is in build-asan.log)" >&2
+  exit 1
+fi
+trap - EXIT
+tail -n 1 build-asan.log
 phase "unit tests under sanitizers"
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=0
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
