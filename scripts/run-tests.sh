@@ -63,7 +63,8 @@ export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 if ! (cd build-asan && ctest --output-on-failure -j "$jobs" --timeout 300 -LE gui 2>&1 | tee ctest.log;
       exit "${PIPESTATUS[0]}"); then
   failed=$(grep -c . build-asan/Testing/Temporary/LastTestsFailed.log || true)
-  crashes=$(grep -c "^Tracer caught signal 11" build-asan/ctest.log || true)
+  # (a death test's child prints it behind "[  DEATH   ] ")
+  crashes=$(grep -c "^\(\[  DEATH   \] \)\?Tracer caught signal 11" build-asan/ctest.log || true)
   if [ "$failed" -eq 0 ] || [ "$crashes" -lt "$failed" ]; then exit 1; fi
   phase "$failed test(s) failed by the leak checker's own crash only: once more"
   (cd build-asan && ctest --output-on-failure --rerun-failed --timeout 300)
