@@ -2,7 +2,7 @@
 # Installs what is needed, builds, and runs every test: the whole suite in a
 # RelWithDebInfo build, then the non-GUI unit tests again under
 # AddressSanitizer and UndefinedBehaviorSanitizer, then a short smoke run of
-# every fuzzing harness.
+# every fuzzing harness (built in the sanitizer tree).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
@@ -26,14 +26,16 @@ phase "build (RelWithDebInfo)"
 # code with -O1, which builds faster.
 scripts/build.sh build-tests -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQDK_TEST_OPTIMIZATION=-O1 "${fast[@]}"
 
-phase "build (sanitizers) begins beside the tests"
-# The tests wait on their peers much of the time; the sanitizer build runs
-# meanwhile at the idle priority (SCHED_IDLE), so it takes only the
-# processor time that no test wants: a test that wakes up takes the
-# processor from it at once. Its output goes to build-asan.log. The speed
-# measurements are built once, above: nothing runs them here.
-setsid chrt --idle 0 scripts/build.sh build-asan -DCMAKE_BUILD_TYPE=Debug -DQDK_SANITIZE=ON -DQDK_BUILD_GUI=OFF \
-  -DQDK_BUILD_BENCH=OFF "${fast[@]}" >build-asan.log 2>&1 &
+phase "build (sanitizers and fuzzing harnesses) begins beside the tests"
+# One clang build serves the sanitizer pass and the fuzzing harnesses: the
+# libraries are compiled once, instrumented for both (coverage for libFuzzer
+# costs the tests little). The speed measurements are built once, above:
+# nothing runs them here. The tests wait on their peers much of the time;
+# the build runs meanwhile at the idle priority (SCHED_IDLE), so it takes
+# only the processor time that no test wants: a test that wakes up takes
+# the processor from it at once. Its output goes to build-asan.log.
+setsid env CC=clang CXX=clang++ chrt --idle 0 scripts/build.sh build-asan -DCMAKE_BUILD_TYPE=Debug \
+  -DQDK_SANITIZE=ON -DQDK_FUZZ=ON -DQDK_BUILD_GUI=OFF -DQDK_BUILD_BENCH=OFF "${fast[@]}" >build-asan.log 2>&1 &
 asan_build=$!
 # The build does not outlive a run that ends early.
 trap 'kill -- -"$asan_build" 2>/dev/null || true' EXIT
@@ -42,7 +44,7 @@ phase "tests"
 (cd build-tests && xvfb-run -a -s "-screen 0 1920x1080x24 -noreset" \
    ctest --output-on-failure -j "$jobs" --timeout 300)
 
-phase "build (sanitizers) ends"
+phase "build (sanitizers and fuzzing harnesses) ends"
 if ! wait "$asan_build"; then
   tail -n 100 build-asan.log
   echo "The sanitizer build failed (the whole output is in build-asan.log)" >&2
@@ -77,5 +79,5 @@ if ! (cd build-asan && ctest --output-on-failure -j "$jobs" --timeout 300 -LE gu
 fi
 
 phase "fuzzing harnesses (smoke run)"
-scripts/run-fuzzers.sh --smoke
+scripts/run-fuzzers.sh --smoke --build build-asan --no-build
 phase "done"
