@@ -215,6 +215,35 @@ TEST_F(StreamDecode, SizeChangeMidStreamFollowsThePictures) {
     }
 }
 
+// A sequence whose pictures are taller than any stream can announce (here
+// the 64x16384 stream with parameter sets that announce 100,000 rows) gives
+// no picture: FFmpeg is refused its planes for them, so neither it nor the
+// conversion or the canvas holds such a picture; one line says so. The next
+// sequence, of a size a stream can have, is decoded again. OpenH264 refuses
+// such sizes itself.
+TEST_F(StreamDecode, PicturesTallerThanAnyStreamAreDropped) {
+    const auto units = readAccessUnits("tall.h264");
+    const auto taller = withAnnouncedHeight(units, 100000);
+    ASSERT_EQ(taller.size(), units.size());
+    const std::string dropped = "LibAVH264: Dropping pictures of 64x100000, larger than 16384x16384";
+    for (const char* name : {"LibAVH264", "OpenH264"}) {
+        for (const int output : {ColorFormat::YUV420P, ColorFormat::RGB24}) {
+            SCOPED_TRACE(std::string(name) + " with output " + std::to_string(output));
+            LogCapture log("information");
+            std::unique_ptr<StreamDecoder> decoder = make(name, {3, 0, 8}, output, 64, 16384);
+            ASSERT_TRUE(decoder);
+            const DecodeResult refused = decodeAll(*decoder, taller, glCanvas);
+            EXPECT_TRUE(refused.pictures.empty()) << refused.formats.front();
+            EXPECT_EQ(refused.failures, static_cast<int>(taller.size()));
+            if (std::string(name) != "LibAVH264") continue;
+            EXPECT_EQ(log.count(dropped), 1);
+            const DecodeResult next = decodeAll(*decoder, units, glCanvas);
+            ASSERT_EQ(next.formats.size(), units.size());
+            EXPECT_EQ(next.formats.back(), "64x16384 " + std::to_string(output));
+        }
+    }
+}
+
 // The size a decoder is made for is a hint: one whose frames cannot be had
 // (or that is no size at all) still gives every picture, at its own size.
 TEST_F(StreamDecode, SizeNoFrameCanHaveStillGivesEveryPicture) {

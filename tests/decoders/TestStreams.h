@@ -16,6 +16,13 @@ std::vector<std::uint8_t> readBinaryFile(const std::string& path);
 // The access units of a stream file.
 std::vector<std::vector<std::uint8_t>> readAccessUnits(const std::string& streamFile);
 
+// The access units with every sequence parameter set rewritten to announce
+// pictures of the given height (rounded up to whole macroblocks), the rest
+// of each set as it was; the slices still cover the rows they were coded
+// for. Empty when a set cannot be rewritten (field pictures, scaling lists).
+std::vector<std::vector<std::uint8_t>> withAnnouncedHeight(const std::vector<std::vector<std::uint8_t>>& units,
+                                                           int height);
+
 // The client's RGB24 conversion of every frame of a raw YUV420p file of
 // the stream folder.
 std::vector<std::uint8_t> rgbReference(const std::string& yuvFile, int width, int height);

@@ -32,6 +32,9 @@ encode rgb 321x241 8 rgb24 libx264rgb -qp 0 -tune zerolatency -x264-params aud=1
 encode high10 320x240 8 yuv420p10le libx264 -profile:v high10 -tune zerolatency -x264-params aud=1 &
 encode wide 1366x768 2 yuv420p libx264 -preset ultrafast -tune zerolatency -x264-params aud=1 &
 encode hd 1918x1080 2 yuv420p libx264 -preset ultrafast -tune zerolatency -x264-params aud=1 &
+# As tall as a stream can announce (the tests make its parameter sets
+# announce more).
+encode tall 64x16384 2 yuv420p libx264 -preset ultrafast -tune zerolatency -x264-params aud=1 &
 encode part1 320x240 8 yuv420p libx264 -tune zerolatency -x264-params aud=1 &
 encode part2 352x288 8 yuv420p libx264 -tune zerolatency -x264-params aud=1 &
 # B-frames (decoded in another order than shown), across an IDR picture: with

@@ -42,6 +42,7 @@ struct FfmpegApi {
     decltype(&::avcodec_find_decoder_by_name) avcodec_find_decoder_by_name = nullptr;
     decltype(&::avcodec_free_context) avcodec_free_context = nullptr;
     decltype(&::avcodec_flush_buffers) avcodec_flush_buffers = nullptr;
+    decltype(&::avcodec_default_get_format) avcodec_default_get_format = nullptr;
     decltype(&::avcodec_version) avcodec_version = nullptr;
     // swscale
     decltype(&::sws_scale) sws_scale = nullptr;

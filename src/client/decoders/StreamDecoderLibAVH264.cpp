@@ -65,6 +65,8 @@ bool StreamDecoderLibAVH264::setupEncoder() {
     // holds pictures back by the number of threads), no reorder delay.
     codecContext->flags |= AV_CODEC_FLAG_LOW_DELAY;
     codecContext->thread_type = FF_THREAD_SLICE;
+    codecContext->opaque = this;
+    codecContext->get_format = &StreamDecoderLibAVH264::choosePixelFormat;
     if (ffmpegApi.avcodec_open2(codecContext, codec, nullptr) < 0) {
         ffmpegApi.avcodec_free_context(&codecContext);
         codecContext = nullptr;
@@ -142,6 +144,24 @@ bool StreamDecoderLibAVH264::drain(VideoFrame** frame) {
         return false;
     }
     return handOut(frame);
+}
+
+AVPixelFormat StreamDecoderLibAVH264::choosePixelFormat(AVCodecContext* context, const AVPixelFormat* formats) {
+    auto* self = static_cast<StreamDecoderLibAVH264*>(context->opaque);
+    const int w = context->width;
+    const int h = context->height;
+    if (frameSizeFits(w, h)) return ffmpegApi.avcodec_default_get_format(context, formats);
+    // The sequence's pictures would take FFmpeg's planes and the canvas's
+    // copies far beyond any announced screen: they are dropped, and the
+    // decoder thread counts their access units as failed.
+    if (self != nullptr && (w != self->refusedWidth_ || h != self->refusedHeight_)) {
+        self->refusedWidth_ = w;
+        self->refusedHeight_ = h;
+        decoderError(self->name + ": Dropping pictures of " + std::to_string(w) + "x" + std::to_string(h) +
+                     ", larger than " + std::to_string(MAX_FRAME_DIMENSION) + "x" +
+                     std::to_string(MAX_FRAME_DIMENSION));
+    }
+    return AV_PIX_FMT_NONE;
 }
 
 bool StreamDecoderLibAVH264::handOut(VideoFrame** frame) {

@@ -24,6 +24,15 @@ public:
 private:
     // The picture FFmpeg gave into *frame, as the canvas is to get it.
     bool handOut(VideoFrame** frame);
+    // FFmpeg asks for the pixel format whenever a sequence sets a new
+    // picture size, before it allocates anything for pictures of that size:
+    // a size that no stream can announce gets none (FFmpeg then fails each
+    // access unit of the sequence), any other FFmpeg's own choice.
+    static AVPixelFormat choosePixelFormat(AVCodecContext* context, const AVPixelFormat* formats);
+
+    // The size of the pictures last refused, logged once.
+    int refusedWidth_ = 0;
+    int refusedHeight_ = 0;
 
     // The end of the stream was sent; receiving runs until FFmpeg has
     // given out every picture.
