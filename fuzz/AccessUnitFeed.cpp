@@ -4,6 +4,7 @@
 #include "ColorFormat.h"
 #include "FuzzSupport.h"
 #include "StreamDecoder.h"
+#include "StreamDecoderLibAV.h"
 #include "VideoFrame.h"
 
 #include <memory>
@@ -103,6 +104,11 @@ void feedAccessUnits(const std::string& decoderName, const std::uint8_t* data, s
         }
         show(frame);
     }
+    // The client keeps a finished FFmpeg decoder's state for two seconds:
+    // here it would pile up over the inputs and be counted against the
+    // next ones. Each input's memory is its own.
+    decoder.reset();
+    qor::StreamDecoderLibAV::freeRetiredResources();
 }
 
 } // namespace fuzz
