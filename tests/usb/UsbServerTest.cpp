@@ -561,6 +561,14 @@ std::string askAs(unsigned int user, int port, const std::vector<std::string>& l
     return replies;
 }
 
+// A client running as the user sends the lines and closes at once;
+// "sent from port <port>".
+std::string sendAndCloseAs(unsigned int user, int port, const std::vector<std::string>& lines) {
+    std::vector<std::string> options{"--send-and-close", std::to_string(port)};
+    options.insert(options.end(), lines.begin(), lines.end());
+    return runToEnd(lineClientAs(user, options));
+}
+
 } // namespace
 
 // The server answers its own user (the client that started it, and the
@@ -609,4 +617,33 @@ TEST_F(UsbServerProgram, AnswersOnlyItsOwnUserAndRoot) {
               1)
         << log().substr(0, 4000);
     EXPECT_EQ(logCount("refused"), 2) << log().substr(0, 4000);
+}
+
+// A connection whose peer sent its request and closed before the server
+// came to it is gone by then: the kernel lists the peer's closed socket
+// without a user, which must not pass for root. The server is stopped until
+// the kernel lists the peer's socket so, so that it always comes too late.
+TEST_F(UsbServerProgram, CarriesOutNothingForAPeerThatClosedBeforeItsTurn) {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root to run the server and its clients as other users";
+    writeDevices(device("1-1", 1, 2, "Gadget"));
+    ::chmod(dir.file("devices.json").c_str(), 0644);
+    start({"--devices", dir.file("devices.json"), "--log", dir.file("vhserver.log")}, std::vector<std::string>{});
+    // Stopped, the server accepts nothing; the kernel still completes the
+    // peer's connection and keeps its request.
+    ASSERT_TRUE(pauseProcess(static_cast<std::uint32_t>(server->id()), 5000));
+    const std::string sent = sendAndCloseAs(65534, port, {"BIND 1-1"});
+    ASSERT_EQ(sent.rfind("sent from port ", 0), 0u) << sent;
+    ASSERT_TRUE(waitForOwnerlessClose(std::stoi(sent.substr(15)), 5000, port));
+    ::kill(server->id(), SIGCONT);
+
+    // The server takes its connections in turn: once a later one is
+    // answered, the peer's was taken. A connection served would have
+    // carried out its request at once; the owner's device stays exported.
+    LineClient owner(port);
+    EXPECT_EQ(owner.request("STATUS"), "OK desk");
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+    do {
+        ASSERT_EQ(owner.devices(), "1-1=1");
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    } while (std::chrono::steady_clock::now() < deadline);
 }
