@@ -120,6 +120,7 @@ void UsbServer::stop() {
         connectionEnded_.notify_all(); // a paused acceptor
     }
     if (acceptor_.joinable()) acceptor_.join();
+    reportRefusals(true);
     {
         // A thread waiting for a request, or for its peer to take a reply,
         // returns at once.
@@ -159,6 +160,7 @@ void UsbServer::acceptConnections() {
             continue;
         }
         if (stopping_.load()) break;
+        reportRefusals(false);
         // A socket not served closes as it goes out of scope: its peer sees
         // the connection end at once.
         if (!admit(socket)) continue;
@@ -179,8 +181,9 @@ bool UsbServer::admit(Poco::Net::StreamSocket& socket) {
     switch (lookup) {
     case TcpPeerLookup::Found:
         if (peer.userId == 0 || peer.userId == ownUserId_) return true;
-        logWarning("USB server: refused a connection of user " + std::to_string(peer.userId) + " from " +
-                   peerText(socket) + ": it serves only user " + std::to_string(ownUserId_) + " and root");
+        if (refusals_.refused(peer.userId))
+            logWarning("USB server: refused a connection of user " + std::to_string(peer.userId) + " from " +
+                       peerText(socket) + ": it serves only user " + std::to_string(ownUserId_) + " and root");
         return false;
     case TcpPeerLookup::Gone:
         if (isDebugEnabled()) logDebug("USB server: a connection ended before it was served: " + reason);
@@ -193,6 +196,11 @@ bool UsbServer::admit(Poco::Net::StreamSocket& socket) {
         logWarning("USB server: can't tell who connects, " + reason + "; accepting paused until a connection ends");
     pauseAccepting();
     return false;
+}
+
+void UsbServer::reportRefusals(bool all) {
+    for (const PeerRefusalReport::Summary& summary : refusals_.summaries(all))
+        logWarning("USB server: refused " + summary.text());
 }
 
 bool UsbServer::startConnection(const Poco::Net::StreamSocket& socket) {

@@ -6,7 +6,9 @@
 //
 // Only root (the vhproxy daemon) and the user the server runs as (whose
 // client started it, and the remote side through that client's USB
-// tunnel) are served: anyone else's connection is refused and logged. Each
+// tunnel) are served: anyone else's connection is refused, the first
+// refusal of a user logged and the further ones summed up once a minute
+// has passed (at the next connection) and when the server stops. Each
 // connection has a thread of its own. A peer that does not take its
 // replies loses its connection after sendTimeoutMs; stop ends every
 // connection at once. A connection whose thread cannot start is refused,
@@ -15,6 +17,7 @@
 // and ends, not per connection.
 #pragma once
 
+#include "PeerRefusalReport.h"
 #include "ShortageReport.h"
 #include "UsbServerDevices.h"
 
@@ -73,6 +76,9 @@ private:
     // Whether the accepted connection is served: its peer's user is one
     // that the server answers.
     bool admit(Poco::Net::StreamSocket& socket);
+    // Logs the refusals of each user counted and not told yet, once their
+    // period is over; with all, every user's.
+    void reportRefusals(bool all);
     // Gives the accepted connection a thread; false when none can start.
     bool startConnection(const Poco::Net::StreamSocket& socket);
     // Joins the threads of the connections that ended.
@@ -98,4 +104,5 @@ private:
     // The acceptor's own.
     ShortageReport acceptFailure_;
     ShortageReport threadShortage_;
+    PeerRefusalReport refusals_;
 };

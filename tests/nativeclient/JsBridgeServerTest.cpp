@@ -10,6 +10,7 @@
 #include "PeerProcess.h"
 #include "QorEventThread.h"
 #include "QorWebSocket.h"
+#include "SocketDiagnosticsDenial.h"
 #include "TestPaths.h"
 
 #include <Poco/Net/ServerSocket.h>
@@ -440,16 +441,21 @@ TEST_F(BridgeServer, AnotherUsersConnectionsAreClosedAtAccept) {
 }
 
 // The acceptor's check of a connection: its peer's socket must still be
-// open, and be the client's own user's.
+// open, be the client's own user's, and its owner must be found. The check
+// runs in a thread of its own, which may be denied the kernel's socket
+// diagnostics (as in a sandbox without netlink, or out of descriptors).
 TEST(BridgePeerFilterCheck, OnlyALivePeerOfTheOwnUserPasses) {
     struct Case {
         const char* name;
         bool peerClosesFirst;
+        bool lookupFails;
         bool accepted;
+        const char* logged; // also logged, if anything
     };
     const Case cases[] = {
-        {"live peer of the own user", false, true},
-        {"peer gone before the accept", true, false},
+        {"live peer of the own user", false, false, true, nullptr},
+        {"peer gone before the accept", true, false, false, nullptr},
+        {"owner cannot be looked up", false, true, false, ": its user cannot be told, "},
     };
     LogCapture log{"debug"};
     Poco::Net::ServerSocket listener(Poco::Net::SocketAddress("127.0.0.1", 0));
@@ -460,8 +466,18 @@ TEST(BridgePeerFilterCheck, OnlyALivePeerOfTheOwnUserPasses) {
         Poco::Net::StreamSocket peer(listener.address());
         if (c.peerClosesFirst) peer.close();
         Poco::Net::StreamSocket accepted = listener.acceptConnection();
-        EXPECT_EQ(filter.accept(accepted), c.accepted);
+        bool passed = false;
+        std::string denied;
+        std::thread([&] {
+            if (c.lookupFails && !denySocketDiagnostics(denied)) return;
+            passed = filter.accept(accepted);
+        }).join();
+        ASSERT_TRUE(denied.empty()) << denied;
+        EXPECT_EQ(passed, c.accepted);
         EXPECT_EQ(log.contains("JsBridge: Refused a connection from 127.0.0.1:"), !c.accepted);
+        if (c.logged != nullptr) {
+            EXPECT_TRUE(log.contains(c.logged)) << c.logged;
+        }
     }
 }
 

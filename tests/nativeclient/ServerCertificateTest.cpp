@@ -11,12 +11,15 @@
 #include "NativeClientWebSocketEvent.h"
 #include "PeerProcess.h"
 #include "QorWebSocket.h"
+#include "ServerCertificateCheck.h"
 #include "ServerCertificateTrust.h"
 #include "ServerConnectionFactory.h"
 #include "ServerConnectionValues.h"
 #include "TestCertificates.h"
 
 #include <Poco/Net/AcceptCertificateHandler.h>
+#include <Poco/Net/SecureStreamSocket.h>
+#include <Poco/Net/SocketAddress.h>
 #include <Poco/Net/SSLManager.h>
 
 #include <cstdlib>
@@ -35,6 +38,8 @@ struct Certificates {
     CertificateFiles otherCa = testCaCertificate(dir.path(), "other-ca");
     CertificateFiles loopback = caSignedCertificate(dir.path(), "loopback", ca, "IP:127.0.0.1,DNS:localhost");
     CertificateFiles otherName = caSignedCertificate(dir.path(), "desk", ca, "DNS:desk.example");
+    CertificateFiles wildcard = caSignedCertificate(dir.path(), "wildcard", ca, "DNS:*.example.com");
+    CertificateFiles partialWildcard = caSignedCertificate(dir.path(), "partial-wildcard", ca, "DNS:f*.example.com");
     // No subject alternative name: "localhost" stands only in the subject CN.
     CertificateFiles nameOnlyInSubject = caSignedCertificate(dir.path(), "localhost", ca, "");
     CertificateFiles selfSigned = selfSignedCertificate(dir.path(), "self");
@@ -199,6 +204,47 @@ TEST_F(ServerCertificate, EverySocketOfTheConnectionIsChecked) {
     EXPECT_EQ(factory.openVideoSocket("c1", 0), nullptr);
     EXPECT_EQ(factory.connectTunnelSocket("c1", 0, "VHTun-1", 17570, 17574), nullptr);
     EXPECT_EQ(log.count("Refused the certificate of server '127.0.0.1': "), 2);
+}
+
+// Wildcard names, as the browser takes them: "*" stands for the whole
+// leftmost label and only for it; a partial wildcard ("f*") names no host.
+// The names do not resolve here: the session's context, made for the host,
+// meets the server at 127.0.0.1.
+TEST_F(ServerCertificate, WildcardNameStandsForOneWholeLabel) {
+    const Certificates& made = certificates();
+    const struct {
+        const CertificateFiles Certificates::*shown;
+        const char* host;
+        bool accepted;
+    } cases[] = {
+        {&Certificates::wildcard, "foo.example.com", true},
+        {&Certificates::wildcard, "FOO.Example.COM", true},
+        {&Certificates::wildcard, "a.foo.example.com", false},
+        {&Certificates::wildcard, "example.com", false},
+        {&Certificates::wildcard, "foo.example.org", false},
+        {&Certificates::partialWildcard, "foo.example.com", false},
+        {&Certificates::partialWildcard, "f.example.com", false},
+        {&Certificates::partialWildcard, "bar.example.com", false},
+    };
+    CaFile caFile(made.ca.certificate);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.host) + " with " + (made.*c.shown).certificate);
+        log.clear();
+        useServer(made.*c.shown);
+        Poco::Net::SecureStreamSocket socket(ServerCertificateCheck::newClientContext(c.host));
+        socket.setPeerHostName(c.host);
+        bool connected = false;
+        try {
+            socket.connect(Poco::Net::SocketAddress("127.0.0.1", static_cast<Poco::UInt16>(server->port())));
+            socket.completeHandshake();
+            connected = true;
+        } catch (const Poco::Exception& e) {
+            SCOPED_TRACE(e.displayText());
+        }
+        EXPECT_EQ(connected, c.accepted);
+        EXPECT_EQ(log.count("Refused the certificate of server '" + std::string(c.host) + "': hostname mismatch"),
+                  c.accepted ? 0 : 1);
+    }
 }
 
 // The record: hosts compare without letter case and IPv6 brackets; the

@@ -74,45 +74,6 @@ bool waitForLogLine(const DaemonProcess& daemon, const std::vector<std::string>&
     }
 }
 
-// One row of the kernel's TCP table (/proc/net/tcp, this network
-// namespace's): addresses and state in hex, queues as "tx:rx".
-struct TcpRow {
-    std::string own, peer, state, queues, uid;
-};
-
-// Waits until a row of the TCP table matches.
-template <typename Matches>
-bool waitForTcpRow(Matches matches, int timeoutMs) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    for (;;) {
-        std::ifstream table("/proc/net/tcp");
-        std::string line;
-        std::getline(table, line);
-        while (std::getline(table, line)) {
-            std::istringstream fields(line);
-            std::string slot, timer, retransmits;
-            TcpRow row;
-            fields >> slot >> row.own >> row.peer >> row.state >> row.queues >> timer >> retransmits >> row.uid;
-            if (matches(row)) return true;
-        }
-        if (std::chrono::steady_clock::now() > deadline) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-}
-
-// Waits until the kernel lists the client's socket from 127.0.0.1:port to
-// the link as closed (FIN_WAIT2 or TIME_WAIT) and without an owner.
-bool waitForOwnerlessClose(int port, int timeoutMs) {
-    char local[32], remote[32];
-    std::snprintf(local, sizeof local, "0100007F:%04X", port);
-    std::snprintf(remote, sizeof remote, "0100007F:%04X", 7679);
-    return waitForTcpRow(
-        [&](const TcpRow& row) {
-            return row.own == local && row.peer == remote && (row.state == "05" || row.state == "06") && row.uid == "0";
-        },
-        timeoutMs);
-}
-
 // Waits until the daemon has taken every connection from its listening
 // socket's queue (for a listening socket the table's rx count is that
 // queue's length).

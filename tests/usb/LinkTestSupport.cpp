@@ -11,7 +11,9 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdio>
 #include <fstream>
+#include <sstream>
 #include <stdexcept>
 #include <thread>
 
@@ -52,6 +54,35 @@ bool pauseProcess(std::uint32_t processId, int timeoutMs) {
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
     return true;
+}
+
+bool waitForTcpRow(const std::function<bool(const TcpRow&)>& matches, int timeoutMs) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    for (;;) {
+        std::ifstream table("/proc/net/tcp");
+        std::string line;
+        std::getline(table, line);
+        while (std::getline(table, line)) {
+            std::istringstream fields(line);
+            std::string slot, timer, retransmits;
+            TcpRow row;
+            fields >> slot >> row.own >> row.peer >> row.state >> row.queues >> timer >> retransmits >> row.uid;
+            if (matches(row)) return true;
+        }
+        if (std::chrono::steady_clock::now() > deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+}
+
+bool waitForOwnerlessClose(int port, int timeoutMs, int serverPort) {
+    char local[32], remote[32];
+    std::snprintf(local, sizeof local, "0100007F:%04X", port);
+    std::snprintf(remote, sizeof remote, "0100007F:%04X", serverPort);
+    return waitForTcpRow(
+        [&](const TcpRow& row) {
+            return row.own == local && row.peer == remote && (row.state == "05" || row.state == "06") && row.uid == "0";
+        },
+        timeoutMs);
 }
 
 bool linkPortOpen() {

@@ -9,6 +9,7 @@
 #include "QorMessage.h"
 #include "TestPaths.h"
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -41,6 +42,20 @@ bool waitForLinkPort(bool open, int timeoutMs);
 // stopped: the stop reaches the threads one by one, and one that still
 // runs may answer a request.
 bool pauseProcess(std::uint32_t processId, int timeoutMs);
+
+// One row of the kernel's TCP table (/proc/net/tcp, this network
+// namespace's): addresses and state in hex, queues as "tx:rx".
+struct TcpRow {
+    std::string own, peer, state, queues, uid;
+};
+
+// Waits up to timeoutMs until a row of the TCP table matches.
+bool waitForTcpRow(const std::function<bool(const TcpRow&)>& matches, int timeoutMs);
+
+// Waits until the kernel lists the client's socket from 127.0.0.1:port to
+// the listener at 127.0.0.1:serverPort (the link's by default) as closed
+// (FIN_WAIT2 or TIME_WAIT) and without an owner.
+bool waitForOwnerlessClose(int port, int timeoutMs, int serverPort = 7679);
 
 class FakeDaemon {
 public:

@@ -536,20 +536,37 @@ TEST_F(UsbServerProgram, KeepsItsDevicesWhileItCannotLookAtThem) {
 
 namespace {
 
-// The reply lines that a client running as the user gets for the lines
-// (line_client.py), joined by " | ".
-std::string askAs(unsigned int user, int port, const std::vector<std::string>& lines) {
+// The command that runs line_client.py as the user with the options.
+std::vector<std::string> lineClientAs(unsigned int user, const std::vector<std::string>& options) {
     std::vector<std::string> command{"/usr/bin/setpriv", "--reuid=" + std::to_string(user),
                                      "--regid=" + std::to_string(user), "--clear-groups", debianPython(),
-                                     testSourcePath("usb/line_client.py"), std::to_string(port)};
+                                     testSourcePath("usb/line_client.py")};
     if (user == 0) command.erase(command.begin(), command.begin() + 4);
-    command.insert(command.end(), lines.begin(), lines.end());
+    command.insert(command.end(), options.begin(), options.end());
+    return command;
+}
+
+// The reply lines that a client running as the user gets for the lines
+// (line_client.py), joined by " | "; over that many connections one after
+// the other.
+std::string askAs(unsigned int user, int port, const std::vector<std::string>& lines, int connections = 1) {
+    std::vector<std::string> options{std::to_string(port)};
+    if (connections != 1) options.insert(options.begin(), {"--times", std::to_string(connections)});
+    options.insert(options.end(), lines.begin(), lines.end());
     int exitCode = -1;
-    std::string replies = runToEnd(command, &exitCode);
+    std::string replies = runToEnd(lineClientAs(user, options), &exitCode);
     if (exitCode != 0) return "<failed> " + replies;
     while (!replies.empty() && replies.back() == '\n') replies.pop_back();
     for (std::size_t at; (at = replies.find('\n')) != std::string::npos;) replies.replace(at, 1, " | ");
     return replies;
+}
+
+// A client running as the user sends the lines and closes at once;
+// "sent from port <port>".
+std::string sendAndCloseAs(unsigned int user, int port, const std::vector<std::string>& lines) {
+    std::vector<std::string> options{"--send-and-close", std::to_string(port)};
+    options.insert(options.end(), lines.begin(), lines.end());
+    return runToEnd(lineClientAs(user, options));
 }
 
 } // namespace
@@ -557,7 +574,8 @@ std::string askAs(unsigned int user, int port, const std::vector<std::string>& l
 // The server answers its own user (the client that started it, and the
 // remote side through that client's tunnel) and root (the daemon); another
 // local user's connection is closed before any request of its is carried
-// out, and each refusal is logged.
+// out. Its first refusal is logged; the many that follow are summed up in
+// one line (here when the server stops), not logged one by one.
 TEST_F(UsbServerProgram, AnswersOnlyItsOwnUserAndRoot) {
     if (::geteuid() != 0) GTEST_SKIP() << "needs root to run the server and its clients as other users";
     writeDevices(device("1-1", 1, 2, "Gadget"));
@@ -576,11 +594,56 @@ TEST_F(UsbServerProgram, AnswersOnlyItsOwnUserAndRoot) {
     };
     for (const auto& c : cases) EXPECT_EQ(askAs(c.user, port, c.lines), c.replies) << c.user;
 
+    // A flood of the other user's connections, each refused.
+    const int flood = 300;
+    const std::string floodReplies = askAs(other, port, {"BIND 1-1"}, flood);
+    int closed = 0;
+    for (std::size_t at = floodReplies.find("<closed>"); at != std::string::npos;
+         at = floodReplies.find("<closed>", at + 1))
+        ++closed;
+    EXPECT_EQ(closed, flood) << floodReplies.substr(0, 200);
+
     // Nothing the refused user sent was carried out: no remote client, no bind.
     LineClient daemon(port);
     const std::string list = daemon.request("LIST");
     EXPECT_NE(list.find("\"RemoteClients\":0"), std::string::npos) << list;
     EXPECT_EQ(daemon.devices(), "1-1=1");
-    EXPECT_EQ(logCount("refused a connection of user 65534 from 127.0.0.1:"), 2) << log();
-    EXPECT_EQ(logCount("refused a connection"), 2) << log();
+    EXPECT_EQ(logCount("refused a connection of user 65534 from 127.0.0.1:"), 1) << log();
+    EXPECT_EQ(logCount("refused"), 1) << log().substr(0, 4000);
+
+    ::kill(server->id(), SIGTERM);
+    EXPECT_EQ(server->waitForExit(3000), 0);
+    EXPECT_EQ(logCount("USB server: refused " + std::to_string(flood + 1) + " more connections of user 65534 in the last "),
+              1)
+        << log().substr(0, 4000);
+    EXPECT_EQ(logCount("refused"), 2) << log().substr(0, 4000);
+}
+
+// A connection whose peer sent its request and closed before the server
+// came to it is gone by then: the kernel lists the peer's closed socket
+// without a user, which must not pass for root. The server is stopped until
+// the kernel lists the peer's socket so, so that it always comes too late.
+TEST_F(UsbServerProgram, CarriesOutNothingForAPeerThatClosedBeforeItsTurn) {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root to run the server and its clients as other users";
+    writeDevices(device("1-1", 1, 2, "Gadget"));
+    ::chmod(dir.file("devices.json").c_str(), 0644);
+    start({"--devices", dir.file("devices.json"), "--log", dir.file("vhserver.log")}, std::vector<std::string>{});
+    // Stopped, the server accepts nothing; the kernel still completes the
+    // peer's connection and keeps its request.
+    ASSERT_TRUE(pauseProcess(static_cast<std::uint32_t>(server->id()), 5000));
+    const std::string sent = sendAndCloseAs(65534, port, {"BIND 1-1"});
+    ASSERT_EQ(sent.rfind("sent from port ", 0), 0u) << sent;
+    ASSERT_TRUE(waitForOwnerlessClose(std::stoi(sent.substr(15)), 5000, port));
+    ::kill(server->id(), SIGCONT);
+
+    // The server takes its connections in turn: once a later one is
+    // answered, the peer's was taken. A connection served would have
+    // carried out its request at once; the owner's device stays exported.
+    LineClient owner(port);
+    EXPECT_EQ(owner.request("STATUS"), "OK desk");
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+    do {
+        ASSERT_EQ(owner.devices(), "1-1=1");
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    } while (std::chrono::steady_clock::now() < deadline);
 }

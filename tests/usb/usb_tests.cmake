@@ -34,8 +34,10 @@ add_executable(systemctl-double ${CMAKE_CURRENT_LIST_DIR}/programs/systemctl_dou
 target_compile_options(systemctl-double PRIVATE -fno-sanitize=all)
 target_link_options(systemctl-double PRIVATE -fno-sanitize=all)
 
-add_dependencies(usb_tests usb_startup_driver usb_support_driver vhproxy-old systemctl-double)
+add_dependencies(usb_tests usb_startup_driver usb_support_driver vhproxy-old systemctl-double
+  without-socket-diagnostics)
 target_compile_definitions(usb_tests PRIVATE
+  WITHOUT_SOCKET_DIAGNOSTICS="$<TARGET_FILE:without-socket-diagnostics>"
   USB_STARTUP_DRIVER="$<TARGET_FILE:usb_startup_driver>"
   USB_SUPPORT_DRIVER="$<TARGET_FILE:usb_support_driver>"
   VHPROXY_OLD_PROGRAM="$<TARGET_FILE:vhproxy-old>"

@@ -20,27 +20,22 @@ std::string peerText(const Poco::Net::StreamSocket& socket) {
 
 } // namespace
 
-BridgePeerFilter::BridgePeerFilter(ShortageReport::Clock::duration summaryPeriod) : summaryPeriod_(summaryPeriod) {}
+BridgePeerFilter::BridgePeerFilter(ShortageReport::Clock::duration summaryPeriod) : refusals_(summaryPeriod) {}
 
 bool BridgePeerFilter::accept(const Poco::Net::StreamSocket& socket) {
     TcpPeerIdentity peer;
     std::string reason;
     const TcpPeerLookup lookup = tcpConnectingPeer(socket, peer, reason);
-    {
-        std::lock_guard<std::mutex> guard(lock_);
-        summarise(false);
-    }
+    summarise(false);
     if (lookup == TcpPeerLookup::Found && isOwnUser(peer)) return true;
 
     const std::string refused = "JsBridge: Refused a connection from " + peerText(socket);
     switch (lookup) {
-    case TcpPeerLookup::Found: {
-        std::lock_guard<std::mutex> guard(lock_);
-        if (refusals_.try_emplace(peer.userId, summaryPeriod_).first->second.met())
+    case TcpPeerLookup::Found:
+        if (refusals_.refused(peer.userId))
             logWarning(refused + " of user " + std::to_string(peer.userId) +
                        ": only the client's own user may connect");
         break;
-    }
     case TcpPeerLookup::Gone:
         // Closed before it was accepted: nothing to answer.
         if (isDebugEnabled()) logDebug(refused + ": " + reason);
@@ -52,20 +47,11 @@ bool BridgePeerFilter::accept(const Poco::Net::StreamSocket& socket) {
     return false;
 }
 
-void BridgePeerFilter::reportRefusals() {
-    std::lock_guard<std::mutex> guard(lock_);
-    summarise(true);
-}
+void BridgePeerFilter::reportRefusals() { summarise(true); }
 
 void BridgePeerFilter::summarise(bool all) {
-    for (auto& [userId, report] : refusals_) {
-        std::uint64_t times = 0;
-        if (!(all ? report.over(times) : report.lapsed(times)) || times < 2) continue;
-        const auto seconds =
-            std::chrono::duration_cast<std::chrono::seconds>(ShortageReport::Clock::now() - report.toldAt()).count();
-        logWarning("JsBridge: Refused " + std::to_string(times - 1) + " more connections of user " +
-                   std::to_string(userId) + " in the last " + std::to_string(seconds) + " s");
-    }
+    for (const PeerRefusalReport::Summary& summary : refusals_.summaries(all))
+        logWarning("JsBridge: Refused " + summary.text());
 }
 
 } // namespace qor

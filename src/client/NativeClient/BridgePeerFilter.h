@@ -11,14 +11,11 @@
 // bridge stops.
 #pragma once
 
-#include "ShortageReport.h"
+#include "PeerRefusalReport.h"
 #include "TcpPeerIdentity.h"
 
 #include <Poco/AutoPtr.h>
 #include <Poco/Net/TCPServer.h>
-
-#include <map>
-#include <mutex>
 
 namespace qor {
 
@@ -33,13 +30,11 @@ public:
     void reportRefusals();
 
 private:
-    // Sums up the refusals of each user whose period is over; the caller
-    // holds the lock. With all, every user's, over or not.
+    // Sums up the refusals of each user whose period is over; with all,
+    // every user's, over or not.
     void summarise(bool all);
 
-    const ShortageReport::Clock::duration summaryPeriod_;
-    std::mutex lock_;
-    std::map<unsigned int, ShortageReport> refusals_; // by user id
+    PeerRefusalReport refusals_;
 };
 
 // Platform part: whether the peer's socket belongs to this process's user.
