@@ -162,6 +162,12 @@ std::string wantsLinkPath() {
     return systemPath("/etc/systemd/system/multi-user.target.wants/" + serviceUnitName(serviceName));
 }
 
+// Also a link whose target is gone.
+bool pathExists(const std::string& path) {
+    struct stat status {};
+    return ::lstat(path.c_str(), &status) == 0;
+}
+
 bool removeFile(const std::string& path) {
     if (::unlink(path.c_str()) == 0 || errno == ENOENT) return true;
     logger().error("Can't remove " + path + ": " + std::strerror(errno));
@@ -246,8 +252,22 @@ int unregisterService() {
     // what counts is that the service is gone. Disabling is removing the
     // boot target's link to the unit, as systemctl disable would.
     const std::string path = serviceUnitPath(serviceName);
-    const bool removed = removeFile(wantsLinkPath()) && removeFile(path) && removeFile(serviceAccessRulePath(serviceName));
-    if (removed) logger().information("Removed the service " + serviceUnitName(serviceName));
+    const std::vector<std::string> files{wantsLinkPath(), path, serviceAccessRulePath(serviceName)};
+    bool anyThere = false;
+    for (const std::string& file : files) anyThere = anyThere || pathExists(file);
+    if (!anyThere) {
+        // What was asked for holds already; systemd has nothing to forget.
+        logger().information("The service " + serviceUnitName(serviceName) + " is not installed (no " + path +
+                             "): nothing to remove");
+        return 0;
+    }
+    const bool installed = pathExists(path);
+    bool removed = true;
+    for (const std::string& file : files) removed = removeFile(file) && removed;
+    if (removed)
+        logger().information(installed ? "Removed the service " + serviceUnitName(serviceName)
+                                       : "The service " + serviceUnitName(serviceName) +
+                                             " was not installed; removed what was left of it");
     const bool reloaded = runSystemctl({"daemon-reload"});
     return removed && reloaded ? 0 : 1;
 }

@@ -1,6 +1,7 @@
 """Black-box tests of the quarrydesk-client program.
 
-Usage: program_test.py PROGRAM GROUP   (GROUP: a TestCase class of this file)
+Usage: program_test.py PROGRAM GROUP [TOOL...]   (GROUP: a TestCase class of this file;
+       FailureReports needs the qdk-decode tool)
 
 Every run gets a home directory of its own (configuration file, log file).
 The start-address tests serve pages from this process over HTTP and HTTPS
@@ -23,6 +24,7 @@ import xml.etree.ElementTree as ElementTree
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 
 PROGRAM = None
+TOOLS = []  # further programs a group needs (FailureReports: qdk-decode)
 MARKER = "<!-- MY_UUID=808620FE-0605-4C04-B3A5-95AA4EE9F435 -->"
 TIMEOUT = 120
 
@@ -454,8 +456,82 @@ class GuiRun(unittest.TestCase):
         self.assertIn("NN: No OpenGL problems detected", result.stdout)
 
 
+class FailureReports(unittest.TestCase):
+    """What the programs say, and their exit codes, where they cannot do
+    what was asked: the client without a display or without systemd, the
+    daemon asked to remove a service that is not there, the decoding tool
+    given a file without H.264. The client's runs that need no display
+    still work without one."""
+
+    def test_exit_codes_and_texts(self):
+        home = Home()
+        no_systemd = tempfile.TemporaryDirectory()  # a system root without systemd or units
+        with open(home.file("notes.txt"), "w", encoding="utf-8") as f:
+            f.write("no video in here\n" * 100)
+        open(home.file("empty.h264"), "w").close()
+        daemon = os.path.join(os.path.dirname(PROGRAM), "vhproxy")
+        systemd_hint = ("run the daemon by hand as root (sudo %s/vhproxy --service), or switch USB sharing off "
+                        "(Client.VirtualHere.Enabled false in ~/qdk-client.xml)." % os.path.dirname(PROGRAM))
+        display_hint = "set DISPLAY to the X display (for example DISPLAY=:0"
+        headless = {"DISPLAY": None, "WAYLAND_DISPLAY": None, "WAYLAND_SOCKET": None, "QT_QPA_PLATFORM": None,
+                    "XDG_SESSION_TYPE": None}
+        cases = [
+            # (what, command, environment changes, exit code, texts said, texts not said)
+            ("no display variable", [PROGRAM], headless, 255,
+             ["No display could be opened: DISPLAY is not set.", display_hint], ["Reinstalling"]),
+            ("an X display that is not there", [PROGRAM], dict(headless, DISPLAY=":97"), 255,
+             ["No display could be opened: the X display DISPLAY=:97 can't be opened.", display_hint],
+             ["Reinstalling"]),
+            ("a Wayland session without its compositor", [PROGRAM],
+             dict(headless, WAYLAND_DISPLAY="wayland-9", XDG_SESSION_TYPE="wayland"), 255,
+             ["No display could be opened: DISPLAY is not set, and the Wayland display WAYLAND_DISPLAY=wayland-9 "
+              "can't be reached (", display_hint], ["Reinstalling"]),
+            ("Wayland asked for without a display", [PROGRAM], dict(headless, QT_QPA_PLATFORM="wayland"), 255,
+             ["No display could be opened: WAYLAND_DISPLAY is not set.", display_hint], ["Reinstalling"]),
+            ("help without a display", [PROGRAM, "--help"], headless, 0, ["usage: qdk-client [OPTIONS] [URI]"], []),
+            ("version without a display", [PROGRAM, "--version"], headless, 0, ["14.0.0.0"], []),
+            ("USB listing without a display", [PROGRAM, "--debugUSB"], headless, 0, ["USB"], ["No display"]),
+            ("configuration written without a display", [PROGRAM, "--writeConfig=" + home.file("out.xml")], headless,
+             0, ["Writing config file"], ["No display"]),
+            ("service status without systemd or a display", [PROGRAM, "--vhProxy=status"],
+             dict(headless, QDK_TEST_SYSTEM_ROOT=no_systemd.name), 255,
+             ["EE: Can't query VHProxy service, error systemd is not running on this machine", systemd_hint],
+             ["windows", "No display"]),
+            ("service installation without systemd", [PROGRAM, "--vhProxy=install"],
+             dict(headless, QDK_TEST_SYSTEM_ROOT=no_systemd.name), 255,
+             ["EE: Can't install VHProxy service, error systemd is not running on this machine", systemd_hint],
+             ["windows", "query"]),
+            ("removal of a service that is not installed", [daemon, "--unregisterService"],
+             {"QDK_TEST_SYSTEM_ROOT": no_systemd.name}, 0,
+             ["vhproxy: The service vhproxy.service is not installed (no %s/etc/systemd/system/vhproxy.service): "
+              "nothing to remove" % no_systemd.name], ["Removed"]),
+            ("a file without H.264", [TOOLS[0], home.file("notes.txt")], {}, 1,
+             ["qdk-decode: no access unit found in '%s'" % home.file("notes.txt")], ["0 access units"]),
+            ("an empty file", [TOOLS[0], home.file("empty.h264")], {}, 1,
+             ["qdk-decode: no access unit found in '%s'" % home.file("empty.h264")], ["0 access units"]),
+        ]
+        for what, command, changes, code, said, not_said in cases:
+            with self.subTest(what):
+                env = dict(home.env)
+                for name, value in changes.items():
+                    if value is None:
+                        env.pop(name, None)
+                    else:
+                        env[name] = value
+                result = subprocess.run(command, env=env, cwd=home.path, stdin=subprocess.DEVNULL,
+                                        capture_output=True, text=True, timeout=TIMEOUT)
+                output = result.stdout + result.stderr
+                # A signal (an abort, with its core dump) shows as a negative code.
+                self.assertEqual(result.returncode, code, output)
+                for text in said:
+                    self.assertIn(text, output)
+                for text in not_said:
+                    self.assertNotIn(text, output)
+
+
 if __name__ == "__main__":
     PROGRAM = os.path.abspath(sys.argv[1])
+    TOOLS = sys.argv[3:]
     suite = unittest.defaultTestLoader.loadTestsFromName(sys.argv[2], sys.modules[__name__])
     result = unittest.TextTestRunner(verbosity=2).run(suite)
     sys.exit(0 if result.wasSuccessful() else 1)

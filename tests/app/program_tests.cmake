@@ -21,6 +21,12 @@ if(TARGET quarrydesk-client)
       COMMAND ${_wrapper} /usr/bin/python3 ${CMAKE_CURRENT_LIST_DIR}/program_test.py $<TARGET_FILE:quarrydesk-client> ${group})
     set_tests_properties(program.${group} PROPERTIES LABELS "${_labels}" TIMEOUT 600 COST 20)
   endforeach()
+  # What the programs say where they cannot do what was asked (no display,
+  # no systemd, nothing to remove or decode), with their exit codes.
+  add_test(NAME program.FailureReports
+    COMMAND ${_own_namespaces} /usr/bin/python3 ${CMAKE_CURRENT_LIST_DIR}/program_test.py
+            $<TARGET_FILE:quarrydesk-client> FailureReports $<TARGET_FILE:qdk-decode>)
+  set_tests_properties(program.FailureReports PROPERTIES LABELS "app" TIMEOUT 600 COST 10)
   # The whole program against the demo server, each group on a display of
   # its own (screenshots of it are compared with the stream).
   if(TARGET demo-server)

@@ -706,25 +706,41 @@ TEST_F(UsbSupport, NotInstalledIsSaidOnceWithTheRemedy) {
                   "#!/bin/sh\necho \"System has not been booted with systemd as init system (PID 1). Can't operate.\" >&2\n"
                   "exit 1\n");
     ::chmod(noServiceManager.file("usr/bin/systemctl").c_str(), 0755);
+    // A system where systemd runs but cannot be asked.
+    TempDir unreachableManager;
+    Poco::File(unreachableManager.file("usr/bin")).createDirectories();
+    Poco::File(unreachableManager.file("run/systemd/system")).createDirectories();
+    writeTextFile(unreachableManager.file("usr/bin/systemctl"),
+                  "#!/bin/sh\necho \"Failed to connect to bus: No such file or directory\" >&2\nexit 1\n");
+    ::chmod(unreachableManager.file("usr/bin/systemctl").c_str(), 0755);
     programDirectory = directoryOf(VHPROXY_PROGRAM);
     setThreadLinkTimeoutMs(qor::NativeClientVHThread::LINK_TIMEOUT_MS);
     const struct {
         const char* what;
         bool strayDaemon;
-        bool serviceManager;
+        std::string systemRoot;
         std::string logLine;
         std::string pageText;
     } cases[] = {
-        {"no vhproxy runs", false, true, "vhProxySupport: vhproxy service not installed",
+        {"no vhproxy runs", false, rootPath, "vhProxySupport: vhproxy service not installed",
          "install it with: quarrydesk-client --vhProxy=install"},
-        {"a vhproxy runs that no service started", true, true, "vhProxySupport: vhproxy service not installed",
+        {"a vhproxy runs that no service started", true, rootPath, "vhProxySupport: vhproxy service not installed",
          "install it with: quarrydesk-client --vhProxy=install"},
-        {"no service manager runs", false, false, "vhProxySupport: Can't query vhproxy service, error ",
-         "The USB service vhproxy can't be started: "},
+        {"no service manager runs", false, noServiceManager.path(),
+         "vhProxySupport: Can't start vhproxy service, error systemd is not running on this machine",
+         "The USB service vhproxy can't be started: systemd is not running on this machine (it is not the init "
+         "system), and vhproxy.service is a systemd service. Without systemd, run the daemon by hand as root (sudo " +
+             programDirectory +
+             "vhproxy --service), or switch USB sharing off (Client.VirtualHere.Enabled false in ~/qdk-client.xml)."},
+        {"systemd runs but can't be asked", false, unreachableManager.path(),
+         "vhProxySupport: Can't start vhproxy service, error systemd can't be asked about vhproxy.service: Failed "
+         "to connect to bus: No such file or directory",
+         "The USB service vhproxy can't be started: systemd can't be asked about vhproxy.service: Failed to connect "
+         "to bus: No such file or directory"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
-        ::setenv("QDK_TEST_SYSTEM_ROOT", (c.serviceManager ? rootPath : noServiceManager.path()).c_str(), 1);
+        ::setenv("QDK_TEST_SYSTEM_ROOT", c.systemRoot.c_str(), 1);
         std::unique_ptr<NamedLikeTheDaemon> stray;
         if (c.strayDaemon) stray = std::make_unique<NamedLikeTheDaemon>();
         forgetTheDaemon();

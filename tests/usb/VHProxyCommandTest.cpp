@@ -292,24 +292,36 @@ TEST_F(VHProxyCommand, InstallGivesTheServiceTheUsersPort) {
 
 // Where systemd is not the service manager (here the machine's own
 // systemctl, which says so), no command can know the service's state: each
-// says why and fails, and none asks for elevation.
+// says what it could not do, that systemd is missing and what to do
+// instead, and fails; none asks for elevation.
 TEST_F(VHProxyCommand, SaysSoWhereNoServiceManagerRuns) {
     if (::access("/run/systemd/system", F_OK) == 0) GTEST_SKIP() << "systemd is the service manager here";
     TempDir systemRoot;
     Poco::File(systemRoot.path() + "/usr/bin").createDirectories();
     ::chmod(systemRoot.path().c_str(), 0755);
     ASSERT_EQ(::symlink("/usr/bin/systemctl", (systemRoot.path() + "/usr/bin/systemctl").c_str()), 0);
-    const std::vector<std::string> expected{
-        "E: Can't query VHProxy service, error Couldn't open windows service manager, System has not been booted with "
-        "systemd as init system (PID 1). Can't operate."};
-    for (const char* command : {"--vhProxy=status", "--vhProxy=start", "--vhProxy=stop", "--vhProxy=install",
-                                "--vhProxy=uninstall", "--vhProxy"}) {
+    const std::string reason =
+        " VHProxy service, error systemd is not running on this machine (it is not the init system), and "
+        "vhproxy.service is a systemd service. Without systemd, run the daemon by hand as root (sudo " +
+        root.programFolder() +
+        "vhproxy --service), or switch USB sharing off (Client.VirtualHere.Enabled false in ~/qdk-client.xml).";
+    const struct {
+        const char* command;
+        const char* verb;
+    } cases[] = {
+        {"--vhProxy=status", "query"},       {"--vhProxy=start", "start"},
+        {"--vhProxy=stop", "stop"},          {"--vhProxy=install", "install"},
+        {"--vhProxy=uninstall", "uninstall"}, {"--vhProxy", "install or uninstall"},
+    };
+    for (const auto& c : cases) {
         for (Mode mode : {Mode::Elevated, Mode::User}) {
             const std::size_t launches = root.launcherCalls().size();
             int exitCode = -1;
-            EXPECT_EQ(runClient({command}, mode, exitCode, "", systemRoot.path()), expected) << command;
-            EXPECT_EQ(exitCode, 255) << command;
-            EXPECT_EQ(root.launcherCalls().size(), launches) << command;
+            EXPECT_EQ(runClient({c.command}, mode, exitCode, "", systemRoot.path()),
+                      std::vector<std::string>{"E: Can't " + std::string(c.verb) + reason})
+                << c.command;
+            EXPECT_EQ(exitCode, 255) << c.command;
+            EXPECT_EQ(root.launcherCalls().size(), launches) << c.command;
         }
     }
 }

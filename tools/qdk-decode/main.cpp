@@ -144,6 +144,12 @@ int main(int argc, char** argv) {
         return 1;
     }
     const std::vector<std::uint8_t> stream((std::istreambuf_iterator<char>(input)), std::istreambuf_iterator<char>());
+    const std::vector<AccessUnitSplitter::Unit> units = AccessUnitSplitter::split(stream.data(), stream.size());
+    if (units.empty()) {
+        std::cerr << "qdk-decode: no access unit found in '" << options.input
+                  << "': it holds no H.264 Annex-B stream (NAL units after 00 00 01 start codes)\n";
+        return 1;
+    }
 
     qor::VideoEncodingSpec spec;
     if (!parseVideoEncodingSpec(spec, options.spec)) {
@@ -214,7 +220,6 @@ int main(int argc, char** argv) {
         qor::releaseVideoFrame(&converted);
         qor::releaseVideoFrame(&frame);
     };
-    const std::vector<AccessUnitSplitter::Unit> units = AccessUnitSplitter::split(stream.data(), stream.size());
     for (const AccessUnitSplitter::Unit& unit : units) {
         qor::VideoFrame* frame = decoder->allocFrame(decoder->outputColorFormat);
         if (!decoder->decode(stream.data() + unit.offset, static_cast<std::uint32_t>(unit.length), &frame)) {

@@ -30,6 +30,7 @@
 namespace {
 
 DummyPocoApp* application = nullptr;
+WindowCheck windowCheck = nullptr;
 
 // A message of the NET component at a level (Poco numbering): promoted to
 // information with the component names when NET is selected.
@@ -165,6 +166,8 @@ void classifyStartAddress() {
 
 DummyPocoApp* startupApplication() { return application; }
 
+void setWindowCheck(WindowCheck check) { windowCheck = check; }
+
 bool isHyperVGuest() { return isHyperVGuestAt("/"); }
 
 void writeConfigurationAndExit(const std::string& requestedPath, bool full) {
@@ -260,6 +263,15 @@ bool startClient(const std::string& banner, const std::string& programTag, const
         logError("Can't change current directory to " + programDir + ", err " +
                  windowsErrorText(static_cast<unsigned int>(errno)));
         return false;
+    }
+
+    // Windows need a display; the runs that open none need no display.
+    const bool opensWindows = startupOptions.usbDiagnosis == 0 && startupOptions.usbServiceCommand.empty() &&
+                              !startupOptions.writeConfigGiven && !startupOptions.writeFullConfigGiven;
+    std::string noWindows;
+    if (opensWindows && windowCheck != nullptr && !windowCheck(noWindows)) {
+        logCritical(noWindows);
+        std::exit(-1);
     }
 
     // USB. A run that only lists the devices or carries out a service

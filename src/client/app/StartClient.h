@@ -2,7 +2,8 @@
 // start-up settings and their command-line overrides, logging, USB steps,
 // decoders, configuration writing, TLS and the classification of the start
 // address. It ends the process itself for help and version output, option
-// errors, USB commands, configuration writing and an invalid render mode.
+// errors, a run that cannot open its windows, USB commands, configuration
+// writing and an invalid render mode.
 #pragma once
 
 #include "Utilities.h"
@@ -18,6 +19,14 @@ class DummyPocoApp;
 // available while native decoding is on.
 bool startClient(const std::string& banner, const std::string& programTag, const std::string& programDir, int argc,
                  char** argv);
+
+// A run that opens windows (not one that only lists the USB devices,
+// carries out a service command or writes the configuration) first asks
+// this check, when one is set (the program sets it), whether it can: false
+// ends the process with exit code -1 and the check's reason logged at
+// critical, before the USB server and the start address are set up.
+using WindowCheck = bool (*)(std::string& reason);
+void setWindowCheck(WindowCheck check);
 
 // The command-line object of this process, null before startClient.
 DummyPocoApp* startupApplication();

@@ -2,6 +2,7 @@
 // then the application object, the OpenGL check, the connection side, the
 // main window and the event loop.
 #include "ClientSettings.h"
+#include "DisplayCheck.h"
 #include "JobObject.h"
 #include "Logging.h"
 #include "MyQApplication.h"
@@ -60,6 +61,7 @@ int main(int argc, char** argv) {
     const std::string banner = std::string(displayName) + " " + getClientVersion() + " started with PID " +
                                std::to_string(QCoreApplication::applicationPid());
     const std::string directory = applicationDirectory(argv[0]);
+    setWindowCheck(displayReachable);
     const bool ok = startClient(banner, programTag, directory, argc, argv);
 
     JobObject job = createJobObject();

@@ -12,15 +12,13 @@ enum class OpenFailureLevel { Debug, Error };
 // Opens the service for control; on failure sets errorText and returns the
 // result code. The not-installed test tells a missing service from others.
 int openForControl(const std::string& logName, const char* serviceName, const std::string& disp,
-                   std::string& errorText, ServiceAccess access, OpenFailureLevel level, const std::string& otherFailure,
-                   bool managerErrorText = true) {
+                   std::string& errorText, ServiceAccess access, OpenFailureLevel level, const std::string& otherFailure) {
     ServiceManager& manager = serviceManager();
     std::string systemError;
     const ServiceOpenResult opened = manager.openService(serviceName, access, systemError);
     if (opened == ServiceOpenResult::Opened) return 0;
     if (opened == ServiceOpenResult::ManagerUnavailable) {
-        errorText = "Couldn't open windows service manager";
-        if (managerErrorText) errorText += ", " + systemError;
+        errorText = serviceManagerUnavailableText(serviceName, systemError);
         return -2;
     }
     std::string installedError;
@@ -86,7 +84,7 @@ int qorServiceIsInstalled(std::string logName, const char* serviceName, std::str
         vhDebug(logName + ": '" + disp + "' service is not installed");
         return -4;
     case ServiceOpenResult::ManagerUnavailable:
-        errorText = "Couldn't open windows service manager, " + systemError;
+        errorText = serviceManagerUnavailableText(serviceName, systemError);
         return -2;
     case ServiceOpenResult::Failed: break;
     }
@@ -174,7 +172,7 @@ int qorServiceStop(std::string logName, const char* serviceName, std::string dis
     std::string systemError;
     const ServiceOpenResult opened = manager.openService(serviceName, ServiceAccess::Control, systemError);
     if (opened == ServiceOpenResult::ManagerUnavailable) {
-        errorText = "Couldn't open windows service manager";
+        errorText = serviceManagerUnavailableText(serviceName, systemError);
         return -2;
     }
     if (opened != ServiceOpenResult::Opened) {

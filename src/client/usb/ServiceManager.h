@@ -55,3 +55,9 @@ ServiceManager& serviceManager();
 void setServiceManager(ServiceManager* manager);
 // The platform's manager (defined by the platform layer).
 ServiceManager& platformServiceManager();
+// Why the service manager could not be asked about the service, in the
+// platform's words (defined by the platform layer), given the manager's own
+// answer: the reason of every service operation that found no manager.
+// Where the platform has no service manager running, it also says what the
+// user can do instead.
+std::string serviceManagerUnavailableText(const std::string& service, const std::string& systemError);

@@ -16,6 +16,7 @@
 
 #include "CommandProcess.h"
 #include "SystemPaths.h"
+#include "Utilities.h"
 
 #include <Poco/File.h>
 #include <Poco/Path.h>
@@ -238,4 +239,17 @@ private:
 ServiceManager& platformServiceManager() {
     static SystemdServiceManager manager;
     return manager;
+}
+
+// systemd runs when its runtime folder /run/systemd/system is there (the
+// test of sd_booted). Containers, WSL and other init systems have none: no
+// systemctl call can succeed there, and the USB daemon, the client's one
+// service, can still be run by hand.
+std::string serviceManagerUnavailableText(const std::string& service, const std::string& systemError) {
+    struct stat status {};
+    if (::lstat(systemPath("/run/systemd/system").c_str(), &status) == 0 && S_ISDIR(status.st_mode))
+        return "systemd can't be asked about " + serviceUnitName(service) + ": " + systemError;
+    return "systemd is not running on this machine (it is not the init system), and " + serviceUnitName(service) +
+           " is a systemd service. Without systemd, run the daemon by hand as root (sudo " + programDirectory +
+           service + " --service), or switch USB sharing off (Client.VirtualHere.Enabled false in ~/qdk-client.xml).";
 }

@@ -175,7 +175,7 @@ void noteVHProxyNotInstalled(const std::string& managerError) {
                     logName + ": vhproxy service not installed");
     else
         vhLogIfNews(vhProxyReachability.set(VHProxyState::NotInstalled, managerError), vhCritical,
-                    logName + ": Can't query vhproxy service, error " + managerError);
+                    logName + ": Can't start vhproxy service, error " + managerError);
 }
 
 bool startVHProxyService() {
@@ -205,11 +205,15 @@ void handleVHProxyCommand(const std::string& requested) {
         endProcess(-2);
     }
     // Every command starts from whether the service is installed; when the
-    // service manager cannot tell (none runs), nothing can be done.
+    // service manager cannot tell (none runs), nothing can be done. The
+    // message names what was asked ("auto" would have installed or removed).
     std::string error;
     const ServicePresence presence = vhProxyServicePresence(error);
     if (presence == ServicePresence::Unknown) {
-        vhError("Can't query " + serviceLabel + ", error " + error);
+        const std::string verb = command == "status"  ? "query"
+                                 : command == "auto" ? "install or uninstall"
+                                                     : command;
+        vhError("Can't " + verb + " " + serviceLabel + ", error " + error);
         endProcess(-1);
     }
     const bool installed = presence == ServicePresence::Installed;
