@@ -463,6 +463,14 @@ TEST_F(DemoPageScriptTest, UsbRowsHoldStillAndNoneIsUsableWhileTheListFails) {
     ASSERT_TRUE(waitUntil([&] { return runScript(*page_, status).startsWith("error: The USB service vhproxy"); }));
     const std::string failed = runScript(*page_, rows).toStdString();
     EXPECT_EQ(places(failed), places(listed));
+    // The reason shows on one line as wide as the list, cut at its end.
+    EXPECT_EQ(runScript(*page_, "(function () { var s = document.getElementById('usb-status').getBoundingClientRect();"
+                                "  var l = document.getElementById('usb-devices').getBoundingClientRect();"
+                                "  var line = parseFloat(getComputedStyle(document.getElementById('usb-status')).fontSize);"
+                                "  return (s.width >= l.width ? 'list wide' : 'narrow ' + s.width) + ', ' +"
+                                "         (s.height < 2 * line ? 'one line' : 'wrapped'); })()")
+                  .toStdString(),
+              "list wide, one line");
     EXPECT_EQ(failed, places(listed)) << "no button can be clicked";
     runScript(*page_, "document.querySelector('tr[data-address=\"1-1\"] .usb-connect').click(); true;");
     QCoreApplication::processEvents(QEventLoop::AllEvents, 300);

@@ -1,11 +1,11 @@
 // What the client knows of the daemon vhproxy: whether it answers, and if
 // not, why (its service is not installed, it is silent, its port is held by
 // a program of another user, it refuses this user, it is of another
-// version, USB forwarding gave it up). Every part of
-// USB forwarding that meets the daemon reports what it found here; a report
-// that changes the state is what gets logged at the line's own level and
-// what the page is told, once, so that a daemon that stays away costs no log
-// line per poll tick.
+// version, USB forwarding gave it up). Every part of USB forwarding that
+// meets the daemon reports what it found here; a report that changes the
+// state is what gets logged at the line's own level and what the page is
+// told, once, so that a daemon that stays away costs no log line per poll
+// tick.
 //
 // Its lock is taken last: nothing else is taken while it is held.
 #pragma once
