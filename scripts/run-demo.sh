@@ -11,12 +11,34 @@
 # client, which binds and releases them through the client's USB tunnel.
 # Rewrite the device file (printed at the start) to plug and unplug devices.
 #
+# USB sharing needs root: the client speaks only to a vhproxy that root runs
+# (as its service does), since any user may put a program on the daemon's
+# port. Run by another user, the script says so first and starts the daemon
+# as that user all the same: the client does not use it and the page says
+# why, while the video and the tunnel work as for root.
+#
 # Usage: scripts/run-demo.sh [extra client options...]
 # Environment: DEMO_USB_ALLOW="Mouse, Cruzer" sends that allow list (devices
 # whose names contain none of the fragments are listed disabled: the demo
 # server asks the client to list every device).
 set -euo pipefail
 cd "$(dirname "$0")/.."
+
+if [ "$(id -u)" -ne 0 ]; then
+  # Root reaches this user's display through sudo's DISPLAY and XAUTHORITY.
+  as_root="sudo "
+  [ -z "${XAUTHORITY:-}" ] && [ -f "$HOME/.Xauthority" ] && as_root+="XAUTHORITY=$HOME/.Xauthority "
+  cat <<EOF
+Note: the demo's USB sharing needs root. The client speaks only to a USB
+daemon (vhproxy) run by root, as its service is: any user could put a
+program on the daemon's port (127.0.0.1:7679), and the client would hand it
+this machine's USB devices. Run as $(id -un), the daemon is $(id -un)'s: the
+page lists no USB devices and says why; the video and the tunnel work.
+To share the demo's USB devices, run it as root:
+    ${as_root}scripts/run-demo.sh${*:+ $*}
+
+EOF
+fi
 scripts/install-deps.sh
 scripts/build.sh build -DCMAKE_BUILD_TYPE=Release -DQDK_BUILD_TESTS=OFF
 

@@ -398,6 +398,92 @@ TEST_F(DemoPageScriptTest, HeaderHoldsStillAndThePictureStaysWhole) {
         << after;
 }
 
+// While the client cannot list its devices (its daemon went away, say: a
+// failed device list), no listed device can be used; and the rows stay
+// where they are when the error appears and when it goes, however long its
+// text: a click aimed at one device never lands on another.
+TEST_F(DemoPageScriptTest, UsbRowsHoldStillAndNoneIsUsableWhileTheListFails) {
+    FakeBridge bridge;
+    signInWithAgent(QString("QuarrydeskClient/14.0 (Windows NT 10.0; decoder:Native; bridgePort:%1) QorNet/4.3 "
+                            "Mozilla/5.0 USB")
+                        .arg(bridge.port()));
+    QWebEngineView view;
+    view.setPage(page_.get());
+    view.resize(1280, 320);
+    view.show();
+    runScript(*page_, "gJSBridgeNonce=\"n0nce\";");
+    ASSERT_TRUE(waitUntil([&] { return !bridge.path().empty(); }));
+    const std::string rest = bridge.path().substr(std::string("/a/b/ws/desktop/").size());
+    DemoPeer client(*server_, "/a/b");
+    client.useSession(sessionCookie_);
+    auto control = client.connectDesktopSocket(controlPath(rest.substr(0, rest.find('/'))));
+    auto sent = [&](const std::string& fragment) {
+        int n = 0;
+        for (const auto& m : bridge.messages())
+            if (m.find(fragment) != std::string::npos) ++n;
+        return n;
+    };
+    ASSERT_TRUE(waitUntil([&] { return sent("{\"type\":324}") == 1; }));
+
+    const std::string list =
+        R"({"VHDevList":[)"
+        R"({"VHDevAddress":"1-1","VHDevEnabled":1,"VHDevPath":"p","VHDevPrettyName":"USB Optical Mouse","VHDevProductId":1,"VHDevState":1,"VHDevVendorId":2},)"
+        R"({"VHDevAddress":"1-2","VHDevEnabled":1,"VHDevPath":"p","VHDevPrettyName":"Cruzer Blade","VHDevProductId":1,"VHDevState":2,"VHDevVendorId":2},)"
+        R"({"VHDevAddress":"1-3","VHDevEnabled":0,"VHDevPath":"p","VHDevPrettyName":"Natural Ergonomic Keyboard","VHDevProductId":1,"VHDevState":1,"VHDevVendorId":2}],)"
+        R"("VHErrCode":0,"VHErrMsg":"","VHErrType":0,"type":325})";
+    // Each row's place and the buttons that can be clicked.
+    const QString rows = R"js(
+      Array.from(document.querySelectorAll('#usb-devices tbody tr')).map(function (row) {
+        var r = row.getBoundingClientRect();
+        return row.getAttribute('data-address') + '@' + [r.left, r.top, r.width, r.height].map(Math.round).join(',') +
+               Array.from(row.querySelectorAll('button')).filter(function (b) { return !b.disabled; })
+                    .map(function (b) { return ' ' + b.textContent; }).join('');
+      }).join('; '))js";
+    const QString status = "document.getElementById('usb-status').className + ': ' + "
+                           "document.getElementById('usb-status').textContent";
+    ASSERT_TRUE(bridge.send(list));
+    ASSERT_TRUE(waitUntil([&] { return runScript(*page_, status) == ": 3 device(s)"; }));
+    const std::string listed = runScript(*page_, rows).toStdString();
+    auto places = [](std::string text) {
+        for (const char* button : {" Connect", " Disconnect"})
+            for (std::string::size_type at; (at = text.find(button)) != std::string::npos;)
+                text.erase(at, std::string(button).size());
+        return text;
+    };
+    EXPECT_NE(listed.find("1-1@"), std::string::npos) << listed;
+    EXPECT_NE(listed.find(" Connect;"), std::string::npos) << listed;
+
+    // The daemon goes away: a failed list with a long reason (wider than the
+    // list), as the client sends it.
+    const std::string away =
+        R"({"VHErrCode":992,"VHErrMsg":"The USB service vhproxy does not answer, and this reason goes on and on )"
+        R"(to show that however long it is, the rows below it keep their places and the panel its size",)"
+        R"("VHErrType":2,"type":325})";
+    ASSERT_TRUE(bridge.send(away));
+    ASSERT_TRUE(waitUntil([&] { return runScript(*page_, status).startsWith("error: The USB service vhproxy"); }));
+    const std::string failed = runScript(*page_, rows).toStdString();
+    EXPECT_EQ(places(failed), places(listed));
+    // The reason shows on one line as wide as the list, cut at its end.
+    EXPECT_EQ(runScript(*page_, "(function () { var s = document.getElementById('usb-status').getBoundingClientRect();"
+                                "  var l = document.getElementById('usb-devices').getBoundingClientRect();"
+                                "  var line = parseFloat(getComputedStyle(document.getElementById('usb-status')).fontSize);"
+                                "  return (s.width >= l.width ? 'list wide' : 'narrow ' + s.width) + ', ' +"
+                                "         (s.height < 2 * line ? 'one line' : 'wrapped'); })()")
+                  .toStdString(),
+              "list wide, one line");
+    EXPECT_EQ(failed, places(listed)) << "no button can be clicked";
+    runScript(*page_, "document.querySelector('tr[data-address=\"1-1\"] .usb-connect').click(); true;");
+    QCoreApplication::processEvents(QEventLoop::AllEvents, 300);
+    EXPECT_EQ(sent("\"type\":326"), 0);
+
+    // It comes back: the next list makes the rows usable again, in place.
+    ASSERT_TRUE(bridge.send(list));
+    ASSERT_TRUE(waitUntil([&] { return runScript(*page_, status) == ": 3 device(s)"; }));
+    EXPECT_EQ(runScript(*page_, rows).toStdString(), listed);
+    runScript(*page_, "document.querySelector('tr[data-address=\"1-1\"] .usb-connect').click(); true;");
+    EXPECT_TRUE(waitUntil([&] { return sent(R"({"type":326,"VHDevAddress":"1-1"})") == 1; }));
+}
+
 TEST_F(DemoPageScriptTest, TellsTheServerWhenTheClientHasNoBridge) {
     signInWithAgent("QuarrydeskClient/14.0 (Windows NT 10.0; decoder:WebGL; ) QorNet/4.3 Mozilla/5.0 NoUSB");
     EXPECT_TRUE(waitUntil([&] { return server_->log().find("page bridge unavailable") != std::string::npos; }))

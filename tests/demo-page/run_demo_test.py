@@ -3,6 +3,9 @@ Cruzer": the desk page in the client lists the fixture's three devices, the
 keyboard disabled as not allowed by the server; the mouse connected from
 the page is bound by the remote side, and unplugged (the device file
 rewritten as the script says) it is released without an error on the page.
+With the daemon killed, the page says so and no listed device can be used;
+started again, the daemon is found by the client, and the rows are usable
+again.
 
 Usage: run_demo_test.py SOURCE_DIR PROGRAM_DIR DEMO_SERVER
 
@@ -29,6 +32,7 @@ ROWS = """Array.from(document.querySelectorAll('#usb-devices tbody tr')).map(fun
   return [cells[0].textContent, cells[2].textContent,
           row.querySelector('.usb-connect').disabled ? 'no connect' : 'connect'].join('|'); }).join('; ')"""
 LOG = "Array.from(document.querySelectorAll('#usb-log li')).map(function (li) { return li.textContent; })"
+USABLE = "document.querySelectorAll('#usb-devices tbody button:not([disabled])').length"
 ERRORS = "Array.from(document.querySelectorAll('#usb-log li.error')).map(function (li) { return li.textContent; })"
 
 
@@ -59,6 +63,7 @@ def main():
         with open(out, errors="replace") as f:
             return f.read()
 
+    restarted = []
     try:
         page = devtools.wait_for_page("/quarrydesk.html")
         devtools.wait_until(page, ROWS, "USB Optical Mouse|exported|connect; Cruzer Blade|exported|connect; "
@@ -84,10 +89,29 @@ def main():
         log = devtools.evaluate(page, LOG)
         assert gone in log, log
         assert devtools.evaluate(page, ERRORS) == [], log
+
+        # The daemon killed: no device is usable while it is away.
+        daemon = next(pid for pid in os.listdir("/proc")
+                      if pid.isdigit() and open("/proc/%s/comm" % pid).read().strip() == "vhproxy")
+        with open("/proc/%s/cmdline" % daemon, "rb") as f:
+            command = [part.decode() for part in f.read().split(b"\0") if part]
+        cwd = os.readlink("/proc/%s/cwd" % daemon)
+        os.kill(int(daemon), signal.SIGKILL)
+        devtools.wait_until(page, "document.getElementById('usb-status').className", "error")
+        devtools.wait_until(page, USABLE, 0)
+        # Started again as the script started it: found, and usable again.
+        restarted.append(subprocess.Popen(command, cwd=cwd, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                                          stderr=subprocess.DEVNULL))
+        devtools.wait_until(page, ROWS, "Cruzer Blade|exported|connect; "
+                                        "Natural Ergonomic Keyboard|exported, not allowed by the server|no connect")
+        devtools.wait_until(page, "document.getElementById('usb-status').textContent", "2 device(s)")
     except Exception:
         print("---- run-demo.sh\n" + output()[-4000:])
         raise
     finally:
+        for process in restarted:
+            process.kill()
+            process.wait()
         # As Ctrl-C in its terminal: the script ends what it started.
         os.killpg(demo.pid, signal.SIGINT)
         try:

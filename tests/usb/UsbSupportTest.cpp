@@ -26,6 +26,7 @@
 
 #include <signal.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <Poco/File.h>
 #include <Poco/JSON/Array.h>
@@ -777,6 +778,87 @@ TEST_F(UsbSupport, NotInstalledIsSaidOnceWithTheRemedy) {
             EXPECT_EQ(report.getInt("VHErrCode"), VHReplyCode::DaemonNotInstalled);
             EXPECT_NE(report.getString("VHErrMsg").find(c.pageText), std::string::npos) << report.toJson();
         }
+        UnregisterServerProxy();
+    }
+    ::setenv("QDK_TEST_SYSTEM_ROOT", rootPath.c_str(), 1);
+}
+
+// A daemon that another user started by hand (as scripts/run-demo.sh does
+// for an ordinary user) holds the daemon's port: the client does not speak
+// to it, says why once in its log, whatever else it could say of the
+// service (not installed, no service manager, or installed and stopped),
+// never starts, stops or relaunches the service for it, and the page learns
+// the cause once, unasked, and in the answer to its request. Once the port
+// is free, the client looks for the daemon afresh.
+TEST_F(UsbSupport, PortHeldByAnotherUserIsSaidOnce) {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root to run the listener as another user";
+    ServiceRoot root;
+    const std::string rootPath = std::getenv("QDK_TEST_SYSTEM_ROOT");
+    TempDir noServiceManager;
+    Poco::File(noServiceManager.file("usr/bin")).createDirectories();
+    writeTextFile(noServiceManager.file("usr/bin/systemctl"),
+                  "#!/bin/sh\necho \"System has not been booted with systemd as init system (PID 1). Can't operate.\" >&2\n"
+                  "exit 1\n");
+    ::chmod(noServiceManager.file("usr/bin/systemctl").c_str(), 0755);
+    programDirectory = directoryOf(VHPROXY_PROGRAM);
+    setThreadLinkTimeoutMs(qor::NativeClientVHThread::LINK_TIMEOUT_MS);
+    const std::string cause = "vhProxySupport: The listener on 127.0.0.1:7679 belongs to user 65534, not to the "
+                              "vhproxy service; not using it";
+    const struct {
+        const char* what;
+        bool serviceManager;
+        bool installed;
+    } cases[] = {
+        {"no service manager runs", false, false},
+        {"the service is not installed", true, false},
+        {"the service is installed", true, true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        ::setenv("QDK_TEST_SYSTEM_ROOT", (c.serviceManager ? rootPath : noServiceManager.path()).c_str(), 1);
+        if (c.installed) root.registerService();
+        {
+            NamedLikeTheDaemon running; // the process check finds a daemon,
+            FakeDaemon held("reply {\"type\":328,\"VHProxyVersion\":\"14.0.0\"}", true); // of user 65534
+            forgetTheDaemon();
+            log.clear();
+            connection.clear();
+            root.clearSystemctlCalls();
+
+            EXPECT_FALSE(launchVHProxy()); // as start-up does
+            RegisterServerProxy(&connection);
+            for (int tick = 1; tick <= 8; ++tick) {
+                qor::NativeClientVHThread::pollOnce(static_cast<std::uint64_t>(tick));
+                if (tick == 4) {
+                    EXPECT_TRUE(handleVHRequest(pageRequest("{\"type\":324}")));
+                }
+            }
+
+            EXPECT_EQ(warningsOrWorse(log), std::vector<std::string>{cause});
+            EXPECT_EQ(vhProxyReachability.state(), VHProxyState::PortHeld);
+            EXPECT_EQ(root.systemctlCallCount(" start "), 0);
+            EXPECT_EQ(root.systemctlCallCount(" stop "), 0);
+            EXPECT_EQ(vhProxyRelaunchCount.load(), 0);
+            EXPECT_TRUE(vhIntegrationEnabled.load());
+
+            // The notice of the first tick, then the answer to the request.
+            const std::vector<QorMessage> reports = connection.toPage(325);
+            ASSERT_EQ(reports.size(), 2u);
+            for (const QorMessage& report : reports) {
+                EXPECT_EQ(report.getInt("VHErrType"), 4);
+                EXPECT_EQ(report.getInt("VHErrCode"), VHReplyCode::DaemonPortHeld);
+                EXPECT_EQ(report.getString("VHErrMsg"),
+                          "The USB service's port 127.0.0.1:7679 is held by a program of user 65534, not by the "
+                          "vhproxy service, which runs as root; this client does not use it. To share USB devices, "
+                          "end that program and start vhproxy as root.");
+            }
+        }
+        // The program ended: the port is free, and the daemon is looked for
+        // again (the service's state is said anew).
+        log.clear();
+        qor::NativeClientVHThread::pollOnce(9);
+        EXPECT_NE(vhProxyReachability.state(), VHProxyState::PortHeld);
+        EXPECT_FALSE(log.contains("belongs to user"));
         UnregisterServerProxy();
     }
     ::setenv("QDK_TEST_SYSTEM_ROOT", rootPath.c_str(), 1);

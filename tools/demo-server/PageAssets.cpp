@@ -310,9 +310,12 @@ const std::string& pageScript() {
     while (usbLogEl.childNodes.length > 8) usbLogEl.removeChild(usbLogEl.lastChild);
   }
 
+  // One line whatever it says (cut where the list ends, the whole text its
+  // tooltip and in the log beside), so the rows under it never move.
   function usbStatus(text, error) {
     if (!usbStatusEl) return;
     usbStatusEl.textContent = text;
+    usbStatusEl.title = text;
     usbStatusEl.className = error ? 'error' : '';
   }
 
@@ -357,6 +360,17 @@ const std::string& pageScript() {
     });
   }
 
+  // A failed device list: the client cannot reach its devices (its daemon
+  // is away, say). The rows stay where they are, so that nothing moves
+  // under the pointer, but none can be used until the next list.
+  function usbListUnusable() {
+    if (!usbRows) return;
+    Array.prototype.forEach.call(usbRows.querySelectorAll('tr'), function (row) {
+      row.className = 'disabled';
+      Array.prototype.forEach.call(row.querySelectorAll('button'), function (b) { b.disabled = true; });
+    });
+  }
+
   function onUsbMessage(message) {
     var failed = message.VHErrType === 2 || message.VHErrType === 4 ||
                  (typeof message.VHErrCode === 'number' && message.VHErrCode !== 0);
@@ -364,6 +378,7 @@ const std::string& pageScript() {
       var reason = message.VHErrMsg || ('error ' + message.VHErrCode);
       usbStatus(reason, true);
       usbLog(reason + ' (code ' + message.VHErrCode + ')', true);
+      if (message.type === 325) usbListUnusable();
       return;
     }
     if (message.type === 325 && Array.isArray(message.VHDevList)) {
@@ -418,6 +433,8 @@ a { color: #8fbcbb; }
 #usb-list { flex: none; max-width: 60%; overflow: auto; }
 #usb .title { font-weight: bold; }
 #usb-policy { margin-left: 1em; white-space: nowrap; }
+#usb-status { width: 0; min-width: 100%; height: 1.3em; line-height: 1.3em; overflow: hidden; white-space: nowrap;
+              text-overflow: ellipsis; }
 #usb table { border-collapse: collapse; margin: 0.3em 0; }
 #usb td, #usb th { padding: 0.1em 0.6em; text-align: left; white-space: nowrap; }
 #usb tr.disabled td { color: #7a8290; }

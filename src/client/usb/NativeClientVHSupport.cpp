@@ -67,6 +67,13 @@ bool reportOf(const VHProxyReachability::Snapshot& daemon, int& errorType, int& 
                          installRemedy
                    : "The USB service vhproxy can't be started: " + daemon.detail;
         return true;
+    case VHProxyState::PortHeld:
+        code = VHReplyCode::DaemonPortHeld;
+        text = std::string("The USB service's port ") + vhProxyHost + ":" + std::to_string(vhProxyPort) +
+               " is held by a program of user " + daemon.detail +
+               ", not by the vhproxy service, which runs as root; this client does not use it. To share USB "
+               "devices, end that program and start vhproxy as root.";
+        return true;
     case VHProxyState::NotAnswering:
         errorType = 2;
         code = VHReplyCode::DaemonNotAnswering;
@@ -177,8 +184,10 @@ bool launchVHProxy() {
     // A daemon (re)started has not heard of the USB tunnel.
     if (started) tunnelNoticePending.store(true);
     if (!started) {
-        // Not installed was said once already.
-        vhLogIfNews(vhProxyReachability.state() != VHProxyState::NotInstalled, vhWarning, "Error launching vhproxy");
+        // Not installed, or the port held, was said once already.
+        const VHProxyState daemon = vhProxyReachability.state();
+        vhLogIfNews(daemon != VHProxyState::NotInstalled && daemon != VHProxyState::PortHeld, vhWarning,
+                    "Error launching vhproxy");
         return false;
     }
     for (int probe = 0; probe < launchProbes; ++probe) {
@@ -200,6 +209,12 @@ void handleVHProxyDown() {
     if (vhProxyRelaunchCount.load() >= 3) {
         // Given up already: nothing more is tried or said.
         ++vhProxyRelaunchCount;
+        return;
+    }
+    if (vhProxyReachability.state() == VHProxyState::PortHeld) {
+        // A relaunch cannot free the port: the ticks look for the daemon
+        // again until the port is free or the service answers.
+        vhProxyRunning.store(false);
         return;
     }
     // A service that is not installed cannot be relaunched, and its absence

@@ -20,11 +20,13 @@
 //   993   USB forwarding is disabled
 //   994   the daemon's service is not installed (VHErrType 4): the remedy
 //   995   the daemon is of another version (VHErrType 4): the remedy
+//   996   the daemon's port is held by a program of another user than the
+//         service's (VHErrType 4): whose, and the remedy
 //   999   USB forwarding gave the daemon up (VHErrType 4)
 //   other the daemon's own code (its refusal is passed on as it stands)
 //
 // The page is also told, unasked, whenever the daemon's state changes to
-// one of 6, 992, 994, 995 or 999: a VH_DEVICE_LIST with that code and no
+// one of 6, 992, 994, 995, 996 or 999: a VH_DEVICE_LIST with that code and no
 // device list, once per change (and once to a new connection).
 //
 // Every operation takes usbSupportLock where it reads or writes the USB
@@ -67,6 +69,7 @@ constexpr int DaemonNotAnswering = 992;
 constexpr int ForwardingDisabled = 993;
 constexpr int DaemonNotInstalled = 994;
 constexpr int DaemonIncompatible = 995;
+constexpr int DaemonPortHeld = 996;
 constexpr int SupportGivenUp = 999;
 } // namespace VHReplyCode
 

@@ -287,9 +287,11 @@ bool checkVHProxyVersion(bool* serverRunning, bool* serverService, bool* version
 bool probeVHProxy(bool* versionFits, bool* refused) {
     const VHProxyState before = vhProxyReachability.state();
     if (checkVHProxyVersion(nullptr, nullptr, versionFits, refused)) return true;
-    // Said once while the daemon stays away.
+    // Said once while the daemon stays away; a port that another user's
+    // program holds the link has said already.
     const std::string text = supportLogName + ": Can't reach " + vhProxyProgramName();
-    if (before != vhProxyReachability.state())
+    const VHProxyState now = vhProxyReachability.state();
+    if (before != now && now != VHProxyState::PortHeld)
         vhError(text);
     else
         vhDebug(text);

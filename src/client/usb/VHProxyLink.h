@@ -75,5 +75,6 @@ std::string vhProxyProgramName();
 
 // Whether the listener that accepted socket (connected to the link's
 // endpoint) belongs to the daemon's service user; a listener that another
-// user's process put on the port is refused with an error line.
+// user's process put on the port is refused with an error line, once while
+// that user holds the port (vhProxyReachability: PortHeld).
 bool isTrustedVHProxyListener(const Poco::Net::StreamSocket& socket);

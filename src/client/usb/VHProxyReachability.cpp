@@ -44,7 +44,13 @@ bool VHProxyReachability::refused(const std::string& message, const std::string&
     return change(Snapshot{VHProxyState::Refused, message, group}, nullptr);
 }
 
+bool VHProxyReachability::portHeld(std::uint32_t userId) {
+    return change(Snapshot{VHProxyState::PortHeld, std::to_string(userId), ""}, nullptr);
+}
+
 bool VHProxyReachability::set(VHProxyState state, const std::string& detail) {
+    if (state == VHProxyState::NotInstalled)
+        return change(Snapshot{state, detail, ""}, [](VHProxyState now) { return now == VHProxyState::PortHeld; });
     return change(Snapshot{state, detail, ""}, nullptr);
 }
 

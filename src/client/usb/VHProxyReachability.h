@@ -1,16 +1,18 @@
 // What the client knows of the daemon vhproxy: whether it answers, and if
-// not, why (its service is not installed, it is silent, it refuses this
-// user, it is of another version, USB forwarding gave it up). Every part of
-// USB forwarding that meets the daemon reports what it found here; a report
-// that changes the state is what gets logged at the line's own level and
-// what the page is told, once, so that a daemon that stays away costs no log
-// line per poll tick.
+// not, why (its service is not installed, it is silent, its port is held by
+// a program of another user, it refuses this user, it is of another
+// version, USB forwarding gave it up). Every part of USB forwarding that
+// meets the daemon reports what it found here; a report that changes the
+// state is what gets logged at the line's own level and what the page is
+// told, once, so that a daemon that stays away costs no log line per poll
+// tick.
 //
 // Its lock is taken last: nothing else is taken while it is held.
 #pragma once
 
 #include "OwnerLock.h"
 
+#include <cstdint>
 #include <string>
 
 enum class VHProxyState {
@@ -18,6 +20,7 @@ enum class VHProxyState {
     Answering,    // the daemon answers this client
     NotInstalled, // no service to start (a vhproxy that runs anyway does not answer)
     NotAnswering, // installed (or not known to be absent), but no reply
+    PortHeld,     // what listens on the daemon's port is not the service's (another user's program)
     Refused,      // the daemon answers, but does not serve this user
     Incompatible, // the daemon answers with another version
     GivenUp,      // USB forwarding gave the daemon up for this process
@@ -27,7 +30,9 @@ class VHProxyReachability {
 public:
     struct Snapshot {
         VHProxyState state = VHProxyState::Unknown;
-        // Incompatible: the version found; Refused: the daemon's own words.
+        // Incompatible: the version found; Refused: the daemon's own words;
+        // NotInstalled: the service manager's complaint, if any; PortHeld:
+        // the user id of the listener.
         std::string detail;
         // Refused: the group whose members the daemon serves.
         std::string group;
@@ -41,7 +46,13 @@ public:
     bool notAnswering();
     // The daemon refused this user with these words; it serves group.
     bool refused(const std::string& message, const std::string& group);
-    // What the supervision found. True when the state changed.
+    // The listener on the daemon's port belongs to this user, not to the
+    // service. It stays the state until an exchange finds the port free or
+    // answered: while another program holds the port, that the service is
+    // not installed (or cannot be asked) is not what keeps USB sharing away.
+    bool portHeld(std::uint32_t userId);
+    // What the supervision found (NotInstalled keeps PortHeld, see
+    // portHeld). True when the state changed.
     bool set(VHProxyState state, const std::string& detail = "");
 
     Snapshot snapshot() const;

@@ -137,7 +137,12 @@ bool stopVHProxyService() {
 
 bool ensureVHProxyRunning() {
     ScopedOwnerLock guard(vhProxyControlLock());
-    if (!isVHProxyProcessRunning()) return false;
+    if (!isVHProxyProcessRunning()) {
+        // The port was held by a program of another user (named otherwise,
+        // say): whether it still is, only the link can tell.
+        if (vhProxyReachability.state() == VHProxyState::PortHeld) probeVHProxy(nullptr);
+        return false;
+    }
     vhDebug(logName + ": Found running vhproxy");
     bool fits = false;
     bool refused = false;
@@ -151,6 +156,11 @@ bool ensureVHProxyRunning() {
         vhProxyReachability.set(VHProxyState::Answering);
         vhDebug(logName + ": vhproxy currently running, not starting again");
         return true;
+    }
+    if (vhProxyReachability.state() == VHProxyState::PortHeld) {
+        // Another user's program on the port: not ours to stop, and no
+        // service of ours could listen there while it does.
+        return false;
     }
     std::string error;
     if (!vhProxyService.isInstalled(error)) {
@@ -184,6 +194,9 @@ bool startVHProxyService() {
         vhDebug("vhProxy is active, not restarting");
         return true;
     }
+    // The service could not listen while another user's program holds the
+    // port.
+    if (vhProxyReachability.state() == VHProxyState::PortHeld) return false;
     std::string error;
     if (!vhProxyService.isInstalled(error)) {
         noteVHProxyNotInstalled(error);
