@@ -919,3 +919,67 @@ TEST_F(TunnelTest, FragmentsThatBreakTheProtocolEndTheTunnel) {
         tunnel.reset();
     }
 }
+
+namespace {
+
+struct ReuseCase {
+    const char* name;
+    // The application ends the connection under the id first: our CLOSE
+    // and the peer's cross.
+    bool applicationEndsFirst;
+};
+
+} // namespace
+
+// The peer's CLOSE comes for an id that no connection has (there never was
+// one, or ours for it crossed the peer's), and at once, in the same read,
+// its OPEN and DATA for the id: the new connection works. Its application
+// answers the peer, and when the application ends it the peer hears CLOSE.
+TEST_F(TunnelTest, OpenRightAfterCloseOfAnIdWithoutConnectionWorks) {
+    const ReuseCase cases[] = {
+        {"no connection ever had the id", false},
+        {"the CLOSEs of the id crossed", true},
+    };
+    constexpr std::uint32_t id = 9;
+    const std::string idText = std::to_string(id);
+    const std::string close = expectText(TYPE_CLOSE, id);
+    for (const ReuseCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        // Each connection echoes what it reads and resets once it has read
+        // more than 1000 bytes.
+        LocalServer local(LocalServer::Mode::ECHO);
+        local.resetAfter(1000);
+        TunnelPeer own;
+        tunnel.reset(new QorTunnelServerInterface("client-1", "Tun-R", local.port(), own.connect()));
+        // What came back on the id before, and the CLOSE frames of the id
+        // that the peer hears in all.
+        std::string echoedBefore;
+        std::string closes = "2:" + idText;
+        if (c.applicationEndsFirst) {
+            ASSERT_TRUE(own.run("open " + idText)) << own.output();
+            ASSERT_TRUE(own.run("data " + idText + " 1001")) << own.output();
+            ASSERT_TRUE(own.run("expect " + close)) << own.output();
+            // Nothing comes on the id once we sent CLOSE: what the
+            // application echoed before its reset is all there is.
+            std::istringstream got(own.query("expect-data " + idText + " 0", "DATA " + idText + " "));
+            std::size_t count = 0;
+            ASSERT_TRUE(got >> count);
+            echoedBefore = patternBytes(count);
+            closes += ",2:" + idText;
+        }
+        const std::string burst = "burst " + raw(OP_BINARY, true, frameHeader(TYPE_CLOSE, id)) + " " +
+                                  raw(OP_BINARY, true, frameHeader(TYPE_OPEN, id)) + " " +
+                                  raw(OP_BINARY, true, frameHeader(TYPE_DATA, id) + patternBytes(1000));
+        ASSERT_TRUE(own.run(burst)) << own.output();
+        const std::size_t expected = echoedBefore.size() + 1000;
+        EXPECT_EQ(own.query("expect-data " + idText + " " + std::to_string(expected), "DATA ", 20000),
+                  idText + " " + std::to_string(expected) + " " + sha256Hex(echoedBefore + patternBytes(1000)));
+        // One byte more and the application resets: the peer hears CLOSE.
+        ASSERT_TRUE(own.run("data " + idText + " 1")) << own.output();
+        EXPECT_TRUE(eventually([&] { return own.query("frames", "FRAMES ") == closes; }, 20000))
+            << own.query("frames", "FRAMES ");
+        EXPECT_EQ(local.accepted(), c.applicationEndsFirst ? 2 : 1);
+        EXPECT_EQ(tunnel->state(), ThreadState::RUNNING);
+        tunnel.reset();
+    }
+}

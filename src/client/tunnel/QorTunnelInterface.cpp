@@ -718,6 +718,14 @@ void QorTunnelInterface::openLocalConnection(std::int32_t id) {
                       prefix() + "Connection " + old->idText() + " opened again by peer, closing the old one");
         old->closing = true;
         retireConnection(old);
+    }
+    {
+        // Removals of the id queued before this OPEN were meant for an
+        // earlier connection under it: one that was just replaced, or one
+        // that is gone already (the peer's CLOSE for it crossed ours, or
+        // came when it had never been made). Left queued, they would take
+        // the new connection out at the next pass, without a word to the
+        // peer.
         ScopedOwnerLock guard(queueLock_);
         pendingRemovals_.erase(std::remove(pendingRemovals_.begin(), pendingRemovals_.end(), id),
                                pendingRemovals_.end());
