@@ -214,6 +214,7 @@ void QorTunnelInterface::forwardLoop() {
     while (state() == ThreadState::RUNNING) {
         applyQueuedChanges();
         connectionCount_.store(static_cast<int>(connections_.size()));
+        refreshUnsent();
         buildPollLists();
         // Bytes that TLS or the handshake's reader already took off the
         // socket are not seen by the poll: do not wait when they are there.
@@ -627,6 +628,7 @@ int QorTunnelInterface::writeToLocal(TunnelConnection& connection, const char* d
         if (sent == 0) return -1;
         written += sent;
     }
+    if (written > 0) noteUnsent(connection);
     return written;
 }
 
@@ -681,9 +683,10 @@ void QorTunnelInterface::checkBounds(TunnelConnection& connection) {
         connection.overBound = false;
         --connectionsOverBound_;
     }
-    if (!totalOverBound_ && pendingTotal_ >= MAX_PENDING_TOTAL)
+    const std::size_t total = pendingTotal_ + unsentTotal_;
+    if (!totalOverBound_ && total >= MAX_PENDING_TOTAL)
         totalOverBound_ = true;
-    else if (totalOverBound_ && pendingTotal_ <= MAX_PENDING_TOTAL / 2)
+    else if (totalOverBound_ && total <= MAX_PENDING_TOTAL / 2)
         totalOverBound_ = false;
     const bool pause = connectionsOverBound_ > 0 || totalOverBound_;
     if (pause == peerReadsPaused_) return;
@@ -695,9 +698,28 @@ void QorTunnelInterface::checkBounds(TunnelConnection& connection) {
                                                std::to_string(waiting) +
                                                " bytes waiting for its local application, pausing reads from peer");
     } else {
-        tunnelLog(TunnelLogLevel::WARNING, prefix() + std::to_string(pendingTotal_) +
+        tunnelLog(TunnelLogLevel::WARNING, prefix() + std::to_string(total) +
                                                " bytes wait for local applications, pausing reads from peer");
     }
+}
+
+void QorTunnelInterface::noteUnsent(TunnelConnection& connection) {
+    const std::size_t unsent = unsentBytes(connection.socket);
+    if (unsent == connection.unsent) return;
+    unsentTotal_ = unsentTotal_ - connection.unsent + unsent;
+    connection.unsent = unsent;
+    checkBounds(connection);
+}
+
+void QorTunnelInterface::forgetUnsent(TunnelConnection& connection) {
+    unsentTotal_ -= connection.unsent;
+    connection.unsent = 0;
+}
+
+void QorTunnelInterface::refreshUnsent() {
+    if (unsentTotal_ == 0) return;
+    for (TunnelConnection* connection : connections_)
+        if (connection->unsent > 0) noteUnsent(*connection);
 }
 
 bool QorTunnelInterface::atConnectionLimit(std::size_t held) {
@@ -744,6 +766,7 @@ void QorTunnelInterface::openLocalConnection(std::int32_t id) {
         // seen at the next passes (settleConnect).
         Poco::Net::StreamSocket socket;
         socket.connectNB(localAddress());
+        fixSendBuffer(socket, LOCAL_SEND_BUFFER);
         std::unique_ptr<TunnelConnection> connection(new TunnelConnection(id, name_, socket));
         connection->connecting = true;
         connection->connectDeadline = monotonicMillis() + (CONNECT_TIMEOUT_US + 999) / 1000;
@@ -855,6 +878,8 @@ void QorTunnelInterface::retireConnection(TunnelConnection* connection) {
 }
 
 void QorTunnelInterface::destroyConnectionNow(TunnelConnection* connection) {
+    // What its socket still holds goes out when the system can send it.
+    forgetUnsent(*connection);
     dropPending(*connection);
     connections_.remove(connection);
     const int count = static_cast<int>(connections_.size());
@@ -868,6 +893,7 @@ void QorTunnelInterface::releaseConnections() {
     serving.swap(connections_);
     for (TunnelConnection* connection : serving) delete connection;
     pendingTotal_ = 0;
+    unsentTotal_ = 0;
     connectionsOverBound_ = 0;
     totalOverBound_ = false;
     peerReadsPaused_ = false;

@@ -25,6 +25,11 @@ then plays the commands read from standard input, one per line, printing
                        pattern(N))
   burst FRAME...       the same in a single write: the tunnel finds them
                        all at once
+  flood BASE N SIZE    from now on, in the background, send DATA frames of
+                       pattern(SIZE) to the ids BASE to BASE + N - 1 in
+                       turn, round after round, for as long as the
+                       WebSocket lasts (a peer that pushes to connections
+                       whose applications do not read)
   ping                 send a ping and wait for its pong
   echo                 from now on, send the payload of every DATA frame back
                        on its id, cut at random into frames of 1 byte to
@@ -224,6 +229,16 @@ class Peer:
             self.post(header(CLOSE, ident))
         await self.flush()
 
+    async def flood(self, base, count, size):
+        payload = pattern(size)
+        while not self.closed:
+            for ident in range(base, base + count):
+                self.post(header(DATA, ident) + payload)
+                # No more than a few frames wait here for the WebSocket.
+                await self.flush(4 * (size + 8))
+                if self.closed:
+                    return
+
     async def run(self, command, args):
         if command == "frame":
             self.post(bytes.fromhex(args[0] if args[0] != "-" else ""))
@@ -253,6 +268,9 @@ class Peer:
             else:
                 for frame in frames:
                     self.ws.transport.write(frame)
+        elif command == "flood":
+            self.flooder = asyncio.create_task(self.flood(int(args[0]), int(args[1]), int(args[2])))
+            return
         elif command == "ping":
             await self.flush()
             await asyncio.wait_for(await self.ws.ping(b"tunnel"), STEP_TIMEOUT)
