@@ -364,13 +364,14 @@ void QorTunnelInterface::buildPollLists() {
 }
 
 long QorTunnelInterface::pollTimeoutUs() const {
-    if (connectsUnderWay_ == 0) return POLL_TIMEOUT_US;
+    const long timeout = totalOverBound_ && unsentTotal_ > 0 ? UNSENT_POLL_TIMEOUT_US : POLL_TIMEOUT_US;
+    if (connectsUnderWay_ == 0) return timeout;
     std::int64_t earliest = std::numeric_limits<std::int64_t>::max();
     for (const TunnelConnection* connection : connections_)
         if (connection->connecting) earliest = std::min(earliest, connection->connectDeadline);
     const std::int64_t leftMs = earliest - monotonicMillis();
     if (leftMs <= 0) return 0;
-    return static_cast<long>(std::min<std::int64_t>(POLL_TIMEOUT_US, (leftMs + 1) * 1000));
+    return static_cast<long>(std::min<std::int64_t>(timeout, (leftMs + 1) * 1000));
 }
 
 void QorTunnelInterface::serveConnects() {

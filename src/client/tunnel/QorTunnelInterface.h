@@ -95,6 +95,10 @@ public:
     // The poll time-out of a pass: bounds how long a stop or a queued
     // change waits.
     static constexpr long POLL_TIMEOUT_US = 125000;
+    // The poll time-out while reads from the peer pause on the bound for
+    // all connections and the system holds some of those bytes: nothing
+    // wakes the pass when applications take them, so it asks that often.
+    static constexpr long UNSENT_POLL_TIMEOUT_US = 20000;
     // The most frames read from the peer in one pass, when more are there.
     static constexpr int MAX_FRAMES_PER_PASS = 64;
     // What the local connections that are ready in one pass may read
@@ -125,12 +129,14 @@ public:
     // own bookkeeping of each queued segment included). Left alone, Linux
     // grows the buffer of a socket whose application does not read up to
     // net.ipv4.tcp_wmem's maximum (4 MiB), and every socket of the machine
-    // comes under memory pressure when hundreds of them fill. Fixed, it
-    // holds at most about 540 KiB unsent of one connection; what more the
-    // peer sends waits in the connection's own buffer. Much smaller buffers
-    // cost the rate of a fast application: at 64 KiB one loopback segment
-    // fills the buffer and each waits for a delayed acknowledgement.
-    static constexpr int LOCAL_SEND_BUFFER = 512 * 1024;
+    // comes under memory pressure when hundreds of them fill. Fixed, it no
+    // longer grows, and what the sockets hold unsent counts against
+    // MAX_PENDING_TOTAL. It takes a whole frame from the peer while the
+    // application keeps up, so that the frame is not copied into the
+    // connection's buffer first. Small buffers cost the rate: at 64 KiB one
+    // loopback segment fills it, and each waits for a delayed
+    // acknowledgement.
+    static constexpr int LOCAL_SEND_BUFFER = 2 * 1024 * 1024;
     // After the peer has gone, how long the bytes that it sent before may
     // take to reach local applications that are slow to read them.
     static constexpr int FINAL_WRITE_MS = 5000;
