@@ -133,9 +133,9 @@ public:
     // longer grows, and what the sockets hold unsent counts against
     // MAX_PENDING_TOTAL. It takes a whole frame from the peer while the
     // application keeps up, so that the frame is not copied into the
-    // connection's buffer first. Small buffers cost the rate: at 64 KiB one
-    // loopback segment fills it, and each waits for a delayed
-    // acknowledgement.
+    // connection's buffer first (net.core.wmem_max caps it: 416 KiB with
+    // Linux's default). Small buffers cost the rate: at 64 KiB one loopback
+    // segment fills it, and each waits for a delayed acknowledgement.
     static constexpr int LOCAL_SEND_BUFFER = 2 * 1024 * 1024;
     // After the peer has gone, how long the bytes that it sent before may
     // take to reach local applications that are slow to read them.
