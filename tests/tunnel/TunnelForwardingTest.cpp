@@ -18,6 +18,7 @@
 #include <atomic>
 #include <chrono>
 #include <fcntl.h>
+#include <fstream>
 #include <future>
 #include <map>
 #include <sstream>
@@ -688,6 +689,96 @@ TEST_F(TunnelTest, BoundsPauseReadingFromThePeerAndLoseNothing) {
     }
 }
 
+namespace {
+
+// What the system holds unsent in the send queues of the established
+// loopback connections whose local port (or, for remote, whose remote port)
+// is the port: the sum of /proc/net/tcp's tx_queue.
+std::uint64_t unsentOnPort(int port, bool remote) {
+    std::ifstream table("/proc/net/tcp");
+    std::string line;
+    std::getline(table, line);  // the heading
+    std::uint64_t sum = 0;
+    while (std::getline(table, line)) {
+        std::istringstream row(line);
+        std::string slot, local, peer, state, queues;
+        if (!(row >> slot >> local >> peer >> state >> queues) || state != "01") continue;
+        const std::string& end = remote ? peer : local;
+        if (std::stoi(end.substr(end.find(':') + 1), nullptr, 16) != port) continue;
+        sum += std::stoull(queues.substr(0, queues.find(':')), nullptr, 16);
+    }
+    return sum;
+}
+
+struct StallCase {
+    const char* name;
+    // The peer's OPENs go to a local service (server side), or local
+    // applications connect to the tunnel's port (client side).
+    bool clientSide;
+};
+
+} // namespace
+
+// A peer that pushes data to 500 connections whose local applications
+// never read: the system holds a small fixed send buffer for each local
+// socket, under 64 MiB for them all (Linux would grow each buffer up to
+// 4 MiB by itself, over a gigabyte for the tunnel, and bring every socket
+// of the machine under memory pressure), and the rest waits in the
+// tunnel's own bounded buffers until it stops reading from the peer.
+TEST_F(TunnelTest, StalledApplicationsKeepTheSystemsSendQueuesBounded) {
+    const StallCase cases[] = {
+        {"the peer's connections to a service that never reads", false},
+        {"local applications that connect and never read", true},
+    };
+    constexpr int count = 500;
+    constexpr std::uint64_t bound = 64u << 20;
+    // Frames small enough to reach every connection many times before the
+    // tunnel's bound is reached.
+    constexpr int frame = 64 * 1024;
+    for (const StallCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        TunnelPeer own;
+        log.clear();
+        std::unique_ptr<LocalServer> service;
+        std::vector<Poco::Net::StreamSocket> applications;
+        int port = 0;
+        std::int32_t first = 1;
+        if (c.clientSide) {
+            port = freeLoopbackPort();
+            tunnel.reset(new QorTunnelClientInterface("client-1", "Tun-Q", port, own.connect()));
+            first = tunnelConnectionCounter.load();
+            for (int i = 0; i < count; ++i) applications.push_back(connectTo(port));
+            ASSERT_TRUE(own.run("expect " + expectText(TYPE_OPEN, first + count - 1))) << own.output();
+        } else {
+            service.reset(new LocalServer(LocalServer::Mode::SILENT));
+            port = service->port();
+            tunnel.reset(new QorTunnelServerInterface("client-1", "Tun-Q", port, own.connect()));
+            ASSERT_TRUE(own.run("openmany 1 " + std::to_string(count))) << own.output();
+            ASSERT_TRUE(eventually([&] { return service->accepted() == count; }, 60000));
+        }
+        ASSERT_TRUE(own.run("flood " + std::to_string(first) + " " + std::to_string(count) + " " +
+                            std::to_string(frame)))
+            << own.output();
+        // Until the tunnel has stopped reading from the peer and a moment
+        // after, or at once when the queues pass the bound.
+        std::uint64_t most = 0;
+        bool paused = false;
+        auto end = std::chrono::steady_clock::now() + std::chrono::seconds(120);
+        while (most < bound && std::chrono::steady_clock::now() < end) {
+            most = std::max(most, unsentOnPort(port, !c.clientSide));
+            if (!paused && log.contains(PAUSED_LINE)) {
+                paused = true;
+                end = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        EXPECT_LT(most, bound) << "bytes unsent in the send queues of the local sockets";
+        EXPECT_TRUE(paused) << "the tunnel did not stop reading from the peer";
+        EXPECT_EQ(tunnel->state(), ThreadState::RUNNING);
+        tunnel.reset();
+    }
+}
+
 // The local service is too busy to take connections (its backlog is full):
 // each connect of an OPEN runs out its time without holding up the
 // connection in service, and every OPEN is answered with CLOSE.
@@ -916,6 +1007,70 @@ TEST_F(TunnelTest, FragmentsThatBreakTheProtocolEndTheTunnel) {
         // The local connection learns at once; it got only what came whole.
         ASSERT_TRUE(local.waitFinished(++finished, 20000));
         EXPECT_EQ(local.finished().back().bytes, 10u);
+        tunnel.reset();
+    }
+}
+
+namespace {
+
+struct ReuseCase {
+    const char* name;
+    // The application ends the connection under the id first: our CLOSE
+    // and the peer's cross.
+    bool applicationEndsFirst;
+};
+
+} // namespace
+
+// The peer's CLOSE comes for an id that no connection has (there never was
+// one, or ours for it crossed the peer's), and at once, in the same read,
+// its OPEN and DATA for the id: the new connection works. Its application
+// answers the peer, and when the application ends it the peer hears CLOSE.
+TEST_F(TunnelTest, OpenRightAfterCloseOfAnIdWithoutConnectionWorks) {
+    const ReuseCase cases[] = {
+        {"no connection ever had the id", false},
+        {"the CLOSEs of the id crossed", true},
+    };
+    constexpr std::uint32_t id = 9;
+    const std::string idText = std::to_string(id);
+    const std::string close = expectText(TYPE_CLOSE, id);
+    for (const ReuseCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        // Each connection echoes what it reads and resets once it has read
+        // more than 1000 bytes.
+        LocalServer local(LocalServer::Mode::ECHO);
+        local.resetAfter(1000);
+        TunnelPeer own;
+        tunnel.reset(new QorTunnelServerInterface("client-1", "Tun-R", local.port(), own.connect()));
+        // What came back on the id before, and the CLOSE frames of the id
+        // that the peer hears in all.
+        std::string echoedBefore;
+        std::string closes = "2:" + idText;
+        if (c.applicationEndsFirst) {
+            ASSERT_TRUE(own.run("open " + idText)) << own.output();
+            ASSERT_TRUE(own.run("data " + idText + " 1001")) << own.output();
+            ASSERT_TRUE(own.run("expect " + close)) << own.output();
+            // Nothing comes on the id once we sent CLOSE: what the
+            // application echoed before its reset is all there is.
+            std::istringstream got(own.query("expect-data " + idText + " 0", "DATA " + idText + " "));
+            std::size_t count = 0;
+            ASSERT_TRUE(got >> count);
+            echoedBefore = patternBytes(count);
+            closes += ",2:" + idText;
+        }
+        const std::string burst = "burst " + raw(OP_BINARY, true, frameHeader(TYPE_CLOSE, id)) + " " +
+                                  raw(OP_BINARY, true, frameHeader(TYPE_OPEN, id)) + " " +
+                                  raw(OP_BINARY, true, frameHeader(TYPE_DATA, id) + patternBytes(1000));
+        ASSERT_TRUE(own.run(burst)) << own.output();
+        const std::size_t expected = echoedBefore.size() + 1000;
+        EXPECT_EQ(own.query("expect-data " + idText + " " + std::to_string(expected), "DATA ", 20000),
+                  idText + " " + std::to_string(expected) + " " + sha256Hex(echoedBefore + patternBytes(1000)));
+        // One byte more and the application resets: the peer hears CLOSE.
+        ASSERT_TRUE(own.run("data " + idText + " 1")) << own.output();
+        EXPECT_TRUE(eventually([&] { return own.query("frames", "FRAMES ") == closes; }, 20000))
+            << own.query("frames", "FRAMES ");
+        EXPECT_EQ(local.accepted(), c.applicationEndsFirst ? 2 : 1);
+        EXPECT_EQ(tunnel->state(), ThreadState::RUNNING);
         tunnel.reset();
     }
 }

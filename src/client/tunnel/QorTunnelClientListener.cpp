@@ -100,6 +100,7 @@ void QorTunnelClientListener::acceptLoop() {
             socket = serverSocket_->acceptConnection(peer);
             socket.setNoDelay(true);
             socket.setBlocking(false);
+            fixSendBuffer(socket, QorTunnelInterface::LOCAL_SEND_BUFFER);
         } catch (const Poco::Exception& e) {
             // Out of descriptors, or the client gave up already: go on
             // listening once the moment has passed.

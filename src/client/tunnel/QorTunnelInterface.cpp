@@ -214,6 +214,7 @@ void QorTunnelInterface::forwardLoop() {
     while (state() == ThreadState::RUNNING) {
         applyQueuedChanges();
         connectionCount_.store(static_cast<int>(connections_.size()));
+        refreshUnsent();
         buildPollLists();
         // Bytes that TLS or the handshake's reader already took off the
         // socket are not seen by the poll: do not wait when they are there.
@@ -363,13 +364,14 @@ void QorTunnelInterface::buildPollLists() {
 }
 
 long QorTunnelInterface::pollTimeoutUs() const {
-    if (connectsUnderWay_ == 0) return POLL_TIMEOUT_US;
+    const long timeout = totalOverBound_ && unsentTotal_ > 0 ? UNSENT_POLL_TIMEOUT_US : POLL_TIMEOUT_US;
+    if (connectsUnderWay_ == 0) return timeout;
     std::int64_t earliest = std::numeric_limits<std::int64_t>::max();
     for (const TunnelConnection* connection : connections_)
         if (connection->connecting) earliest = std::min(earliest, connection->connectDeadline);
     const std::int64_t leftMs = earliest - monotonicMillis();
     if (leftMs <= 0) return 0;
-    return static_cast<long>(std::min<std::int64_t>(POLL_TIMEOUT_US, (leftMs + 1) * 1000));
+    return static_cast<long>(std::min<std::int64_t>(timeout, (leftMs + 1) * 1000));
 }
 
 void QorTunnelInterface::serveConnects() {
@@ -627,6 +629,7 @@ int QorTunnelInterface::writeToLocal(TunnelConnection& connection, const char* d
         if (sent == 0) return -1;
         written += sent;
     }
+    if (written > 0) noteUnsent(connection);
     return written;
 }
 
@@ -681,9 +684,10 @@ void QorTunnelInterface::checkBounds(TunnelConnection& connection) {
         connection.overBound = false;
         --connectionsOverBound_;
     }
-    if (!totalOverBound_ && pendingTotal_ >= MAX_PENDING_TOTAL)
+    const std::size_t total = pendingTotal_ + unsentTotal_;
+    if (!totalOverBound_ && total >= MAX_PENDING_TOTAL)
         totalOverBound_ = true;
-    else if (totalOverBound_ && pendingTotal_ <= MAX_PENDING_TOTAL / 2)
+    else if (totalOverBound_ && total <= MAX_PENDING_TOTAL / 2)
         totalOverBound_ = false;
     const bool pause = connectionsOverBound_ > 0 || totalOverBound_;
     if (pause == peerReadsPaused_) return;
@@ -695,9 +699,28 @@ void QorTunnelInterface::checkBounds(TunnelConnection& connection) {
                                                std::to_string(waiting) +
                                                " bytes waiting for its local application, pausing reads from peer");
     } else {
-        tunnelLog(TunnelLogLevel::WARNING, prefix() + std::to_string(pendingTotal_) +
+        tunnelLog(TunnelLogLevel::WARNING, prefix() + std::to_string(total) +
                                                " bytes wait for local applications, pausing reads from peer");
     }
+}
+
+void QorTunnelInterface::noteUnsent(TunnelConnection& connection) {
+    const std::size_t unsent = unsentBytes(connection.socket);
+    if (unsent == connection.unsent) return;
+    unsentTotal_ = unsentTotal_ - connection.unsent + unsent;
+    connection.unsent = unsent;
+    checkBounds(connection);
+}
+
+void QorTunnelInterface::forgetUnsent(TunnelConnection& connection) {
+    unsentTotal_ -= connection.unsent;
+    connection.unsent = 0;
+}
+
+void QorTunnelInterface::refreshUnsent() {
+    if (unsentTotal_ == 0) return;
+    for (TunnelConnection* connection : connections_)
+        if (connection->unsent > 0) noteUnsent(*connection);
 }
 
 bool QorTunnelInterface::atConnectionLimit(std::size_t held) {
@@ -718,6 +741,14 @@ void QorTunnelInterface::openLocalConnection(std::int32_t id) {
                       prefix() + "Connection " + old->idText() + " opened again by peer, closing the old one");
         old->closing = true;
         retireConnection(old);
+    }
+    {
+        // Removals of the id queued before this OPEN were meant for an
+        // earlier connection under it: one that was just replaced, or one
+        // that is gone already (the peer's CLOSE for it crossed ours, or
+        // came when it had never been made). Left queued, they would take
+        // the new connection out at the next pass, without a word to the
+        // peer.
         ScopedOwnerLock guard(queueLock_);
         pendingRemovals_.erase(std::remove(pendingRemovals_.begin(), pendingRemovals_.end(), id),
                                pendingRemovals_.end());
@@ -736,6 +767,7 @@ void QorTunnelInterface::openLocalConnection(std::int32_t id) {
         // seen at the next passes (settleConnect).
         Poco::Net::StreamSocket socket;
         socket.connectNB(localAddress());
+        fixSendBuffer(socket, LOCAL_SEND_BUFFER);
         std::unique_ptr<TunnelConnection> connection(new TunnelConnection(id, name_, socket));
         connection->connecting = true;
         connection->connectDeadline = monotonicMillis() + (CONNECT_TIMEOUT_US + 999) / 1000;
@@ -847,6 +879,8 @@ void QorTunnelInterface::retireConnection(TunnelConnection* connection) {
 }
 
 void QorTunnelInterface::destroyConnectionNow(TunnelConnection* connection) {
+    // What its socket still holds goes out when the system can send it.
+    forgetUnsent(*connection);
     dropPending(*connection);
     connections_.remove(connection);
     const int count = static_cast<int>(connections_.size());
@@ -860,6 +894,7 @@ void QorTunnelInterface::releaseConnections() {
     serving.swap(connections_);
     for (TunnelConnection* connection : serving) delete connection;
     pendingTotal_ = 0;
+    unsentTotal_ = 0;
     connectionsOverBound_ = 0;
     totalOverBound_ = false;
     peerReadsPaused_ = false;

@@ -17,8 +17,9 @@
 // writes do not block, and bytes that an application does not take at once
 // wait in its connection's own bounded buffer while the others are served.
 // The protocol has no flow control per connection, so only when a
-// connection's buffer, or all of them together, reach their bound does the
-// tunnel stop reading from the peer (logged) until they are down to half.
+// connection's buffer, or all of them together (with what the system holds
+// unsent for the applications), reach their bound does the tunnel stop
+// reading from the peer (logged) until they are down to half.
 // Sends to the peer block: a peer that stops reading holds the tunnel up.
 //
 // The client and server sides derive from this class and start the thread;
@@ -94,6 +95,10 @@ public:
     // The poll time-out of a pass: bounds how long a stop or a queued
     // change waits.
     static constexpr long POLL_TIMEOUT_US = 125000;
+    // The poll time-out while reads from the peer pause on the bound for
+    // all connections and the system holds some of those bytes: nothing
+    // wakes the pass when applications take them, so it asks that often.
+    static constexpr long UNSENT_POLL_TIMEOUT_US = 20000;
     // The most frames read from the peer in one pass, when more are there.
     static constexpr int MAX_FRAMES_PER_PASS = 64;
     // What the local connections that are ready in one pass may read
@@ -115,8 +120,23 @@ public:
     static constexpr int MAX_CONNECTIONS = 512;
     // Bytes from the peer that may wait for one local application, and for
     // all of them together, before the tunnel stops reading from the peer.
+    // The bound of all counts what the system holds unsent in the local
+    // sockets' send queues too: with many applications that do not read,
+    // those queues would otherwise hold far more than the tunnel itself.
     static constexpr std::size_t MAX_PENDING_PER_CONNECTION = 16u * 1024 * 1024;
     static constexpr std::size_t MAX_PENDING_TOTAL = 32u * 1024 * 1024;
+    // The send buffer of every local socket, as the system counts it (its
+    // own bookkeeping of each queued segment included). Left alone, Linux
+    // grows the buffer of a socket whose application does not read up to
+    // net.ipv4.tcp_wmem's maximum (4 MiB), and every socket of the machine
+    // comes under memory pressure when hundreds of them fill. Fixed, it no
+    // longer grows, and what the sockets hold unsent counts against
+    // MAX_PENDING_TOTAL. It takes a whole frame from the peer while the
+    // application keeps up, so that the frame is not copied into the
+    // connection's buffer first (net.core.wmem_max caps it: 416 KiB with
+    // Linux's default). Small buffers cost the rate: at 64 KiB one loopback
+    // segment fills it, and each waits for a delayed acknowledgement.
+    static constexpr int LOCAL_SEND_BUFFER = 2 * 1024 * 1024;
     // After the peer has gone, how long the bytes that it sent before may
     // take to reach local applications that are slow to read them.
     static constexpr int FINAL_WRITE_MS = 5000;
@@ -180,6 +200,13 @@ private:
     void takePending(TunnelConnection& connection, std::size_t count);
     void dropPending(TunnelConnection& connection);
     void checkBounds(TunnelConnection& connection);
+    // Asks the system what the connection's socket holds unsent, and
+    // counts it; forgetUnsent stops counting it.
+    void noteUnsent(TunnelConnection& connection);
+    void forgetUnsent(TunnelConnection& connection);
+    // At every pass: what the system held unsent shrinks as applications
+    // read, without an event that the tunnel would wait for.
+    void refreshUnsent();
     // True (and logged once while it lasts) when the tunnel holds as many
     // connections as it may.
     bool atConnectionLimit(std::size_t held);
@@ -224,6 +251,8 @@ private:
     int messageOpcode_ = 0;
     int messageLength_ = 0;
     std::size_t pendingTotal_ = 0;
+    // The unsent bytes of every connection, as last asked.
+    std::size_t unsentTotal_ = 0;
     int connectionsOverBound_ = 0;
     bool totalOverBound_ = false;
     bool peerReadsPaused_ = false;

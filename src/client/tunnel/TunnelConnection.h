@@ -7,6 +7,7 @@
 
 #include <Poco/Net/StreamSocket.h>
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -37,6 +38,9 @@ struct TunnelConnection {
 
     // Bytes from the peer that the local application has not taken yet.
     PendingBytes pending;
+    // What the system held unsent in the socket's send queue when last
+    // asked (after each write, and at every pass while it is not nothing).
+    std::size_t unsent = 0;
     // Its pending bytes reached the tunnel's bound for one connection: the
     // tunnel reads nothing from the peer until they are down to half.
     bool overBound = false;

@@ -2,6 +2,7 @@
 // implementation per platform (TunnelPlatform_Linux.cpp).
 #pragma once
 
+#include <cstddef>
 #include <string>
 
 namespace Poco {
@@ -37,6 +38,15 @@ int listenBacklog();
 // socket cannot be asked).
 enum class ConnectProgress { CONNECT_DONE, CONNECT_UNDER_WAY, CONNECT_FAILED };
 ConnectProgress connectProgress(const Poco::Net::Socket& socket);
+
+// Fixes the send buffer of a tunnel's local socket at bytes as the system
+// counts them, so that the system no longer grows it by itself. Errors are
+// ignored: the socket keeps the system's buffer.
+void fixSendBuffer(const Poco::Net::Socket& socket, int bytes);
+
+// The bytes that the socket's send queue holds and the other end has not
+// acknowledged: 0 when the system cannot tell.
+std::size_t unsentBytes(const Poco::Net::Socket& socket);
 
 // windowsErrorText of the calling thread's last system error.
 std::string lastSystemErrorText();

@@ -1,6 +1,8 @@
 // Linux: SIGPIPE is ignored (a send to a closed peer then fails with EPIPE),
-// error texts come from errno, shutdown(2) wakes a blocked socket call, and
-// poll(2) with SO_ERROR tells how a non-blocking connect stands.
+// error texts come from errno, shutdown(2) wakes a blocked socket call,
+// poll(2) with SO_ERROR tells how a non-blocking connect stands,
+// SO_SNDBUF is given half the buffer wanted (Linux doubles it), and
+// ioctl(SIOCOUTQ) tells what a send queue holds unsent.
 #include "TunnelPlatform.h"
 
 #include "Utilities.h"
@@ -11,8 +13,10 @@
 #include <cerrno>
 #include <mutex>
 
+#include <linux/sockios.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 
 namespace qor {
@@ -56,6 +60,22 @@ ConnectProgress connectProgress(const Poco::Net::Socket& socket) {
     socklen_t peerLength = sizeof peer;
     if (::getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &peerLength) != 0) return ConnectProgress::CONNECT_FAILED;
     return ConnectProgress::CONNECT_DONE;
+}
+
+void fixSendBuffer(const Poco::Net::Socket& socket, int bytes) {
+    const int fd = socket.impl()->sockfd();
+    if (fd < 0) return;
+    // Linux doubles the value asked for (room for its bookkeeping) and,
+    // once it is set, stops tuning the buffer.
+    const int asked = bytes / 2;
+    ::setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &asked, sizeof asked);
+}
+
+std::size_t unsentBytes(const Poco::Net::Socket& socket) {
+    const int fd = socket.impl()->sockfd();
+    int unsent = 0;
+    if (fd < 0 || ::ioctl(fd, SIOCOUTQ, &unsent) != 0 || unsent < 0) return 0;
+    return static_cast<std::size_t>(unsent);
 }
 
 std::string lastSystemErrorText() { return windowsErrorText(static_cast<unsigned int>(errno)); }

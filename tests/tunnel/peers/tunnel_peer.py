@@ -20,8 +20,16 @@ then plays the commands read from standard input, one per line, printing
   raw FRAME...         write WebSocket frames as they stand, e.g. the
                        fragments of one message with a ping between them;
                        each FRAME is OPCODE:FIN:BYTES (opcode and FIN 0/1 in
-                       decimal, BYTES in hex, "-" for none, or "*N" for
+                       decimal, BYTES in hex, "-" for none, "*N" for
+                       pattern(N), or hex and "*N": those bytes followed by
                        pattern(N))
+  burst FRAME...       the same in a single write: the tunnel finds them
+                       all at once
+  flood BASE N SIZE    from now on, in the background, send DATA frames of
+                       pattern(SIZE) to the ids BASE to BASE + N - 1 in
+                       turn, round after round, for as long as the
+                       WebSocket lasts (a peer that pushes to connections
+                       whose applications do not read)
   ping                 send a ping and wait for its pong
   echo                 from now on, send the payload of every DATA frame back
                        on its id, cut at random into frames of 1 byte to
@@ -97,9 +105,8 @@ def raw_frame(opcode, fin, payload):
 def raw_payload(text):
     if text == "-":
         return b""
-    if text.startswith("*"):
-        return pattern(int(text[1:]))
-    return bytes.fromhex(text)
+    head, star, count = text.partition("*")
+    return bytes.fromhex(head) + (pattern(int(count)) if star else b"")
 
 
 def log_uniform(rng, low, high):
@@ -222,6 +229,16 @@ class Peer:
             self.post(header(CLOSE, ident))
         await self.flush()
 
+    async def flood(self, base, count, size):
+        payload = pattern(size)
+        while not self.closed:
+            for ident in range(base, base + count):
+                self.post(header(DATA, ident) + payload)
+                # No more than a few frames wait here for the WebSocket.
+                await self.flush(4 * (size + 8))
+                if self.closed:
+                    return
+
     async def run(self, command, args):
         if command == "frame":
             self.post(bytes.fromhex(args[0] if args[0] != "-" else ""))
@@ -238,13 +255,22 @@ class Peer:
         elif command == "openmany":
             for ident in range(int(args[0]), int(args[0]) + int(args[1])):
                 self.post(header(OPEN, ident))
-        elif command == "raw":
+        elif command in ("raw", "burst"):
             # Straight onto the connection, past the library's framing: no
             # message of ours may be on its way meanwhile.
             await self.flush()
+            frames = []
             for frame in args:
                 opcode, fin, text = frame.split(":")
-                self.ws.transport.write(raw_frame(int(opcode), fin == "1", raw_payload(text)))
+                frames.append(raw_frame(int(opcode), fin == "1", raw_payload(text)))
+            if command == "burst":
+                self.ws.transport.write(b"".join(frames))
+            else:
+                for frame in frames:
+                    self.ws.transport.write(frame)
+        elif command == "flood":
+            self.flooder = asyncio.create_task(self.flood(int(args[0]), int(args[1]), int(args[2])))
+            return
         elif command == "ping":
             await self.flush()
             await asyncio.wait_for(await self.ws.ping(b"tunnel"), STEP_TIMEOUT)
