@@ -177,32 +177,38 @@ void VHProxyListener::acceptWaiting(Acceptor& acceptor) {
 }
 
 bool VHProxyListener::acceptOne(Acceptor& acceptor) {
-    Poco::Net::StreamSocket socket;
-    try {
-        socket = listener_.acceptConnection();
-    } catch (const Poco::Exception& e) {
-        if (stopping_.load() || e.code() == POCO_EAGAIN || e.code() == POCO_EWOULDBLOCK) return false;
-        // Out of descriptors, most likely: accepting again at once would
-        // fail again at once.
-        bool tell = false;
+    poco_socket_t fd = POCO_INVALID_SOCKET;
+    {
+        Poco::Net::StreamSocket socket;
+        try {
+            socket = listener_.acceptConnection();
+        } catch (const Poco::Exception& e) {
+            if (stopping_.load() || e.code() == POCO_EAGAIN || e.code() == POCO_EWOULDBLOCK) return false;
+            // Out of descriptors, most likely: accepting again at once would
+            // fail again at once.
+            bool tell = false;
+            {
+                std::lock_guard<std::mutex> guard(reportLock_);
+                tell = acceptFailure_.met();
+            }
+            if (tell)
+                logger().warning("Can't accept connections, " + e.displayText() +
+                                 "; accepting paused until a connection ends");
+            acceptor.pausedUntil = PendingRequest::Clock::now() + std::chrono::milliseconds(acceptPauseMs);
+            return false;
+        }
+        std::uint64_t times = 0;
+        bool again = false;
         {
             std::lock_guard<std::mutex> guard(reportLock_);
-            tell = acceptFailure_.met();
+            again = acceptFailure_.over(times);
         }
-        if (tell)
-            logger().warning("Can't accept connections, " + e.displayText() +
-                             "; accepting paused until a connection ends");
-        acceptor.pausedUntil = PendingRequest::Clock::now() + std::chrono::milliseconds(acceptPauseMs);
-        return false;
+        if (again) logger().information("Accepting connections again");
+        fd = admit(acceptor, socket);
     }
-    std::uint64_t times = 0;
-    bool again = false;
-    {
-        std::lock_guard<std::mutex> guard(reportLock_);
-        again = acceptFailure_.over(times);
-    }
-    if (again) logger().information("Accepting connections again");
-    admit(acceptor, socket);
+    // The connection's request may be there already. Only its pending
+    // request holds the socket now, so it may go to a worker.
+    if (fd != POCO_INVALID_SOCKET) readFrom(acceptor, fd);
     return true;
 }
 
@@ -221,7 +227,7 @@ bool VHProxyListener::metUnknown() {
     return unknown_.met();
 }
 
-void VHProxyListener::admit(Acceptor& acceptor, const Poco::Net::StreamSocket& socket) {
+poco_socket_t VHProxyListener::admit(Acceptor& acceptor, const Poco::Net::StreamSocket& socket) {
     TcpPeerIdentity peer;
     std::string reason;
     TcpPeerLookup lookup = TcpPeerLookup::Failed;
@@ -234,7 +240,7 @@ void VHProxyListener::admit(Acceptor& acceptor, const Poco::Net::StreamSocket& s
         // Nothing of its request is carried out; the socket closes as it
         // goes out of use.
         if (metUnknown()) logger().warning("Refused " + peerText(socket) + ": its user is unknown, " + reason);
-        return;
+        return POCO_INVALID_SOCKET;
     }
     const bool refused = !admits_(peer.userId);
     if (refused) {
@@ -271,14 +277,13 @@ void VHProxyListener::admit(Acceptor& acceptor, const Poco::Net::StreamSocket& s
     } catch (const Poco::Exception& e) {
         logger().warning("Can't wait for the request of a connection: " + e.displayText());
         if (!into.empty() && into.back().socket() == socket) into.pop_back();
-        return;
+        return POCO_INVALID_SOCKET;
     }
     if (!refused) {
         std::lock_guard<std::mutex> guard(lock_);
         ++waiting_;
     }
-    // Its request may be there already.
-    readFrom(acceptor, fd);
+    return fd;
 }
 
 void VHProxyListener::readFrom(Acceptor& acceptor, poco_socket_t fd) {

@@ -117,7 +117,11 @@ private:
     void acceptWaiting(Acceptor& acceptor);
     // False when accepting is to end for this round.
     bool acceptOne(Acceptor& acceptor);
-    void admit(Acceptor& acceptor, const Poco::Net::StreamSocket& socket);
+    // Finds the user and keeps the connection waiting for its request
+    // (or closes it): its descriptor, POCO_INVALID_SOCKET when closed. The
+    // caller's copy of the socket is to end before the request is read, as
+    // the request may go to a worker then.
+    poco_socket_t admit(Acceptor& acceptor, const Poco::Net::StreamSocket& socket);
     // Reads what came on the connection and acts on it.
     void readFrom(Acceptor& acceptor, poco_socket_t fd);
     // Ends the waiting connection; logs the reason once for its user, if
