@@ -113,32 +113,60 @@ struct SocketEntry {
     std::uint64_t inode = 0;
 };
 
+// A socket to the kernel's diagnostics, kept open by each thread that asks:
+// opening and closing one costs more than the question itself, and a
+// listener asks once per connection. One that failed in any way is closed
+// and a new one opened for the next question, so that no late answer to an
+// earlier question can be taken for the next one's; questions are numbered
+// as well.
 class DiagSocket {
 public:
-    DiagSocket() : fd_(::socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG)) {}
-    ~DiagSocket() {
-        if (fd_ >= 0) ::close(fd_);
-    }
+    DiagSocket() = default;
+    ~DiagSocket() { discard(); }
     DiagSocket(const DiagSocket&) = delete;
     DiagSocket& operator=(const DiagSocket&) = delete;
+
+    // The open socket; false with the reason when none can be opened.
+    bool open(std::string& reason) {
+        if (fd_ >= 0) return true;
+        fd_ = ::socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG);
+        if (fd_ < 0) {
+            reason = std::string("can't open the socket diagnostics: ") + std::strerror(errno);
+            return false;
+        }
+        timeval timeout{answerTimeoutMs / 1000, (answerTimeoutMs % 1000) * 1000};
+        ::setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+        return true;
+    }
+    void discard() {
+        if (fd_ >= 0) ::close(fd_);
+        fd_ = -1;
+    }
     int fd() const { return fd_; }
+    std::uint32_t nextSequence() { return ++sequence_; }
 
 private:
-    int fd_;
+    int fd_ = -1;
+    std::uint32_t sequence_ = 0;
 };
+
+thread_local DiagSocket diagSocket;
+
+TcpPeerLookup askOn(DiagSocket& socket, const Endpoint& local, const Endpoint& remote, SocketEntry& entry,
+                    std::string& reason);
 
 // The one TCP socket whose own address is local and whose peer is remote
 // (remote all zero: the listener of local). Found with the entry, Gone when
 // the kernel knows no such socket, Failed when it cannot be asked.
 TcpPeerLookup askKernel(const Endpoint& local, const Endpoint& remote, SocketEntry& entry, std::string& reason) {
-    DiagSocket socket;
-    if (socket.fd() < 0) {
-        reason = std::string("can't open the socket diagnostics: ") + std::strerror(errno);
-        return TcpPeerLookup::Failed;
-    }
-    timeval timeout{answerTimeoutMs / 1000, (answerTimeoutMs % 1000) * 1000};
-    ::setsockopt(socket.fd(), SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+    if (!diagSocket.open(reason)) return TcpPeerLookup::Failed;
+    const TcpPeerLookup lookup = askOn(diagSocket, local, remote, entry, reason);
+    if (lookup == TcpPeerLookup::Failed) diagSocket.discard();
+    return lookup;
+}
 
+TcpPeerLookup askOn(DiagSocket& socket, const Endpoint& local, const Endpoint& remote, SocketEntry& entry,
+                    std::string& reason) {
     struct {
         nlmsghdr header;
         inet_diag_req_v2 body;
@@ -146,7 +174,7 @@ TcpPeerLookup askKernel(const Endpoint& local, const Endpoint& remote, SocketEnt
     request.header.nlmsg_len = sizeof request;
     request.header.nlmsg_type = SOCK_DIAG_BY_FAMILY;
     request.header.nlmsg_flags = NLM_F_REQUEST; // one socket, no dump of the table
-    request.header.nlmsg_seq = 1;
+    request.header.nlmsg_seq = socket.nextSequence();
     request.body.sdiag_family = static_cast<std::uint8_t>(local.family);
     request.body.sdiag_protocol = IPPROTO_TCP;
     request.body.idiag_states = ~0U;

@@ -1,12 +1,23 @@
 // Which local users the daemon answers: root and the members of one group
 // (by default "plugdev", the group of users who may use removable devices),
 // as their primary group or as one of their supplementary groups.
+//
+// What the user and group databases say of a user is kept for a second: a
+// user who opens connections as fast as it can makes the daemon read them
+// once a second, not once per connection; a change of a user's groups
+// counts within a second.
 #pragma once
 
+#include <chrono>
+#include <map>
+#include <mutex>
 #include <string>
 
 class PeerPolicy {
 public:
+    using Clock = std::chrono::steady_clock;
+    static constexpr auto keptFor = std::chrono::seconds(1);
+
     explicit PeerPolicy(std::string allowedGroup);
     bool allows(unsigned int userId) const;
     const std::string& allowedGroup() const { return allowedGroup_; }
@@ -18,5 +29,19 @@ public:
     static std::string userText(unsigned int userId);
 
 private:
+    struct Known {
+        Clock::time_point readAt;
+        bool allowed = false;
+        std::string refusal; // for a user not allowed
+    };
+
+    // What the databases say now (platform part).
+    bool readAllows(unsigned int userId) const;
+    std::string readRefusalMessage(unsigned int userId) const;
+    // The user's entry, read again when older than keptFor.
+    Known known(unsigned int userId) const;
+
     std::string allowedGroup_;
+    mutable std::mutex lock_;
+    mutable std::map<unsigned int, Known> known_;
 };

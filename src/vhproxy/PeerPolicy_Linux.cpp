@@ -35,9 +35,7 @@ bool userEntry(unsigned int userId, std::string& name, gid_t& primaryGroup) {
 
 } // namespace
 
-PeerPolicy::PeerPolicy(std::string allowedGroup) : allowedGroup_(std::move(allowedGroup)) {}
-
-bool PeerPolicy::allows(unsigned int userId) const {
+bool PeerPolicy::readAllows(unsigned int userId) const {
     if (userId == 0) return true;
     gid_t allowed = 0;
     std::string name;
@@ -62,7 +60,7 @@ std::string PeerPolicy::userText(unsigned int userId) {
     return "user " + name + " (uid " + std::to_string(userId) + ")";
 }
 
-std::string PeerPolicy::refusalMessage(unsigned int userId) const {
+std::string PeerPolicy::readRefusalMessage(unsigned int userId) const {
     std::string name;
     gid_t primary = 0;
     const bool known = userEntry(userId, name, primary);

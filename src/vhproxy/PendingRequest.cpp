@@ -2,8 +2,18 @@
 
 #include <Poco/Exception.h>
 
-PendingRequest::PendingRequest(const Poco::Net::StreamSocket& socket, Clock::time_point deadline, int maxLength)
-    : socket_(socket), deadline_(deadline), maxLength_(maxLength) {
+#include <algorithm>
+
+namespace {
+
+// The most read from a connection at once.
+constexpr std::size_t readStep = 16384;
+
+} // namespace
+
+PendingRequest::PendingRequest(const Poco::Net::StreamSocket& socket, unsigned int userId, Clock::time_point deadline,
+                               int maxLength)
+    : socket_(socket), userId_(userId), deadline_(deadline), maxLength_(maxLength) {
     socket_.setBlocking(false);
 }
 
@@ -26,17 +36,17 @@ PendingRequest::Progress PendingRequest::read(std::string& reason) {
                 reason = "Refused a request of " + std::to_string(length_) + " bytes";
                 return Progress::Failed;
             }
-            text_.assign(static_cast<std::size_t>(length_) + 1, '\0');
         }
-        while (textRead_ < static_cast<std::size_t>(length_)) {
-            const int n = socket_.receiveBytes(text_.data() + textRead_,
-                                               static_cast<int>(static_cast<std::size_t>(length_) - textRead_));
+        char chunk[readStep];
+        while (text_.size() < static_cast<std::size_t>(length_)) {
+            const std::size_t wanted = std::min(readStep, static_cast<std::size_t>(length_) - text_.size());
+            const int n = socket_.receiveBytes(chunk, static_cast<int>(wanted));
             if (n < 0) return Progress::Waiting;
             if (n == 0) {
                 reason = "Connection closed before the whole request arrived";
                 return Progress::Failed;
             }
-            textRead_ += static_cast<std::size_t>(n);
+            text_.append(chunk, static_cast<std::size_t>(n));
         }
     } catch (const Poco::Exception& e) {
         reason = "Connection failed: " + e.displayText();
@@ -45,4 +55,4 @@ PendingRequest::Progress PendingRequest::read(std::string& reason) {
     return Progress::Complete;
 }
 
-std::string PendingRequest::request() const { return text_.empty() ? std::string() : std::string(text_.data()); }
+std::string PendingRequest::request() const { return std::string(text_.c_str()); }

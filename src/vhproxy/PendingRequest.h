@@ -1,7 +1,12 @@
 // A connection whose request frame is on its way (a signed 32-bit
 // little-endian length and that many bytes of text), read without blocking
 // as its bytes come, so that a peer that sends nothing, or sends slowly,
-// holds no thread while it waits.
+// holds no thread while it waits. The text's buffer grows with the bytes
+// that have come, never to the length the header announces: a peer that
+// announces a long request and sends nothing more costs nothing.
+//
+// The connection's user is known from its start (the listener asks the
+// kernel when it accepts it).
 #pragma once
 
 #include <Poco/Net/StreamSocket.h>
@@ -9,7 +14,6 @@
 #include <chrono>
 #include <cstdint>
 #include <string>
-#include <vector>
 
 class PendingRequest {
 public:
@@ -18,7 +22,8 @@ public:
 
     // The socket is made non-blocking; the request must be complete by the
     // deadline.
-    PendingRequest(const Poco::Net::StreamSocket& socket, Clock::time_point deadline, int maxLength);
+    PendingRequest(const Poco::Net::StreamSocket& socket, unsigned int userId, Clock::time_point deadline,
+                   int maxLength);
 
     // Takes what has come. Failed: the connection is of no use any more,
     // with the reason for the log.
@@ -27,15 +32,17 @@ public:
     std::string request() const;
 
     const Poco::Net::StreamSocket& socket() const { return socket_; }
+    Poco::Net::StreamSocket& socket() { return socket_; }
+    unsigned int userId() const { return userId_; }
     Clock::time_point deadline() const { return deadline_; }
 
 private:
     Poco::Net::StreamSocket socket_;
+    unsigned int userId_;
     Clock::time_point deadline_;
     int maxLength_;
     unsigned char header_[4] = {};
     std::size_t headerRead_ = 0;
     std::int32_t length_ = -1; // known once the header is read
-    std::vector<char> text_;
-    std::size_t textRead_ = 0;
+    std::string text_;
 };

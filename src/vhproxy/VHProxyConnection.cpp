@@ -2,8 +2,6 @@
 
 #include "VHProxyDaemon.h"
 
-#include "TcpPeerIdentity.h"
-
 #include <Poco/Exception.h>
 #include <Poco/Logger.h>
 
@@ -11,41 +9,21 @@
 
 #include <cstdint>
 
-VHProxyConnection::VHProxyConnection(const Poco::Net::StreamSocket& socket, VHProxyDaemon& daemon,
-                                     std::string request)
-    : Poco::Net::TCPServerConnection(socket), daemon_(daemon), request_(std::move(request)) {}
-
-void VHProxyConnection::run() {
-    TcpPeerIdentity peer;
-    std::string reason;
-    std::string peerName = "a connection";
-    TcpPeerLookup lookup = TcpPeerLookup::Failed;
-    try {
-        peerName = socket().peerAddress().toString();
-        lookup = tcpConnectingPeer(socket(), peer, reason);
-    } catch (const Poco::Exception& e) {
-        reason = e.displayText();
-    }
-    if (lookup != TcpPeerLookup::Found) {
-        // Nothing of its request is carried out.
-        Poco::Logger::get("vhproxy").warning("Refused " + peerName + ": its user is unknown, " + reason);
-        return;
-    }
-    serve(peer.userId);
+std::string replyFrame(const std::string& text) {
+    const std::uint32_t length = static_cast<std::uint32_t>(text.size());
+    std::string frame(4, '\0');
+    for (int i = 0; i < 4; ++i) frame[static_cast<std::size_t>(i)] = static_cast<char>(length >> (8 * i));
+    return frame + text;
 }
 
-void VHProxyConnection::serve(unsigned int userId) {
+VHProxyConnection::VHProxyConnection(const Poco::Net::StreamSocket& socket, VHProxyDaemon& daemon,
+                                     std::string request, unsigned int userId)
+    : Poco::Net::TCPServerConnection(socket), daemon_(daemon), request_(std::move(request)), userId_(userId) {}
+
+void VHProxyConnection::run() {
     Poco::Logger& logger = Poco::Logger::get("vhproxy");
     try {
-        const std::string peer = socket().peerAddress().toString();
-        if (!daemon_.peerPolicy().allows(userId)) {
-            logger.warning("Refused " + peer + " of user " + std::to_string(userId) +
-                           ": not allowed to share USB devices");
-            writeFrame(daemon_.refusal(request_, userId));
-            socket().shutdown();
-            return;
-        }
-        const std::string reply = daemon_.handleRequest(request_, userId);
+        const std::string reply = daemon_.handleRequest(request_, userId_);
         if (logger.debug()) logger.debug("Request " + request_ + " answered " + reply);
         writeFrame(reply);
         socket().shutdown();
@@ -55,10 +33,7 @@ void VHProxyConnection::serve(unsigned int userId) {
 }
 
 bool VHProxyConnection::writeFrame(const std::string& text) {
-    const std::uint32_t length = static_cast<std::uint32_t>(text.size());
-    std::string frame(4, '\0');
-    for (int i = 0; i < 4; ++i) frame[static_cast<std::size_t>(i)] = static_cast<char>(length >> (8 * i));
-    frame += text;
+    const std::string frame = replyFrame(text);
     socket().setSendTimeout(Poco::Timespan(VHProxyDaemon::requestTimeoutMs * 1000L));
     std::size_t done = 0;
     while (done < frame.size()) {

@@ -1,8 +1,7 @@
 // One connection to the daemon whose request frame has come (the listener
-// reads it): the peer's user is found, then the request is answered with
-// one frame; the connection is closed either way. A peer whose user cannot
-// be found (it closed its end, say) gets nothing; a user the daemon does
-// not allow gets the refusal, and nothing of the request is carried out.
+// reads it, and has found the peer's user when it accepted the connection
+// and refused it unless the daemon serves that user): the request is
+// carried out and answered with one frame; the connection is closed then.
 #pragma once
 
 #include <Poco/Net/TCPServerConnection.h>
@@ -11,16 +10,20 @@
 
 class VHProxyDaemon;
 
+// A frame of the link: the text's length (32-bit little-endian) and the
+// text.
+std::string replyFrame(const std::string& text);
+
 class VHProxyConnection : public Poco::Net::TCPServerConnection {
 public:
-    VHProxyConnection(const Poco::Net::StreamSocket& socket, VHProxyDaemon& daemon, std::string request);
+    VHProxyConnection(const Poco::Net::StreamSocket& socket, VHProxyDaemon& daemon, std::string request,
+                      unsigned int userId);
     void run() override;
-    // The exchange with a peer of that user (run, once the user is known).
-    void serve(unsigned int userId);
 
 private:
     bool writeFrame(const std::string& text);
 
     VHProxyDaemon& daemon_;
     const std::string request_;
+    const unsigned int userId_;
 };

@@ -74,9 +74,11 @@ VHProxyDaemon::~VHProxyDaemon() { stop(); }
 
 bool VHProxyDaemon::start(std::string& error) {
     listener_ = std::make_unique<VHProxyListener>(
-        [this](const Poco::Net::StreamSocket& socket, const std::string& request) {
-            VHProxyConnection(socket, *this, request).run();
+        [this](const Poco::Net::StreamSocket& socket, const std::string& request, unsigned int userId) {
+            VHProxyConnection(socket, *this, request, userId).run();
         },
+        [this](unsigned int userId) { return policy_.allows(userId); },
+        [this](const std::string& request, unsigned int userId) { return refusal(request, userId); },
         requestTimeoutMs, maxRequestLength);
     std::string reason;
     if (!listener_->start(Poco::Net::SocketAddress("127.0.0.1", 7679), reason)) {

@@ -2,10 +2,11 @@
 // from its fixture (re-read when it changes), the tunnel notice, connect
 // and disconnect, several connections at once, hostile frames and idle
 // connections, requests it cannot read, its stop, and which users it
-// answers (also when a client races it).
+// answers (also when a client races it, or floods it).
 #include "VHProxyLink.h"
 
 #include "LinkTestSupport.h"
+#include "PeerProcess.h"
 #include "QorMessage.h"
 
 #include <Poco/JSON/Array.h>
@@ -424,4 +425,144 @@ TEST_F(Daemon, RefusesRequestsItCannotReadInPlainWords) {
     EXPECT_EQ(list.getInt("VHErrCode"), 23) << "no tunnel notice came";
     request("{\"type\":334}");
     EXPECT_EQ(stateOf(request("{\"type\":324}"), "1.1"), 1);
+}
+
+namespace {
+
+// Connections of flood_peer.py, by the user given (65534, or root), kept
+// open while it lives.
+std::unique_ptr<PeerProcess> flood(bool otherUser, const std::string& mode, int count) {
+    std::vector<std::string> command{debianPython(), testSourcePath("usb/flood_peer.py"), mode,
+                                     std::to_string(count)};
+    if (otherUser) command = asOrdinaryUser(command);
+    const std::string program = command.front();
+    command.erase(command.begin());
+    return std::make_unique<PeerProcess>(program, command, true);
+}
+
+// A value of the daemon's /proc status in kB (VmHWM: its peak memory).
+long statusValue(std::uint32_t processId, const std::string& key) {
+    std::ifstream status("/proc/" + std::to_string(processId) + "/status");
+    std::string line;
+    while (std::getline(status, line))
+        if (line.rfind(key + ":", 0) == 0) return std::stol(line.substr(key.size() + 1));
+    return -1;
+}
+
+std::size_t occurrences(const std::string& text, const std::string& part) {
+    std::size_t count = 0;
+    for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++count;
+    return count;
+}
+
+const std::string statusRequest = "{\"type\":328}";
+
+// A request frame: the text's length (32-bit little-endian), the text.
+std::string frameOf(const std::string& text) {
+    std::string frame(4, '\0');
+    for (int i = 0; i < 4; ++i) frame[static_cast<std::size_t>(i)] = static_cast<char>(text.size() >> (8 * i));
+    return frame + text;
+}
+
+// Waits until the daemon holds no connection open (none established, none
+// whose peer closed it and the daemon not yet).
+bool waitForNoOpenConnection(int timeoutMs) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    for (;;) {
+        bool open = false;
+        waitForTcpRow(
+            [&open](const TcpRow& row) {
+                if (row.own == "0100007F:1DFF" && (row.state == "01" || row.state == "08")) open = true;
+                return false;
+            },
+            0);
+        if (!open) return true;
+        if (std::chrono::steady_clock::now() > deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+}
+
+} // namespace
+
+// Another user's connections hold none of the places of the users the
+// daemon serves: root's connections that wait for the rest of their
+// requests keep theirs while thousands of the other user's connections
+// come, and a new request of root is answered while those are open.
+TEST_F(Daemon, AnotherUsersConnectionsHoldNoPlace) {
+    ASSERT_EQ(::geteuid(), 0u) << "needs root to run the flood as another user";
+    DaemonProcess daemon(devices());
+    const std::string frame = frameOf(statusRequest);
+    std::vector<std::unique_ptr<Poco::Net::StreamSocket>> own;
+    for (int i = 0; i < 200; ++i) {
+        own.push_back(std::make_unique<Poco::Net::StreamSocket>(Poco::Net::SocketAddress("127.0.0.1", 7679)));
+        own.back()->sendBytes(frame.data(), 8);
+    }
+    const auto others = flood(true, "nothing", 3000);
+    std::string rest;
+    ASSERT_TRUE(others->waitForLine("held", rest, 60000)) << others->output();
+    ASSERT_TRUE(waitForEmptyAcceptQueue(20000)) << daemon.log();
+    std::string reply;
+    EXPECT_TRUE(vhProxyRequest(statusRequest, reply, true)) << daemon.log();
+    int answered = 0;
+    for (const auto& socket : own) {
+        try {
+            socket->sendBytes(frame.data() + 8, static_cast<int>(frame.size() - 8));
+            if (QorMessage(receiveProxyMessage(*socket)).getType() == 328) ++answered;
+        } catch (const Poco::Exception&) {
+        }
+    }
+    EXPECT_EQ(answered, 200) << daemon.log();
+    EXPECT_EQ(daemon.log().find("connections at once"), std::string::npos) << daemon.log();
+}
+
+// A header that announces a request of 1 MiB costs no memory until the
+// bytes come: from another user (refused) or from root (waiting for the
+// rest), hundreds of them leave the daemon's peak memory far below what
+// their announced lengths add up to.
+TEST_F(Daemon, AnnouncedLengthsCostNoMemory) {
+    ASSERT_EQ(::geteuid(), 0u) << "needs root to run the flood as another user";
+    const struct {
+        const char* who;
+        bool otherUser;
+        int count;
+    } cases[] = {{"another user", true, 1000}, {"root", false, 250}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.who);
+        DaemonProcess daemon(devices());
+        const long before = statusValue(daemon.processId(), "VmHWM");
+        const auto headers = flood(c.otherUser, "header", c.count);
+        std::string rest;
+        ASSERT_TRUE(headers->waitForLine("held", rest, 60000)) << headers->output();
+        ASSERT_TRUE(waitForEmptyAcceptQueue(20000)) << daemon.log();
+        std::string reply;
+        ASSERT_TRUE(vhProxyRequest(statusRequest, reply, true)) << daemon.log();
+        // 250 MiB and more were announced.
+        EXPECT_LT(statusValue(daemon.processId(), "VmHWM") - before, 64 * 1024) << daemon.log();
+    }
+}
+
+// Refusals of a user and connections that end without a request are
+// logged once and summed up: a flood of them, or a refused client that
+// polls, adds a line or two, not one per connection.
+TEST_F(Daemon, SumsUpRefusalsAndEarlyClosesOfAUser) {
+    ASSERT_EQ(::geteuid(), 0u) << "needs root to run clients as another user";
+    DaemonProcess daemon(devices());
+    const auto refused = flood(true, "request", 500);
+    std::string count;
+    ASSERT_TRUE(refused->waitForLine("refused ", count, 60000)) << refused->output();
+    EXPECT_EQ(count, "500");
+    // Root's connections, taken in by the daemon, then closed unused.
+    {
+        const auto closing = flood(false, "nothing", 200);
+        ASSERT_TRUE(closing->waitForLine("held", count, 60000)) << closing->output();
+        ASSERT_TRUE(waitForEmptyAcceptQueue(20000)) << daemon.log();
+    }
+    ASSERT_TRUE(waitForNoOpenConnection(20000)) << daemon.log();
+    // The counts are summed up when the period is over, or at the stop.
+    EXPECT_EQ(daemon.stop(), 0);
+    const std::string log = daemon.log();
+    EXPECT_EQ(occurrences(log, "of user 65534: not allowed to share USB devices"), 1u) << log;
+    EXPECT_EQ(occurrences(log, "Refused 499 more connections of user 65534 in the last "), 1u) << log;
+    EXPECT_EQ(occurrences(log, "Connection closed before a request arrived"), 1u) << log;
+    EXPECT_EQ(occurrences(log, "199 more connections of user 0 ended without a request in the last "), 1u) << log;
 }
