@@ -41,7 +41,7 @@ VHProxyListener::VHProxyListener(Handler handler, Admission admits, Refusal refu
                                  int maxRequestLength, ShortageReport::Clock::duration summaryPeriod)
     : handler_(std::move(handler)), admits_(std::move(admits)), refusal_(std::move(refusal)),
       requestTimeoutMs_(requestTimeoutMs), maxRequestLength_(maxRequestLength), summaryPeriod_(summaryPeriod),
-      unknown_(summaryPeriod) {}
+      refusals_(summaryPeriod), unfinished_(summaryPeriod), unknown_(summaryPeriod) {}
 
 VHProxyListener::~VHProxyListener() { stop(); }
 
@@ -212,15 +212,9 @@ bool VHProxyListener::acceptOne(Acceptor& acceptor) {
     return true;
 }
 
-bool VHProxyListener::metRefusal(unsigned int userId) {
-    std::lock_guard<std::mutex> guard(reportLock_);
-    return refusals_.try_emplace(userId, summaryPeriod_).first->second.met();
-}
+bool VHProxyListener::metRefusal(unsigned int userId) { return refusals_.refused(userId); }
 
-bool VHProxyListener::metUnfinished(unsigned int userId) {
-    std::lock_guard<std::mutex> guard(reportLock_);
-    return unfinished_.try_emplace(userId, summaryPeriod_).first->second.met();
-}
+bool VHProxyListener::metUnfinished(unsigned int userId) { return unfinished_.refused(userId); }
 
 bool VHProxyListener::metUnknown() {
     std::lock_guard<std::mutex> guard(reportLock_);
@@ -383,24 +377,12 @@ void VHProxyListener::summarise(bool all) {
         if (times > 1) logger().warning(text(times - 1));
         return true;
     };
-    for (auto report = refusals_.begin(); report != refusals_.end();) {
-        const unsigned int userId = report->first;
-        const std::string since = secondsSince(report->second.toldAt());
-        const bool over = sumUp(report->second, [&](std::uint64_t more) {
-            return "Refused " + std::to_string(more) + " more connections of user " + std::to_string(userId) +
-                   " in the last " + since + " s";
-        });
-        report = over ? refusals_.erase(report) : std::next(report);
-    }
-    for (auto report = unfinished_.begin(); report != unfinished_.end();) {
-        const unsigned int userId = report->first;
-        const std::string since = secondsSince(report->second.toldAt());
-        const bool over = sumUp(report->second, [&](std::uint64_t more) {
-            return std::to_string(more) + " more connections of user " + std::to_string(userId) +
-                   " ended without a request in the last " + since + " s";
-        });
-        report = over ? unfinished_.erase(report) : std::next(report);
-    }
+    for (const PeerRefusalReport::Summary& summary : refusals_.summaries(all))
+        logger().warning("Refused " + summary.text());
+    for (const PeerRefusalReport::Summary& summary : unfinished_.summaries(all))
+        logger().warning(std::to_string(summary.more) + " more connections of user " +
+                         std::to_string(summary.userId) + " ended without a request in the last " +
+                         std::to_string(summary.seconds) + " s");
     const std::string since = secondsSince(unknown_.toldAt());
     sumUp(unknown_, [&](std::uint64_t more) {
         return "Refused " + std::to_string(more) + " more connections whose user is unknown in the last " + since +

@@ -41,6 +41,7 @@
 #pragma once
 
 #include "PendingRequest.h"
+#include "PeerRefusalReport.h"
 #include "ShortageReport.h"
 
 #include <Poco/Net/PollSet.h>
@@ -163,8 +164,8 @@ private:
     ShortageReport crowded_;
     // By user id: refused connections, and connections of users it serves
     // that ended without a request.
-    std::map<unsigned int, ShortageReport> refusals_;
-    std::map<unsigned int, ShortageReport> unfinished_;
+    PeerRefusalReport refusals_;
+    PeerRefusalReport unfinished_;
     // Connections whose user could not be told.
     ShortageReport unknown_;
     ShortageReport::Clock::time_point summarisedAt_;
