@@ -109,6 +109,41 @@ TEST(CanvasWindow, LoadedScreenPageNumbersRegistersAndTitlesTheWindow) {
     EXPECT_EQ(qor::retrieveCanvas(4, false), &other);
 }
 
+// The page may place its canvas before or after the window learns its
+// screen: either way the screen's name ends up with the viewport's line,
+// and a window whose page placed nothing logs no viewport.
+TEST(CanvasWindow, TheScreensNameCarriesItsViewportWhicheverComesFirst) {
+    struct Case {
+        const char* name;
+        bool placedBefore;
+        bool placedAfter;
+        int linesUnderBareName;
+        int linesUnderScreenName;
+    };
+    const Case cases[] = {
+        {"placed before the number", true, false, 1, 1},
+        {"placed after the number", false, true, 0, 1},
+        {"placed before, same place after", true, true, 1, 1},
+        {"never placed", false, false, 0, 0},
+    };
+    const std::string line = ": Viewport changed to 10 20 / W:320, H:240";
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        LogCapture log("trace");
+        ClientGLWidget canvas(false);
+        const std::string bare = canvas.canvasName();
+        if (c.placedBefore) canvas.setViewport(10, 20, 320, 240);
+        canvas.handlePageLoaded(true, QUrl("https://h:8443/q?screen=5"));
+        if (c.placedAfter) canvas.setViewport(10, 20, 320, 240);
+        EXPECT_EQ(log.count(bare + line), c.linesUnderBareName);
+        EXPECT_EQ(log.count(bare + " (5)" + line), c.linesUnderScreenName);
+        EXPECT_EQ(log.count("Viewport changed"), c.linesUnderBareName + c.linesUnderScreenName);
+        // A reload of the page binds nothing again.
+        canvas.handlePageLoaded(true, QUrl("https://h:8443/q?screen=5"));
+        EXPECT_EQ(log.count("Viewport changed"), c.linesUnderBareName + c.linesUnderScreenName);
+    }
+}
+
 // The registry never hands out a window that is gone: a reload while the
 // screen's decoder holds the canvas adds no second entry, and a destroyed
 // window takes its entry with it.

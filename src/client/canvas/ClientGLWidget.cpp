@@ -282,6 +282,11 @@ void ClientGLWidget::handlePageLoaded(bool ok, const QUrl& url) {
         if (isTraceEnabled()) logTrace(prefix() + "Adding canvas " + std::to_string(screen));
         setCanvasId(screen);
         registered = qor::addCanvas(this);
+        // The page may have placed its canvas before the window knew its
+        // screen: that viewport was logged under the window's bare name, and
+        // it is logged again under the screen's so that the screen's lines
+        // tell where its picture is.
+        if (viewportSet) traceViewport();
     }
     const QString host = url.toString(QUrl::RemovePath | QUrl::RemoveQuery);
     QString title = QStringLiteral("Screen %1 - %2 - Quarrydesk Client").arg(screen).arg(host);
@@ -471,15 +476,19 @@ void ClientGLWidget::uploadBlankTexture() {
 
 bool ClientGLWidget::setViewport(int x, int y, int width, int height) {
     if (viewport[0] == x && viewport[1] == y && viewport[2] == width && viewport[3] == height) return false;
-    if (isTraceEnabled()) {
-        logTrace(prefix() + "Viewport changed to " + std::to_string(x) + " " + std::to_string(y) +
-                 " / W:" + std::to_string(width) + ", H:" + std::to_string(height));
-    }
     viewport[0] = x;
     viewport[1] = y;
     viewport[2] = width;
     viewport[3] = height;
+    viewportSet = true;
+    traceViewport();
     return true;
+}
+
+void ClientGLWidget::traceViewport() const {
+    if (!isTraceEnabled()) return;
+    logTrace(prefix() + "Viewport changed to " + std::to_string(viewport[0]) + " " + std::to_string(viewport[1]) +
+             " / W:" + std::to_string(viewport[2]) + ", H:" + std::to_string(viewport[3]));
 }
 
 void ClientGLWidget::setClearColor(const QColor& color) {

@@ -137,6 +137,8 @@ private:
     // when it closes), else null.
     CanvasHost* liveHost() const { return webView ? viewHost : nullptr; }
     std::string prefix() const { return canvasName() + ": "; }
+    // Trace line of the stored viewport, under the current canvas name.
+    void traceViewport() const;
 
     const int widgetId;
     mutable std::mutex labelLock;
@@ -144,6 +146,8 @@ private:
     bool hasCanvasLabel = false;
     const bool mainWindow;
     int viewport[4] = {0, 0, 0, 0};
+    // True once the page set a viewport (GUI thread).
+    bool viewportSet = false;
     bool transparent = false;
     std::atomic<bool> closing{false};
     // Set once a page load registered the window for its screen (GUI thread).
