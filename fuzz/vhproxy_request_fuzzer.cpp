@@ -66,7 +66,7 @@ void exchange(VHProxyDaemon& daemon, const std::string& sent) {
     // The listener's reading of the frame, then its worker's exchange as
     // with a user the daemon answers (this process's end is half closed,
     // which the daemon's peer check would refuse).
-    PendingRequest pending(accepted, PendingRequest::Clock::now() + std::chrono::seconds(10),
+    PendingRequest pending(accepted, 0, PendingRequest::Clock::now() + std::chrono::seconds(10),
                            VHProxyDaemon::maxRequestLength);
     std::string reason;
     PendingRequest::Progress progress;
@@ -76,8 +76,8 @@ void exchange(VHProxyDaemon& daemon, const std::string& sent) {
     }
     if (progress == PendingRequest::Progress::Complete) {
         accepted.setBlocking(true);
-        VHProxyConnection connection(accepted, daemon, pending.request());
-        connection.serve(0);
+        VHProxyConnection connection(accepted, daemon, pending.request(), 0);
+        connection.run();
     }
     accepted.close();
     std::string answer;
