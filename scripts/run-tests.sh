@@ -79,7 +79,11 @@ export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 # shown when the tests are done.
 setsid nice -n 10 scripts/run-fuzzers.sh --smoke --build build-asan --no-build >fuzz-smoke.log 2>&1 &
 fuzz_smoke=$!
-trap 'kill -- -"$fuzz_smoke" 2>/dev/null || true' EXIT
+# The ThreadSanitizer tree builds meanwhile, at the idle priority; its
+# output goes to build-tsan.log.
+setsid chrt --idle 0 scripts/run-tsan.sh --build-only "${fast[@]}" >build-tsan.log 2>&1 &
+tsan_build=$!
+trap 'kill -- -"$fuzz_smoke" -"$tsan_build" 2>/dev/null || true' EXIT
 if ! (cd build-asan && ctest --output-on-failure -j "$jobs" --timeout 300 -LE gui 2>&1 | tee ctest.log;
       exit "${PIPESTATUS[0]}"); then
   failed=$(grep -c . build-asan/Testing/Temporary/LastTestsFailed.log || true)
@@ -93,10 +97,20 @@ fi
 phase "fuzzing harnesses (smoke run) end"
 fuzz_status=0
 wait "$fuzz_smoke" || fuzz_status=$?
-trap - EXIT
+trap 'kill -- -"$tsan_build" 2>/dev/null || true' EXIT
 cat fuzz-smoke.log
 if [ "$fuzz_status" -ne 0 ]; then
   echo "A fuzzing harness found something or could not run (fuzz-smoke.log)" >&2
   exit 1
 fi
+# Last, the same non-GUI tests under ThreadSanitizer (scripts/run-tsan.sh):
+# any data race or lock-order inversion fails the run. Its tree was built
+# beside the sanitizer tests, at the idle priority as above.
+phase "tests under ThreadSanitizer"
+if ! wait "$tsan_build"; then
+  tail -n 100 build-tsan.log
+  echo "The ThreadSanitizer build failed (the whole output is in build-tsan.log)" >&2
+  exit 1
+fi
+scripts/run-tsan.sh --no-build -j "$jobs"
 phase "done"
