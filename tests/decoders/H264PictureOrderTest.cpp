@@ -3,6 +3,7 @@
 // wrap and IDR pictures, emulation-prevention bytes, and units that cannot
 // be read. Real streams go through it in StreamDecodeTest.
 #include "H264PictureOrder.h"
+#include "TestStreams.h"
 
 #include <gtest/gtest.h>
 
@@ -37,18 +38,15 @@ public:
         std::vector<bool> bits = bits_;
         bits.push_back(true);  // rbsp_stop_one_bit
         while (bits.size() % 8 != 0) bits.push_back(false);
-        std::vector<std::uint8_t> out = {0, 0, 0, 1, header_};
-        int zeros = 0;
+        std::vector<std::uint8_t> payload;
         for (std::size_t i = 0; i < bits.size(); i += 8) {
             std::uint8_t byte = 0;
             for (int b = 0; b < 8; ++b) byte = static_cast<std::uint8_t>(byte << 1 | bits[i + b]);
-            if (zeros >= 2 && byte <= 3) {
-                out.push_back(3);
-                zeros = 0;
-            }
-            out.push_back(byte);
-            zeros = byte == 0 ? zeros + 1 : 0;
+            payload.push_back(byte);
         }
+        std::vector<std::uint8_t> out = {0, 0, 0, 1, header_};
+        const std::vector<std::uint8_t> escaped = withEmulationPrevention(payload);
+        out.insert(out.end(), escaped.begin(), escaped.end());
         return out;
     }
 

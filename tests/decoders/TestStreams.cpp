@@ -116,20 +116,6 @@ std::vector<std::uint8_t> unescape(const std::uint8_t* data, std::size_t size) {
     return out;
 }
 
-std::vector<std::uint8_t> escape(const std::vector<std::uint8_t>& payload) {
-    std::vector<std::uint8_t> out;
-    int zeros = 0;
-    for (std::uint8_t byte : payload) {
-        if (zeros >= 2 && byte <= 3) {
-            out.push_back(3);
-            zeros = 0;
-        }
-        out.push_back(byte);
-        zeros = byte == 0 ? zeros + 1 : 0;
-    }
-    return out;
-}
-
 // The payload of a sequence parameter set announcing heightInMbs macroblock
 // rows; empty when it cannot be rewritten.
 std::vector<std::uint8_t> rewriteSequence(const std::uint8_t* data, std::size_t size, std::uint32_t heightInMbs) {
@@ -164,10 +150,24 @@ std::vector<std::uint8_t> rewriteSequence(const std::uint8_t* data, std::size_t 
     out.bits(1, 1);
     // The rest, with its stop bit and the alignment.
     while (!in.atEnd()) out.bits(in.bit(), 1);
-    return in.ok() ? escape(out.bytes()) : std::vector<std::uint8_t>{};
+    return in.ok() ? withEmulationPrevention(out.bytes()) : std::vector<std::uint8_t>{};
 }
 
 } // namespace
+
+std::vector<std::uint8_t> withEmulationPrevention(const std::vector<std::uint8_t>& payload) {
+    std::vector<std::uint8_t> out;
+    int zeros = 0;
+    for (std::uint8_t byte : payload) {
+        if (zeros >= 2 && byte <= 3) {
+            out.push_back(3);
+            zeros = 0;
+        }
+        out.push_back(byte);
+        zeros = byte == 0 ? zeros + 1 : 0;
+    }
+    return out;
+}
 
 std::vector<std::vector<std::uint8_t>> withAnnouncedHeight(const std::vector<std::vector<std::uint8_t>>& units,
                                                            int height) {

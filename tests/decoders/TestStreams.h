@@ -16,6 +16,10 @@ std::vector<std::uint8_t> readBinaryFile(const std::string& path);
 // The access units of a stream file.
 std::vector<std::vector<std::uint8_t>> readAccessUnits(const std::string& streamFile);
 
+// A NAL unit's payload as its stream carries it: with an emulation-
+// prevention byte 0x03 between two zero bytes and a byte of 0x00 to 0x03.
+std::vector<std::uint8_t> withEmulationPrevention(const std::vector<std::uint8_t>& payload);
+
 // The access units with every sequence parameter set rewritten to announce
 // pictures of the given height (rounded up to whole macroblocks), the rest
 // of each set as it was; the slices still cover the rows they were coded

@@ -22,6 +22,7 @@
 #include <QWebEngineProfile>
 #include <QWebEngineView>
 
+#include <algorithm>
 #include <atomic>
 #include <condition_variable>
 #include <functional>
@@ -53,6 +54,13 @@ public:
     std::vector<std::string> messages() const {
         std::lock_guard<std::mutex> lock(mutex_);
         return messages_;
+    }
+    // How many of the page's messages hold the fragment.
+    int count(const std::string& fragment) const {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return static_cast<int>(std::count_if(messages_.begin(), messages_.end(), [&](const std::string& m) {
+            return m.find(fragment) != std::string::npos;
+        }));
     }
     bool send(const std::string& text) {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -130,6 +138,15 @@ bool waitUntil(const std::function<bool()>& condition) {
     return true;
 }
 
+// A device list as the client sends it: a mouse to connect, a stick in
+// use, and a keyboard the server does not allow.
+const std::string threeDevices =
+    R"({"VHDevList":[)"
+    R"({"VHDevAddress":"1-1","VHDevEnabled":1,"VHDevPath":"p","VHDevPrettyName":"USB Optical Mouse","VHDevProductId":1,"VHDevState":1,"VHDevVendorId":2},)"
+    R"({"VHDevAddress":"1-2","VHDevEnabled":1,"VHDevPath":"p","VHDevPrettyName":"Cruzer Blade","VHDevProductId":1,"VHDevState":2,"VHDevVendorId":2},)"
+    R"({"VHDevAddress":"1-3","VHDevEnabled":0,"VHDevPath":"p","VHDevPrettyName":"Natural Ergonomic Keyboard","VHDevProductId":1,"VHDevState":1,"VHDevVendorId":2}],)"
+    R"("VHErrCode":0,"VHErrMsg":"","VHErrType":0,"type":325})";
+
 QString runScript(QWebEnginePage& page, const QString& script) {
     QString result;
     bool done = false;
@@ -179,6 +196,28 @@ protected:
                   "document.getElementById('signin-btn').click(); true;");
         ASSERT_TRUE(waitUntil([this] { return loadedPath_ == "/a/b/quarrydesk.html"; }));
         ASSERT_FALSE(sessionCookie_.empty());
+    }
+
+    // Signs in as a client that shares USB devices through the bridge,
+    // shows the page in the view when one is given (a window of 1280x320),
+    // hands the page its nonce and waits until it has opened the bridge;
+    // then opens the client's control socket for the page's client id (read
+    // from the bridge's path) with a ticket of the browser's session.
+    void openUsbDesk(FakeBridge& bridge, QWebEngineView* view, std::unique_ptr<Poco::Net::WebSocket>& control) {
+        signInWithAgent(QString("QuarrydeskClient/14.0 (Windows NT 10.0; decoder:Native; bridgePort:%1) QorNet/4.3 "
+                                "Mozilla/5.0 USB")
+                            .arg(bridge.port()));
+        if (view) {
+            view->setPage(page_.get());
+            view->resize(1280, 320);
+            view->show();
+        }
+        runScript(*page_, "gJSBridgeNonce=\"n0nce\";");
+        ASSERT_TRUE(waitUntil([&] { return !bridge.path().empty(); }));
+        const std::string rest = bridge.path().substr(std::string("/a/b/ws/desktop/").size());
+        DemoPeer client(*server_, "/a/b");
+        client.useSession(sessionCookie_);
+        control = client.connectDesktopSocket(controlPath(rest.substr(0, rest.find('/'))));
     }
 
     std::unique_ptr<QApplication> app_;
@@ -249,23 +288,9 @@ TEST_F(DemoPageScriptTest, RelaysBetweenServerAndBridge) {
 // reasons.
 TEST_F(DemoPageScriptTest, ListsUsbDevicesAndSendsConnectAndDisconnect) {
     FakeBridge bridge;
-    signInWithAgent(QString("QuarrydeskClient/14.0 (Windows NT 10.0; decoder:Native; bridgePort:%1) QorNet/4.3 "
-                            "Mozilla/5.0 USB")
-                        .arg(bridge.port()));
-    runScript(*page_, "gJSBridgeNonce=\"n0nce\";");
-    ASSERT_TRUE(waitUntil([&] { return !bridge.path().empty(); }));
-    const std::string rest = bridge.path().substr(std::string("/a/b/ws/desktop/").size());
-    const std::string clientId = rest.substr(0, rest.find('/'));
-    DemoPeer client(*server_, "/a/b");
-    client.useSession(sessionCookie_);
-    auto control = client.connectDesktopSocket(controlPath(clientId));
-    auto sent = [&](const std::string& fragment) {
-        int n = 0;
-        for (const auto& m : bridge.messages())
-            if (m.find(fragment) != std::string::npos) ++n;
-        return n;
-    };
-    ASSERT_TRUE(waitUntil([&] { return sent("{\"type\":324}") == 1; }));
+    std::unique_ptr<Poco::Net::WebSocket> control;
+    ASSERT_NO_FATAL_FAILURE(openUsbDesk(bridge, nullptr, control));
+    ASSERT_TRUE(waitUntil([&] { return bridge.count("{\"type\":324}") == 1; }));
     EXPECT_EQ(bridge.messages().at(1), "{\"type\":324}") << "right after the client id";
 
     ASSERT_TRUE(bridge.send(
@@ -288,9 +313,9 @@ TEST_F(DemoPageScriptTest, ListsUsbDevicesAndSendsConnectAndDisconnect) {
     EXPECT_EQ(runScript(*page_, "document.getElementById('usb-status').textContent").toStdString(), "3 device(s)");
 
     runScript(*page_, "document.querySelector('tr[data-address=\"1-1\"] .usb-connect').click(); true;");
-    EXPECT_TRUE(waitUntil([&] { return sent(R"({"type":326,"VHDevAddress":"1-1"})") == 1; }));
+    EXPECT_TRUE(waitUntil([&] { return bridge.count(R"({"type":326,"VHDevAddress":"1-1"})") == 1; }));
     runScript(*page_, "document.querySelector('tr[data-address=\"1-3\"] .usb-disconnect').click(); true;");
-    EXPECT_TRUE(waitUntil([&] { return sent(R"({"type":327,"VHDevAddress":"1-3"})") == 1; }));
+    EXPECT_TRUE(waitUntil([&] { return bridge.count(R"({"type":327,"VHDevAddress":"1-3"})") == 1; }));
 
     // An error report keeps the list and shows its reason.
     ASSERT_TRUE(bridge.send(R"({"VHErrCode":999,"VHErrMsg":"Internal error occured.  Please restart the client to )"
@@ -314,8 +339,9 @@ TEST_F(DemoPageScriptTest, ListsUsbDevicesAndSendsConnectAndDisconnect) {
     // A new allow list from the page: the server relays new parameters.
     runScript(*page_, "document.getElementById('usb-allow').value = 'Mouse';"
                       "document.getElementById('usb-allow-set').click(); true;");
-    EXPECT_TRUE(waitUntil([&] { return sent(R"({"type":101,"SrvAllowedUSBDevs":"Mouse","SrvShowAllUSBDevs":0})") == 1; }))
-        << server_->log();
+    EXPECT_TRUE(waitUntil([&] {
+        return bridge.count(R"({"type":101,"SrvAllowedUSBDevs":"Mouse","SrvShowAllUSBDevs":0})") == 1;
+    })) << server_->log();
 }
 
 // The desk page's header holds still while its texts change and its USB
@@ -324,19 +350,9 @@ TEST_F(DemoPageScriptTest, ListsUsbDevicesAndSendsConnectAndDisconnect) {
 // place and stays whole in a window sized for the page.
 TEST_F(DemoPageScriptTest, HeaderHoldsStillAndThePictureStaysWhole) {
     FakeBridge bridge;
-    signInWithAgent(QString("QuarrydeskClient/14.0 (Windows NT 10.0; decoder:Native; bridgePort:%1) QorNet/4.3 "
-                            "Mozilla/5.0 USB")
-                        .arg(bridge.port()));
     QWebEngineView view;
-    view.setPage(page_.get());
-    view.resize(1280, 320);
-    view.show();
-    runScript(*page_, "gJSBridgeNonce=\"n0nce\";");
-    ASSERT_TRUE(waitUntil([&] { return !bridge.path().empty(); }));
-    const std::string rest = bridge.path().substr(std::string("/a/b/ws/desktop/").size());
-    DemoPeer client(*server_, "/a/b");
-    client.useSession(sessionCookie_);
-    auto control = client.connectDesktopSocket(controlPath(rest.substr(0, rest.find('/'))));
+    std::unique_ptr<Poco::Net::WebSocket> control;
+    ASSERT_NO_FATAL_FAILURE(openUsbDesk(bridge, &view, control));
     // The stream's parameters size the canvas; the page has the window's size.
     ASSERT_TRUE(waitUntil([&] { return runScript(*page_, "document.getElementById('canvas').style.width") == "192px"; }));
     ASSERT_TRUE(waitUntil([&] { return runScript(*page_, "window.innerWidth + 'x' + window.innerHeight") == "1280x320"; }));
@@ -370,12 +386,7 @@ TEST_F(DemoPageScriptTest, HeaderHoldsStillAndThePictureStaysWhole) {
         return runScript(*page_, "document.getElementById('stats').textContent").startsWith("screen 0: 123456 frames");
     })) << server_->log();
     // ...the device list arrives, and the USB log fills up.
-    ASSERT_TRUE(bridge.send(
-        R"({"VHDevList":[)"
-        R"({"VHDevAddress":"1-1","VHDevEnabled":1,"VHDevPath":"p","VHDevPrettyName":"USB Optical Mouse","VHDevProductId":1,"VHDevState":1,"VHDevVendorId":2},)"
-        R"({"VHDevAddress":"1-2","VHDevEnabled":1,"VHDevPath":"p","VHDevPrettyName":"Cruzer Blade","VHDevProductId":1,"VHDevState":2,"VHDevVendorId":2},)"
-        R"({"VHDevAddress":"1-3","VHDevEnabled":0,"VHDevPath":"p","VHDevPrettyName":"Natural Ergonomic Keyboard","VHDevProductId":1,"VHDevState":1,"VHDevVendorId":2}],)"
-        R"("VHErrCode":0,"VHErrMsg":"","VHErrType":0,"type":325})"));
+    ASSERT_TRUE(bridge.send(threeDevices));
     for (int i = 0; i < 6; ++i) {
         const std::string bind =
             R"({"VHDevAddress":"1-1","VHDevPrettyName":"USB Optical Mouse","VHSvrName":"d","type":326})";
@@ -404,33 +415,11 @@ TEST_F(DemoPageScriptTest, HeaderHoldsStillAndThePictureStaysWhole) {
 // text: a click aimed at one device never lands on another.
 TEST_F(DemoPageScriptTest, UsbRowsHoldStillAndNoneIsUsableWhileTheListFails) {
     FakeBridge bridge;
-    signInWithAgent(QString("QuarrydeskClient/14.0 (Windows NT 10.0; decoder:Native; bridgePort:%1) QorNet/4.3 "
-                            "Mozilla/5.0 USB")
-                        .arg(bridge.port()));
     QWebEngineView view;
-    view.setPage(page_.get());
-    view.resize(1280, 320);
-    view.show();
-    runScript(*page_, "gJSBridgeNonce=\"n0nce\";");
-    ASSERT_TRUE(waitUntil([&] { return !bridge.path().empty(); }));
-    const std::string rest = bridge.path().substr(std::string("/a/b/ws/desktop/").size());
-    DemoPeer client(*server_, "/a/b");
-    client.useSession(sessionCookie_);
-    auto control = client.connectDesktopSocket(controlPath(rest.substr(0, rest.find('/'))));
-    auto sent = [&](const std::string& fragment) {
-        int n = 0;
-        for (const auto& m : bridge.messages())
-            if (m.find(fragment) != std::string::npos) ++n;
-        return n;
-    };
-    ASSERT_TRUE(waitUntil([&] { return sent("{\"type\":324}") == 1; }));
+    std::unique_ptr<Poco::Net::WebSocket> control;
+    ASSERT_NO_FATAL_FAILURE(openUsbDesk(bridge, &view, control));
+    ASSERT_TRUE(waitUntil([&] { return bridge.count("{\"type\":324}") == 1; }));
 
-    const std::string list =
-        R"({"VHDevList":[)"
-        R"({"VHDevAddress":"1-1","VHDevEnabled":1,"VHDevPath":"p","VHDevPrettyName":"USB Optical Mouse","VHDevProductId":1,"VHDevState":1,"VHDevVendorId":2},)"
-        R"({"VHDevAddress":"1-2","VHDevEnabled":1,"VHDevPath":"p","VHDevPrettyName":"Cruzer Blade","VHDevProductId":1,"VHDevState":2,"VHDevVendorId":2},)"
-        R"({"VHDevAddress":"1-3","VHDevEnabled":0,"VHDevPath":"p","VHDevPrettyName":"Natural Ergonomic Keyboard","VHDevProductId":1,"VHDevState":1,"VHDevVendorId":2}],)"
-        R"("VHErrCode":0,"VHErrMsg":"","VHErrType":0,"type":325})";
     // Each row's place and the buttons that can be clicked.
     const QString rows = R"js(
       Array.from(document.querySelectorAll('#usb-devices tbody tr')).map(function (row) {
@@ -441,7 +430,7 @@ TEST_F(DemoPageScriptTest, UsbRowsHoldStillAndNoneIsUsableWhileTheListFails) {
       }).join('; '))js";
     const QString status = "document.getElementById('usb-status').className + ': ' + "
                            "document.getElementById('usb-status').textContent";
-    ASSERT_TRUE(bridge.send(list));
+    ASSERT_TRUE(bridge.send(threeDevices));
     ASSERT_TRUE(waitUntil([&] { return runScript(*page_, status) == ": 3 device(s)"; }));
     const std::string listed = runScript(*page_, rows).toStdString();
     auto places = [](std::string text) {
@@ -474,14 +463,14 @@ TEST_F(DemoPageScriptTest, UsbRowsHoldStillAndNoneIsUsableWhileTheListFails) {
     EXPECT_EQ(failed, places(listed)) << "no button can be clicked";
     runScript(*page_, "document.querySelector('tr[data-address=\"1-1\"] .usb-connect').click(); true;");
     QCoreApplication::processEvents(QEventLoop::AllEvents, 300);
-    EXPECT_EQ(sent("\"type\":326"), 0);
+    EXPECT_EQ(bridge.count("\"type\":326"), 0);
 
     // It comes back: the next list makes the rows usable again, in place.
-    ASSERT_TRUE(bridge.send(list));
+    ASSERT_TRUE(bridge.send(threeDevices));
     ASSERT_TRUE(waitUntil([&] { return runScript(*page_, status) == ": 3 device(s)"; }));
     EXPECT_EQ(runScript(*page_, rows).toStdString(), listed);
     runScript(*page_, "document.querySelector('tr[data-address=\"1-1\"] .usb-connect').click(); true;");
-    EXPECT_TRUE(waitUntil([&] { return sent(R"({"type":326,"VHDevAddress":"1-1"})") == 1; }));
+    EXPECT_TRUE(waitUntil([&] { return bridge.count(R"({"type":326,"VHDevAddress":"1-1"})") == 1; }));
 }
 
 TEST_F(DemoPageScriptTest, TellsTheServerWhenTheClientHasNoBridge) {

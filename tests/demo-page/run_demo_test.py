@@ -51,6 +51,17 @@ def scratch_tree(work):
     return tree
 
 
+def stop(demo):
+    """Ends run-demo.sh as Ctrl-C in its terminal does: the script ends what
+    it started. Killed with its group when it has not ended in 30 s."""
+    os.killpg(demo.pid, signal.SIGINT)
+    try:
+        demo.wait(30)
+    except subprocess.TimeoutExpired:
+        os.killpg(demo.pid, signal.SIGKILL)
+        demo.wait()
+
+
 def main():
     work, _, env = devtools.person_session(DEMO_USB_ALLOW="Mouse, Cruzer")
     tree = scratch_tree(work)
@@ -112,13 +123,7 @@ def main():
         for process in restarted:
             process.kill()
             process.wait()
-        # As Ctrl-C in its terminal: the script ends what it started.
-        os.killpg(demo.pid, signal.SIGINT)
-        try:
-            demo.wait(30)
-        except subprocess.TimeoutExpired:
-            os.killpg(demo.pid, signal.SIGKILL)
-            demo.wait()
+        stop(demo)
     print("1 passed, 0 failed")
 
 

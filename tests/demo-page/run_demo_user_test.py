@@ -14,7 +14,6 @@ the daemon's port is fixed. The programs are the test build's, as in
 run_demo_test.py.
 """
 import os
-import signal
 import subprocess
 import time
 
@@ -89,13 +88,7 @@ def main():
         print("---- run-demo.sh\n" + output()[-4000:])
         raise
     finally:
-        # As Ctrl-C in its terminal: the script ends what it started.
-        os.killpg(demo.pid, signal.SIGINT)
-        try:
-            demo.wait(30)
-        except subprocess.TimeoutExpired:
-            os.killpg(demo.pid, signal.SIGKILL)
-            demo.wait()
+        run_demo_test.stop(demo)
     print("1 passed, 0 failed")
 
 

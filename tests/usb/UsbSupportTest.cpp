@@ -117,6 +117,37 @@ void expectRefusalReports(const std::vector<QorMessage>& reports) {
     }
 }
 
+// Eight poll ticks, the page asking for the device list at the fourth.
+void tickEightTimesWithAListRequest() {
+    for (int tick = 1; tick <= 8; ++tick) {
+        qor::NativeClientVHThread::pollOnce(static_cast<std::uint64_t>(tick));
+        if (tick == 4) {
+            EXPECT_TRUE(handleVHRequest(pageRequest("{\"type\":324}")));
+        }
+    }
+}
+
+// The client neither started, stopped nor relaunched the daemon's service,
+// and its USB sharing stays on.
+void expectTheServiceLeftAlone(const ServiceRoot& root) {
+    EXPECT_EQ(root.systemctlCallCount(" start "), 0);
+    EXPECT_EQ(root.systemctlCallCount(" stop "), 0);
+    EXPECT_EQ(vhProxyRelaunchCount.load(), 0);
+    EXPECT_TRUE(vhIntegrationEnabled.load());
+}
+
+// Makes the script the systemctl of the system under the folder.
+void installSystemctl(const TempDir& system, const std::string& script) {
+    Poco::File(system.file("usr/bin")).createDirectories();
+    writeTextFile(system.file("usr/bin/systemctl"), script);
+    ::chmod(system.file("usr/bin/systemctl").c_str(), 0755);
+}
+
+// systemctl where no service manager runs: it says so.
+const std::string withoutServiceManager =
+    "#!/bin/sh\necho \"System has not been booted with systemd as init system (PID 1). Can't operate.\" >&2\n"
+    "exit 1\n";
+
 // The daemon's service, registered as the client's installation does, but
 // on the device list file instead of a USB server.
 void registerOnDeviceList(ServiceRoot& root, const std::string& devicesFile) {
@@ -702,18 +733,12 @@ TEST_F(UsbSupport, NotInstalledIsSaidOnceWithTheRemedy) {
     const std::string rootPath = std::getenv("QDK_TEST_SYSTEM_ROOT");
     // A system where no service manager runs: systemctl says so.
     TempDir noServiceManager;
-    Poco::File(noServiceManager.file("usr/bin")).createDirectories();
-    writeTextFile(noServiceManager.file("usr/bin/systemctl"),
-                  "#!/bin/sh\necho \"System has not been booted with systemd as init system (PID 1). Can't operate.\" >&2\n"
-                  "exit 1\n");
-    ::chmod(noServiceManager.file("usr/bin/systemctl").c_str(), 0755);
+    installSystemctl(noServiceManager, withoutServiceManager);
     // A system where systemd runs but cannot be asked.
     TempDir unreachableManager;
-    Poco::File(unreachableManager.file("usr/bin")).createDirectories();
     Poco::File(unreachableManager.file("run/systemd/system")).createDirectories();
-    writeTextFile(unreachableManager.file("usr/bin/systemctl"),
-                  "#!/bin/sh\necho \"Failed to connect to bus: No such file or directory\" >&2\nexit 1\n");
-    ::chmod(unreachableManager.file("usr/bin/systemctl").c_str(), 0755);
+    installSystemctl(unreachableManager,
+                     "#!/bin/sh\necho \"Failed to connect to bus: No such file or directory\" >&2\nexit 1\n");
     programDirectory = directoryOf(VHPROXY_PROGRAM);
     setThreadLinkTimeoutMs(qor::NativeClientVHThread::LINK_TIMEOUT_MS);
     const struct {
@@ -751,12 +776,7 @@ TEST_F(UsbSupport, NotInstalledIsSaidOnceWithTheRemedy) {
 
         launchVHProxy(); // as start-up does
         RegisterServerProxy(&connection);
-        for (int tick = 1; tick <= 8; ++tick) {
-            qor::NativeClientVHThread::pollOnce(static_cast<std::uint64_t>(tick));
-            if (tick == 4) {
-                EXPECT_TRUE(handleVHRequest(pageRequest("{\"type\":324}")));
-            }
-        }
+        tickEightTimesWithAListRequest();
 
         const std::vector<std::string> warnings = warningsOrWorse(log);
         EXPECT_EQ(repeated(warnings), "");
@@ -765,10 +785,7 @@ TEST_F(UsbSupport, NotInstalledIsSaidOnceWithTheRemedy) {
                   1);
         EXPECT_FALSE(log.contains("trying to shut it down"));
         EXPECT_FALSE(log.contains("Trying to relaunch vhproxy"));
-        EXPECT_EQ(root.systemctlCallCount(" start "), 0);
-        EXPECT_EQ(root.systemctlCallCount(" stop "), 0);
-        EXPECT_EQ(vhProxyRelaunchCount.load(), 0);
-        EXPECT_TRUE(vhIntegrationEnabled.load());
+        expectTheServiceLeftAlone(root);
 
         // The notice of the first tick, then the answer to the request.
         const std::vector<QorMessage> reports = connection.toPage(325);
@@ -795,11 +812,7 @@ TEST_F(UsbSupport, PortHeldByAnotherUserIsSaidOnce) {
     ServiceRoot root;
     const std::string rootPath = std::getenv("QDK_TEST_SYSTEM_ROOT");
     TempDir noServiceManager;
-    Poco::File(noServiceManager.file("usr/bin")).createDirectories();
-    writeTextFile(noServiceManager.file("usr/bin/systemctl"),
-                  "#!/bin/sh\necho \"System has not been booted with systemd as init system (PID 1). Can't operate.\" >&2\n"
-                  "exit 1\n");
-    ::chmod(noServiceManager.file("usr/bin/systemctl").c_str(), 0755);
+    installSystemctl(noServiceManager, withoutServiceManager);
     programDirectory = directoryOf(VHPROXY_PROGRAM);
     setThreadLinkTimeoutMs(qor::NativeClientVHThread::LINK_TIMEOUT_MS);
     const std::string cause = "vhProxySupport: The listener on 127.0.0.1:7679 belongs to user 65534, not to the "
@@ -827,19 +840,11 @@ TEST_F(UsbSupport, PortHeldByAnotherUserIsSaidOnce) {
 
             EXPECT_FALSE(launchVHProxy()); // as start-up does
             RegisterServerProxy(&connection);
-            for (int tick = 1; tick <= 8; ++tick) {
-                qor::NativeClientVHThread::pollOnce(static_cast<std::uint64_t>(tick));
-                if (tick == 4) {
-                    EXPECT_TRUE(handleVHRequest(pageRequest("{\"type\":324}")));
-                }
-            }
+            tickEightTimesWithAListRequest();
 
             EXPECT_EQ(warningsOrWorse(log), std::vector<std::string>{cause});
             EXPECT_EQ(vhProxyReachability.state(), VHProxyState::PortHeld);
-            EXPECT_EQ(root.systemctlCallCount(" start "), 0);
-            EXPECT_EQ(root.systemctlCallCount(" stop "), 0);
-            EXPECT_EQ(vhProxyRelaunchCount.load(), 0);
-            EXPECT_TRUE(vhIntegrationEnabled.load());
+            expectTheServiceLeftAlone(root);
 
             // The notice of the first tick, then the answer to the request.
             const std::vector<QorMessage> reports = connection.toPage(325);
@@ -890,10 +895,7 @@ TEST_F(UsbSupport, RefusalIsSaidOnceAndLeavesTheServiceAlone) {
         }
     }
 
-    EXPECT_EQ(root.systemctlCallCount(" start "), 0);
-    EXPECT_EQ(root.systemctlCallCount(" stop "), 0);
-    EXPECT_EQ(vhProxyRelaunchCount.load(), 0);
-    EXPECT_TRUE(vhIntegrationEnabled.load());
+    expectTheServiceLeftAlone(root);
     EXPECT_EQ(vhProxyReachability.state(), VHProxyState::Refused);
     const std::vector<std::string> warnings = warningsOrWorse(log);
     EXPECT_EQ(repeated(warnings), "");
