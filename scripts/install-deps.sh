@@ -5,7 +5,7 @@ set -euo pipefail
 
 PACKAGES=(
   build-essential cmake ninja-build pkg-config
-  qtbase5-dev qtwebengine5-dev
+  qtbase5-dev qtwebengine5-dev libxcb1-dev
   libpoco-dev libssl-dev zlib1g-dev libexpat1-dev
   libopenh264-dev libavcodec-dev libavutil-dev libswscale-dev ffmpeg
   libgtest-dev libgmock-dev
