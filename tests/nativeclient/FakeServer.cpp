@@ -104,7 +104,7 @@ void FakeServer::start(const Poco::Net::ServerSocket& socket) {
     port_ = socket.address().port();
     Poco::Net::HTTPServerParams::Ptr params = new Poco::Net::HTTPServerParams;
     params->setMaxThreads(8);
-    server_.reset(new Poco::Net::HTTPServer(new Factory(*this), socket, params));
+    server_.reset(new Poco::Net::HTTPServer(new Factory(*this), threads_, socket, params));
     server_->start();
 }
 
@@ -114,6 +114,7 @@ FakeServer::~FakeServer() {
         sockets_.clear();
     }
     server_->stopAll(true);
+    threads_.joinAll();
 }
 
 void FakeServer::setTicketAnswer(int status, const std::string& body) {

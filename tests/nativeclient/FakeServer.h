@@ -7,6 +7,7 @@
 #include "TestCertificates.h"
 
 #include <Poco/Net/HTTPServer.h>
+#include <Poco/ThreadPool.h>
 #include <Poco/Net/ServerSocket.h>
 #include <Poco/Net/WebSocket.h>
 
@@ -81,6 +82,10 @@ private:
     std::vector<RecordedRequest> requests_;
     std::deque<AcceptedSocket> sockets_;
     Answer answer_{200, "ticket-1", 0, Upgrade::ACCEPT};
+    // The server's own threads: the destructor waits for its handlers,
+    // which use this object, to end (the process's shared pool would let
+    // them run on past it, even past the end of main).
+    Poco::ThreadPool threads_{2, 16};
     std::unique_ptr<Poco::Net::HTTPServer> server_;
     int port_ = 0;
     CertificateFiles certificate_;

@@ -48,11 +48,15 @@ WebSocketAcceptor::WebSocketAcceptor()
     : WebSocketAcceptor(Poco::Net::ServerSocket(Poco::Net::SocketAddress("127.0.0.1", 0))) {}
 
 WebSocketAcceptor::WebSocketAcceptor(const Poco::Net::ServerSocket& socket) : socket_(socket) {
-    server_.reset(new Poco::Net::HTTPServer(new UpgradeHandlerFactory(*this), socket_, new Poco::Net::HTTPServerParams));
+    server_.reset(
+        new Poco::Net::HTTPServer(new UpgradeHandlerFactory(*this), threads_, socket_, new Poco::Net::HTTPServerParams));
     server_->start();
 }
 
-WebSocketAcceptor::~WebSocketAcceptor() { server_->stopAll(true); }
+WebSocketAcceptor::~WebSocketAcceptor() {
+    server_->stopAll(true);
+    threads_.joinAll();
+}
 
 int WebSocketAcceptor::port() const { return socket_.address().port(); }
 

@@ -6,6 +6,7 @@
 #include <Poco/Net/HTTPServer.h>
 #include <Poco/Net/ServerSocket.h>
 #include <Poco/Net/WebSocket.h>
+#include <Poco/ThreadPool.h>
 
 #include <condition_variable>
 #include <deque>
@@ -37,6 +38,10 @@ private:
     std::condition_variable arrived_;
     std::deque<std::unique_ptr<Poco::Net::WebSocket>> sockets_;
     Poco::Net::ServerSocket socket_;
+    // The server's own threads: the destructor waits for its handlers,
+    // which use this object, to end (the process's shared pool would let
+    // them run on past it, even past the end of main).
+    Poco::ThreadPool threads_{2, 16};
     std::unique_ptr<Poco::Net::HTTPServer> server_;
 };
 
