@@ -2,7 +2,8 @@
 # Installs what is needed, builds, and runs every test: the whole suite in a
 # RelWithDebInfo build, then the non-GUI unit tests again under
 # AddressSanitizer and UndefinedBehaviorSanitizer, with a short smoke run of
-# every fuzzing harness (built in the sanitizer tree) beside them.
+# every fuzzing harness (built in the sanitizer tree) beside them, and last
+# the same tests under ThreadSanitizer.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
